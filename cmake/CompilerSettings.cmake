@@ -1,0 +1,26 @@
+# Compiler and linker settings shared by every target of the project.
+
+set(QUILLMARK_SANITIZE "" CACHE STRING "Sanitizers to build with, e.g. address,undefined or thread")
+
+# Our own code: warnings are errors, symbols are hidden unless exported on purpose.
+set(CMAKE_CXX_VISIBILITY_PRESET hidden)
+set(CMAKE_VISIBILITY_INLINES_HIDDEN ON)
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+
+if(QUILLMARK_SANITIZE)
+  add_compile_options(-fsanitize=${QUILLMARK_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  add_link_options(-fsanitize=${QUILLMARK_SANITIZE})
+endif()
+
+if(WIN32)
+  # Wine's dbghelp reads DWARF 2 to 4 only. The runtime (libstdc++, libgcc, winpthreads) is linked
+  # statically into every module, so users ship quillmark.dll and core.dll and nothing else.
+  add_compile_options(-gdwarf-4)
+  add_link_options(-static)
+  add_compile_definitions(_WIN32_WINNT=0x0601 UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+endif()
+
+function(quillmark_apply_settings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
+                                           -Wno-missing-field-initializers -Werror)
+endfunction()

@@ -1,0 +1,89 @@
+#include <core/log.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+namespace core {
+namespace {
+
+// Guards the sink and its context; records are handed over one at a time.
+std::mutex& sink_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+LogSink g_sink = nullptr;        // guarded by sink_mutex()
+void* g_sink_context = nullptr;  // guarded by sink_mutex()
+
+void write_to_stderr(const LogRecord& record) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::fprintf(stderr, "%s [%d] %s%s%s: %s\n", stamp, record.level, record.logger,
+               record.logger[0] ? "/" : "", record.module, record.text);
+}
+
+// Formats into a small stack buffer and falls back to the heap only for long messages.
+int emit(const char* logger, int level, const char* module, const char* format, va_list args) {
+  if (format == nullptr) format = "";
+  char small[512];
+  std::vector<char> large;
+  char* text = small;
+  va_list again;
+  va_copy(again, args);
+  int length = std::vsnprintf(small, sizeof small, format, args);
+  if (length < 0) {
+    small[0] = '\0';
+    length = 0;
+  } else if (static_cast<std::size_t>(length) >= sizeof small) {
+    length = std::min(length, kMaxLogMessage);
+    large.resize(static_cast<std::size_t>(length) + 1);
+    std::vsnprintf(large.data(), large.size(), format, again);
+    text = large.data();
+  }
+  va_end(again);
+  const LogRecord record{logger ? logger : "", level, module ? module : "", text};
+  std::lock_guard<std::mutex> lock(sink_mutex());
+  if (g_sink != nullptr) {
+    g_sink(record, g_sink_context);
+  } else {
+    write_to_stderr(record);
+  }
+  return length;
+}
+
+}  // namespace
+
+void SetLogSink(LogSink sink, void* context) {
+  std::lock_guard<std::mutex> lock(sink_mutex());
+  g_sink = sink;
+  g_sink_context = sink ? context : nullptr;
+}
+
+}  // namespace core
+
+extern "C" int CoreLogPrint(const char* module, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = core::emit("", level, module, format, args);
+  va_end(args);
+  return written;
+}
+
+extern "C" int CoreLogPrintLog(const char* logger, int level, const char* module, const void*,
+                               const void*, int, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int written = core::emit(logger, level, module, format, args);
+  va_end(args);
+  return written;
+}

@@ -1,0 +1,179 @@
+#include <core/async_event_bus.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Ping {
+  int value;
+};
+struct Pong {
+  std::string text;
+};
+
+// Holds the dispatch thread inside a listener until released, so that queue counts can be
+// observed while the dispatch side takes nothing.
+class DispatchGate {
+ public:
+  explicit DispatchGate(core::AsyncEventBus& bus) : bus_(bus) {
+    token_ = bus_.listen<Gate>([this](const Gate&) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      entered_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [this] { return released_; });
+    });
+  }
+  void close() {
+    bus_.queueEvent(Gate{});
+    bus_.wakeCondition.notify_one();
+    std::unique_lock<std::mutex> lock(mutex_);
+    ASSERT_TRUE(changed_.wait_for(lock, 20s, [this] { return entered_; }));
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  int token() const { return token_; }
+
+ private:
+  struct Gate {};
+  core::AsyncEventBus& bus_;
+  int token_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool released_ = false;
+};
+
+template <class E>
+void publish(core::AsyncEventBus& bus, E event) {
+  bus.queueEvent(event);
+  bus.wakeCondition.notify_one();
+}
+
+TEST(EventBus, TokensAreConsecutive) {
+  core::AsyncEventBus bus;
+  const int first = bus.listen<Ping>([](const Ping&) {});
+  const int second = bus.listen<Pong>([](const Pong&) {});
+  EXPECT_EQ(second, first + 1);
+}
+
+TEST(EventBus, DeliversByTypeInRegistrationOrder) {
+  core::AsyncEventBus bus;
+  std::vector<std::string> calls;  // written only on the dispatch thread, read after idle
+  bus.listen<Ping>([&](const Ping& ping) { calls.push_back("a" + std::to_string(ping.value)); });
+  bus.listen<Pong>([&](const Pong& pong) { calls.push_back("pong " + pong.text); });
+  bus.listen<Ping>([&](const Ping& ping) { calls.push_back("b" + std::to_string(ping.value)); });
+
+  publish(bus, Ping{7});
+  publish(bus, Pong{"x"});
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(calls, (std::vector<std::string>{"a7", "b7", "pong x"}));
+}
+
+TEST(EventBus, EventWithoutListenersIsDropped) {
+  core::AsyncEventBus bus;
+  publish(bus, Ping{1});
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(bus.listenerTypeCount(), 0u);
+  EXPECT_EQ(bus.getQueueEventCount(), 0u);
+}
+
+TEST(EventBus, NullCallbackIsRefused) {
+  core::AsyncEventBus bus;
+  EXPECT_EQ(bus.listen<Ping>(nullptr), -1);
+  EXPECT_EQ(bus.listenerTypeCount(), 0u);
+}
+
+TEST(EventBus, QueueCountsEventsAndRemovalMarkers) {
+  core::AsyncEventBus bus;
+  DispatchGate gate(bus);
+  gate.close();
+
+  EXPECT_EQ(bus.getQueueEventCount(), 0u);
+  bus.queueEvent(Ping{1});
+  EXPECT_EQ(bus.getQueueEventCount(), 1u);
+  bus.queueEvent(Pong{"y"});
+  EXPECT_EQ(bus.getQueueEventCount(), 2u);
+  bus.unlistenAll(12345);  // the marker counts like an event
+  EXPECT_EQ(bus.getQueueEventCount(), 3u);
+
+  gate.open();
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(bus.getQueueEventCount(), 0u);
+}
+
+TEST(EventBus, UnlistenAllStopsCallbacksAndDropsEmptyGroups) {
+  core::AsyncEventBus bus;
+  std::atomic<int> removed_calls{0};
+  std::atomic<int> kept_calls{0};
+  const int removed = bus.listen<Ping>([&](const Ping&) { ++removed_calls; });
+  bus.listen<Pong>([&](const Pong&) { ++kept_calls; });
+  EXPECT_EQ(bus.listenerTypeCount(), 2u);
+
+  bus.unlistenAll(removed);
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(bus.listenerTypeCount(), 1u);
+
+  publish(bus, Ping{1});
+  publish(bus, Pong{"z"});
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(removed_calls.load(), 0);
+  EXPECT_EQ(kept_calls.load(), 1);
+}
+
+TEST(EventBus, UnknownTokenStillDropsEmptyGroups) {
+  core::AsyncEventBus bus;
+  const int token = bus.listen<Ping>([](const Ping&) {});
+  bus.unlistenAll(token);
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  bus.listen<Pong>([](const Pong&) {});
+  bus.unlistenAll(987654);  // never handed out
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(bus.listenerTypeCount(), 1u);
+}
+
+TEST(EventBus, ListenerSeesItsOwnCopyOfTheEvent) {
+  core::AsyncEventBus bus;
+  std::string seen;
+  bus.listen<Pong>([&](const Pong& pong) { seen = pong.text; });
+  {
+    Pong original{"copied"};
+    bus.queueEvent(original);
+    original.text = "changed after queueing";
+  }
+  bus.wakeCondition.notify_one();
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(seen, "copied");
+}
+
+TEST(EventBus, GlobalBusIsOneInstance) {
+  EXPECT_EQ(&core::GetGlobalEventBus(), &core::GetGlobalEventBus());
+}
+
+TEST(EventBus, ConcurrentPublishersAllDelivered) {
+  core::AsyncEventBus bus;
+  std::atomic<int> sum{0};
+  bus.listen<Ping>([&](const Ping& ping) { sum += ping.value; });
+  std::vector<std::thread> publishers;
+  for (int t = 0; t < 4; ++t) {
+    publishers.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) publish(bus, Ping{1});
+    });
+  }
+  for (auto& thread : publishers) thread.join();
+  ASSERT_TRUE(bus.waitUntilIdle(20s));
+  EXPECT_EQ(sum.load(), 2000);
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+// Captures what the base library logs, for assertions, and waits for expected lines without
+// sleeping.
+#pragma once
+
+#include <core/log.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quillmark::testing {
+
+struct CapturedLine {
+  std::string logger;
+  int level;
+  std::string module;
+  std::string text;
+};
+
+// Installs itself as the log sink for its lifetime; the default sink comes back afterwards.
+// Only one capture may be active at a time.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  std::vector<CapturedLine> lines() const;
+  // Lines whose module tag is `module`.
+  std::vector<CapturedLine> lines_of(const std::string& module) const;
+  // Number of lines whose text contains `fragment`.
+  int count_containing(const std::string& fragment) const;
+  void clear();
+
+  // Waits until `done(lines)` holds or `timeout` passes; returns whether it held.
+  bool wait_until(const std::function<bool(const std::vector<CapturedLine>&)>& done,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+  // Waits for `count` lines that contain `fragment`.
+  bool wait_for_text(const std::string& fragment, int count = 1,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
+
+ private:
+  static void sink(const core::LogRecord& record, void* context);
+
+  mutable std::mutex mutex_;  // guards lines_
+  mutable std::condition_variable changed_;
+  std::vector<CapturedLine> lines_;
+};
+
+}  // namespace quillmark::testing
