@@ -1,0 +1,46 @@
+# Shared by the scripts: repository paths and the Debian packages the project needs.
+# shellcheck shell=bash
+
+QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+QM_PACKAGES_LINUX=(cmake ninja-build g++ pkg-config binutils
+                   libfmt-dev libutfcpp-dev libdw-dev libelf-dev
+                   libgtest-dev libgmock-dev googletest libbenchmark-dev)
+QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+
+qm_log() { printf '\n==> %s\n' "$*"; }
+
+# Installs what is missing from the given package list, or, when not root, prints the exact
+# command to run and fails.
+qm_require_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local cmd="apt-get install -y --no-install-recommends ${missing[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages. Run as root, then try again:" >&2
+    echo "  apt-get update && $cmd" >&2
+    return 1
+  fi
+  qm_log "Installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q >/dev/null
+  # shellcheck disable=SC2086
+  apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# A Wine prefix of the build's own, created once; no wineserver is left running afterwards
+# (a lingering one keeps ctest's output pipe open).
+qm_prepare_wine() {
+  export WINEPREFIX="${WINEPREFIX:-$QM_ROOT/build/wine-prefix}"
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    qm_log "Creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+  wineserver -w || true
+}
