@@ -1,0 +1,104 @@
+// Recorded call stacks: raw return addresses taken cheaply at registration, turned into text
+// (module, function, source file and line) only when somebody asks for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "platform/debug_help.h"
+
+// The return address of the function this expands in, as the 64-bit value StackContext holds.
+// Use it only in a function that is never inlined, or the address belongs to its caller.
+#define QUILLMARK_RETURN_ADDRESS() \
+  (static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))))
+
+// A fixed block of frame slots; blocks are chained and never move while their stack lives.
+struct FrameChunk {
+  static constexpr std::uint32_t kSlots = 32;
+  FrameChunk* next = nullptr;
+  std::uint64_t frames[kSlots] = {};
+};
+
+// Where a recorded stack begins: the return address of the recording function, i.e. an address
+// inside the registration operation that called it.
+struct StackContext {
+  std::uint64_t return_address = 0;
+};
+
+// A recorded call stack. Frame i lives in chunk i / 32 of the chain starting at first_chunk, in
+// slot i % 32. Everything but the resolved text is written only during capture; the owner
+// serialises capture and resolution (the CStackInfo's stacks_mutex).
+class CallStack {
+ public:
+  // Each resolved frame line is at most this many characters plus the terminator.
+  static constexpr std::size_t kLineCapacity = 512;
+
+  CallStack() = default;
+  virtual ~CallStack();
+  CallStack(const CallStack&) = delete;
+  CallStack& operator=(const CallStack&) = delete;
+
+  virtual std::uint32_t hash_value() const = 0;
+  // Fills the frame store from the calling thread's stack; called once per object.
+  virtual void capture(std::uint32_t max_depth, std::uint32_t skip, StackContext& context) = 0;
+
+  // Binds the stack to its owner's symbol lock and process handle (neither owned).
+  void bind_symbols(quillmark::platform::CriticalSection* lock,
+                    quillmark::platform::ProcessHandle process);
+  // Appends one program counter, adding a chunk of 32 slots when the store is full.
+  void push_frame(std::uint64_t pc);
+  // Frame `index` (< size()).
+  std::uint64_t frame(std::uint32_t index) const;
+
+  // Resolves the frames to text once; later calls keep the text. Frames 0 and 1 are never shown.
+  // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
+  void resolve();
+  // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
+  // (empty for a stack of two frames or fewer).
+  const wchar_t* resolve_text();
+
+  // The symbol name of `pc`, or its address as "0x" and 16 upper-case hex digits when the
+  // handler has none (then *displacement is 0). The text lives in `symbol`.
+  const wchar_t* function_name(std::uint64_t pc, std::uint64_t* displacement,
+                               quillmark::platform::SymbolRecord& symbol);
+  // Formats one frame line into `out` and terminates it; returns its length. A line that would
+  // not fit in `out_capacity` - 1 characters is cut there and still ends in '\n' (so a frame with
+  // a very long source path and function name keeps its start). Returns 0 only when
+  // `out_capacity` is below 2.
+  std::size_t format_frame(std::uint64_t pc, const quillmark::platform::LineRecord* line,
+                           std::uint32_t displacement, const wchar_t* function, wchar_t* out,
+                           std::size_t out_capacity);
+
+  std::uint32_t capacity() const { return capacity_; }
+  std::uint32_t size() const { return size_; }
+  bool resolved() const { return resolved_text_ != nullptr; }
+  const FrameChunk& first_chunk() const { return first_chunk_; }
+
+ private:
+  std::uint32_t capacity_ = FrameChunk::kSlots;
+  std::uint32_t size_ = 0;
+  FrameChunk first_chunk_;
+  FrameChunk* top_chunk_ = &first_chunk_;
+  std::uint32_t top_index_ = 0;
+  std::unique_ptr<wchar_t[]> resolved_text_;
+  std::int32_t resolved_capacity_ = 0;
+  quillmark::platform::CriticalSection* symbol_lock_ = nullptr;
+  quillmark::platform::ProcessHandle process_ = nullptr;
+};
+
+// The one concrete kind of stack: captured with the platform's fast back-trace.
+class FastCallStack final : public CallStack {
+ public:
+  std::uint32_t hash_value() const override { return hash_; }
+  // Takes min(max_depth + 10, 62) return addresses, starts at the last one equal to
+  // context.return_address (or at entry 0 when none is), stops at a zero entry, leaves out the
+  // first `skip` of the rest and stores the others.
+  void capture(std::uint32_t max_depth, std::uint32_t skip, StackContext& context) override;
+
+ private:
+  std::uint32_t hash_ = 0;
+};
+
+// A new FastCallStack in its initial state; the caller owns it.
+CallStack* create_fast_call_stack();

@@ -1,0 +1,20 @@
+// The text of a recorded stack, as queries and the leak report show it.
+#pragma once
+
+#include <string>
+
+#include "callstack/cstack_info.h"
+
+namespace resmonitor {
+
+// The header line "Frame <name>[<pointer as 16 upper-case hex digits>]\n" followed by the
+// resolved frames of `ptr`'s stack, normalised as a path and in UTF-8. The first call in the
+// process that finds a recorded stack loads the symbols of the process's modules. Holds
+// info.stacks_mutex; the caller holds the registry mutex.
+//
+// The header is built in a 128-byte scratch buffer, which fits an object name of up to 102 bytes;
+// a longer name is cut to what fits (the line still ends in "]\n" with the whole pointer).
+// A pointer without a recorded stack gives the header line alone.
+std::string describe_stack(CStackInfo& info, void* ptr);
+
+}  // namespace resmonitor

@@ -1,0 +1,155 @@
+// The operating-system seam of the call-stack subsystem: stack capture, the symbol handler and
+// the process queries that the symbol search path and the frame text need.
+//
+// Every call goes through the abstract DebugHelp interface. The build supplies one implementation
+// (win32/: the Windows kernel, registry and dbghelp; posix/: an unwinder, libdw and the dynamic
+// loader); tests install a fake through set_debug_help_for_testing(). Nothing here includes a
+// system header, so the subsystem's headers stay portable.
+//
+// Wide text is wchar_t on both targets: UTF-16 on Windows, UTF-32 on Linux.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quillmark::platform {
+
+// A handle the symbol handler knows the process by (the current-process pseudo-handle on Windows;
+// an equivalent non-null token on Linux). Never owned.
+using ProcessHandle = void*;
+
+// A module of the process, named by its load address (HMODULE on Windows). Never owned.
+using ModuleHandle = void*;
+
+// Symbol options understood by set_symbol_options() (the values of the dbghelp flags).
+constexpr std::uint32_t kSymOptUndecorateNames = 0x2;
+constexpr std::uint32_t kSymOptDeferredLoads = 0x4;
+constexpr std::uint32_t kSymOptLoadLines = 0x10;
+constexpr std::uint32_t kSymOptDebug = 0x80000000u;
+
+// The registry value type of a plain string.
+constexpr std::uint32_t kRegistryStringType = 1;
+
+// The function a symbol look-up found. The size fields mirror the dbghelp record and are set by
+// the caller before each look-up; `name` has room for max_name_len characters plus a terminator
+// (the 18-character address form written in place of a missing name fits too).
+struct SymbolRecord {
+  static constexpr std::uint32_t kMaxNameLength = 256;
+  std::uint32_t size_of_struct = 88;
+  std::uint32_t max_name_len = kMaxNameLength;
+  wchar_t name[kMaxNameLength + 1] = {};
+};
+
+// The source line a line look-up found. `file_name` points into storage owned by the symbol
+// handler and stays valid until the next call on the handler.
+struct LineRecord {
+  std::uint32_t size_of_struct = 40;
+  const wchar_t* file_name = nullptr;
+  std::uint32_t line_number = 0;
+  std::uint64_t address = 0;
+};
+
+// What the symbol handler knows about a loaded module.
+struct ModuleRecord {
+  std::uint32_t size_of_struct = 3264;
+  std::uint64_t base_of_image = 0;
+};
+
+// Called once per loaded module by enumerate_loaded_modules(); return true to get the next one.
+using ModuleVisitor = bool (*)(const wchar_t* name, std::uint64_t base, std::uint32_t size,
+                               void* context);
+
+class DebugHelp {
+ public:
+  virtual ~DebugHelp() = default;
+
+  // Capture: the calling thread's return addresses, innermost first. Entry 0 is the return
+  // address inside the function that called capture_back_trace (after `frames_to_skip` entries
+  // are left out). Writes at most `frames_to_capture` entries, returns how many were written and
+  // stores a 32-bit hash of them in *hash.
+  virtual std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
+                                           std::uint32_t frames_to_capture,
+                                           std::uint64_t* back_trace, std::uint32_t* hash) = 0;
+
+  // Process queries.
+  virtual ProcessHandle current_process() = 0;
+  // The module of the host executable (not of this library).
+  virtual ModuleHandle executable_module() = 0;
+  // The full path of `module` into `buffer` (at most `capacity` characters, terminated).
+  // Returns the number of characters written without the terminator, 0 on failure.
+  virtual std::uint32_t module_file_name(ModuleHandle module, wchar_t* buffer,
+                                         std::uint32_t capacity) = 0;
+  // Base of the allocation (the module image) that holds `address`; null when unknown.
+  virtual ModuleHandle allocation_base(std::uint64_t address) = 0;
+  // With `buffer` null and `size` 0: the size the value needs including its terminator, 0 when
+  // unset. Otherwise: the value's length when it was read into `buffer`, else 0.
+  virtual std::uint32_t environment_variable(const wchar_t* name, wchar_t* buffer,
+                                             std::uint32_t size) = 0;
+  // Opens `key` under the current user's registry hive, reads `value` into `data` (*size bytes in,
+  // bytes read out) and closes the key. True only when both the open and the read succeeded.
+  virtual bool read_user_registry_value(const wchar_t* key, const wchar_t* value,
+                                        std::uint32_t* type, void* data, std::uint32_t* size) = 0;
+  // Hands a text to an attached debugger.
+  virtual void debug_output(const wchar_t* text) = 0;
+  // The calling thread's last error code of a failed symbol-handler call.
+  virtual std::uint32_t last_error() = 0;
+
+  // Symbol handler.
+  virtual void set_symbol_options(std::uint32_t options) = 0;
+  // `search_path` is a list of folders, each followed by ';'. With `invade_process` false no
+  // module is loaded until load_module(). False on failure (see last_error()).
+  virtual bool initialize_symbols(ProcessHandle process, const wchar_t* search_path,
+                                  bool invade_process) = 0;
+  virtual bool enumerate_loaded_modules(ProcessHandle process, ModuleVisitor visitor,
+                                        void* context) = 0;
+  virtual bool module_info(ProcessHandle process, std::uint64_t base, ModuleRecord& record) = 0;
+  // Returns `base` when the symbols of the module were loaded, 0 otherwise.
+  virtual std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
+                                    std::uint32_t size) = 0;
+  virtual bool symbol_from_address(ProcessHandle process, std::uint64_t address,
+                                   std::uint64_t* displacement, SymbolRecord& symbol) = 0;
+  virtual bool line_from_address(ProcessHandle process, std::uint64_t address,
+                                 std::uint32_t* displacement, LineRecord& line) = 0;
+};
+
+// The implementation in use: the operating system's unless a test installed another.
+DebugHelp& debug_help();
+
+// Installs `replacement` (null restores the operating system's) and returns the previous one.
+// Tests call it while no other thread uses the subsystem.
+DebugHelp* set_debug_help_for_testing(DebugHelp* replacement);
+
+// A recursive lock of the operating system (a critical section on Windows). Creating it cannot
+// fail: should the system be out of memory while preparing it, the lock is left unprepared and
+// enter()/leave() do nothing, as the symbol handler then has nothing to protect anyway.
+class CriticalSection {
+ public:
+  CriticalSection();
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void enter();
+  void leave();
+
+ private:
+  void* native_;  // the operating system's lock object, owned
+};
+
+// Holds a CriticalSection for one scope, so an exception leaves it too.
+class CriticalSectionGuard {
+ public:
+  explicit CriticalSectionGuard(CriticalSection* lock) : lock_(lock) {
+    if (lock_ != nullptr) lock_->enter();
+  }
+  ~CriticalSectionGuard() {
+    if (lock_ != nullptr) lock_->leave();
+  }
+  CriticalSectionGuard(const CriticalSectionGuard&) = delete;
+  CriticalSectionGuard& operator=(const CriticalSectionGuard&) = delete;
+
+ private:
+  CriticalSection* lock_;
+};
+
+}  // namespace quillmark::platform
