@@ -13,6 +13,7 @@ if(QUILLMARK_SANITIZE)
 endif()
 
 if(WIN32)
+  enable_language(RC)
   # Wine's dbghelp reads DWARF 2 to 4 only. The runtime (libstdc++, libgcc, winpthreads) is linked
   # statically into every module, so users ship quillmark.dll and core.dll and nothing else.
   add_compile_options(-gdwarf-4)
@@ -23,4 +24,16 @@ endif()
 function(quillmark_apply_settings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
                                            -Wno-missing-field-initializers -Werror)
+endfunction()
+
+# Windows version resource of a DLL, from the project version.
+function(quillmark_add_version_resource target name description)
+  if(NOT WIN32)
+    return()
+  endif()
+  set(QM_RC_NAME ${name})
+  set(QM_RC_DESCRIPTION ${description})
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${name}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
 endfunction()
