@@ -13,4 +13,14 @@ std::int64_t system_time_100ns();
 // (seconds * 1000 + milliseconds) * 1000.
 std::int64_t unix_time_us_from_ms_clock();
 
+// True once the process has begun to exit with its other threads already ended (Windows ends
+// them before it runs the library's static destructors); a join would then never return.
+// Always false on targets whose threads survive into static destruction.
+bool other_threads_are_gone();
+
+// Keeps the library mapped until the process ends, so that a thread running its code can never
+// be cut off by an unload (Windows: an unload runs static destructors under the loader lock,
+// where joining a thread deadlocks). No-op where an unload can join threads.
+void keep_library_loaded();
+
 }  // namespace quillmark::platform

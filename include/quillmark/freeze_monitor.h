@@ -1,0 +1,243 @@
+// The freeze monitor: tells the host when one of its long-running tasks takes too long.
+//
+// Host code asks the one monitor of the process for a tracer when a task begins and keeps the
+// returned shared pointer while the task runs; dropping the last copy ends the trace. A watchdog
+// thread logs every task that passes the timed-out threshold (level 5) or the freeze threshold
+// (level 6) and posts a FreezeEvent on the host's global event bus for each frozen task (and for
+// each timed-out task once SetTimeoutEventEnabled(true) was called).
+#pragma once
+
+#include <quillmark/export.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace freezemonitor {
+
+// The kind of a traced task. MaxSize is the count of types, not a task.
+enum EventType : std::int32_t {
+  Unknown = 0,
+  VideoOpenDecoder = 1,
+  AudioOpenDecoder = 2,
+  PictureDecoderAbnormal = 3,
+  VideoAbnormal = 4,
+  AudioAbnormal = 5,
+  GetMediaInfo = 6,
+  EffectCreate = 7,
+  EffectRender = 8,
+  D3DRender = 9,
+  GPUInit = 10,
+  ProjLoad = 11,
+  ProjSave = 12,
+  PlayerState = 13,
+  MaxSize = 14,
+};
+
+}  // namespace freezemonitor
+
+// One traced task as the monitor reports it; posted on the host's global event bus, where
+// listeners subscribe with listen<FreezeEvent>. Every copy owns its own `url` text (strdup/free).
+struct FreezeEvent {
+  freezemonitor::EventType event_type = freezemonitor::Unknown;
+  std::int64_t param1 = 0;  // passed through from CreateFreezeTracer, else 0
+  std::int64_t param2 = 0;  // passed through from CreateFreezeTracer, else 0
+  std::int32_t kind = 0;    // 0: timed out, 1: freezed
+  bool use_gpu = false;
+  char* url = nullptr;  // "" for tasks without a url; never null in a posted event
+
+  FreezeEvent() = default;
+  // A null url stays null.
+  FreezeEvent(const FreezeEvent& other)
+      : event_type(other.event_type),
+        param1(other.param1),
+        param2(other.param2),
+        kind(other.kind),
+        use_gpu(other.use_gpu),
+        url(other.url ? strdup(other.url) : nullptr) {}
+  // Moves hand the text over; the source is left with a null url.
+  FreezeEvent(FreezeEvent&& other) noexcept
+      : event_type(other.event_type),
+        param1(other.param1),
+        param2(other.param2),
+        kind(other.kind),
+        use_gpu(other.use_gpu),
+        url(other.url) {
+    other.url = nullptr;
+  }
+  FreezeEvent& operator=(FreezeEvent&& other) noexcept {
+    if (this == &other) return *this;
+    free(url);
+    event_type = other.event_type;
+    param1 = other.param1;
+    param2 = other.param2;
+    kind = other.kind;
+    use_gpu = other.use_gpu;
+    url = other.url;
+    other.url = nullptr;
+    return *this;
+  }
+  FreezeEvent& operator=(const FreezeEvent& other) {
+    if (this == &other) return *this;
+    free(url);
+    event_type = other.event_type;
+    param1 = other.param1;
+    param2 = other.param2;
+    kind = other.kind;
+    use_gpu = other.use_gpu;
+    url = other.url ? strdup(other.url) : nullptr;
+    return *this;
+  }
+  ~FreezeEvent() { free(url); }
+};
+
+namespace freezemonitor {
+
+// Base of all tracers. A tracer is made only by the monitor and destroyed through the shared
+// pointer that the monitor returned; destroying it ends the trace. Not copyable.
+class FreezeTracer {
+ public:
+  FreezeTracer(EventType type, std::int64_t first_param, std::int64_t second_param);
+  ~FreezeTracer();
+  FreezeTracer(const FreezeTracer&) = delete;
+  FreezeTracer& operator=(const FreezeTracer&) = delete;
+
+  std::uint32_t id;  // unique in the process; the first tracer has id 1
+  EventType event_type;
+  std::int64_t param1;
+  std::int64_t param2;
+};
+
+// Tracers of tasks that read a media url.
+class UrlTracer : public FreezeTracer {
+ public:
+  UrlTracer(EventType type, std::string task_url);
+
+  std::string url;
+};
+
+// Tracers of tasks that read a media url and may run on the GPU.
+class UrlGpuTracer : public UrlTracer {
+ public:
+  UrlGpuTracer(EventType type, std::string task_url, std::int32_t task_use_gpu);
+
+  std::int32_t use_gpu;  // as the caller passed it; any non-zero value means true
+};
+
+class VideoOpenDecoderTracer : public UrlGpuTracer {
+ public:
+  VideoOpenDecoderTracer(std::string task_url, std::int32_t task_use_gpu);
+};
+
+class VideoAbnormalTracer : public UrlGpuTracer {
+ public:
+  VideoAbnormalTracer(std::string task_url, std::int32_t task_use_gpu);
+};
+
+class EffectCreateTracer : public UrlGpuTracer {
+ public:
+  EffectCreateTracer(std::string task_url, std::int32_t task_use_gpu);
+};
+
+class EffectRenderTracer : public UrlGpuTracer {
+ public:
+  EffectRenderTracer(std::string task_url, std::int32_t task_use_gpu);
+};
+
+class AudioOpenDecoderTracer : public UrlTracer {
+ public:
+  explicit AudioOpenDecoderTracer(std::string task_url);
+};
+
+class PictureDecoderAbnormalTracer : public UrlTracer {
+ public:
+  explicit PictureDecoderAbnormalTracer(std::string task_url);
+};
+
+class AudioAbnormalTracer : public UrlTracer {
+ public:
+  explicit AudioAbnormalTracer(std::string task_url);
+};
+
+class GetMediaInfoTracer : public UrlTracer {
+ public:
+  explicit GetMediaInfoTracer(std::string task_url);
+};
+
+class D3DRenderTracer : public FreezeTracer {
+ public:
+  D3DRenderTracer();
+};
+
+class GPUInitTracer : public FreezeTracer {
+ public:
+  GPUInitTracer();
+};
+
+class ProjLoadTracer : public FreezeTracer {
+ public:
+  ProjLoadTracer();
+};
+
+class ProjSaveTracer : public FreezeTracer {
+ public:
+  ProjSaveTracer();
+};
+
+class PlayerStateTracer : public FreezeTracer {
+ public:
+  PlayerStateTracer();
+};
+
+// The one monitor of the process, from GetFreezeMonitor. Never deleted by callers.
+// Every Create operation starts a trace: the tracer gets the next process-wide id and a registry
+// entry with the current time and the thresholds in force now. A url is copied, never read.
+class FreezeMonitor {
+ public:
+  // Traces a task of any type (values outside the table are reported as "Unknown"); the two
+  // params are passed through to the event untouched.
+  virtual std::shared_ptr<FreezeTracer> CreateFreezeTracer(EventType event_type,
+                                                           std::int64_t param1,
+                                                           std::int64_t param2) = 0;
+  virtual std::shared_ptr<VideoOpenDecoderTracer> CreateVideoOpenDecoderTracer(
+      std::string url, std::int32_t use_gpu) = 0;
+  virtual std::shared_ptr<AudioOpenDecoderTracer> CreateAudioOpenDecoderTracer(std::string url) = 0;
+  virtual std::shared_ptr<PictureDecoderAbnormalTracer> CreatePictureDecoderAbnormalTracer(
+      std::string url) = 0;
+  virtual std::shared_ptr<VideoAbnormalTracer> CreateVideoAbnormalTracer(std::string url,
+                                                                         std::int32_t use_gpu) = 0;
+  virtual std::shared_ptr<AudioAbnormalTracer> CreateAudioAbnormalTracer(std::string url) = 0;
+  virtual std::shared_ptr<GetMediaInfoTracer> CreateGetMediaInfoTracer(std::string url) = 0;
+  virtual std::shared_ptr<EffectCreateTracer> CreateEffectCreateTracer(std::string url,
+                                                                       std::int32_t use_gpu) = 0;
+  virtual std::shared_ptr<EffectRenderTracer> CreateEffectRenderTracer(std::string url,
+                                                                       std::int32_t use_gpu) = 0;
+  // Tasks without a url report "" and use_gpu 0.
+  virtual std::shared_ptr<D3DRenderTracer> CreateD3DRenderTracer() = 0;
+  virtual std::shared_ptr<GPUInitTracer> CreateGPUInitTracer() = 0;
+  virtual std::shared_ptr<ProjLoadTracer> CreateProjLoadTracer() = 0;
+  virtual std::shared_ptr<ProjSaveTracer> CreateProjSaveTracer() = 0;
+  virtual std::shared_ptr<PlayerStateTracer> CreatePlayerStateTracer() = 0;
+
+  // Thresholds in milliseconds for tracers created from now on (defaults 5000 and 3000); traces
+  // already running keep theirs. Not checked: timeout_ms <= 0 disables the timed-out report,
+  // freeze_ms <= 0 reports a task as freezed in the first pass after its creation.
+  virtual void SetThresholds(std::int64_t freeze_ms, std::int64_t timeout_ms) = 0;
+  // The thresholds that new tracers get.
+  virtual void GetThresholds(std::int64_t& freeze_ms, std::int64_t& timeout_ms) = 0;
+  // Whether timed-out reports are posted as events too (kind 0); off by default. Freezed reports
+  // are always posted.
+  virtual void SetTimeoutEventEnabled(bool enabled) = 0;
+
+ protected:
+  ~FreezeMonitor() = default;
+};
+
+}  // namespace freezemonitor
+
+// The process-wide monitor, never null. The first call builds it and starts its watchdog thread.
+// Thread-safe.
+QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();

@@ -1,0 +1,18 @@
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include "platform/win32/process_exit.h"
+
+namespace quillmark::platform {
+
+bool other_threads_are_gone() { return detail::process_is_exiting(); }
+
+void keep_library_loaded() {
+  HMODULE self = nullptr;
+  // Pinning cannot be undone: FreeLibrary then only drops the caller's reference.
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&keep_library_loaded), &self);
+}
+
+}  // namespace quillmark::platform
