@@ -1,0 +1,301 @@
+// White-box tests of the registry and the watchdog. The watchdog of the process keeps running;
+// the tests swap in a clock they move by hand, so every report is due exactly when a test says,
+// and they wait for completed passes instead of sleeping.
+#include <core/async_event_bus.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/platform.h"
+#include "support/log_capture.h"
+#include "tests/freezemonitor/event_recorder.h"
+
+namespace freezemonitor {
+namespace {
+
+using quillmark::testing::CapturedLine;
+using quillmark::testing::EventRecorder;
+using quillmark::testing::LogCapture;
+
+std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
+std::int64_t fake_clock() { return g_fake_ticks.load(); }
+
+std::string timed_out_line(const char* type, const std::string& url, int use_gpu) {
+  return "task has timed out. event type is " + std::string(type) + ". url: " + url +
+         ". use_gpu: " + std::to_string(use_gpu) + ".";
+}
+
+std::string freezed_line(const char* type, const std::string& url, int use_gpu) {
+  return "task has freezed. event type is " + std::string(type) + ", url: " + url +
+         ", use_gpu: " + std::to_string(use_gpu) + ".";
+}
+
+class FreezeWatchdog : public ::testing::Test {
+ protected:
+  void SetUp() override { monitor_.set_clock(&fake_clock); }
+
+  // Every tracer of a test is gone by now; the passes drop their records before the real clock
+  // comes back.
+  void TearDown() override {
+    settle();
+    monitor_.SetThresholds(5000, 3000);
+    monitor_.SetTimeoutEventEnabled(false);
+    monitor_.set_clock(&quillmark::platform::system_time_100ns);
+  }
+
+  void advance_ms(std::int64_t ms) { g_fake_ticks += ms * 10000; }
+
+  // Returns once two passes have completed since the call, so at least one whole pass saw the
+  // current clock and registry.
+  void settle() {
+    const std::uint64_t target = monitor_.completed_passes() + 2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (monitor_.completed_passes() < target) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "watchdog stopped passing";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  std::vector<CapturedLine> lines_with(const std::string& url) const {
+    std::vector<CapturedLine> found;
+    for (auto& line : log_.lines()) {
+      if (line.text.find("url: " + url) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
+  const TraceRecord* find_record(const std::vector<TraceRecord>& records, std::uint32_t id) {
+    for (auto& record : records) {
+      if (record.id == id) return &record;
+    }
+    return nullptr;
+  }
+
+  std::string url(const char* suffix) const {
+    return std::string("media/") +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/" + suffix;
+  }
+
+  FreezeMonitorImpl& monitor_ = freeze_monitor();
+  LogCapture log_;
+};
+
+TEST_F(FreezeWatchdog, DefaultThresholdsAndTheNameTable) {
+  std::int64_t freeze = 0;
+  std::int64_t timeout = 0;
+  monitor_.GetThresholds(freeze, timeout);
+  EXPECT_EQ(freeze, 5000);
+  EXPECT_EQ(timeout, 3000);
+
+  EXPECT_STREQ(event_type_name(Unknown), "Unknown");
+  EXPECT_STREQ(event_type_name(VideoOpenDecoder), "VideoOpenDecoder");
+  EXPECT_STREQ(event_type_name(PictureDecoderAbnormal), "PictureDecoderAbnormal");
+  EXPECT_STREQ(event_type_name(PlayerState), "PlayerState");
+  EXPECT_STREQ(event_type_name(MaxSize), "Unknown");
+  EXPECT_STREQ(event_type_name(-1), "Unknown");
+  EXPECT_STREQ(event_type_name(1000), "Unknown");
+}
+
+TEST_F(FreezeWatchdog, RecordsCarryTheTaskAndTheThresholdsOfTheirCreation) {
+  auto generic = monitor_.CreateFreezeTracer(static_cast<EventType>(42), -7, 1LL << 40);
+  auto video = monitor_.CreateVideoOpenDecoderTracer(url("clip"), 7);
+  monitor_.SetThresholds(700, 400);
+  auto render = monitor_.CreateD3DRenderTracer();
+
+  // Ids count up across classes, from the one process-wide counter.
+  EXPECT_EQ(video->id, generic->id + 1);
+  EXPECT_EQ(render->id, video->id + 1);
+  EXPECT_EQ(render->id, tracer_id_counter.load());
+  EXPECT_EQ(video->event_type, VideoOpenDecoder);
+  EXPECT_EQ(video->url, url("clip"));
+  EXPECT_EQ(video->use_gpu, 7);
+
+  const auto records = monitor_.records_snapshot();
+  const TraceRecord* generic_record = find_record(records, generic->id);
+  const TraceRecord* video_record = find_record(records, video->id);
+  const TraceRecord* render_record = find_record(records, render->id);
+  ASSERT_NE(generic_record, nullptr);
+  ASSERT_NE(video_record, nullptr);
+  ASSERT_NE(render_record, nullptr);
+
+  EXPECT_EQ(generic_record->freeze_ms, 5000);
+  EXPECT_EQ(generic_record->timeout_ms, 3000);
+  EXPECT_EQ(generic_record->start_ticks, fake_clock());
+  EXPECT_EQ(generic_record->state, TraceRecord::kRunning);
+  EXPECT_EQ(generic_record->event.event_type, 42);
+  EXPECT_EQ(generic_record->event.param1, -7);
+  EXPECT_EQ(generic_record->event.param2, 1LL << 40);
+  ASSERT_NE(generic_record->event.url, nullptr);
+  EXPECT_STREQ(generic_record->event.url, "");
+
+  EXPECT_EQ(video_record->freeze_ms, 5000);
+  EXPECT_TRUE(video_record->event.use_gpu);
+  EXPECT_STREQ(video_record->event.url, url("clip").c_str());
+  EXPECT_EQ(video_record->event.param1, 0);
+
+  EXPECT_EQ(render_record->freeze_ms, 700);
+  EXPECT_EQ(render_record->timeout_ms, 400);
+  EXPECT_EQ(render_record->event.event_type, D3DRender);
+  EXPECT_FALSE(render_record->event.use_gpu);
+  ASSERT_NE(render_record->event.url, nullptr);
+  EXPECT_STREQ(render_record->event.url, "");
+  EXPECT_EQ(render_record->event.kind, 0);
+
+  // Release marks the record finished; the next pass drops it.
+  const std::uint32_t video_id = video->id;
+  video.reset();
+  const auto after_release = monitor_.records_snapshot();
+  const TraceRecord* released = find_record(after_release, video_id);
+  if (released != nullptr) {
+    EXPECT_EQ(released->state, TraceRecord::kFinished);
+  }
+  settle();
+  EXPECT_EQ(find_record(monitor_.records_snapshot(), video_id), nullptr);
+  EXPECT_NE(find_record(monitor_.records_snapshot(), generic->id), nullptr);
+}
+
+// Default thresholds: released at 2 s nothing, released at 4 s one timed-out line, running past
+// 5 s one timed-out and one freezed line with one event; nothing more after that.
+TEST_F(FreezeWatchdog, ReportsEachThresholdOnceAtTheDefaults) {
+  EventRecorder events;
+  auto quick = monitor_.CreateGetMediaInfoTracer(url("quick"));
+  auto slow = monitor_.CreateVideoOpenDecoderTracer(url("slow"), 1);
+  auto stuck = monitor_.CreateEffectRenderTracer(url("stuck"), 0);
+
+  advance_ms(2000);
+  settle();
+  quick.reset();
+  advance_ms(2000);
+  ASSERT_TRUE(log_.wait_for_text(timed_out_line("VideoOpenDecoder", url("slow"), 1)));
+  ASSERT_TRUE(log_.wait_for_text(timed_out_line("EffectRender", url("stuck"), 0)));
+  slow.reset();
+  advance_ms(1000);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("EffectRender", url("stuck"), 0)));
+  const auto stuck_events = events.wait_for(url("stuck"), 1);
+
+  const std::uint32_t stuck_id = stuck->id;
+  EXPECT_EQ(find_record(monitor_.records_snapshot(), stuck_id), nullptr);
+  stuck.reset();
+  advance_ms(10000);
+  settle();
+  ASSERT_TRUE(core::GetGlobalEventBus().waitUntilIdle(std::chrono::seconds(20)));
+
+  EXPECT_TRUE(lines_with(url("quick")).empty());
+  const auto slow_lines = lines_with(url("slow"));
+  ASSERT_EQ(slow_lines.size(), 1u);
+  EXPECT_EQ(slow_lines[0].level, 5);
+  EXPECT_EQ(slow_lines[0].logger, "ZOR");
+  EXPECT_EQ(slow_lines[0].module, "FreezeMonitor");
+  const auto stuck_lines = lines_with(url("stuck"));
+  ASSERT_EQ(stuck_lines.size(), 2u);
+  EXPECT_EQ(stuck_lines[0].level, 5);
+  EXPECT_EQ(stuck_lines[1].level, 6);
+  EXPECT_EQ(stuck_lines[1].text, freezed_line("EffectRender", url("stuck"), 0));
+
+  EXPECT_TRUE(events.events_for(url("quick")).empty());
+  EXPECT_TRUE(events.events_for(url("slow")).empty()) << "timed-out events are off by default";
+  ASSERT_EQ(events.events_for(url("stuck")).size(), 1u);
+  EXPECT_EQ(stuck_events[0].kind, 1);
+  EXPECT_EQ(stuck_events[0].event_type, EffectRender);
+}
+
+// A pass that comes after both thresholds logs both lines, timed-out first, and posts kind 0
+// then kind 1 with the same description.
+TEST_F(FreezeWatchdog, LatePassReportsTimedOutBeforeFreezed) {
+  EventRecorder events;
+  monitor_.SetTimeoutEventEnabled(true);
+  auto effect = monitor_.CreateEffectCreateTracer(url("late"), 7);
+  advance_ms(60000);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("EffectCreate", url("late"), 1)));
+  const auto posted = events.wait_for(url("late"), 2);
+
+  const auto lines = lines_with(url("late"));
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text, timed_out_line("EffectCreate", url("late"), 1));
+  EXPECT_EQ(lines[1].text, freezed_line("EffectCreate", url("late"), 1));
+
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].kind, 0);
+  EXPECT_EQ(posted[1].kind, 1);
+  for (const auto& event : posted) {
+    EXPECT_EQ(event.event_type, EffectCreate);
+    EXPECT_EQ(event.param1, 0);
+    EXPECT_EQ(event.param2, 0);
+    EXPECT_TRUE(event.use_gpu);
+    EXPECT_STREQ(event.url, url("late").c_str());
+  }
+}
+
+TEST_F(FreezeWatchdog, FreezeBelowTimeoutGivesOnlyTheFreezedLine) {
+  monitor_.SetThresholds(3000, 5000);
+  auto load = monitor_.CreateAudioOpenDecoderTracer(url("early-freeze"));
+  advance_ms(3000);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("AudioOpenDecoder", url("early-freeze"), 0)));
+  advance_ms(5000);
+  settle();
+  EXPECT_EQ(lines_with(url("early-freeze")).size(), 1u);
+}
+
+TEST_F(FreezeWatchdog, ZeroTimeoutDisablesTheTimedOutReport) {
+  monitor_.SetTimeoutEventEnabled(true);
+  monitor_.SetThresholds(5000, 0);
+  auto audio = monitor_.CreateAudioAbnormalTracer(url("no-timeout"));
+  advance_ms(4999);
+  settle();
+  EXPECT_TRUE(lines_with(url("no-timeout")).empty());
+  advance_ms(1);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("AudioAbnormal", url("no-timeout"), 0)));
+  EXPECT_EQ(lines_with(url("no-timeout")).size(), 1u);
+}
+
+TEST_F(FreezeWatchdog, NonPositiveFreezeReportsInTheFirstPass) {
+  monitor_.SetThresholds(-1, 0);
+  auto picture = monitor_.CreatePictureDecoderAbnormalTracer(url("instant"));
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("PictureDecoderAbnormal", url("instant"), 0)));
+}
+
+TEST_F(FreezeWatchdog, ClockGoingBackwardsReportsNothingUntilThresholdReached) {
+  auto save = monitor_.CreateVideoAbnormalTracer(url("backwards"), 0);
+  advance_ms(-60000);
+  settle();
+  EXPECT_TRUE(lines_with(url("backwards")).empty());
+  advance_ms(63000);
+  ASSERT_TRUE(log_.wait_for_text(timed_out_line("VideoAbnormal", url("backwards"), 0)));
+}
+
+// Values outside the table are logged as "Unknown" and reach listeners unchanged; argument-less
+// tracers report an empty url.
+TEST_F(FreezeWatchdog, OutOfTableTypeIsLoggedAsUnknown) {
+  EventRecorder events;
+  auto generic = monitor_.CreateFreezeTracer(MaxSize, 11, -22);
+  advance_ms(5000);
+  ASSERT_TRUE(log_.wait_for_text("task has freezed. event type is Unknown, url: , use_gpu: 0."));
+  ASSERT_TRUE(core::GetGlobalEventBus().waitUntilIdle(std::chrono::seconds(20)));
+  const auto posted = events.events_for("");
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].event_type, MaxSize);
+  EXPECT_EQ(posted[0].param1, 11);
+  EXPECT_EQ(posted[0].param2, -22);
+  EXPECT_EQ(posted[0].kind, 1);
+}
+
+TEST_F(FreezeWatchdog, FreezeWithoutListenerIsDropped) {
+  core::AsyncEventBus& bus = core::GetGlobalEventBus();
+  ASSERT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
+  const std::size_t groups = bus.listenerTypeCount();
+  auto project = monitor_.CreateProjLoadTracer();
+  advance_ms(5000);
+  ASSERT_TRUE(log_.wait_for_text("task has freezed. event type is ProjLoad, url: , use_gpu: 0."));
+  EXPECT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
+  EXPECT_EQ(bus.listenerTypeCount(), groups);
+}
+
+}  // namespace
+}  // namespace freezemonitor
