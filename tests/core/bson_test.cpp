@@ -67,7 +67,9 @@ TEST(BsonPacker, ClearKeepsCapacityAndReserveGrowsExactly) {
   EXPECT_EQ(packer.buffer, (Bytes{5, 6}));
 }
 
-TEST(BsonPacker, ReserveBeyondMaximumThrowsLengthError) {
+// The exception is thrown inside the quillmark library and caught here, in the host's module:
+// exceptions must cross the module boundary on both targets.
+TEST(BsonPacker, ReserveBeyondMaximumThrowsLengthErrorAcrossTheBoundary) {
   core::BsonPacker packer;
   EXPECT_THROW(packer.Reserve(std::numeric_limits<std::size_t>::max()), std::length_error);
 }
