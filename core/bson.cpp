@@ -5,6 +5,22 @@
 #include <utility>
 
 namespace core {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Box and packer assign alike: a copy copies the bytes, a move frees the target's buffer and
+// takes the source's, leaving the source with none. Self-assignment changes nothing.
+void copy_bytes(Bytes& to, const Bytes& from) {
+  if (&to != &from) to = from;
+}
+void move_bytes(Bytes& to, Bytes& from) {
+  if (&to == &from) return;
+  Bytes().swap(to);
+  to.swap(from);
+}
+
+}  // namespace
 
 BsonBox::BsonBox() = default;
 BsonBox::BsonBox(const BsonBox& other) : bytes(other.bytes) {}
@@ -14,15 +30,12 @@ BsonBox::BsonBox(std::vector<unsigned char>&& source) : bytes(std::move(source))
 BsonBox::~BsonBox() = default;
 
 BsonBox& BsonBox::operator=(const BsonBox& other) {
-  if (this != &other) bytes = other.bytes;
+  copy_bytes(bytes, other.bytes);
   return *this;
 }
 
 BsonBox& BsonBox::operator=(BsonBox&& other) {
-  if (this != &other) {
-    std::vector<unsigned char>().swap(bytes);
-    bytes.swap(other.bytes);
-  }
+  move_bytes(bytes, other.bytes);
   return *this;
 }
 
@@ -35,15 +48,12 @@ BsonPacker::BsonPacker(BsonPacker&& other) : buffer(std::move(other.buffer)) {}
 BsonPacker::~BsonPacker() = default;
 
 BsonPacker& BsonPacker::operator=(const BsonPacker& other) {
-  if (this != &other) buffer = other.buffer;
+  copy_bytes(buffer, other.buffer);
   return *this;
 }
 
 BsonPacker& BsonPacker::operator=(BsonPacker&& other) {
-  if (this != &other) {
-    std::vector<unsigned char>().swap(buffer);
-    buffer.swap(other.buffer);
-  }
+  move_bytes(buffer, other.buffer);
   return *this;
 }
 
@@ -54,7 +64,7 @@ void BsonPacker::Clear() { buffer.clear(); }
 void BsonPacker::Reserve(std::size_t n) {
   if (n <= buffer.capacity()) return;
   if (n > buffer.max_size()) throw std::length_error("vector<T> too long");
-  std::vector<unsigned char> grown;
+  Bytes grown;
   grown.reserve(n);
   grown.assign(buffer.begin(), buffer.end());
   buffer.swap(grown);
