@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "freezemonitor/event_recorder.h"
 #include "freezemonitor/freeze_monitor_impl.h"
 #include "platform/platform.h"
 #include "support/log_capture.h"
-#include "tests/freezemonitor/event_recorder.h"
 
 namespace freezemonitor {
 namespace {
@@ -79,8 +79,8 @@ class FreezeWatchdog : public ::testing::Test {
   }
 
   std::string url(const char* suffix) const {
-    return std::string("media/") +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name() + "/" + suffix;
+    return std::string("media/") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           "/" + suffix;
   }
 
   FreezeMonitorImpl& monitor_ = freeze_monitor();

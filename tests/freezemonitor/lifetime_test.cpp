@@ -1,0 +1,50 @@
+// Process exit and unloading, each in a fresh helper process: a hang fails the suite by its
+// time limit, a crash by the exit code.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "freezemonitor/child_process.h"
+
+namespace {
+
+using quillmark::testing::run_child;
+
+#if defined(_WIN32)
+// An unload cannot join the watchdog on Windows, so the library stays once the monitor started.
+constexpr const char* kAfterUnload = "resident";
+#else
+constexpr const char* kAfterUnload = "gone";
+#endif
+
+int occurrences(const std::string& text, const std::string& fragment) {
+  int count = 0;
+  for (auto at = text.find(fragment); at != std::string::npos; at = text.find(fragment, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST(FreezeMonitorLifetime, UnloadWhileWatchdogRunsReturnsPromptly) {
+  const auto result = run_child("freezemonitor_unload_child", "unload");
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_NE(result.output.find("unloaded"), std::string::npos) << result.output;
+  EXPECT_NE(result.output.find(kAfterUnload), std::string::npos) << result.output;
+}
+
+TEST(FreezeMonitorLifetime, ExitWhileWatchdogRunsAndATaskIsTraced) {
+  const auto result = run_child("freezemonitor_exit_child", "running");
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_NE(result.output.find("exiting"), std::string::npos) << result.output;
+  EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 0) << result.output;
+}
+
+TEST(FreezeMonitorLifetime, TracerReleasedAfterTheMonitorLogsOnce) {
+  const auto result = run_child("freezemonitor_unload_child", "held-by-static");
+  EXPECT_EQ(result.exit_code, 0) << result.output;
+  EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 1) << result.output;
+  EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
+      << result.output;
+}
+
+}  // namespace

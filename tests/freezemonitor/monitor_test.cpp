@@ -1,0 +1,166 @@
+// The freeze monitor through its exported interface, as a host uses it, with the real clock and
+// small thresholds.
+#include <quillmark/freeze_monitor.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "freezemonitor/event_recorder.h"
+#include "support/log_capture.h"
+
+namespace {
+
+using freezemonitor::FreezeMonitor;
+using quillmark::testing::EventRecorder;
+using quillmark::testing::LogCapture;
+
+// Every test leaves the process-wide settings at their defaults.
+class FreezeMonitorApi : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    monitor_->SetThresholds(5000, 3000);
+    monitor_->SetTimeoutEventEnabled(false);
+  }
+
+  FreezeMonitor* monitor_ = GetFreezeMonitor();
+};
+
+TEST(FreezeMonitorStart, ConcurrentFirstCallsGetTheSameMonitor) {
+  constexpr int kThreads = 8;
+  std::atomic<int> ready{0};
+  std::vector<FreezeMonitor*> seen(kThreads, nullptr);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < kThreads) std::this_thread::yield();
+      seen[i] = GetFreezeMonitor();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_NE(seen[0], nullptr);
+  for (auto* monitor : seen) EXPECT_EQ(monitor, seen[0]);
+}
+
+TEST(FreezeEventCopies, OwnTheirUrl) {
+  FreezeEvent original;
+  original.event_type = freezemonitor::EffectRender;
+  original.param1 = 3;
+  original.url = strdup("media/a.mov");
+  FreezeEvent copy(original);
+  ASSERT_NE(copy.url, original.url);
+  EXPECT_STREQ(copy.url, "media/a.mov");
+  EXPECT_EQ(copy.param1, 3);
+
+  FreezeEvent assigned;
+  assigned.url = strdup("old");
+  assigned = original;
+  EXPECT_NE(assigned.url, original.url);
+  EXPECT_STREQ(assigned.url, "media/a.mov");
+  assigned = assigned;
+  EXPECT_STREQ(assigned.url, "media/a.mov");
+
+  const FreezeEvent empty;
+  FreezeEvent from_empty(empty);
+  EXPECT_EQ(from_empty.url, nullptr);
+  assigned = empty;
+  EXPECT_EQ(assigned.url, nullptr);
+}
+
+TEST_F(FreezeMonitorApi, ThresholdsApplyToLaterTracers) {
+  std::int64_t freeze = 0;
+  std::int64_t timeout = 0;
+  monitor_->SetThresholds(-4, 9);
+  monitor_->GetThresholds(freeze, timeout);
+  EXPECT_EQ(freeze, -4);
+  EXPECT_EQ(timeout, 9);
+}
+
+// The whole road with the real clock: a task that runs on logs its timed-out line, then its
+// freezed line, and listeners receive kind 0 then kind 1 with the same description.
+TEST_F(FreezeMonitorApi, FrozenTaskReachesTheLogAndTheBus) {
+  LogCapture log;
+  EventRecorder events;
+  monitor_->SetTimeoutEventEnabled(true);
+  monitor_->SetThresholds(80, 20);
+  const std::string url = "media/FrozenTaskReachesTheLogAndTheBus.mov";
+  auto tracer = monitor_->CreateEffectRenderTracer(url, 7);
+
+  ASSERT_TRUE(log.wait_for_text("task has freezed. event type is EffectRender, url: " + url +
+                                ", use_gpu: 1."));
+  const auto posted = events.wait_for(url, 2);
+  tracer.reset();
+
+  std::vector<quillmark::testing::CapturedLine> lines;
+  for (auto& line : log.lines_of("FreezeMonitor")) {
+    if (line.text.find(url) != std::string::npos) lines.push_back(line);
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].text,
+            "task has timed out. event type is EffectRender. url: " + url + ". use_gpu: 1.");
+  EXPECT_EQ(lines[0].level, 5);
+  EXPECT_EQ(lines[0].logger, "ZOR");
+  EXPECT_EQ(lines[1].level, 6);
+
+  ASSERT_EQ(posted.size(), 2u);
+  EXPECT_EQ(posted[0].kind, 0);
+  EXPECT_EQ(posted[1].kind, 1);
+  for (const auto& event : posted) {
+    EXPECT_EQ(event.event_type, freezemonitor::EffectRender);
+    EXPECT_TRUE(event.use_gpu);
+    EXPECT_EQ(event.param1, 0);
+    EXPECT_EQ(event.param2, 0);
+  }
+}
+
+// Many host threads create and release tracers of every kind while the watchdog reports some of
+// them; ids stay unique and rise within each thread.
+TEST_F(FreezeMonitorApi, ConcurrentTracersWhileTheWatchdogReports) {
+  LogCapture log;
+  EventRecorder events;
+  monitor_->SetThresholds(3, 1);
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 300;
+  std::vector<std::vector<std::uint32_t>> ids(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::vector<std::shared_ptr<freezemonitor::FreezeTracer>> held;
+      for (int round = 0; round < kRounds; ++round) {
+        const std::string url = "media/thread" + std::to_string(t);
+        held.push_back(monitor_->CreateVideoOpenDecoderTracer(url, round));
+        held.push_back(monitor_->CreateAudioOpenDecoderTracer(url));
+        held.push_back(monitor_->CreateD3DRenderTracer());
+        held.push_back(monitor_->CreateFreezeTracer(freezemonitor::PlayerState, t, round));
+        for (auto it = held.end() - 4; it != held.end(); ++it) ids[t].push_back((*it)->id);
+        if (round % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        held.erase(held.begin(), held.begin() + static_cast<long>(held.size() / 2));
+        if (t == 0) {
+          std::int64_t freeze = 0;
+          std::int64_t timeout = 0;
+          monitor_->GetThresholds(freeze, timeout);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // The watchdog still works after the storm.
+  auto last = monitor_->CreateGPUInitTracer();
+  EXPECT_TRUE(log.wait_for_text("event type is GPUInit, url: , use_gpu: 0."));
+
+  std::vector<std::uint32_t> all;
+  for (auto& per_thread : ids) {
+    EXPECT_TRUE(std::is_sorted(per_thread.begin(), per_thread.end()));
+    all.insert(all.end(), per_thread.begin(), per_thread.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "an id was handed out twice";
+}
+
+}  // namespace

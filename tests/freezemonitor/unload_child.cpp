@@ -1,0 +1,92 @@
+// Loads the library at run time, as a host that plugs it in does. Modes:
+//   unload: lets the watchdog report, then unloads the library while the watchdog runs; prints
+//     "unloaded" once the unload call returned, then whether the library is still mapped.
+//   held-by-static: hands a tracer to a library that was loaded first and so is torn down after
+//     the monitor at exit.
+// The parent test checks the exit code and the output (the default log sink writes to stderr).
+#include <core/log.h>
+#include <quillmark/freeze_monitor.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "freezemonitor/dynamic_library.h"
+
+namespace {
+
+using quillmark::testing::DynamicLibrary;
+using GetMonitor = freezemonitor::FreezeMonitor* (*)();
+using Hold = void (*)(const std::shared_ptr<void>*);
+
+std::atomic<int> g_freezed_lines{0};
+
+void count_freezed(const core::LogRecord& record, void*) {
+  if (std::strstr(record.text, "task has freezed.") != nullptr) ++g_freezed_lines;
+}
+
+bool wait_for_freezed_line() {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (g_freezed_lines.load() == 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+int unload_while_running(DynamicLibrary& library, freezemonitor::FreezeMonitor* monitor) {
+  core::SetLogSink(&count_freezed, nullptr);
+  monitor->SetThresholds(0, 0);
+  {
+    auto tracer = monitor->CreateGPUInitTracer();
+    if (!wait_for_freezed_line()) {
+      std::puts("watchdog silent");
+      return 4;
+    }
+  }
+  // Released tracers only: a tracer must not outlive the code that ends it.
+  monitor->SetThresholds(60000, 60000);
+  monitor->CreateProjSaveTracer().reset();
+  library.unload();
+  std::puts("unloaded");
+  std::puts(DynamicLibrary::resident(UNLOADABLE_LIBRARY) ? "resident" : "gone");
+  std::fflush(stdout);
+  core::SetLogSink(nullptr, nullptr);
+  return 0;
+}
+
+int hold_past_monitor(Hold hold, freezemonitor::FreezeMonitor* monitor) {
+  const std::shared_ptr<void> tracer = monitor->CreateGPUInitTracer();
+  hold(&tracer);
+  std::puts("holding");
+  std::fflush(stdout);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  // Loaded first, so torn down after the monitor's library.
+  DynamicLibrary holder(TRACER_HOLDER_LIBRARY);
+  DynamicLibrary library(mode == "unload" ? UNLOADABLE_LIBRARY : QUILLMARK_LIBRARY);
+  auto hold = reinterpret_cast<Hold>(holder.symbol("HoldUntilTeardown"));
+  auto get_monitor = reinterpret_cast<GetMonitor>(library.symbol("GetFreezeMonitor"));
+  if (hold == nullptr || get_monitor == nullptr) {
+    std::puts("load failed");
+    return 2;
+  }
+  if (mode == "unload") return unload_while_running(library, get_monitor());
+  if (mode == "held-by-static") {
+    // Both stay loaded until the process ends.
+    holder.keep_loaded();
+    library.keep_loaded();
+    return hold_past_monitor(hold, get_monitor());
+  }
+  std::puts("unknown mode");
+  return 3;
+}
