@@ -1,0 +1,108 @@
+#include "callstack/describe_stack.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <vector>
+
+#include "callstack/describe_stack_testing.h"
+#include "callstack/path_text.h"
+
+namespace resmonitor {
+
+namespace {
+
+using quillmark::platform::CriticalSectionGuard;
+using quillmark::platform::debug_help;
+using quillmark::platform::ModuleRecord;
+
+// Set once the symbols of the process's modules were loaded; modules loaded later are not added.
+// Guarded by the resource monitor's registry mutex, which every caller of describe_stack holds.
+bool modules_loaded = false;
+
+constexpr std::size_t kHeaderCapacity = 128;
+// "Frame " + name + "[" + 16 hex digits + "]\n" + terminator must fit the header buffer.
+constexpr std::size_t kMaxHeaderName = kHeaderCapacity - 6 - 1 - 16 - 2 - 1;
+
+struct ModuleEntry {
+  std::uint64_t base;
+  std::uint64_t last;
+  std::wstring path;
+};
+
+bool collect_module(const wchar_t* name, std::uint64_t base, std::uint32_t size, void* context) {
+  auto* modules = static_cast<std::vector<ModuleEntry>*>(context);
+  modules->push_back({base, base + size - 1, path_text::normalize(name != nullptr ? name : L"")});
+  return true;
+}
+
+void load_module_symbols(CStackInfo& info) {
+  auto& help = debug_help();
+  std::vector<ModuleEntry> modules;
+  help.enumerate_loaded_modules(info.process, collect_module, &modules);
+
+  CriticalSectionGuard guard(&info.symbol_lock);
+  for (const ModuleEntry& module : modules) {
+    ModuleRecord record;
+    if (help.module_info(info.process, module.base, record) &&
+        record.base_of_image == module.base) {
+      continue;
+    }
+    const std::uint32_t size =
+        static_cast<std::uint32_t>(module.last) - static_cast<std::uint32_t>(module.base) + 1;
+    if (help.load_module(info.process, module.path.c_str(), module.base, size) == module.base) {
+      help.module_info(info.process, module.base, record);
+    }
+  }
+}
+
+// Length of `name` cut to `limit` bytes without splitting a UTF-8 sequence.
+std::size_t header_name_length(const std::string& name, std::size_t limit) {
+  std::size_t length = std::min(name.size(), limit);
+  const auto is_continuation = [&](std::size_t i) {
+    return (static_cast<unsigned char>(name[i]) & 0xC0) == 0x80;
+  };
+  if (length < name.size()) {
+    while (length > 0 && is_continuation(length)) --length;
+  }
+  return length;
+}
+
+std::string header_line(const std::string& name, void* ptr) {
+  char header[kHeaderCapacity];
+  std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
+                static_cast<int>(header_name_length(name, kMaxHeaderName)), name.c_str(),
+                reinterpret_cast<std::uintptr_t>(ptr));
+  return header;
+}
+
+}  // namespace
+
+std::string describe_stack(CStackInfo& info, void* ptr) {
+  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  if (!modules_loaded && !info.stacks.empty()) {
+    load_module_symbols(info);
+    modules_loaded = true;
+  }
+
+  const auto entry = info.stacks.find(ptr);
+  if (entry == info.stacks.end()) return header_line(std::string(), ptr);
+  std::string result = header_line(entry->second.object_name, ptr);
+  if (entry->second.stack == nullptr) return result;
+
+  const wchar_t* text = entry->second.stack->resolve_text();
+  if (text != nullptr && *text != L'\0') {
+    result += path_text::to_utf8(path_text::normalize(text));
+  }
+  return result;
+}
+
+namespace stack_testing {
+
+void forget_loaded_modules() { modules_loaded = false; }
+
+bool loaded_modules() { return modules_loaded; }
+
+}  // namespace stack_testing
+
+}  // namespace resmonitor

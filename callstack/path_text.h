@@ -1,0 +1,34 @@
+// Path normalisation and text conversion shared by the symbol search path and the stack text.
+//
+// Paths are normalised the way a path in automatic format reads on Windows, on every target, so
+// search paths and reports read the same everywhere. Wide text is UTF-16 where wchar_t has 16
+// bits (Windows) and UTF-32 where it has 32 (Linux).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace resmonitor::path_text {
+
+// Every '/' becomes '\'; every run of backslashes becomes one, except that a leading pair that
+// opens a network name ("\\server") stays a pair; an absolute drive path ("C:\...") of 248
+// characters or more gets the "\\?\" prefix unless it already has it.
+std::wstring normalize(const std::wstring& path);
+
+// The lexically normal form of a normalised path: "." elements go, and so does each element
+// followed by "..", as does a ".." right after the root; an empty result is ".".
+std::wstring lexically_normal(const std::wstring& path);
+
+// Removes the last element (the file name) of a normalised path and keeps the separator before
+// it: "C:\App\bin\host.exe" gives "C:\App\bin\". A path ending in a separator stays unchanged.
+std::wstring remove_filename(const std::wstring& path);
+
+// Wide text to UTF-8; ill-formed code units (a lone surrogate, a value beyond U+10FFFF) become
+// U+FFFD.
+std::string to_utf8(const wchar_t* text, std::size_t length);
+std::string to_utf8(const std::wstring& text);
+
+// UTF-8 to wide text; ill-formed sequences become U+FFFD.
+std::wstring from_utf8(const std::string& text);
+
+}  // namespace resmonitor::path_text

@@ -1,0 +1,183 @@
+// The debug-help seam on Windows: the kernel's back-trace, dbghelp's symbol handler, the registry
+// under the current user and the debugger channel.
+#include <windows.h>
+// dbghelp.h needs the declarations of windows.h first.
+#include <dbghelp.h>
+
+#include <algorithm>
+#include <cwchar>
+
+#include "platform/debug_help.h"
+
+namespace quillmark::platform {
+
+namespace {
+
+static_assert(sizeof(PVOID) == sizeof(std::uint64_t), "frames are stored as 64-bit values");
+
+struct EnumerationContext {
+  ModuleVisitor visitor;
+  void* context;
+};
+
+// Some handlers (Wine's among them) report a module by its bare file name, which is no path to
+// load symbols from; the loader knows the full path of the module at that base.
+BOOL CALLBACK visit_module(PCWSTR name, DWORD64 base, ULONG size, PVOID user_context) {
+  auto* enumeration = static_cast<EnumerationContext*>(user_context);
+  wchar_t full_path[MAX_PATH] = {};
+  const bool is_path = name != nullptr && (std::wcschr(name, L'\\') || std::wcschr(name, L'/'));
+  if (!is_path && GetModuleFileNameW(reinterpret_cast<HMODULE>(base), full_path, MAX_PATH) != 0) {
+    name = full_path;
+  }
+  return enumeration->visitor(name, base, size, enumeration->context) ? TRUE : FALSE;
+}
+
+class Win32DebugHelp final : public DebugHelp {
+ public:
+  // Never inlined: the frame of this function is the one left out of the back-trace.
+  __attribute__((noinline)) std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
+                                                             std::uint32_t frames_to_capture,
+                                                             std::uint64_t* back_trace,
+                                                             std::uint32_t* hash) override {
+    DWORD trace_hash = 0;
+    const WORD count = RtlCaptureStackBackTrace(frames_to_skip + 1, frames_to_capture,
+                                                reinterpret_cast<PVOID*>(back_trace), &trace_hash);
+    *hash = trace_hash;
+    return count;
+  }
+
+  ProcessHandle current_process() override { return GetCurrentProcess(); }
+
+  ModuleHandle executable_module() override { return GetModuleHandleW(nullptr); }
+
+  std::uint32_t module_file_name(ModuleHandle module, wchar_t* buffer,
+                                 std::uint32_t capacity) override {
+    return GetModuleFileNameW(static_cast<HMODULE>(module), buffer, capacity);
+  }
+
+  ModuleHandle allocation_base(std::uint64_t address) override {
+    MEMORY_BASIC_INFORMATION region = {};
+    if (VirtualQuery(reinterpret_cast<LPCVOID>(address), &region, sizeof region) != sizeof region) {
+      return nullptr;
+    }
+    return region.AllocationBase;
+  }
+
+  std::uint32_t environment_variable(const wchar_t* name, wchar_t* buffer,
+                                     std::uint32_t size) override {
+    return GetEnvironmentVariableW(name, buffer, size);
+  }
+
+  bool read_user_registry_value(const wchar_t* key, const wchar_t* value, std::uint32_t* type,
+                                void* data, std::uint32_t* size) override {
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, key, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+      return false;
+    }
+    DWORD value_type = 0;
+    DWORD value_size = *size;
+    const LSTATUS status = RegQueryValueExW(opened, value, nullptr, &value_type,
+                                            static_cast<LPBYTE>(data), &value_size);
+    RegCloseKey(opened);
+    *type = value_type;
+    *size = value_size;
+    return status == ERROR_SUCCESS;
+  }
+
+  void debug_output(const wchar_t* text) override { OutputDebugStringW(text); }
+
+  std::uint32_t last_error() override { return GetLastError(); }
+
+  void set_symbol_options(std::uint32_t options) override { SymSetOptions(options); }
+
+  bool initialize_symbols(ProcessHandle process, const wchar_t* search_path,
+                          bool invade_process) override {
+    return SymInitializeW(process, search_path, invade_process ? TRUE : FALSE) != FALSE;
+  }
+
+  bool enumerate_loaded_modules(ProcessHandle process, ModuleVisitor visitor,
+                                void* context) override {
+    EnumerationContext enumeration{visitor, context};
+    return EnumerateLoadedModulesW64(process, visit_module, &enumeration) != FALSE;
+  }
+
+  bool module_info(ProcessHandle process, std::uint64_t base, ModuleRecord& record) override {
+    IMAGEHLP_MODULEW64 module = {};
+    module.SizeOfStruct = sizeof module;
+    if (!SymGetModuleInfoW64(process, base, &module)) return false;
+    record.base_of_image = module.BaseOfImage;
+    return true;
+  }
+
+  std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
+                            std::uint32_t size) override {
+    return SymLoadModuleExW(process, nullptr, path, nullptr, base, size, nullptr, 0);
+  }
+
+  bool symbol_from_address(ProcessHandle process, std::uint64_t address,
+                           std::uint64_t* displacement, SymbolRecord& symbol) override {
+    // SYMBOL_INFOW ends in the first character of its name; the rest follows it.
+    union {
+      SYMBOL_INFOW info;
+      unsigned char bytes[sizeof(SYMBOL_INFOW) + SymbolRecord::kMaxNameLength * sizeof(WCHAR)];
+    } record = {};
+    record.info.SizeOfStruct = sizeof(SYMBOL_INFOW);
+    record.info.MaxNameLen = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
+    DWORD64 offset = 0;
+    if (!SymFromAddrW(process, address, &offset, &record.info)) return false;
+    const std::size_t length = std::min<std::size_t>(record.info.NameLen, record.info.MaxNameLen);
+    std::wmemcpy(symbol.name, record.info.Name, length);
+    symbol.name[std::min<std::size_t>(length, SymbolRecord::kMaxNameLength)] = L'\0';
+    *displacement = offset;
+    return true;
+  }
+
+  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
+                         LineRecord& line) override {
+    IMAGEHLP_LINEW64 record = {};
+    record.SizeOfStruct = sizeof record;
+    DWORD offset = 0;
+    if (!SymGetLineFromAddrW64(process, address, &offset, &record)) return false;
+    line.file_name = record.FileName;
+    line.line_number = record.LineNumber;
+    line.address = record.Address;
+    *displacement = offset;
+    return true;
+  }
+};
+
+}  // namespace
+
+DebugHelp& system_debug_help() {
+  // Never destroyed, so stacks can still be described while statics are being torn down.
+  static auto* instance = new Win32DebugHelp();
+  return *instance;
+}
+
+CriticalSection::CriticalSection() : native_(nullptr) {
+  auto* section = new CRITICAL_SECTION;
+  // Unlike the plain initialiser, this one reports running out of memory instead of raising it;
+  // such a lock is left unprepared (see the header).
+  if (InitializeCriticalSectionAndSpinCount(section, 0)) {
+    native_ = section;
+  } else {
+    delete section;
+  }
+}
+
+CriticalSection::~CriticalSection() {
+  auto* section = static_cast<CRITICAL_SECTION*>(native_);
+  if (section == nullptr) return;
+  DeleteCriticalSection(section);
+  delete section;
+}
+
+void CriticalSection::enter() {
+  if (native_ != nullptr) EnterCriticalSection(static_cast<CRITICAL_SECTION*>(native_));
+}
+
+void CriticalSection::leave() {
+  if (native_ != nullptr) LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(native_));
+}
+
+}  // namespace quillmark::platform

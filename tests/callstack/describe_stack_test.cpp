@@ -1,0 +1,225 @@
+#include "callstack/describe_stack.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "callstack/describe_stack_testing.h"
+#include "callstack/symbol_handler.h"
+#include "fake_debug_help.h"
+
+namespace {
+
+using quillmark::platform::LineRecord;
+using quillmark::testing::FakeDebugHelp;
+using quillmark::testing::ScopedFakeDebugHelp;
+
+constexpr std::uint64_t kHostBase = 0x400000;
+constexpr std::uint64_t kLibBase = 0x7000000;
+
+// A symbol group with one recorded stack for `resource`, started against the fake.
+class DescribeStackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resmonitor::stack_testing::forget_loaded_modules();
+    fake_->module_files[kHostBase] = {0x10000, L"C:\\App\\bin\\host.exe"};
+    fake_->module_files[kLibBase] = {0x10000, L"C:\\App\\bin\\quillmark.dll"};
+    fake_->modules = {{L"host", kHostBase, 0x10000},
+                      {L"C:\\App\\bin\\quillmark.dll", kLibBase, 0x10000}};
+    resmonitor::init_symbol_handler(*info_);
+  }
+
+  // Records `frames` for the resource; the first two are never shown.
+  void record(std::vector<std::uint64_t> frames, const std::string& name = "Texture") {
+    std::unique_ptr<CallStack> stack(create_fast_call_stack());
+    stack->bind_symbols(&info_->symbol_lock, info_->process);
+    for (std::uint64_t pc : frames) stack->push_frame(pc);
+    auto& entry = info_->stacks[resource()];
+    delete entry.stack;
+    entry.stack = stack.release();
+    entry.object_name = name;
+  }
+
+  std::string describe() { return resmonitor::describe_stack(*info_, resource()); }
+
+  std::string header(const std::string& name = "Texture") {
+    char text[256];
+    std::snprintf(text, sizeof text, "Frame %s[%016llX]\n", name.c_str(),
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(resource())));
+    return text;
+  }
+
+  void* resource() { return &resource_; }
+
+  ScopedFakeDebugHelp fake_;
+  std::shared_ptr<resmonitor::CStackInfo> info_ = std::make_shared<resmonitor::CStackInfo>();
+  int resource_ = 0;
+};
+
+TEST_F(DescribeStackTest, WritesTheFourFrameFormats) {
+  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0x40};
+  fake_->lines[kHostBase + 0x10] = {L"C:\\src\\main.cpp", 42, 0x1C};
+  fake_->symbols[kHostBase + 0x20] = {L"App::start", 0x8};
+  fake_->lines[kHostBase + 0x20] = {L"C:\\src\\main.cpp", 7, 0};
+  fake_->symbols[kHostBase + 0x30] = {L"main", 0x2A};
+  fake_->symbols[kHostBase + 0x40] = {L"entry", 0};
+  record({1, 2, kHostBase + 0x10, kHostBase + 0x20, kHostBase + 0x30, kHostBase + 0x40});
+
+  EXPECT_EQ(describe(), header() +
+                            "    C:\\src\\main.cpp (42): host.exe!App::run() + 0x1C bytes\n"
+                            "    C:\\src\\main.cpp (7): host.exe!App::start()\n"
+                            "    host.exe!main() + 0x2A bytes\n"
+                            "    host.exe!entry()\n");
+}
+
+TEST_F(DescribeStackTest, ShowsAddressesAndMissingModulesWhenNothingIsKnown) {
+  record({1, 2, kLibBase + 0xABC, 0xDEAD0000});
+  EXPECT_EQ(describe(), header() +
+                            "    quillmark.dll!0x0000000007000ABC()\n"
+                            "    (Module name unavailable)!0x00000000DEAD0000()\n");
+}
+
+TEST_F(DescribeStackTest, NamesModulesAfterTheirLastSeparator) {
+  fake_->module_files[0x900000] = {0x100, L"/usr/lib/libhost.so"};
+  fake_->module_files[0xA00000] = {0x100, L"plain.dll"};
+  fake_->module_files[0xB00000] = {0x100, L"C:/mixed\\dir/name.dll"};
+  record({1, 2, 0x900010, 0xA00010, 0xB00010});
+  EXPECT_EQ(describe(), header() +
+                            "    libhost.so!0x0000000000900010()\n"
+                            "    plain.dll!0x0000000000A00010()\n"
+                            "    dir\\name.dll!0x0000000000B00010()\n");
+}
+
+TEST_F(DescribeStackTest, NormalisesSlashesAndDoubledBackslashesOfTheText) {
+  fake_->symbols[kHostBase + 0x10] = {L"ns::operator/", 0};
+  fake_->lines[kHostBase + 0x10] = {L"C:/src//deep\\\\file.cpp", 3, 0};
+  record({1, 2, kHostBase + 0x10});
+  EXPECT_EQ(describe(), header() + "    C:\\src\\deep\\file.cpp (3): host.exe!ns::operator\\()\n");
+}
+
+TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
+  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  record({kHostBase + 0x10, kHostBase + 0x10});
+  EXPECT_EQ(describe(), header());
+  record({kHostBase + 0x10});
+  EXPECT_EQ(describe(), header());
+  record({});
+  EXPECT_EQ(describe(), header());
+}
+
+TEST_F(DescribeStackTest, ResolvesAStackOnce) {
+  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  record({1, 2, kHostBase + 0x10, kHostBase + 0x20});
+  const std::string first = describe();
+  const int symbol_lookups = fake_->symbol_lookups;
+  const int line_lookups = fake_->line_lookups;
+  EXPECT_EQ(symbol_lookups, 2);
+
+  fake_->symbols[kHostBase + 0x10] = {L"Changed::name", 0};
+  EXPECT_EQ(describe(), first);
+  EXPECT_EQ(fake_->symbol_lookups, symbol_lookups);
+  EXPECT_EQ(fake_->line_lookups, line_lookups);
+}
+
+TEST_F(DescribeStackTest, LoadsModuleSymbolsOncePerProcess) {
+  record({1, 2, kHostBase + 0x10});
+  describe();
+  EXPECT_EQ(fake_->enumerations, 1);
+  // The enumeration's path is normalised before loading; a module the handler knows is skipped.
+  EXPECT_EQ(fake_->loaded_paths,
+            (std::vector<std::wstring>{L"host", L"C:\\App\\bin\\quillmark.dll"}));
+  EXPECT_TRUE(resmonitor::stack_testing::loaded_modules());
+
+  // Another group, another stack: nothing is loaded again.
+  auto other = std::make_shared<resmonitor::CStackInfo>();
+  resmonitor::init_symbol_handler(*other);
+  int another = 0;
+  resmonitor::record_stack(*other, &another, "Mesh", StackContext{0});
+  resmonitor::describe_stack(*other, &another);
+  EXPECT_EQ(fake_->enumerations, 1);
+  EXPECT_EQ(fake_->loaded_paths.size(), 2u);
+}
+
+TEST_F(DescribeStackTest, DoesNotLoadModulesForAGroupWithoutStacks) {
+  describe();
+  EXPECT_EQ(fake_->enumerations, 0);
+  EXPECT_FALSE(resmonitor::stack_testing::loaded_modules());
+}
+
+TEST_F(DescribeStackTest, SkipsModulesTheHandlerAlreadyHasAndIgnoresRefusals) {
+  fake_->load_succeeds = false;
+  record({1, 2, kHostBase + 0x10});
+  EXPECT_EQ(describe(), header() + "    host.exe!0x0000000000400010()\n");
+  EXPECT_EQ(fake_->loaded_paths.size(), 2u);
+}
+
+TEST_F(DescribeStackTest, CutsTheHeaderNameToFitAndKeepsThePointer) {
+  record({}, std::string(102, 'n'));
+  EXPECT_EQ(describe(), header(std::string(102, 'n')));
+  record({}, std::string(150, 'n'));
+  EXPECT_EQ(describe(), header(std::string(102, 'n')));
+  // A cut never splits a UTF-8 sequence: 101 bytes then a two-byte character.
+  record({}, std::string(101, 'n') + "\xC3\xA9" + "tail");
+  EXPECT_EQ(describe(), header(std::string(101, 'n')));
+}
+
+TEST_F(DescribeStackTest, GivesTheHeaderAloneForAPointerWithoutStack) {
+  int unknown = 0;
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "Frame [%016llX]\n",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&unknown)));
+  EXPECT_EQ(resmonitor::describe_stack(*info_, &unknown), expected);
+  EXPECT_TRUE(info_->stacks.find(&unknown) == info_->stacks.end());
+}
+
+TEST_F(DescribeStackTest, CutsAnOverlongFrameLineAndKeepsItsEnd) {
+  const std::wstring long_file = L"C:\\" + std::wstring(400, L'f') + L".cpp";
+  fake_->symbols[kHostBase + 0x10] = {std::wstring(256, L's'), 0};
+  fake_->lines[kHostBase + 0x10] = {long_file, 1, 0};
+  fake_->symbols[kHostBase + 0x20] = {L"next", 0};
+  record({1, 2, kHostBase + 0x10, kHostBase + 0x20});
+
+  const std::string text = describe();
+  const std::string first_line =
+      text.substr(header().size(), text.find('\n', header().size()) + 1 - header().size());
+  EXPECT_EQ(first_line.size(), 511u);
+  EXPECT_EQ(first_line.back(), '\n');
+  EXPECT_EQ(text.substr(header().size() + 511), "    host.exe!next()\n");
+}
+
+TEST(FormatFrame, CutsToTheBufferAndTerminates) {
+  ScopedFakeDebugHelp fake;
+  std::unique_ptr<CallStack> stack(create_fast_call_stack());
+  wchar_t out[16];
+  std::fill(std::begin(out), std::end(out), L'#');
+  const std::size_t length =
+      stack->format_frame(0x10, nullptr, 0, L"a_long_function_name", out, 12);
+  EXPECT_EQ(length, 11u);
+  EXPECT_EQ(std::wstring(out), L"    (Modul\n");
+  EXPECT_EQ(out[12], L'#');
+  EXPECT_EQ(stack->format_frame(0x10, nullptr, 0, L"f", out, 1), 0u);
+
+  LineRecord line;
+  line.file_name = L"a.cpp";
+  line.line_number = 9;
+  EXPECT_EQ(stack->format_frame(0x10, &line, 0x1F, L"f", out, 16), 15u);
+  EXPECT_EQ(std::wstring(out), L"    a.cpp (9):\n");
+}
+
+TEST(FunctionName, FallsBackToTheAddressWithoutDisplacement) {
+  ScopedFakeDebugHelp fake;
+  fake->symbols[0x1234] = {L"known", 0x10};
+  std::unique_ptr<CallStack> stack(create_fast_call_stack());
+  quillmark::platform::SymbolRecord symbol;
+  std::uint64_t displacement = 99;
+  EXPECT_EQ(std::wstring(stack->function_name(0x1234, &displacement, symbol)), L"known");
+  EXPECT_EQ(displacement, 0x10u);
+  EXPECT_EQ(std::wstring(stack->function_name(0xFEDCBA9876543210, &displacement, symbol)),
+            L"0xFEDCBA9876543210");
+  EXPECT_EQ(displacement, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+#include "fake_debug_help.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+
+namespace quillmark::testing {
+
+namespace {
+
+std::uint32_t copy_text(const std::wstring& text, wchar_t* buffer, std::uint32_t capacity) {
+  if (capacity == 0) return 0;
+  const std::size_t length = std::min<std::size_t>(text.size(), capacity - 1);
+  std::wmemcpy(buffer, text.data(), length);
+  buffer[length] = L'\0';
+  return static_cast<std::uint32_t>(length);
+}
+
+}  // namespace
+
+std::uint16_t FakeDebugHelp::capture_back_trace(std::uint32_t frames_to_skip,
+                                                std::uint32_t frames_to_capture, std::uint64_t* out,
+                                                std::uint32_t* hash) {
+  capture_requests.push_back(frames_to_capture);
+  std::uint32_t count = 0;
+  for (std::size_t i = frames_to_skip; i < back_trace.size() && count < frames_to_capture; ++i) {
+    out[count++] = back_trace[i];
+  }
+  *hash = back_trace_hash;
+  return static_cast<std::uint16_t>(count);
+}
+
+std::uint32_t FakeDebugHelp::module_file_name(platform::ModuleHandle module, wchar_t* buffer,
+                                              std::uint32_t capacity) {
+  if (module == kExecutable) {
+    return executable_path ? copy_text(*executable_path, buffer, capacity) : 0;
+  }
+  const auto found = module_files.find(reinterpret_cast<std::uintptr_t>(module));
+  return found == module_files.end() ? 0 : copy_text(found->second.second, buffer, capacity);
+}
+
+platform::ModuleHandle FakeDebugHelp::allocation_base(std::uint64_t address) {
+  auto found = module_files.upper_bound(address);
+  if (found == module_files.begin()) return nullptr;
+  --found;
+  if (address - found->first >= found->second.first) return nullptr;
+  return reinterpret_cast<void*>(static_cast<std::uintptr_t>(found->first));
+}
+
+std::uint32_t FakeDebugHelp::environment_variable(const wchar_t* name, wchar_t* buffer,
+                                                  std::uint32_t size) {
+  const auto found = environment.find(name);
+  if (found == environment.end()) return 0;
+  const auto needed = static_cast<std::uint32_t>(found->second.size() + 1);
+  if (buffer == nullptr || size < needed) return needed;
+  return copy_text(found->second, buffer, size);
+}
+
+bool FakeDebugHelp::read_user_registry_value(const wchar_t* key, const wchar_t* value,
+                                             std::uint32_t* type, void* data, std::uint32_t* size) {
+  const auto found = registry.find(key);
+  if (found == registry.end() || std::wcscmp(value, L"SymbolCacheDir") != 0) return false;
+  const std::wstring& text = found->second.text;
+  const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  if (bytes > *size) return false;
+  std::memcpy(data, text.c_str(), bytes);
+  *size = static_cast<std::uint32_t>(bytes);
+  *type = found->second.type;
+  return true;
+}
+
+bool FakeDebugHelp::initialize_symbols(platform::ProcessHandle, const wchar_t* search_path, bool) {
+  initialized_paths.emplace_back(search_path != nullptr ? search_path : L"");
+  return initialize_succeeds;
+}
+
+bool FakeDebugHelp::enumerate_loaded_modules(platform::ProcessHandle,
+                                             platform::ModuleVisitor visitor, void* context) {
+  ++enumerations;
+  for (const Module& module : modules) {
+    if (!visitor(module.reported_name.c_str(), module.base, module.size, context)) break;
+  }
+  return true;
+}
+
+bool FakeDebugHelp::module_info(platform::ProcessHandle, std::uint64_t base,
+                                platform::ModuleRecord& record) {
+  ++module_queries;
+  const auto found = loaded_bases_.find(base);
+  if (found == loaded_bases_.end()) return false;
+  record.base_of_image = found->second;
+  return true;
+}
+
+std::uint64_t FakeDebugHelp::load_module(platform::ProcessHandle, const wchar_t* path,
+                                         std::uint64_t base, std::uint32_t) {
+  loaded_paths.emplace_back(path);
+  if (!load_succeeds) return 0;
+  loaded_bases_[base] = base;
+  return base;
+}
+
+bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t address,
+                                        std::uint64_t* displacement,
+                                        platform::SymbolRecord& symbol) {
+  ++symbol_lookups;
+  const auto found = symbols.find(address);
+  if (found == symbols.end()) return false;
+  copy_text(found->second.name, symbol.name, symbol.max_name_len + 1);
+  *displacement = found->second.displacement;
+  return true;
+}
+
+bool FakeDebugHelp::line_from_address(platform::ProcessHandle, std::uint64_t address,
+                                      std::uint32_t* displacement, platform::LineRecord& line) {
+  ++line_lookups;
+  const auto found = lines.find(address);
+  if (found == lines.end()) return false;
+  line.file_name = found->second.file.c_str();
+  line.line_number = found->second.number;
+  *displacement = found->second.displacement;
+  return true;
+}
+
+}  // namespace quillmark::testing

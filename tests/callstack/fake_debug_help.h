@@ -1,0 +1,115 @@
+// A scripted stand-in for the operating system's debug-help seam: tests choose the captured
+// addresses, the executable path, environment and registry values, the handler's answers and the
+// symbols, lines and modules of chosen addresses, and read back what the subsystem asked for.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/debug_help.h"
+
+namespace quillmark::testing {
+
+class FakeDebugHelp final : public platform::DebugHelp {
+ public:
+  struct Symbol {
+    std::wstring name;
+    std::uint64_t displacement = 0;
+  };
+  struct Line {
+    std::wstring file;
+    std::uint32_t number = 0;
+    std::uint32_t displacement = 0;
+  };
+  struct Module {
+    std::wstring reported_name;  // as the enumeration reports it
+    std::uint64_t base = 0;
+    std::uint32_t size = 0;
+  };
+  struct RegistryValue {
+    std::uint32_t type = platform::kRegistryStringType;
+    std::wstring text;
+  };
+
+  static inline void* const kProcess = reinterpret_cast<void*>(0x5150);
+  static inline void* const kExecutable = reinterpret_cast<void*>(0xE0E0000);
+
+  // What capture_back_trace() returns (cut to the requested count) and its hash.
+  std::vector<std::uint64_t> back_trace;
+  std::uint32_t back_trace_hash = 0;
+  std::optional<std::wstring> executable_path;
+  std::map<std::wstring, std::wstring> environment;
+  std::map<std::wstring, RegistryValue> registry;  // by key, value "SymbolCacheDir"
+  bool initialize_succeeds = true;
+  std::uint32_t error_code = 0;
+  std::vector<Module> modules;
+  bool load_succeeds = true;
+  std::map<std::uint64_t, Symbol> symbols;
+  std::map<std::uint64_t, Line> lines;
+  // Allocation bases: an address belongs to the greatest base at or below it within `size`.
+  std::map<std::uint64_t, std::pair<std::uint32_t, std::wstring>>
+      module_files;  // base -> size, path
+
+  // What the subsystem asked for.
+  std::vector<std::uint32_t> capture_requests;
+  std::vector<std::uint32_t> options_set;
+  std::vector<std::wstring> initialized_paths;
+  std::vector<std::wstring> debug_texts;
+  std::vector<std::wstring> loaded_paths;
+  int enumerations = 0;
+  int module_queries = 0;
+  int symbol_lookups = 0;
+  int line_lookups = 0;
+
+  std::uint16_t capture_back_trace(std::uint32_t frames_to_skip, std::uint32_t frames_to_capture,
+                                   std::uint64_t* out, std::uint32_t* hash) override;
+  platform::ProcessHandle current_process() override { return kProcess; }
+  platform::ModuleHandle executable_module() override { return kExecutable; }
+  std::uint32_t module_file_name(platform::ModuleHandle module, wchar_t* buffer,
+                                 std::uint32_t capacity) override;
+  platform::ModuleHandle allocation_base(std::uint64_t address) override;
+  std::uint32_t environment_variable(const wchar_t* name, wchar_t* buffer,
+                                     std::uint32_t size) override;
+  bool read_user_registry_value(const wchar_t* key, const wchar_t* value, std::uint32_t* type,
+                                void* data, std::uint32_t* size) override;
+  void debug_output(const wchar_t* text) override { debug_texts.emplace_back(text); }
+  std::uint32_t last_error() override { return error_code; }
+  void set_symbol_options(std::uint32_t options) override { options_set.push_back(options); }
+  bool initialize_symbols(platform::ProcessHandle process, const wchar_t* search_path,
+                          bool invade_process) override;
+  bool enumerate_loaded_modules(platform::ProcessHandle process, platform::ModuleVisitor visitor,
+                                void* context) override;
+  bool module_info(platform::ProcessHandle process, std::uint64_t base,
+                   platform::ModuleRecord& record) override;
+  std::uint64_t load_module(platform::ProcessHandle process, const wchar_t* path,
+                            std::uint64_t base, std::uint32_t size) override;
+  bool symbol_from_address(platform::ProcessHandle process, std::uint64_t address,
+                           std::uint64_t* displacement, platform::SymbolRecord& symbol) override;
+  bool line_from_address(platform::ProcessHandle process, std::uint64_t address,
+                         std::uint32_t* displacement, platform::LineRecord& line) override;
+
+ private:
+  std::map<std::uint64_t, std::uint64_t> loaded_bases_;
+};
+
+// Installs a fake for the lifetime of the object and restores the previous implementation.
+class ScopedFakeDebugHelp {
+ public:
+  ScopedFakeDebugHelp() : previous_(platform::set_debug_help_for_testing(&fake_)) {}
+  ~ScopedFakeDebugHelp() { platform::set_debug_help_for_testing(previous_); }
+  ScopedFakeDebugHelp(const ScopedFakeDebugHelp&) = delete;
+  ScopedFakeDebugHelp& operator=(const ScopedFakeDebugHelp&) = delete;
+
+  FakeDebugHelp* operator->() { return &fake_; }
+  FakeDebugHelp& operator*() { return fake_; }
+
+ private:
+  FakeDebugHelp fake_;
+  platform::DebugHelp* previous_;
+};
+
+}  // namespace quillmark::testing
