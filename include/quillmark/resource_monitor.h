@@ -1,0 +1,88 @@
+// The resource monitor: host code registers each live resource (an object name and a pointer)
+// when it creates it and removes it when it frees it. The monitor keeps a registry of what is
+// alive, can record the call stack of every registration, answers queries about what is
+// registered, and, while checking is on, logs what is still registered after each quiet period
+// and once more when the check is stopped ("Resource leak list...", tag "resmonitor", level 4).
+//
+// Every function may be called from any thread at any time, concurrently, and before
+// CreateResMonitor. The first call that gets past its argument checks creates the one
+// process-wide monitor. Call DestroyResMonitor before the library is unloaded or the process
+// exits, so that no check thread is left running then.
+#pragma once
+
+#include <quillmark/export.h>
+
+#include <cstdint>
+#include <ctime>
+#include <list>
+#include <string>
+
+namespace resmonitor {
+
+// The monitoring level, a set of flags combined by OR (e.g. 5 = stacks + check thread). The
+// value is stored unchanged; bits above 4 are kept and have no effect.
+enum MonitorInfoLevel : std::uint32_t {
+  MonitorInfoNone = 0,    // record nothing; as a new level it also empties the registry
+  MonitorInfoStack = 1,   // record the call stack of every registration
+  MonitorInfoDetail = 2,  // record stacks, and list every resource with its stack in reports
+  MonitorInfoCheck = 4,   // run the check thread that writes the leak reports
+};
+
+constexpr MonitorInfoLevel operator|(MonitorInfoLevel a, MonitorInfoLevel b) {
+  return static_cast<MonitorInfoLevel>(static_cast<std::uint32_t>(a) |
+                                       static_cast<std::uint32_t>(b));
+}
+
+// One registered resource as the queries return it.
+struct ResMonitorInfo {
+  // The registered name, NUL-terminated. A name of 128 bytes or more is cut to its first 127
+  // bytes (fewer when the cut would split a UTF-8 sequence); the registry itself keys by the
+  // whole name.
+  char objName[128] = {};
+  // The registered pointer; never dereferenced.
+  void* obj = nullptr;
+  // The call stack of the registration as text: "Frame <name>[<pointer>]\n", then one line per
+  // frame, starting at the function that called AddResource. Empty when no stack was recorded.
+  std::string callStack;
+  // When the resource was registered, seconds since 1970-01-01 UTC.
+  std::time_t createTime = 0;
+};
+
+// Stores `level` and, if it has MonitorInfoCheck and no check thread runs, starts one. Never
+// stops a running check thread and never empties the registry. Returns 0.
+QUILLMARK_API int CreateResMonitor(MonitorInfoLevel level);
+
+// Stops the check thread, if any (it logs its final report when the stored level still has
+// MonitorInfoCheck), then releases every registered resource. The level stays: later adds
+// register again at it, without a check thread. Returns 0.
+QUILLMARK_API int DestroyResMonitor();
+
+// Stores `level`, then: for 0 empties the registry as DestroyResMonitor does (no final report);
+// with MonitorInfoCheck starts the check thread as CreateResMonitor does; otherwise stops a
+// running check thread (no final report, since the new level is already stored).
+QUILLMARK_API void SetMonitorInfoLevel(MonitorInfoLevel level);
+
+// Registers `obj` under `objName` (name bytes compared exactly; the empty name is valid). At level
+// 0 nothing is recorded. A pair that is already registered keeps its time and stack.
+// Returns -1 if either argument is null (the monitor is then not created), otherwise 0.
+QUILLMARK_API int AddResource(const char* objName, void* obj);
+
+// Removes the registration of `obj` under `objName`; a pair that is not registered is ignored.
+// Returns -1 if either argument is null, otherwise 0.
+QUILLMARK_API int RemoveResource(const char* objName, void* obj);
+
+// Copies the registration of `obj` under `objName` into `info`, with its call stack resolved to
+// text (resolved once, then kept). Returns 0 on success; -1 if an argument is null or the pair is
+// not registered, and `info` is then left untouched.
+QUILLMARK_API int GetObjResource(const char* objName, void* obj, ResMonitorInfo& info);
+
+// Appends (never clears first) copies of every registration under `objName` to `out`, in
+// ascending pointer order, call stacks resolved. Returns -1 if `objName` is null, otherwise 0,
+// also when nothing is registered under that name.
+QUILLMARK_API int GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out);
+
+// Appends copies of every registration to `out`: names in byte-wise order, pointers ascending
+// within a name, call stacks resolved. Returns 0.
+QUILLMARK_API int GetAllResource(std::list<ResMonitorInfo>& out);
+
+}  // namespace resmonitor

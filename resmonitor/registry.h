@@ -1,0 +1,131 @@
+// The resource registry behind the exported resmonitor functions: name groups of registered
+// pointers, their recorded call stacks, and the check thread that reports what is still
+// registered.
+#pragma once
+
+#include <quillmark/resource_monitor.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "callstack/cstack_info.h"
+#include "resmonitor/check_timing.h"
+
+namespace resmonitor {
+
+// The monitor's operations, in the slot order the exported functions rely on.
+class IResourceMonitor {
+ public:
+  virtual ~IResourceMonitor() = default;
+  virtual int Destroy() = 0;
+  virtual int AddResource(const char* objName, void* obj) = 0;
+  virtual void SetMonitorInfoLevel(MonitorInfoLevel level) = 0;
+  virtual int RemoveResource(const char* objName, void* obj) = 0;
+  virtual int GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) = 0;
+  virtual int GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) = 0;
+  virtual int GetAllResource(std::list<ResMonitorInfo>& out) = 0;
+};
+
+// One registration. `info.callStack` stays empty until GetObjResource resolves it.
+struct ResourceEntry {
+  ResMonitorInfo info;
+  // A second owner of the group's store when a stack was recorded for this entry, else empty.
+  std::shared_ptr<CStackInfo> stack_info;
+};
+
+// All registrations under one object name, with the store of their recorded stacks.
+// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex.
+class ResourceGroup {
+ public:
+  // Creates the group's stack store and starts the symbol handler for it.
+  ResourceGroup();
+  ~ResourceGroup();
+  ResourceGroup(const ResourceGroup&) = delete;
+  ResourceGroup& operator=(const ResourceGroup&) = delete;
+
+  bool contains(void* obj);
+  // Registers `obj` unless it is registered already (then the first time and stack stay).
+  // Records the stack at levels with bit 1 or 2. Never inlined: the address it returns to is
+  // where the recorded stack begins. Returns 0.
+  __attribute__((noinline)) int add(const char* objName, void* obj, MonitorInfoLevel level);
+  void remove(void* obj);
+  // Copies the entry of `obj` into `info`, resolving and keeping its stack text first.
+  // Returns -1 (info untouched) when `obj` is not registered, else 0.
+  int get(void* obj, ResMonitorInfo& info);
+  // Appends a copy of every entry, pointers ascending, stack text resolved into the copy.
+  void append_all(std::list<ResMonitorInfo>& out);
+  // Drops every entry and its recorded stack.
+  void clear();
+
+ private:
+  std::mutex group_mutex;
+  std::map<void*, ResourceEntry> entries;  // guarded by group_mutex
+  // Created with the group and never replaced; its own stacks_mutex guards its content.
+  const std::shared_ptr<CStackInfo> stack_info;
+};
+
+class ResourceMonitor final : public IResourceMonitor {
+ public:
+  // `timing` drives the change stamps and the check loop's passes; null means the system clock
+  // and one-second passes.
+  explicit ResourceMonitor(std::shared_ptr<CheckTiming> timing = nullptr);
+  // Stops and joins a check thread that still runs (it logs its final report as a stop through
+  // DestroyResMonitor would), then releases every group.
+  ~ResourceMonitor() override;
+  ResourceMonitor(const ResourceMonitor&) = delete;
+  ResourceMonitor& operator=(const ResourceMonitor&) = delete;
+
+  int Destroy() override;
+  __attribute__((noinline)) int AddResource(const char* objName, void* obj) override;
+  void SetMonitorInfoLevel(MonitorInfoLevel new_level) override;
+  int RemoveResource(const char* objName, void* obj) override;
+  int GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) override;
+  int GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) override;
+  int GetAllResource(std::list<ResMonitorInfo>& out) override;
+
+  // Stores the level, starts the check thread if bit 4 asks for one and none exists, and stamps
+  // the change time. Returns 0.
+  int start_check(MonitorInfoLevel new_level);
+  // Stops and joins the check thread, if one exists. Never called with registry_mutex held: the
+  // thread's final report needs it.
+  void stop_check();
+  // Stops the check thread, then releases every group. The level and the stamp stay. Returns 0.
+  int clear();
+
+  // The check thread's body and the text of one leak report.
+  void check_loop();
+  std::string build_report();
+
+  MonitorInfoLevel current_level() const { return level.load(); }
+  std::int64_t last_change() const { return last_change_us.load(); }
+  bool check_thread_running();
+
+ private:
+  void stamp_change();
+
+  // Guards groups and everything reached through it. Taken after control_mutex.
+  std::mutex registry_mutex;
+  // Keyed by the whole object name, byte-wise order. Groups leave only through clear().
+  std::map<std::string, std::unique_ptr<ResourceGroup>> groups;
+  // The stamp of the last change the check thread is to report, in microseconds since 1970.
+  std::atomic<std::int64_t> last_change_us{0};
+  std::atomic<bool> stop_requested{false};
+  // Notified once by stop_check; the check thread waits on it between passes.
+  std::condition_variable wake;
+  // Serialises starting and stopping of the check thread: guards check_thread. Held across the
+  // join, which is safe because the check thread never takes it.
+  std::mutex control_mutex;
+  std::shared_ptr<std::thread> check_thread;  // guarded by control_mutex; empty when none
+  // Read without a lock by the add path and the check thread.
+  std::atomic<MonitorInfoLevel> level{MonitorInfoNone};
+  const std::shared_ptr<CheckTiming> timing;
+};
+
+}  // namespace resmonitor

@@ -1,0 +1,203 @@
+// The exported functions as a host calls them, against the process-wide monitor.
+#include <gtest/gtest.h>
+
+#include <quillmark/resource_monitor.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "support/log_capture.h"
+
+namespace {
+
+using namespace resmonitor;
+
+void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
+
+std::vector<std::pair<std::string, void*>> names_and_pointers(const std::list<ResMonitorInfo>& l) {
+  std::vector<std::pair<std::string, void*>> pairs;
+  for (const auto& info : l) pairs.emplace_back(info.objName, info.obj);
+  return pairs;
+}
+
+// Every test starts and ends with an empty registry at level 0 and no check thread.
+class ResourceApi : public ::testing::Test {
+ protected:
+  void SetUp() override { SetMonitorInfoLevel(MonitorInfoNone); }
+  void TearDown() override { SetMonitorInfoLevel(MonitorInfoNone); }
+};
+
+TEST_F(ResourceApi, NullArgumentsAreRejected) {
+  int object = 0;
+  ResMonitorInfo info;
+  info.obj = &object;
+  std::list<ResMonitorInfo> out(1);
+  EXPECT_EQ(AddResource(nullptr, &object), -1);
+  EXPECT_EQ(AddResource("A", nullptr), -1);
+  EXPECT_EQ(RemoveResource(nullptr, &object), -1);
+  EXPECT_EQ(RemoveResource("A", nullptr), -1);
+  EXPECT_EQ(GetObjResource(nullptr, &object, info), -1);
+  EXPECT_EQ(GetObjResource("A", nullptr, info), -1);
+  EXPECT_EQ(GetObjNameResource(nullptr, out), -1);
+  EXPECT_EQ(info.obj, &object);
+  EXPECT_EQ(out.size(), 1u);
+}
+
+TEST_F(ResourceApi, LevelZeroRecordsNothing) {
+  EXPECT_EQ(AddResource("A", pointer(1)), 0);
+  std::list<ResMonitorInfo> all;
+  EXPECT_EQ(GetAllResource(all), 0);
+  EXPECT_TRUE(all.empty());
+}
+
+TEST_F(ResourceApi, ListsAppendInNameThenPointerOrder) {
+  SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));  // unknown bits still register
+  AddResource("Tex", pointer(0x30));
+  AddResource("Tex", pointer(0x10));
+  AddResource("tex", pointer(0x20));
+  AddResource("", pointer(0x40));
+  AddResource("Te", pointer(0x50));
+  AddResource("B", pointer(0x10));  // the same pointer under a second name
+
+  std::list<ResMonitorInfo> all(1);  // a sentinel the queries must keep
+  all.front().obj = pointer(0xFFFF);
+  EXPECT_EQ(GetAllResource(all), 0);
+  const std::vector<std::pair<std::string, void*>> expected = {
+      {"", pointer(0xFFFF)},  {"", pointer(0x40)},    {"B", pointer(0x10)},  {"Te", pointer(0x50)},
+      {"Tex", pointer(0x10)}, {"Tex", pointer(0x30)}, {"tex", pointer(0x20)}};
+  EXPECT_EQ(names_and_pointers(all), expected);
+
+  EXPECT_EQ(GetAllResource(all), 0);
+  EXPECT_EQ(all.size(), 2 * expected.size() - 1) << "a second query appends everything again";
+
+  std::list<ResMonitorInfo> tex;
+  EXPECT_EQ(GetObjNameResource("Tex", tex), 0);
+  EXPECT_EQ(names_and_pointers(tex), (std::vector<std::pair<std::string, void*>>{
+                                         {"Tex", pointer(0x10)}, {"Tex", pointer(0x30)}}));
+  std::list<ResMonitorInfo> none;
+  EXPECT_EQ(GetObjNameResource("TEX", none), 0);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST_F(ResourceApi, DuplicateRegistrationKeepsTheFirst) {
+  SetMonitorInfoLevel(MonitorInfoStack);
+  ASSERT_EQ(AddResource("A", pointer(1)), 0);
+  ResMonitorInfo first;
+  ASSERT_EQ(GetObjResource("A", pointer(1), first), 0);
+  EXPECT_EQ(AddResource("A", pointer(1)), 0);
+  ResMonitorInfo again;
+  ASSERT_EQ(GetObjResource("A", pointer(1), again), 0);
+  EXPECT_EQ(again.createTime, first.createTime);
+  EXPECT_EQ(again.callStack, first.callStack);
+  std::list<ResMonitorInfo> listed;
+  GetObjNameResource("A", listed);
+  EXPECT_EQ(listed.size(), 1u);
+}
+
+TEST_F(ResourceApi, RemovalMatchesNameAndPointerExactly) {
+  SetMonitorInfoLevel(MonitorInfoStack);
+  AddResource("A", pointer(1));
+  AddResource("B", pointer(1));
+  EXPECT_EQ(RemoveResource("a", pointer(1)), 0);  // other name: nothing removed
+  EXPECT_EQ(RemoveResource("A", pointer(2)), 0);  // other pointer: nothing removed
+  EXPECT_EQ(RemoveResource("A", pointer(1)), 0);
+
+  ResMonitorInfo info;
+  info.obj = pointer(0x77);
+  EXPECT_EQ(GetObjResource("A", pointer(1), info), -1);
+  EXPECT_EQ(info.obj, pointer(0x77)) << "a failed query leaves info untouched";
+  EXPECT_EQ(GetObjResource("B", pointer(1), info), 0);
+  EXPECT_STREQ(info.objName, "B");
+
+  // The emptied group stays, answers nothing, and takes new entries.
+  std::list<ResMonitorInfo> listed;
+  EXPECT_EQ(GetObjNameResource("A", listed), 0);
+  EXPECT_TRUE(listed.empty());
+  AddResource("A", pointer(3));
+  EXPECT_EQ(GetObjResource("A", pointer(3), info), 0);
+}
+
+TEST_F(ResourceApi, LongNamesKeyByWholeNameAndCutObjName) {
+  SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  const std::string common(200, 'n');
+  const std::string first = common + "-first";
+  const std::string second = common + "-second";
+  AddResource(first.c_str(), pointer(1));
+  AddResource(second.c_str(), pointer(1));
+
+  ResMonitorInfo info;
+  ASSERT_EQ(GetObjResource(second.c_str(), pointer(1), info), 0);
+  EXPECT_EQ(std::string(info.objName), common.substr(0, 127));
+  EXPECT_EQ(GetObjResource(common.c_str(), pointer(1), info), -1);
+  std::list<ResMonitorInfo> all;
+  GetAllResource(all);
+  EXPECT_EQ(all.size(), 2u) << "names that differ after byte 127 are two groups";
+}
+
+TEST_F(ResourceApi, NoStackWithoutStackBits) {
+  SetMonitorInfoLevel(MonitorInfoCheck);
+  AddResource("A", pointer(1));
+  ResMonitorInfo info;
+  ASSERT_EQ(GetObjResource("A", pointer(1), info), 0);
+  EXPECT_TRUE(info.callStack.empty());
+  std::list<ResMonitorInfo> lists;
+  GetObjNameResource("A", lists);
+  GetAllResource(lists);
+  ASSERT_EQ(lists.size(), 2u);
+  for (const auto& copy : lists) EXPECT_TRUE(copy.callStack.empty());
+}
+
+TEST_F(ResourceApi, CheckThreadFollowsTheLevel) {
+  quillmark::testing::LogCapture capture;
+  EXPECT_EQ(CreateResMonitor(MonitorInfoCheck), 0);
+  ASSERT_TRUE(capture.wait_for_text("check_loop start check dbg..."));
+  AddResource("A", pointer(1));
+
+  EXPECT_EQ(CreateResMonitor(MonitorInfoNone), 0);  // stores 0, leaves the thread running
+  EXPECT_EQ(capture.count_containing("end check dbg"), 0);
+  EXPECT_EQ(AddResource("B", pointer(1)), 0);
+  std::list<ResMonitorInfo> all;
+  GetAllResource(all);
+  EXPECT_EQ(all.size(), 1u) << "level 0 records nothing";
+
+  SetMonitorInfoLevel(MonitorInfoNone);  // stops the thread, empties, no final report
+  EXPECT_EQ(capture.count_containing("end check dbg"), 1);
+  EXPECT_EQ(capture.count_containing("Resource leak list"), 0);
+  all.clear();
+  GetAllResource(all);
+  EXPECT_TRUE(all.empty());
+}
+
+TEST_F(ResourceApi, DestroyReportsLeaksAndKeepsTheLevel) {
+  quillmark::testing::LogCapture capture;
+  SetMonitorInfoLevel(MonitorInfoCheck);
+  AddResource("Leaked", pointer(1));
+  EXPECT_EQ(DestroyResMonitor(), 0);
+  EXPECT_EQ(capture.count_containing("Resource leak list\n[Leaked] count:1"), 1);
+  EXPECT_EQ(capture.count_containing("end check dbg"), 1);
+
+  AddResource("Again", pointer(2));  // the level stays, the thread does not come back
+  std::list<ResMonitorInfo> all;
+  GetAllResource(all);
+  EXPECT_EQ(names_and_pointers(all),
+            (std::vector<std::pair<std::string, void*>>{{"Again", pointer(2)}}));
+  EXPECT_EQ(capture.count_containing("start check dbg"), 1);
+  EXPECT_EQ(DestroyResMonitor(), 0);
+  EXPECT_EQ(capture.count_containing("end check dbg"), 1);
+}
+
+// The one test on the real clock: the report comes a little over five seconds after the change.
+TEST_F(ResourceApi, RealClockReportFollowsTheQuietPeriod) {
+  quillmark::testing::LogCapture capture;
+  CreateResMonitor(MonitorInfoCheck);
+  const auto registered = std::chrono::steady_clock::now();
+  AddResource("RealClock", pointer(1));
+  ASSERT_TRUE(capture.wait_for_text("\n[RealClock] count:1", 1, std::chrono::seconds(30)));
+  EXPECT_GE(std::chrono::steady_clock::now() - registered, std::chrono::milliseconds(4900));
+  DestroyResMonitor();
+  EXPECT_EQ(capture.count_containing("Resource leak list\n[RealClock] count:1"), 1);
+}
+
+}  // namespace
