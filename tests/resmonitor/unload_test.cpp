@@ -1,0 +1,133 @@
+// Unloading the library and ending the process while the check thread still runs (the host
+// forgot DestroyResMonitor). Each case runs in a child process of its own: a hang fails it by
+// the suite's time limit, a crash by the exit code.
+#include <gtest/gtest.h>
+
+#include <quillmark/resource_monitor.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "support/log_capture.h"
+#include "tests/resmonitor/loaded_library.h"
+
+namespace {
+
+using resmonitor::testing::LoadedLibrary;
+
+#if defined(_WIN32)
+// Windows cannot join the thread while it unloads (loader lock), so a library whose check thread
+// ever ran stays mapped; the thread goes on until the host stops it. At exit the system has ended
+// the thread before the library's exit handlers run, so no final report is written.
+constexpr const char* kAfterUnloadWhileChecking = "unloaded: resident=1 leak_list=0 end=0";
+constexpr const char* kAfterExitWhileChecking = "exiting with the check thread running";
+#else
+// The unload and the exit handlers join the thread, which writes its final report.
+constexpr const char* kAfterUnloadWhileChecking = "unloaded: resident=0 leak_list=1 end=1";
+constexpr const char* kAfterExitWhileChecking = "end check dbg";
+#endif
+
+// The exports, looked up by their decorated names as a host's import table would.
+struct ResourceApi {
+  explicit ResourceApi(const LoadedLibrary& library)
+      : create(library.function<int(resmonitor::MonitorInfoLevel)>(
+            "_ZN10resmonitor16CreateResMonitorENS_16MonitorInfoLevelE")),
+        destroy(library.function<int()>("_ZN10resmonitor17DestroyResMonitorEv")),
+        add(library.function<int(const char*, void*)>("_ZN10resmonitor11AddResourceEPKcPv")),
+        get(library.function<int(const char*, void*, resmonitor::ResMonitorInfo&)>(
+            "_ZN10resmonitor14GetObjResourceEPKcPvRNS_14ResMonitorInfoE")) {}
+
+  bool complete() const { return create && destroy && add && get; }
+
+  int (*create)(resmonitor::MonitorInfoLevel);
+  int (*destroy)();
+  int (*add)(const char*, void*);
+  int (*get)(const char*, void*, resmonitor::ResMonitorInfo&);
+};
+
+void fail(const char* what) {
+  std::fprintf(stderr, "failed: %s\n", what);
+  std::exit(1);
+}
+
+void print_state(const char* when, const quillmark::testing::LogCapture& capture) {
+  std::fprintf(stderr, "%s: resident=%d leak_list=%d end=%d\n", when,
+               LoadedLibrary::resident(RESMONITOR_LIBRARY) ? 1 : 0,
+               capture.count_containing("Resource leak list\n[Unloaded] count:1"),
+               capture.count_containing("end check dbg"));
+}
+
+void unload_while_checking() {
+  quillmark::testing::LogCapture capture;
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(resmonitor::MonitorInfoCheck);
+  api.add("Unloaded", &object);
+  if (!capture.wait_for_text("start check dbg")) fail("start line");
+  library.unload();
+  print_state("unloaded", capture);
+  if (LoadedLibrary::resident(RESMONITOR_LIBRARY)) {
+    // Still mapped, so the exports can still be reached: the thread is alive and stops cleanly.
+    api.destroy();
+    print_state("destroyed", capture);
+  }
+}
+
+void unload_without_check_thread() {
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(resmonitor::MonitorInfoStack);
+  api.add("Unloaded", &object);
+  resmonitor::ResMonitorInfo info;
+  if (api.get("Unloaded", &object, info) != 0 || info.callStack.empty()) fail("stack");
+  library.unload();
+  std::fprintf(stderr, "unloaded: resident=%d\n", LoadedLibrary::resident(RESMONITOR_LIBRARY));
+}
+
+void exit_while_checking() {
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(resmonitor::MonitorInfoCheck);
+  api.add("Exiting", &object);
+  std::fprintf(stderr, "exiting with the check thread running\n");
+}
+
+class ResourceMonitorLifetime : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(ResourceMonitorLifetime, UnloadWhileTheCheckThreadRuns) {
+  EXPECT_EXIT(
+      {
+        unload_while_checking();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), kAfterUnloadWhileChecking);
+}
+
+TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {
+  EXPECT_EXIT(
+      {
+        unload_without_check_thread();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "unloaded: resident=0");
+}
+
+TEST_F(ResourceMonitorLifetime, ExitWhileTheCheckThreadRuns) {
+  EXPECT_EXIT(
+      {
+        exit_while_checking();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), kAfterExitWhileChecking);
+}
+
+}  // namespace
