@@ -32,6 +32,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -102,6 +103,19 @@ ModuleHandle module_of(const void* address) {
   Dl_info info = {};
   if (dladdr(address, &info) == 0) return nullptr;
   return info.dli_fbase;
+}
+
+// The executable's module and path; neither changes during the life of the process.
+struct Executable {
+  ModuleHandle module;
+  std::wstring path;
+};
+
+const Executable& executable() {
+  // The program headers of the executable lie inside its first mapping.
+  static const Executable instance{module_of(reinterpret_cast<const void*>(getauxval(AT_PHDR))),
+                                   to_wide(executable_path())};
+  return instance;
 }
 
 bool debugger_attached() {
@@ -206,6 +220,64 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   return _URC_NO_REASON;
 }
 
+// A function of a module's symbol table, with the name it is shown under once looked up.
+struct FunctionSymbol {
+  std::uint64_t address;
+  std::uint64_t size;
+  const char* name;  // owned by libdw, alive as long as the Dwfl
+  int binding_rank;  // global before weak before local, for aliases at one address
+  std::wstring shown_name;
+};
+
+// The function symbols of one module, sorted by address. libdw's own address look-up scans the
+// whole symbol table on every call; this table is built once per module and searched in
+// logarithmic time.
+class FunctionTable {
+ public:
+  explicit FunctionTable(Dwfl_Module* module) {
+    const int count = dwfl_module_getsymtab(module);
+    for (int i = 1; i < count; ++i) {
+      GElf_Sym symbol = {};
+      GElf_Addr address = 0;
+      const char* name =
+          dwfl_module_getsym_info(module, i, &symbol, &address, nullptr, nullptr, nullptr);
+      const int type = GELF_ST_TYPE(symbol.st_info);
+      if (name == nullptr || *name == '\0' || address == 0 ||
+          (type != STT_FUNC && type != STT_GNU_IFUNC)) {
+        continue;
+      }
+      functions_.push_back({address, symbol.st_size, name, rank(GELF_ST_BIND(symbol.st_info)), {}});
+    }
+    std::sort(functions_.begin(), functions_.end(), [](const auto& a, const auto& b) {
+      return a.address != b.address ? a.address < b.address : a.binding_rank < b.binding_rank;
+    });
+    // Of several names at one address, keep the best-ranked.
+    functions_.erase(
+        std::unique(functions_.begin(), functions_.end(),
+                    [](const auto& a, const auto& b) { return a.address == b.address; }),
+        functions_.end());
+  }
+
+  // The function that holds `address`; a function of unknown size reaches up to the next one.
+  FunctionSymbol* find(std::uint64_t address) {
+    auto next = std::upper_bound(functions_.begin(), functions_.end(), address,
+                                 [](std::uint64_t a, const auto& f) { return a < f.address; });
+    if (next == functions_.begin()) return nullptr;
+    FunctionSymbol& function = *std::prev(next);
+    const bool inside = function.size != 0 ? address - function.address < function.size
+                                           : next == functions_.end() || address < next->address;
+    return inside ? &function : nullptr;
+  }
+
+ private:
+  static int rank(int binding) {
+    if (binding == STB_GLOBAL) return 0;
+    return binding == STB_WEAK ? 1 : 2;
+  }
+
+  std::vector<FunctionSymbol> functions_;
+};
+
 class PosixDebugHelp final : public DebugHelp {
  public:
   ~PosixDebugHelp() override {
@@ -232,17 +304,12 @@ class PosixDebugHelp final : public DebugHelp {
 
   ProcessHandle current_process() override { return kCurrentProcess; }
 
-  ModuleHandle executable_module() override {
-    // The program headers of the executable lie inside its first mapping.
-    return module_of(reinterpret_cast<const void*>(getauxval(AT_PHDR)));
-  }
+  ModuleHandle executable_module() override { return executable().module; }
 
   std::uint32_t module_file_name(ModuleHandle module, wchar_t* buffer,
                                  std::uint32_t capacity) override {
     if (module == nullptr) return 0;
-    if (module == executable_module()) {
-      return copy_out(to_wide(executable_path()), buffer, capacity);
-    }
+    if (module == executable().module) return copy_out(executable().path, buffer, capacity);
     Dl_info info = {};
     if (dladdr(module, &info) == 0 || info.dli_fbase != module || info.dli_fname == nullptr) {
       return 0;
@@ -352,16 +419,16 @@ class PosixDebugHelp final : public DebugHelp {
     std::lock_guard<std::mutex> lock(mutex_);
     Dwfl_Module* module = module_at(address);
     if (module == nullptr) return false;
-    GElf_Off offset = 0;
-    GElf_Sym elf_symbol = {};
-    const char* name =
-        dwfl_module_addrinfo(module, address, &offset, &elf_symbol, nullptr, nullptr, nullptr);
-    if (name == nullptr) return false;
-    std::string text = without_version(name);
-    if ((options_ & kSymOptUndecorateNames) != 0) text = undecorated(text);
+    FunctionSymbol* function = functions_of(module).find(address);
+    if (function == nullptr) return false;
+    if (function->shown_name.empty()) {
+      const std::string name = without_version(function->name);
+      const bool undecorate = (options_ & kSymOptUndecorateNames) != 0;
+      function->shown_name = to_wide(undecorate ? undecorated(name) : name);
+    }
     const std::uint32_t room = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
-    copy_out(to_wide(text), symbol.name, room + 1);
-    *displacement = offset;
+    copy_out(function->shown_name, symbol.name, room + 1);
+    *displacement = address - function->address;
     return true;
   }
 
@@ -404,6 +471,14 @@ class PosixDebugHelp final : public DebugHelp {
     return path + ":.debug:/usr/lib/debug";
   }
 
+  FunctionTable& functions_of(Dwfl_Module* module) {
+    auto found = functions_.find(module);
+    if (found == functions_.end()) {
+      found = functions_.emplace(module, std::make_unique<FunctionTable>(module)).first;
+    }
+    return *found->second;
+  }
+
   Dwfl_Module* module_at(std::uint64_t address) {
     return dwfl_ == nullptr ? nullptr : dwfl_addrmodule(dwfl_, address);
   }
@@ -416,6 +491,7 @@ class PosixDebugHelp final : public DebugHelp {
   char* debuginfo_path_pointer_ = nullptr;
   std::map<std::uint64_t, std::uint64_t> bias_by_base_;  // from the last module enumeration
   std::wstring line_file_;  // the file name handed out by the last line look-up
+  std::map<Dwfl_Module*, std::unique_ptr<FunctionTable>> functions_;  // built on first look-up
 };
 
 }  // namespace

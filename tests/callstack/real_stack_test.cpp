@@ -35,8 +35,8 @@ __attribute__((noinline)) void host_register(resmonitor::CStackInfo& info, void*
   KEEP_FRAME();
 }
 
-// The first frames shown. The return address of each call belongs to the call's line or, in
-// optimised builds, to the closing brace right after it.
+// The first frames shown. The return address of each call lies in the call's line or one of the
+// two lines after it, up to the closing brace, depending on the build's optimisation.
 constexpr int kHostCallerLine = __LINE__ + 2;
 __attribute__((noinline)) void host_caller(resmonitor::CStackInfo& info, void* ptr) {
   host_register(info, ptr);
@@ -61,9 +61,11 @@ std::string frame_line(const std::string& text, const std::string& function) {
   return text.substr(start, text.find('\n', at) - start);
 }
 
-bool names_line(const std::string& line, int expected) {
-  return line.find(" (" + std::to_string(expected) + "): ") != std::string::npos ||
-         line.find(" (" + std::to_string(expected + 1) + "): ") != std::string::npos;
+bool names_line(const std::string& line, int call_line) {
+  for (int number = call_line; number <= call_line + 2; ++number) {
+    if (line.find(" (" + std::to_string(number) + "): ") != std::string::npos) return true;
+  }
+  return false;
 }
 
 TEST(RealCallStack, ResolvesRecordedFramesToFunctionsFilesAndLines) {
@@ -79,6 +81,7 @@ TEST(RealCallStack, ResolvesRecordedFramesToFunctionsFilesAndLines) {
 
   const std::string text = resmonitor::describe_stack(*info, &texture);
   SCOPED_TRACE(text);
+  RecordProperty("text", text);
   ASSERT_EQ(text.rfind("Frame Texture[", 0), 0u);
 
   // Frames 0 and 1 (the registration operation and its caller) are not shown; the text begins
