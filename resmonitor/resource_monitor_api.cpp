@@ -46,7 +46,9 @@ const int g_release_registered = std::atexit(&release_instance);
 
 ResourceMonitor* monitor_instance() {
   if (ResourceMonitor* monitor = g_instance.load(std::memory_order_acquire)) return monitor;
-  std::call_once(g_created, &create_instance);
+  // A lambda rather than the function itself: its type is local, so the standard library code
+  // instantiated for it stays private to the library instead of being exported.
+  std::call_once(g_created, [] { create_instance(); });
   return g_instance.load(std::memory_order_acquire);
 }
 
