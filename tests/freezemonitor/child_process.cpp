@@ -25,6 +25,9 @@ std::string own_directory() {
   return text.substr(0, text.find_last_of("\\/") + 1);
 }
 
+// cmd.exe drops the first and the last quote of a command line that starts with one.
+std::string shell_command(const std::string& command) { return "\"" + command + "\""; }
+
 // std::system hands back the program's exit code as it is.
 int exit_code_of(int status) { return status; }
 
@@ -38,6 +41,8 @@ std::string own_directory() {
   std::string text(path, length > 0 ? static_cast<std::size_t>(length) : 0);
   return text.substr(0, text.find_last_of('/') + 1);
 }
+
+std::string shell_command(const std::string& command) { return command; }
 
 // A child that died of a signal reports 128 + the signal, as shells do.
 int exit_code_of(int status) {
@@ -62,7 +67,7 @@ ChildResult run_child(const std::string& program, const std::string& argument) {
   const std::string output_path = directory + program + "." + argument + ".out";
   const std::string command = "\"" + directory + program + kExecutableSuffix + "\" " + argument +
                               " > \"" + output_path + "\" 2>&1";
-  const int status = std::system(command.c_str());
+  const int status = std::system(shell_command(command).c_str());
   return {exit_code_of(status), read_file(output_path)};
 }
 

@@ -277,8 +277,7 @@ TEST_F(FreezeWatchdog, OutOfTableTypeIsLoggedAsUnknown) {
   auto generic = monitor_.CreateFreezeTracer(MaxSize, 11, -22);
   advance_ms(5000);
   ASSERT_TRUE(log_.wait_for_text("task has freezed. event type is Unknown, url: , use_gpu: 0."));
-  ASSERT_TRUE(core::GetGlobalEventBus().waitUntilIdle(std::chrono::seconds(20)));
-  const auto posted = events.events_for("");
+  const auto posted = events.wait_for("", 1);
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].event_type, MaxSize);
   EXPECT_EQ(posted[0].param1, 11);
@@ -293,6 +292,7 @@ TEST_F(FreezeWatchdog, FreezeWithoutListenerIsDropped) {
   auto project = monitor_.CreateProjLoadTracer();
   advance_ms(5000);
   ASSERT_TRUE(log_.wait_for_text("task has freezed. event type is ProjLoad, url: , use_gpu: 0."));
+  settle();  // the pass that logged has posted by now
   EXPECT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
   EXPECT_EQ(bus.listenerTypeCount(), groups);
 }
