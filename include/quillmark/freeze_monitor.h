@@ -97,7 +97,8 @@ struct FreezeEvent {
 namespace freezemonitor {
 
 // Base of all tracers. A tracer is made only by the monitor and destroyed through the shared
-// pointer that the monitor returned; destroying it ends the trace. Not copyable.
+// pointer that the monitor returned; destroying it ends the trace (from any thread). One released
+// after the monitor was torn down only logs "freezemonitor already destory.". Not copyable.
 class FreezeTracer {
  public:
   FreezeTracer(EventType type, std::int64_t first_param, std::int64_t second_param);
@@ -202,20 +203,28 @@ class FreezeMonitor {
   virtual std::shared_ptr<FreezeTracer> CreateFreezeTracer(EventType event_type,
                                                            std::int64_t param1,
                                                            std::int64_t param2) = 0;
+  // Opening a video decoder for `url` (type 1); any non-zero use_gpu is reported as 1.
   virtual std::shared_ptr<VideoOpenDecoderTracer> CreateVideoOpenDecoderTracer(
       std::string url, std::int32_t use_gpu) = 0;
+  // Opening an audio decoder for `url` (type 2).
   virtual std::shared_ptr<AudioOpenDecoderTracer> CreateAudioOpenDecoderTracer(std::string url) = 0;
+  // A picture decoder misbehaving on `url` (type 3).
   virtual std::shared_ptr<PictureDecoderAbnormalTracer> CreatePictureDecoderAbnormalTracer(
       std::string url) = 0;
+  // Video of `url` misbehaving (type 4).
   virtual std::shared_ptr<VideoAbnormalTracer> CreateVideoAbnormalTracer(std::string url,
                                                                          std::int32_t use_gpu) = 0;
+  // Audio of `url` misbehaving (type 5).
   virtual std::shared_ptr<AudioAbnormalTracer> CreateAudioAbnormalTracer(std::string url) = 0;
+  // Reading the media information of `url` (type 6).
   virtual std::shared_ptr<GetMediaInfoTracer> CreateGetMediaInfoTracer(std::string url) = 0;
+  // Creating an effect (type 7).
   virtual std::shared_ptr<EffectCreateTracer> CreateEffectCreateTracer(std::string url,
                                                                        std::int32_t use_gpu) = 0;
+  // Rendering an effect (type 8).
   virtual std::shared_ptr<EffectRenderTracer> CreateEffectRenderTracer(std::string url,
                                                                        std::int32_t use_gpu) = 0;
-  // Tasks without a url report "" and use_gpu 0.
+  // Tasks without a url (types 9 to 13) report "" and use_gpu 0.
   virtual std::shared_ptr<D3DRenderTracer> CreateD3DRenderTracer() = 0;
   virtual std::shared_ptr<GPUInitTracer> CreateGPUInitTracer() = 0;
   virtual std::shared_ptr<ProjLoadTracer> CreateProjLoadTracer() = 0;
@@ -238,6 +247,8 @@ class FreezeMonitor {
 
 }  // namespace freezemonitor
 
-// The process-wide monitor, never null. The first call builds it and starts its watchdog thread.
-// Thread-safe.
+// The process-wide monitor, never null. The first call builds it and starts its watchdog thread,
+// which runs until the library's teardown. Thread-safe. On Windows the library then stays loaded
+// until the process ends (FreeLibrary only drops the caller's reference), because an unload could
+// not wait for the watchdog.
 QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
