@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
@@ -106,6 +109,37 @@ TEST(RealCallStack, ResolvesRecordedFramesToFunctionsFilesAndLines) {
 
   // The text stays the same once resolved.
   EXPECT_EQ(resmonitor::describe_stack(*info, &texture), text);
+}
+
+TEST(RealCallStack, ThreadsRecordAndDescribeOneGroupTogether) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 40;
+  auto info = std::make_shared<resmonitor::CStackInfo>();
+  resmonitor::init_symbol_handler(*info);
+  std::vector<int> resources(kThreads * kPerThread);
+  std::mutex registry_mutex;  // what the resource monitor holds around every description
+  std::vector<std::string> texts(resources.size());
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = t * kPerThread; i < (t + 1) * kPerThread; ++i) {
+        stack_chain::host_outer(*info, &resources[i]);
+        // Describe an earlier registration of this thread while the others keep recording.
+        const int earlier = t * kPerThread + (i - t * kPerThread) / 2;
+        std::lock_guard<std::mutex> lock(registry_mutex);
+        texts[earlier] = resmonitor::describe_stack(*info, &resources[earlier]);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+
+  EXPECT_EQ(info->stacks.size(), resources.size());
+  for (std::size_t i = 0; i < resources.size(); ++i) {
+    if (texts[i].empty()) continue;
+    EXPECT_EQ(texts[i].rfind("Frame Texture[", 0), 0u) << texts[i];
+    EXPECT_NE(texts[i].find("host_caller()"), std::string::npos) << texts[i];
+  }
 }
 
 }  // namespace
