@@ -454,7 +454,7 @@ class PosixDebugHelp final : public DebugHelp {
 
  private:
   // libdw's debuginfo_path: the search path's folders (as '/' paths, without entries libdw
-  // cannot take, such as symbol-server specifications), then libdw's own defaults.
+  // cannot take, such as symbol-server entries), then libdw's own defaults.
   static std::string debuginfo_path(const wchar_t* search_path) {
     std::string path;
     std::string entry;

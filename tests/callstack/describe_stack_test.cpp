@@ -175,7 +175,7 @@ TEST_F(DescribeStackTest, GivesTheHeaderAloneForAPointerWithoutStack) {
   EXPECT_TRUE(info_->stacks.find(&unknown) == info_->stacks.end());
 }
 
-TEST_F(DescribeStackTest, CutsAnOverlongFrameLineAndKeepsItsEnd) {
+TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {
   const std::wstring long_file = L"C:\\" + std::wstring(400, L'f') + L".cpp";
   fake_->symbols[kHostBase + 0x10] = {std::wstring(256, L's'), 0};
   fake_->lines[kHostBase + 0x10] = {long_file, 1, 0};
