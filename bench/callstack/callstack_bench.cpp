@@ -74,9 +74,9 @@ void BM_WarmResolution12Frames(benchmark::State& state) {
     state.ResumeTiming();
     benchmark::DoNotOptimize(resmonitor::describe_stack(*info, &resource));
   }
-  state.counters["per_frame"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * 10, benchmark::Counter::kIsRate |
-                                                        benchmark::Counter::kInvert);
+  state.counters["per_frame"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 10,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_WarmResolution12Frames)->Unit(benchmark::kMicrosecond);
 
