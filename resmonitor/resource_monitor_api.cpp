@@ -1,7 +1,6 @@
 #include <quillmark/resource_monitor.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 
@@ -15,14 +14,18 @@ namespace {
 // Published with release once the owner is stored; read with acquire on every call, so the fast
 // path needs no lock.
 std::atomic<ResourceMonitor*> g_instance{nullptr};
-// Written only by create_instance (inside call_once) and by release_instance at unload.
-std::shared_ptr<ResourceMonitor> g_owner;
+// The shared owner. It lives on the heap, so that no static destructor of its own races
+// release_instance (the order of exit-list handlers against static destructors is not the same
+// with every run-time). Written only by create_instance (inside call_once) and by
+// release_instance.
+std::shared_ptr<ResourceMonitor>* g_owner = nullptr;
 std::once_flag g_created;
 
 void create_instance() {
-  auto owner = std::make_shared<ResourceMonitor>();
-  ResourceMonitor* monitor = owner.get();
-  g_owner = std::move(owner);
+  auto owner = std::make_unique<std::shared_ptr<ResourceMonitor>>(new ResourceMonitor());
+  ResourceMonitor* monitor = owner->get();
+  delete g_owner;
+  g_owner = owner.release();
   g_instance.store(monitor, std::memory_order_release);
 }
 
@@ -32,15 +35,17 @@ void release_instance() {
     // Windows process exit: every other thread has been killed wherever it was, maybe holding
     // the registry's locks or waiting on its condition variable; destroying the monitor could
     // block forever. The process is ending, so the memory is left to the system.
-    new std::shared_ptr<ResourceMonitor>(std::move(g_owner));
     return;
   }
-  g_owner.reset();
+  delete g_owner;  // destroys the monitor, stopping a check thread the host left running
+  g_owner = nullptr;
 }
 
-// Registered during static initialisation, after g_owner is constructed, so it runs before
-// g_owner's own destructor.
-const int g_release_registered = std::atexit(&release_instance);
+// Static initialisation puts this object's destructor on the run-time's exit list, tied to this
+// library, so the release runs when the library is unloaded or the process exits.
+struct ReleaseAtExit {
+  ~ReleaseAtExit() { release_instance(); }
+} g_release_at_exit;
 
 }  // namespace
 
