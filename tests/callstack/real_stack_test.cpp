@@ -142,4 +142,25 @@ TEST(RealCallStack, ThreadsRecordAndDescribeOneGroupTogether) {
   }
 }
 
+TEST(RealCallStack, ShowsTheOutermostFramesWithoutSymbolVersions) {
+  auto info = std::make_shared<resmonitor::CStackInfo>();
+  resmonitor::init_symbol_handler(*info);
+  int resource = 0;
+  {
+    std::lock_guard<std::mutex> lock(info->stacks_mutex);
+    std::unique_ptr<CallStack> stack(create_fast_call_stack());
+    stack->bind_symbols(&info->symbol_lock, info->process);
+    StackContext context{0};
+    stack->capture(52, 0, context);  // deep enough to reach the process's entry
+    auto& entry = info->stacks[&resource];
+    entry.object_name = "Deep";
+    entry.stack = stack.release();
+  }
+  const std::string text = resmonitor::describe_stack(*info, &resource);
+  RecordProperty("text", text);
+  SCOPED_TRACE(text);
+  EXPECT_EQ(text.find('@'), std::string::npos);
+  EXPECT_EQ(text.find("(Module name unavailable)"), std::string::npos);
+}
+
 }  // namespace
