@@ -77,18 +77,20 @@ int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
 
 int ResourceMonitor::start_check(MonitorInfoLevel new_level) {
   level.store(new_level);
-  if ((new_level & MonitorInfoCheck) != 0) {
-    std::lock_guard<std::mutex> lock(control_mutex);
-    if (!check_thread) {
-      // From here on the library stays loaded: an unload would run our destructor under the
-      // loader lock, where the join below cannot complete.
-      quillmark::platform::keep_library_loaded();
-      stop_requested.store(false);
-      check_thread = std::make_shared<std::thread>(&ResourceMonitor::check_loop, this);
-      while (!check_thread->joinable()) std::this_thread::yield();
-    }
-  }
+  // Stamped before a new thread can make its first pass, so that it never reports at once on
+  // an older stamp: the first report comes a full quiet period after the start.
   stamp_change();
+  if ((new_level & MonitorInfoCheck) == 0) return 0;
+
+  std::lock_guard<std::mutex> lock(control_mutex);
+  if (!check_thread) {
+    // From here on the library stays loaded: an unload would run our destructor under the
+    // loader lock, where the join in stop_check cannot complete.
+    quillmark::platform::keep_library_loaded();
+    stop_requested.store(false);
+    check_thread = std::make_shared<std::thread>(&ResourceMonitor::check_loop, this);
+    while (!check_thread->joinable()) std::this_thread::yield();
+  }
   return 0;
 }
 
