@@ -444,6 +444,11 @@ class PosixDebugHelp final : public DebugHelp {
     const char* file =
         dwfl_lineinfo(source, &line_address, &line_number, nullptr, nullptr, nullptr);
     if (file == nullptr) return false;
+    // Code without line information (start-up objects, hand-written assembly) gets the nearest
+    // line before it from libdw, which belongs to another function: a line that starts before
+    // the function holding the address is not its line.
+    const FunctionSymbol* function = functions_of(module).find(address);
+    if (function != nullptr && line_address < function->address) return false;
     line_file_ = to_wide(file);
     line.file_name = line_file_.c_str();
     line.line_number = static_cast<std::uint32_t>(line_number);
