@@ -153,17 +153,6 @@ TEST_F(CheckLoop, LevelChangesStopWithoutFinalReport) {
   EXPECT_TRUE(all.empty());
 }
 
-TEST_F(CheckLoop, DestroyKeepsLevelAndRegistersAgainWithoutThread) {
-  start(MonitorInfoCheck | MonitorInfoStack);
-  monitor->Destroy();
-  EXPECT_EQ(monitor->current_level(), MonitorInfoCheck | MonitorInfoStack);
-  EXPECT_FALSE(monitor->check_thread_running());
-  monitor->AddResource("A", pointer(1));
-  std::list<ResMonitorInfo> all;
-  monitor->GetAllResource(all);
-  EXPECT_EQ(all.size(), 1u);
-}
-
 TEST_F(CheckLoop, RestartedThreadReportsAfresh) {
   start(MonitorInfoCheck);
   monitor->AddResource("B", pointer(2));
