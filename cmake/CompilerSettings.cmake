@@ -37,3 +37,19 @@ function(quillmark_add_version_resource target name description)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
   target_sources(${target} PRIVATE ${rc})
 endfunction()
+
+# quillmark/version.h, generated from the project version into the build tree (and installed).
+function(quillmark_add_version_header target)
+  set(dir ${PROJECT_BINARY_DIR}/generated/include)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in ${dir}/quillmark/version.h @ONLY)
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${dir}>)
+endfunction()
+
+# Call stacks name host frames only if the host's own code carries debug information that the
+# Windows symbol handler reads (Wine's dbghelp: DWARF 2 to 4). GNU compilers targeting Windows
+# get the option from the library, whatever the host's build type.
+function(quillmark_carry_debug_format target)
+  set(gnu "$<OR:$<COMPILE_LANG_AND_ID:CXX,GNU>,$<COMPILE_LANG_AND_ID:C,GNU>>")
+  set(gnu_windows "$<AND:$<PLATFORM_ID:Windows>,${gnu}>")
+  target_compile_options(${target} INTERFACE "$<${gnu_windows}:-gdwarf-4>")
+endfunction()

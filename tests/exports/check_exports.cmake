@@ -1,7 +1,6 @@
 # Compares the exported symbols of BINARY with the list in EXPECTED (one decorated name a line,
-# '#' starts a comment). Runtime and standard-library symbols that a shared object cannot help
-# exporting on Linux are ignored; everything else must be listed, and everything listed must be
-# exported.
+# '#' starts a comment). Every exported name must be listed, and everything listed must be
+# exported; on Linux no exported name may be GNU-unique.
 if(WINDOWS)
   execute_process(COMMAND ${TOOL} -p ${BINARY} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
@@ -23,23 +22,20 @@ else()
   string(REPLACE "\n" ";" rows "${dump}")
   set(actual "")
   foreach(row IN LISTS rows)
-    string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${row}")
-    if(name STREQUAL "" OR name MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+    # "<address> <type> <name>"; nothing is filtered: every exported name must be listed.
+    if(NOT row MATCHES "^[0-9a-f]+ ([A-Za-z]) (.+)$")
       continue()
     endif()
-    # Weak instantiations of standard templates and the runtime's own names.
-    if(name MATCHES "^_Z(N|NK|TV|TI|TS|GV|TT|Th|Tv)?(St|Sa|Ss|Sb|Si|So|Sd|NSt|N9__gnu_cxx|NK9__gnu_cxx|9__gnu_cxx)")
-      continue()
+    if(CMAKE_MATCH_1 STREQUAL "u")
+      # A GNU-unique definition makes glibc keep the library loaded for good.
+      list(APPEND unique "${CMAKE_MATCH_2}")
     endif()
-    if(name MATCHES "^_ZN?K?S[tabsiod]")
-      continue()
-    endif()
-    # Local statics of standard-library inline functions (e.g. the tag std::make_shared uses).
-    if(name MATCHES "^_Z(GV)?ZN?K?St")
-      continue()
-    endif()
-    list(APPEND actual "${name}")
+    list(APPEND actual "${CMAKE_MATCH_2}")
   endforeach()
+  if(unique)
+    string(REPLACE ";" "\n  " unique_text "${unique}")
+    message(FATAL_ERROR "${BINARY} exports GNU-unique symbols:\n  ${unique_text}")
+  endif()
 endif()
 
 file(STRINGS ${EXPECTED} expected_lines)

@@ -61,7 +61,7 @@ int unload_while_running(DynamicLibrary& library, freezemonitor::FreezeMonitor* 
   }
   library.unload();
   std::puts("unloaded");
-  std::puts(DynamicLibrary::resident(UNLOADABLE_LIBRARY) ? "resident" : "gone");
+  std::puts(DynamicLibrary::resident(QUILLMARK_LIBRARY) ? "resident" : "gone");
   std::fflush(stdout);
   core::SetLogSink(nullptr, nullptr);
   return 0;
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   // Loaded first, so torn down after the monitor's library.
   DynamicLibrary holder(TRACER_HOLDER_LIBRARY);
-  DynamicLibrary library(mode == "unload" ? UNLOADABLE_LIBRARY : QUILLMARK_LIBRARY);
+  DynamicLibrary library(QUILLMARK_LIBRARY);
   auto hold = reinterpret_cast<Hold>(holder.symbol("HoldUntilTeardown"));
   auto get_monitor = reinterpret_cast<GetMonitor>(library.symbol("GetFreezeMonitor"));
   if (hold == nullptr || get_monitor == nullptr) {
