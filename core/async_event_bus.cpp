@@ -38,11 +38,14 @@ void AsyncEventBus::unlistenAll(int token) {
   // The marker's only job is to wake the dispatch side; no listener can exist for its type.
   struct TmpStruct {};
   std::lock_guard<std::mutex> control(controlMutex);
-  controlQueue.emplace_back(
-      [bus = this, token]() { remove_listeners(bus->listeners, bus->listenersMutex, token); });
+  // Both entries are no-throw: an exception escaping them ends the process (std::terminate).
+  controlQueue.emplace_back([bus = this, token]() noexcept {
+    remove_listeners(bus->listeners, bus->listenersMutex, token);
+  });
   {
     std::lock_guard<std::mutex> queue(queueMutex);
-    eventQueue.emplace_back([bus = this, marker = TmpStruct{}]() { bus->deliverEvent(marker); });
+    eventQueue.emplace_back(
+        [bus = this, marker = TmpStruct{}]() noexcept { bus->deliverEvent(marker); });
   }
   wakeCondition.notify_one();
 }

@@ -4,6 +4,8 @@
 
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -35,6 +37,33 @@ TEST(BsonBox, CopiesAndMovesBuffers) {
   EXPECT_EQ(target.Data(), buffer);
   target = self;
   EXPECT_EQ(target.Data(), buffer);
+}
+
+// Host code written against the base library's declarations converts implicitly.
+core::BsonBox box_of(const Bytes& bytes) { return bytes; }
+core::BsonBox box_taking(Bytes&& bytes) { return std::move(bytes); }
+bool item_present(const core::BsonItem& item) { return item; }
+std::size_t unpacker_size(const core::BsonUnpacker& unpacker) {
+  return static_cast<std::size_t>(unpacker.end - unpacker.begin);
+}
+
+TEST(BsonConversions, ConvertingMembersAreImplicit) {
+  static_assert(std::is_convertible_v<const Bytes&, core::BsonBox>);
+  static_assert(std::is_convertible_v<Bytes&&, core::BsonBox>);
+  static_assert(std::is_convertible_v<const core::BsonBox&, core::BsonUnpacker>);
+  static_assert(std::is_convertible_v<const core::BsonItem&, bool>);
+
+  const Bytes bytes{0x91, 0xc0};
+  EXPECT_EQ(box_of(bytes).Size(), 2u);
+  Bytes owned = bytes;
+  const unsigned char* buffer = owned.data();
+  const core::BsonBox taken = box_taking(std::move(owned));
+  EXPECT_EQ(taken.Data(), buffer);
+  EXPECT_EQ(unpacker_size(taken), 2u);
+  core::BsonItem item;
+  EXPECT_FALSE(item_present(item));
+  item.type = core::BsonItem::kNull;
+  EXPECT_TRUE(item_present(item));
 }
 
 TEST(BsonPacker, TakeHandsOverTheBuffer) {

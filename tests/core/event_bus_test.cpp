@@ -5,7 +5,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,32 @@ TEST(EventBus, ConcurrentPublishersAllDelivered) {
   for (auto& thread : publishers) thread.join();
   ASSERT_TRUE(bus.waitUntilIdle(20s));
   EXPECT_EQ(sum.load(), 2000);
+}
+
+// A listener that lets an exception escape. Its local sentinel says whether the stack was unwound
+// before the process ended: a no-throw queued entry unwinds down to itself and then terminates,
+// whereas an exception left to escape the dispatch thread would end the process unwound.
+struct Unwound {
+  ~Unwound() {
+    std::fputs("listener unwound to the queued entry\n", stderr);
+    std::fflush(stderr);
+  }
+};
+
+void deliver_to_throwing_listener() {
+  core::AsyncEventBus bus;
+  bus.listen<Ping>([](const Ping&) {
+    const Unwound sentinel;
+    throw std::runtime_error("listener failed");
+  });
+  publish(bus, Ping{1});
+  bus.waitUntilIdle(20s);
+  std::fputs("the process survived\n", stderr);
+}
+
+TEST(EventBusDeathTest, ExceptionFromAListenerEndsTheProcessAtTheQueuedEntry) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(deliver_to_throwing_listener(), "listener unwound to the queued entry");
 }
 
 }  // namespace

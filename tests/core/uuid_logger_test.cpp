@@ -55,10 +55,35 @@ TEST(UuidString, EmptyByDefaultAndCopiesTheWholeBuffer) {
 
 class RecordingLogger : public core::Logger {
  public:
+  RecordingLogger() = default;
+  explicit RecordingLogger(bool* destroyed) : destroyed_(destroyed) {}
+  ~RecordingLogger() override {
+    if (destroyed_ != nullptr) *destroyed_ = true;
+  }
   void Write(int level, const char* module, const char* text) override {
     last = std::to_string(level) + " " + module + " " + text;
   }
   std::string last;
+
+ private:
+  bool* destroyed_ = nullptr;
+};
+
+// The dispatch table as a host compiled against the base library's own declaration reads it:
+// complete destructor, deleting destructor, then Write. Read straight from the object, so the
+// check does not depend on this build's header.
+struct HostView {
+  using Destroy = void (*)(void* self);
+  using Write = void (*)(void* self, int level, const char* module, const char* text);
+  explicit HostView(void* target)
+      : object(target), slots(*static_cast<void* const* const*>(target)) {}
+  void write(int level, const char* module, const char* text) const {
+    reinterpret_cast<Write>(slots[2])(object, level, module, text);
+  }
+  void delete_object() const { reinterpret_cast<Destroy>(slots[1])(object); }
+
+  void* object;
+  void* const* slots;
 };
 
 TEST(Logger, DerivedLoggersDispatchThroughTheExportedTable) {
@@ -69,6 +94,16 @@ TEST(Logger, DerivedLoggersDispatchThroughTheExportedTable) {
   RecordingLogger copy(logger);
   copy = logger;
   EXPECT_EQ(copy.last, "3 mod hello");
+}
+
+TEST(Logger, HostSideSlotOrderIsDestructorThenWrite) {
+  bool destroyed = false;
+  auto* logger = new RecordingLogger(&destroyed);
+  const HostView host(logger);
+  host.write(5, "host", "through slot 2");
+  EXPECT_EQ(logger->last, "5 host through slot 2");
+  host.delete_object();  // frees the object; the leak checker sees it go
+  EXPECT_TRUE(destroyed);
 }
 
 }  // namespace

@@ -83,7 +83,7 @@ class AsyncEventBus {
   QUILLMARK_API void unlistenAll(int token);
 
   // Queues a delivery of a copy of `event`. Does not wake the dispatch thread: the publisher
-  // signals wakeCondition once afterwards, holding no bus lock.
+  // signals wakeCondition once afterwards, holding no bus lock. The queued entry is no-throw.
   template <class E>
   void queueEvent(E event);
 
@@ -143,7 +143,9 @@ int AsyncEventBus::listen(std::function<void(const E&)> callback) {
 template <class E>
 void AsyncEventBus::queueEvent(E event) {
   std::lock_guard<std::mutex> lock(queueMutex);
-  eventQueue.emplace_back([bus = this, copy = E(event)]() { bus->deliverEvent(copy); });
+  // No-throw, like every queued entry: an exception a listener lets escape ends the process
+  // (std::terminate) whatever the dispatch side would do with it.
+  eventQueue.emplace_back([bus = this, copy = E(event)]() noexcept { bus->deliverEvent(copy); });
 }
 
 template <class E>

@@ -21,8 +21,9 @@ struct BsonBox {
   QUILLMARK_API BsonBox();
   QUILLMARK_API BsonBox(const BsonBox& other);
   QUILLMARK_API BsonBox(BsonBox&& other);
-  QUILLMARK_API explicit BsonBox(const std::vector<unsigned char>& bytes);
-  QUILLMARK_API explicit BsonBox(std::vector<unsigned char>&& bytes);
+  // Converting, not explicit: the base library declares them so and host code relies on it.
+  QUILLMARK_API BsonBox(const std::vector<unsigned char>& bytes);
+  QUILLMARK_API BsonBox(std::vector<unsigned char>&& bytes);
   QUILLMARK_API ~BsonBox();
   QUILLMARK_API BsonBox& operator=(const BsonBox& other);
   QUILLMARK_API BsonBox& operator=(BsonBox&& other);
@@ -96,7 +97,8 @@ class BsonItem {
 
   // Type code 0 and empty text (its capacity stays); the value is left unchanged.
   QUILLMARK_API void Clear();
-  QUILLMARK_API explicit operator bool() const;
+  // Not explicit, as the base library declares it: an item converts wherever a bool is taken.
+  QUILLMARK_API operator bool() const;
   QUILLMARK_API bool IsNull() const;
   QUILLMARK_API bool IsBool() const;
   QUILLMARK_API bool IsInteger() const;
@@ -140,7 +142,8 @@ struct BsonTupleSize {
 class BsonUnpacker {
  public:
   QUILLMARK_API BsonUnpacker();
-  QUILLMARK_API explicit BsonUnpacker(const BsonBox& box);
+  // Converting, not explicit, as the base library declares it.
+  QUILLMARK_API BsonUnpacker(const BsonBox& box);
   QUILLMARK_API BsonUnpacker(const unsigned char* data, std::size_t size);
   QUILLMARK_API BsonUnpacker(const BsonUnpacker& other);
   QUILLMARK_API BsonUnpacker(BsonUnpacker&& other);
