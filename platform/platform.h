@@ -23,4 +23,21 @@ bool other_threads_are_gone();
 // where joining a thread deadlocks). No-op where an unload can join threads.
 void keep_library_loaded();
 
+// A counted reference to this library, for as long as the object lives (Windows: a module
+// reference without the pin flag; no-op where an unload can join threads). While one exists the
+// host's FreeLibrary only drops the host's own reference, so a thread running the library's code
+// is never cut off. Take it before starting such a thread and destroy it after joining the
+// thread, on the joining thread: that thread runs on behalf of a caller that holds a reference
+// of its own, so dropping this one never unmaps the code it returns to.
+class LibraryReference {
+ public:
+  LibraryReference();
+  ~LibraryReference();
+  LibraryReference(const LibraryReference&) = delete;
+  LibraryReference& operator=(const LibraryReference&) = delete;
+
+ private:
+  void* module_ = nullptr;
+};
+
 }  // namespace quillmark::platform

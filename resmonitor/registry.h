@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "callstack/cstack_info.h"
+#include "platform/platform.h"
 #include "resmonitor/check_timing.h"
 
 namespace resmonitor {
@@ -123,6 +124,9 @@ class ResourceMonitor final : public IResourceMonitor {
   // join, which is safe because the check thread never takes it.
   std::mutex control_mutex;
   std::shared_ptr<std::thread> check_thread;  // guarded by control_mutex; empty when none
+  // Keeps the library loaded while check_thread exists; dropped after the join. Guarded by
+  // control_mutex.
+  std::unique_ptr<quillmark::platform::LibraryReference> check_thread_reference;
   // Read without a lock by the add path and the check thread.
   std::atomic<MonitorInfoLevel> level{MonitorInfoNone};
   const std::shared_ptr<CheckTiming> timing;

@@ -10,8 +10,9 @@ ResourceMonitor::ResourceMonitor(std::shared_ptr<CheckTiming> check_timing)
 
 ResourceMonitor::~ResourceMonitor() {
   // Only reached with a running thread when the host never stopped it. Joining is safe here:
-  // on Windows the library cannot be unloaded while a check thread has run (start_check pins
-  // it), and at process exit the exit handler abandons the monitor instead of destroying it.
+  // on Windows the library cannot be unloaded while a check thread exists (it holds a reference
+  // to the library), and at process exit the exit handler abandons the monitor instead of
+  // destroying it.
   stop_check();
   std::lock_guard<std::mutex> lock(registry_mutex);
   groups.clear();
@@ -84,11 +85,12 @@ int ResourceMonitor::start_check(MonitorInfoLevel new_level) {
 
   std::lock_guard<std::mutex> lock(control_mutex);
   if (!check_thread) {
-    // From here on the library stays loaded: an unload would run our destructor under the
-    // loader lock, where the join in stop_check cannot complete.
-    quillmark::platform::keep_library_loaded();
+    // While the thread exists the library stays loaded: an unload would run our destructor under
+    // the loader lock, where the join in stop_check cannot complete.
+    auto reference = std::make_unique<quillmark::platform::LibraryReference>();
     stop_requested.store(false);
     check_thread = std::make_shared<std::thread>(&ResourceMonitor::check_loop, this);
+    check_thread_reference = std::move(reference);
     while (!check_thread->joinable()) std::this_thread::yield();
   }
   return 0;
@@ -101,6 +103,8 @@ void ResourceMonitor::stop_check() {
   wake.notify_one();
   check_thread->join();
   check_thread.reset();
+  // Only now that none of its code runs on the thread any more may the library go.
+  check_thread_reference.reset();
 }
 
 int ResourceMonitor::clear() {

@@ -7,4 +7,8 @@ bool other_threads_are_gone() { return false; }
 
 void keep_library_loaded() {}
 
+// dlclose runs the library's exit handlers, which join its threads, so nothing needs holding.
+LibraryReference::LibraryReference() = default;
+LibraryReference::~LibraryReference() = default;
+
 }  // namespace quillmark::platform

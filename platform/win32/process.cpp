@@ -15,4 +15,17 @@ void keep_library_loaded() {
                      reinterpret_cast<LPCWSTR>(&keep_library_loaded), &self);
 }
 
+LibraryReference::LibraryReference() {
+  HMODULE self = nullptr;
+  // Without the pin flag the reference is counted: FreeLibrary in the destructor drops it.
+  if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCWSTR>(&keep_library_loaded), &self)) {
+    module_ = self;
+  }
+}
+
+LibraryReference::~LibraryReference() {
+  if (module_ != nullptr) FreeLibrary(static_cast<HMODULE>(module_));
+}
+
 }  // namespace quillmark::platform

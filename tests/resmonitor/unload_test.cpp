@@ -16,9 +16,10 @@ namespace {
 using resmonitor::testing::LoadedLibrary;
 
 #if defined(_WIN32)
-// Windows cannot join the thread while it unloads (loader lock), so a library whose check thread
-// ever ran stays mapped; the thread goes on until the host stops it. At exit the system has ended
-// the thread before the library's exit handlers run, so no final report is written.
+// Windows cannot join the thread while it unloads (loader lock), so the running check thread
+// holds a reference to the library: FreeLibrary only drops the host's, and the thread goes on
+// until the process ends. At exit the system has ended the thread before the library's exit
+// handlers run, so no final report is written.
 constexpr const char* kAfterUnloadWhileChecking = "unloaded: resident=1 leak_list=0 end=0";
 constexpr const char* kAfterExitWhileChecking = "exiting with the check thread running";
 #else
@@ -90,12 +91,26 @@ void unload_while_checking() {
   first_registration(api.add, "Unloaded", &object);
   if (!capture.wait_for_text("start check dbg")) fail("start line");
   library.unload();
+  // The host has no reference left, so it must not call the library any more, even where the
+  // running thread keeps it mapped.
   print_state("unloaded", capture);
-  if (LoadedLibrary::resident(RESMONITOR_LIBRARY)) {
-    // Still mapped, so the exports can still be reached: the thread is alive and stops cleanly.
-    api.destroy();
-    print_state("destroyed", capture);
-  }
+}
+
+// The order the README asks for: stop the check thread, then unload. Nothing of the library may
+// stay behind.
+void unload_after_destroy() {
+  quillmark::testing::LogCapture capture;
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(resmonitor::MonitorInfoCheck);
+  first_registration(api.add, "Unloaded", &object);
+  if (!capture.wait_for_text("start check dbg")) fail("start line");
+  api.destroy();
+  if (capture.count_containing("end check dbg") != 1) fail("end line");
+  library.unload();
+  print_state("unloaded after destroy", capture);
 }
 
 void unload_without_check_thread() {
@@ -133,6 +148,15 @@ TEST_F(ResourceMonitorLifetime, UnloadWhileTheCheckThreadRuns) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), kAfterUnloadWhileChecking);
+}
+
+TEST_F(ResourceMonitorLifetime, UnloadAfterDestroyReleasesTheLibrary) {
+  EXPECT_EXIT(
+      {
+        unload_after_destroy();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "unloaded after destroy: resident=0 leak_list=1 end=1");
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {
