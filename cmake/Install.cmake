@@ -42,6 +42,7 @@ if(WIN32)
 else()
   # pkg-config finds the prefix from where the .pc file lies (${pcfiledir}).
   file(RELATIVE_PATH QUILLMARK_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+  string(REGEX REPLACE "/$" "" QUILLMARK_PC_TO_PREFIX "${QUILLMARK_PC_TO_PREFIX}")
   configure_file(cmake/quillmark.pc.in ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc @ONLY)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quillmark.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()

@@ -12,6 +12,24 @@ if [ "${1:-}" = "--windows" ]; then
   shift
 fi
 
+# Answered before anything is built.
+for arg in "$@"; do
+  case "$arg" in
+    -h | --help)
+      cat <<EOF
+Usage: scripts/demo.sh [--windows] [demo options]
+
+Builds the demo host (the release configuration, or with --windows the mingw one, run under
+Wine) and runs it with the demo options:
+  --level N  resource monitor level: 1 stacks, 2 stacks + detailed reports, 4 check thread
+             (combine by adding; default 6)
+  --quiet    hide the library's log lines; print only the summary
+EOF
+      exit 0
+      ;;
+  esac
+done
+
 need=("${QM_PACKAGES_LINUX[@]}")
 [ "$preset" = mingw ] && need+=("${QM_PACKAGES_WINDOWS[@]}")
 qm_require_packages "${need[@]}"

@@ -5,8 +5,28 @@ set -uo pipefail
 source "$(dirname "$0")/lib/common.sh"
 cd "$QM_ROOT" || exit 1
 
+usage() {
+  cat <<EOF
+Usage: scripts/test.sh [configuration ...]
+
+Configures, builds and tests each configuration (CMake preset) in turn, then prints a summary;
+fails if any configuration is red. Without arguments: dev asan tsan mingw.
+
+Configurations: $(echo $(qm_presets))
+Logs: build/<configuration>-ctest.log
+EOF
+}
+
+case "${1:-}" in
+  -h | --help)
+    usage
+    exit 0
+    ;;
+esac
+
 presets=("$@")
 [ ${#presets[@]} -eq 0 ] && presets=(dev asan tsan mingw)
+qm_check_presets "${presets[@]}" || exit 2
 
 need=("${QM_PACKAGES_LINUX[@]}")
 [[ " ${presets[*]} " == *" mingw "* ]] && need+=("${QM_PACKAGES_WINDOWS[@]}")

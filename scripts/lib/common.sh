@@ -10,6 +10,23 @@ QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine w
 
 qm_log() { printf '\n==> %s\n' "$*"; }
 
+# The configuration (preset) names of CMakePresets.json, one a line.
+qm_presets() {
+  cmake --list-presets=configure 2>/dev/null | sed -n 's/^ *"\([^"]*\)".*/\1/p'
+}
+
+# Fails with the list of valid names unless every argument names a configuration.
+qm_check_presets() {
+  local valid name
+  valid=$(qm_presets)
+  for name in "$@"; do
+    if ! grep -qx -- "$name" <<<"$valid"; then
+      echo "unknown configuration '$name'; valid: $(echo $valid)" >&2
+      return 1
+    fi
+  done
+}
+
 # Installs what is missing from the given package list, or, when not root, prints the exact
 # command to run and fails.
 qm_require_packages() {

@@ -2,6 +2,7 @@
 #include <quillmark/freeze_monitor.h>
 #include <quillmark/pile_dispatcher.h>
 #include <quillmark/resource_monitor.h>
+#include <quillmark/version.h>
 
 #include <core/async_event_bus.h>
 #include <core/uuid.h>
@@ -10,16 +11,22 @@
 #include <cstdio>
 #include <list>
 
+static_assert(QUILLMARK_VERSION ==
+                  QUILLMARK_VERSION_MAJOR * 10000 + QUILLMARK_VERSION_MINOR * 100 +
+                      QUILLMARK_VERSION_PATCH,
+              "version macros");
+
 int main() {
   if (GetPileDispatcher() == nullptr) return 1;
   core::Uuid id;
   if (!id.IsNil()) return 2;
   core::AsyncEventBus& bus = core::GetGlobalEventBus();
   int delivered = 0;
-  bus.listen<int>([&](const int& value) { delivered = value; });
+  const int token = bus.listen<int>([&](const int& value) { delivered = value; });
   bus.queueEvent(42);
   bus.wakeCondition.notify_one();
   if (!bus.waitUntilIdle(std::chrono::seconds(30)) || delivered != 42) return 3;
+  bus.unlistenAll(token);
 
   int resource = 0;
   resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
@@ -34,6 +41,8 @@ int main() {
   GetFreezeMonitor()->GetThresholds(freeze_ms, timeout_ms);
   if (freeze_ms != 5000 || timeout_ms != 3000) return 5;
   GetFreezeMonitor()->CreateProjLoadTracer().reset();
+  // The shutdown order: the bus runs the library's queued entries before the library goes.
+  if (!bus.waitUntilIdle(std::chrono::seconds(30))) return 7;
 
   std::puts("consumer: ok");
   return 0;
