@@ -199,9 +199,16 @@ void deliver_to_throwing_listener() {
   std::fputs("the process survived\n", stderr);
 }
 
+#if defined(_WIN32)
+// Windows' unwinder ends the process before it unwinds anything, so only the termination shows.
+constexpr const char* kTermination = "listener failed";
+#else
+constexpr const char* kTermination = "listener unwound to the queued entry";
+#endif
+
 TEST(EventBusDeathTest, ExceptionFromAListenerEndsTheProcessAtTheQueuedEntry) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_DEATH(deliver_to_throwing_listener(), "listener unwound to the queued entry");
+  EXPECT_DEATH(deliver_to_throwing_listener(), kTermination);
 }
 
 }  // namespace
