@@ -113,6 +113,26 @@ void unload_after_destroy() {
   print_state("unloaded after destroy", capture);
 }
 
+// A library loaded again after a real unload starts from nothing: a new monitor at level 0,
+// whose registrations and stacks work as the first one's did.
+void reload_after_unload() {
+  static int object = 0;
+  for (int round = 1; round <= 2; ++round) {
+    LoadedLibrary library(RESMONITOR_LIBRARY);
+    const ResourceApi api(library);
+    if (!library.loaded() || !api.complete()) fail("load");
+    resmonitor::ResMonitorInfo info;
+    if (api.get("Reloaded", &object, info) != -1) fail("a registration survived the unload");
+    api.create(resmonitor::MonitorInfoStack);
+    first_registration(api.add, "Reloaded", &object);
+    if (api.get("Reloaded", &object, info) != 0 || info.callStack.empty()) fail("stack");
+    api.destroy();
+    library.unload();
+    std::fprintf(stderr, "round %d: resident=%d\n", round,
+                 LoadedLibrary::resident(RESMONITOR_LIBRARY) ? 1 : 0);
+  }
+}
+
 void unload_without_check_thread() {
   LoadedLibrary library(RESMONITOR_LIBRARY);
   const ResourceApi api(library);
@@ -157,6 +177,15 @@ TEST_F(ResourceMonitorLifetime, UnloadAfterDestroyReleasesTheLibrary) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "unloaded after destroy: resident=0 leak_list=1 end=1");
+}
+
+TEST_F(ResourceMonitorLifetime, ReloadAfterUnloadStartsAfresh) {
+  EXPECT_EXIT(
+      {
+        reload_after_unload();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "round 1: resident=0\nround 2: resident=0");
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {

@@ -11,9 +11,8 @@
 #include <cstdio>
 #include <list>
 
-static_assert(QUILLMARK_VERSION ==
-                  QUILLMARK_VERSION_MAJOR * 10000 + QUILLMARK_VERSION_MINOR * 100 +
-                      QUILLMARK_VERSION_PATCH,
+static_assert(QUILLMARK_VERSION == QUILLMARK_VERSION_MAJOR * 10000 + QUILLMARK_VERSION_MINOR * 100 +
+                                       QUILLMARK_VERSION_PATCH,
               "version macros");
 
 int main() {
