@@ -16,10 +16,15 @@ namespace {
 using namespace resmonitor;
 
 // The path separator of the stack text: the system's own.
+// Whether the symbol handler knows the line from which an inlined function was called. libdw
+// does; Wine's dbghelp (which the Windows build is tested with) gives the function that holds an
+// inlined call a line of the inlined code or the line where the function begins.
 #if defined(_WIN32)
 constexpr char kSeparator[] = "\\";
+constexpr bool kKnowsInlinedCallSites = false;
 #else
 constexpr char kSeparator[] = "/";
+constexpr bool kKnowsInlinedCallSites = true;
 #endif
 
 struct Frame {
@@ -126,7 +131,12 @@ TEST_P(RegistrationChain, ShowsAnInlinedCallAsAFrameOfItsOwn) {
   ASSERT_GE(frames.size(), 3u);
   expect_frame(frames[0], "inline_inner", trail_.call_lines[0]);
   expect_frame(frames[1], "inline_step", trail_.call_lines[1]);
-  expect_frame(frames[2], "inline_outer", trail_.call_lines[2]);
+  if (kKnowsInlinedCallSites) {
+    expect_frame(frames[2], "inline_outer", trail_.call_lines[2]);
+  } else {
+    EXPECT_TRUE(names(frames[2], "inline_outer")) << frames[2].function;
+    EXPECT_GT(frames[2].line, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, RegistrationChain, ::testing::Values(0, 2),
