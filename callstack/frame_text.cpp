@@ -1,13 +1,13 @@
 // Turning a recorded stack into text: symbol and line look-ups per frame, inlined calls, and the
 // four frame-line formats.
+#include "callstack/call_stack.h"
+
 #include <algorithm>
-#include <cstring>
+#include <cwchar>
 #include <limits>
 #include <new>
 
 #include <fmt/xchar.h>
-
-#include "callstack/call_stack.h"
 
 namespace {
 
