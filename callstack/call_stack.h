@@ -59,8 +59,9 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text grows as lines come; its size is bounded
-  // by (1 + kMaxInlinedCalls) * kLineCapacity characters per frame.
+  // deeper chain the innermost are left out). The text starts with room for one line per frame
+  // and grows as lines come; it holds at most 1 + kMaxInlinedCalls lines per frame, each below
+  // kLineCapacity characters.
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
