@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/debug_help.h"
@@ -42,6 +43,9 @@ ProcessHandle const kCurrentProcess = reinterpret_cast<ProcessHandle>(~std::uint
 // Error codes reported by last_error(), in the Windows numbering.
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+
+// How many addresses' inlined calls are kept.
+constexpr std::size_t kKeptChains = 4096;
 
 thread_local std::uint32_t last_error_code = 0;
 
@@ -255,14 +259,16 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
   // The inlined calls at `address`. A frame asks for them once per inlined call and once more
-  // for itself, so the chain of the last address is kept.
+  // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
+  // to kKeptChains of them; then the store starts afresh).
   const InlineChain& chain_at(std::uint64_t address) {
-    if (!chain_valid_ || chain_.address() != address) {
-      Dwfl_Module* module = module_at(address);
-      chain_ = module != nullptr ? InlineChain(module, address) : InlineChain();
-      chain_valid_ = module != nullptr;
-    }
-    return chain_;
+    const auto found = chains_.find(address);
+    if (found != chains_.end()) return found->second;
+    if (chains_.size() >= kKeptChains) chains_.clear();
+    Dwfl_Module* module = module_at(address);
+    return chains_
+        .emplace(address, module != nullptr ? InlineChain(module, address) : InlineChain())
+        .first->second;
   }
 
   FunctionTable& functions_of(Dwfl_Module* module) {
@@ -286,8 +292,7 @@ class PosixDebugHelp final : public DebugHelp {
   std::map<std::uint64_t, std::uint64_t> bias_by_base_;  // from the last module enumeration
   std::wstring line_file_;  // the file name handed out by the last line look-up
   std::map<Dwfl_Module*, std::unique_ptr<FunctionTable>> functions_;  // built on first look-up
-  InlineChain chain_;  // of the last address asked about
-  bool chain_valid_ = false;
+  std::unordered_map<std::uint64_t, InlineChain> chains_;             // by address
 };
 
 }  // namespace
