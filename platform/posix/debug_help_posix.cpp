@@ -61,7 +61,7 @@ class PosixDebugHelp final : public DebugHelp {
                                                              std::uint64_t* back_trace,
                                                              std::uint32_t* hash) override {
     const std::uint32_t count =
-        unwind_back_trace(frames_to_skip + 1, std::min(frames_to_capture, 0xFFFFu), back_trace);
+        unwind_back_trace(frames_to_skip, std::min(frames_to_capture, 0xFFFFu), back_trace);
     *hash = back_trace_hash(back_trace, count);
     return static_cast<std::uint16_t>(count);
   }

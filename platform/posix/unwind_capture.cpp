@@ -1,7 +1,5 @@
 #include "platform/posix/unwind_capture.h"
 
-#include <unwind.h>
-
 namespace quillmark::platform::posix {
 
 namespace {
@@ -9,12 +7,7 @@ namespace {
 constexpr std::uint32_t kFirstFnvHash = 2166136261u;
 constexpr std::uint32_t kFnvPrime = 16777619u;
 
-struct UnwindState {
-  std::uint64_t* back_trace;
-  std::uint32_t to_skip;
-  std::uint32_t capacity;
-  std::uint32_t count;
-};
+}  // namespace
 
 _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   auto* state = static_cast<UnwindState*>(argument);
@@ -27,18 +20,6 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   if (state->count >= state->capacity) return _URC_END_OF_STACK;
   state->back_trace[state->count++] = pc;
   return _URC_NO_REASON;
-}
-
-}  // namespace
-
-// Never inlined: the unwinder's first frame is this function's, which is left out.
-__attribute__((noinline)) std::uint32_t unwind_back_trace(std::uint32_t frames_to_skip,
-                                                          std::uint32_t capacity,
-                                                          std::uint64_t* back_trace) {
-  UnwindState state{back_trace, frames_to_skip + 1, capacity, 0};
-  _Unwind_Backtrace(record_frame, &state);
-  asm volatile("" ::: "memory");  // keeps the call above from becoming a jump
-  return state.count;
 }
 
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count) {
