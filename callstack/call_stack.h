@@ -33,6 +33,8 @@ class CallStack {
  public:
   // Each resolved frame line is at most this many characters plus the terminator.
   static constexpr std::size_t kLineCapacity = 512;
+  // At most this many lines of inlined calls are shown for one recorded frame.
+  static constexpr std::uint32_t kMaxInlinedCalls = 8;
 
   CallStack() = default;
   virtual ~CallStack();
@@ -52,14 +54,23 @@ class CallStack {
   std::uint64_t frame(std::uint32_t index) const;
 
   // Resolves the frames to text once; later calls keep the text. Frames 0 and 1 are never shown.
+  // Every frame is a return address: its function and line are looked up at the address before
+  // it (inside the call instruction), so a line is the line of the call; displacements are
+  // still measured to the return address. A frame inside calls that were inlined gives one line
+  // per inlined function first, innermost first, each with the line of its call, then the line
+  // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
+  // deeper chain the innermost are left out). The text starts with room for one line per frame
+  // and grows as lines come; it holds at most 1 + kMaxInlinedCalls lines per frame, each below
+  // kLineCapacity characters.
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
   const wchar_t* resolve_text();
 
-  // The symbol name of `pc`, or its address as "0x" and 16 upper-case hex digits when the
-  // handler has none (then *displacement is 0). The text lives in `symbol`.
+  // The name of the function that made the call returning to `pc`, looked up at pc - 1, with
+  // *displacement measured from the function's start to `pc`; or `pc` as "0x" and 16 upper-case
+  // hex digits when the handler has none (then *displacement is 0). The text lives in `symbol`.
   const wchar_t* function_name(std::uint64_t pc, std::uint64_t* displacement,
                                quillmark::platform::SymbolRecord& symbol);
   // Formats one frame line into `out` and terminates it; returns its length. A line that would
@@ -76,6 +87,12 @@ class CallStack {
   const FrameChunk& first_chunk() const { return first_chunk_; }
 
  private:
+  class TextBuilder;
+  // Appends the lines of the frame with return address `pc`: its inlined calls, then itself.
+  void append_frame_lines(std::uint64_t pc, TextBuilder& text);
+  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text);
+  void append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text);
+
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;
   FrameChunk first_chunk_;

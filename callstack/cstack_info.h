@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -49,11 +50,27 @@ class CStackInfo {
   const std::uint32_t stack_depth = 4;
 };
 
+// Stores `stack` (owned from now on) as the recorded stack of `ptr` under `name`, deleting the
+// stack recorded earlier for the same pointer. The caller holds info.stacks_mutex.
+void store_stack(CStackInfo& info, void* ptr, const std::string& name, CallStack* stack);
+
 // Records the calling thread's stack for `ptr`: under stacks_mutex, creates a stack, binds it to
 // `info`, captures it from context.return_address and stores it with `name`, replacing (and
-// deleting) a stack recorded earlier for the same pointer. Never inlined, so the captured frames
-// are: this function's capture call, this function, then the caller's frames.
-__attribute__((noinline)) void record_stack(CStackInfo& info, void* ptr, const std::string& name,
-                                            const StackContext& context);
+// deleting) a stack recorded earlier for the same pointer.
+//
+// Always inlined into its caller, the recording function, so that the captured entries are: the
+// return address inside the capture, the one inside the recording function, then the recording
+// function's own return address (context.return_address) and its callers. Recording starts at
+// entry 2, and all of the rest of the requested frames are kept.
+__attribute__((always_inline)) inline void record_stack(CStackInfo& info, void* ptr,
+                                                        const std::string& name,
+                                                        const StackContext& context) {
+  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  std::unique_ptr<CallStack> stack(create_fast_call_stack());
+  stack->bind_symbols(&info.symbol_lock, info.process);
+  StackContext capture_context = context;
+  stack->capture(info.stack_depth, 0, capture_context);
+  store_stack(info, ptr, name, stack.release());
+}
 
 }  // namespace resmonitor

@@ -92,7 +92,7 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
 
   const wchar_t* text = entry->second.stack->resolve_text();
   if (text != nullptr && *text != L'\0') {
-    result += path_text::to_utf8(path_text::normalize(text));
+    result += path_text::to_utf8(path_text::normalize_native(text));
   }
   return result;
 }

@@ -8,7 +8,8 @@
 namespace resmonitor {
 
 // The header line "Frame <name>[<pointer as 16 upper-case hex digits>]\n" followed by the
-// resolved frames of `ptr`'s stack, normalised as a path and in UTF-8. The first call in the
+// resolved frames of `ptr`'s stack, normalised as a path in the system's native form (see
+// path_text::normalize_native) and in UTF-8. The first call in the
 // process that finds a recorded stack loads the symbols of the process's modules. Holds
 // info.stacks_mutex; the caller holds the registry mutex.
 //

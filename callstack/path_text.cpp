@@ -6,6 +6,8 @@
 
 #include <utf8cpp/utf8.h>
 
+#include "platform/path_style.h"
+
 namespace resmonitor::path_text {
 
 namespace {
@@ -84,6 +86,24 @@ std::wstring normalize(const std::wstring& path) {
   }
   if (out.size() >= kLongPathLength && is_absolute_drive_path(out)) out.insert(0, kLongPathPrefix);
   return out;
+}
+
+std::wstring normalize_posix(const std::wstring& path) {
+  std::wstring out;
+  out.reserve(path.size());
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const bool repeats_separator = path[i] == L'/' && !out.empty() && out.back() == L'/';
+    const bool network_pair = i == 1 && path.size() > 2 && path[2] != L'/';
+    if (repeats_separator && !network_pair) continue;
+    out.push_back(path[i]);
+  }
+  return out;
+}
+
+std::wstring normalize_native(const std::wstring& path) {
+  return quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows
+             ? normalize(path)
+             : normalize_posix(path);
 }
 
 std::wstring lexically_normal(const std::wstring& path) {

@@ -1,8 +1,9 @@
 // Path normalisation and text conversion shared by the symbol search path and the stack text.
 //
-// Paths are normalised the way a path in automatic format reads on Windows, on every target, so
-// search paths and reports read the same everywhere. Wide text is UTF-16 where wchar_t has 16
-// bits (Windows) and UTF-32 where it has 32 (Linux).
+// The symbol search path is normalised the way a path in automatic format reads on Windows, on
+// every target (the Linux handler turns it back into '/' paths). Text that users read, the frames
+// of a stack, is normalised in the native form of the system. Wide text is UTF-16 where wchar_t
+// has 16 bits (Windows) and UTF-32 where it has 32 (Linux).
 #pragma once
 
 #include <cstddef>
@@ -14,6 +15,13 @@ namespace resmonitor::path_text {
 // opens a network name ("\\server") stays a pair; an absolute drive path ("C:\...") of 248
 // characters or more gets the "\\?\" prefix unless it already has it.
 std::wstring normalize(const std::wstring& path);
+
+// The POSIX form: every run of '/' becomes one, except that a leading pair that opens a network
+// name ("//server") stays a pair; a backslash is an ordinary character and stays.
+std::wstring normalize_posix(const std::wstring& path);
+
+// normalize() on Windows, normalize_posix() on other systems.
+std::wstring normalize_native(const std::wstring& path);
 
 // The lexically normal form of a normalised path: "." elements go, and so does each element
 // followed by "..", as does a ".." right after the root; an empty result is ".".

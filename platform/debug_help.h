@@ -110,6 +110,22 @@ class DebugHelp {
                                    std::uint64_t* displacement, SymbolRecord& symbol) = 0;
   virtual bool line_from_address(ProcessHandle process, std::uint64_t address,
                                  std::uint32_t* displacement, LineRecord& line) = 0;
+
+  // Inlined calls. The code at `address` may belong to functions inlined into the function that
+  // holds it; each such call is a frame of its own. Depth 0 is the innermost inlined function,
+  // inline_call_count() - 1 the outermost one, and depth inline_call_count() the function that
+  // holds them all (the one symbol_from_address() finds).
+  //
+  // How many inlined calls enclose `address`: 0 when none, or when the handler cannot tell.
+  virtual std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) = 0;
+  // The name of the inlined function at `depth` (below inline_call_count()).
+  virtual bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                             SymbolRecord& symbol) = 0;
+  // The source line of the frame at `depth` (up to inline_call_count()): at depth 0 the line of
+  // `address`, with the displacement from the start of that line; at a greater depth the line of
+  // the call of the inlined function one level in, where the displacement has no meaning.
+  virtual bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                           std::uint32_t* displacement, LineRecord& line) = 0;
 };
 
 // The implementation in use: the operating system's unless a test installed another.

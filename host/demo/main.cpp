@@ -248,19 +248,22 @@ void run_long_tasks(SessionLog& log) {
 
 // --- Summary ------------------------------------------------------------------------------------
 
-// The first frame of a stack text that belongs to the demo itself, trimmed.
-std::string demo_call_site(const std::string& stack) {
+// The first `count` frames of a stack text that belong to the demo itself, trimmed: the call
+// that registered the resource and its callers.
+std::vector<std::string> demo_call_sites(const std::string& stack, std::size_t count) {
+  std::vector<std::string> sites;
   std::size_t start = 0;
-  while (start < stack.size()) {
+  while (start < stack.size() && sites.size() < count) {
     std::size_t end = stack.find('\n', start);
     if (end == std::string::npos) end = stack.size();
     std::string line = stack.substr(start, end - start);
     if (line.rfind("Frame ", 0) != 0 && line.find("quillmark_demo") != std::string::npos) {
-      return line.substr(line.find_first_not_of(' '));
+      sites.push_back(line.substr(line.find_first_not_of(' ')));
     }
     start = end + 1;
   }
-  return "(no call stack)";
+  if (sites.empty()) sites.emplace_back("(no call stack)");
+  return sites;
 }
 
 void print_summary(const std::list<resmonitor::ResMonitorInfo>& leaked, SessionLog& log,
@@ -268,7 +271,13 @@ void print_summary(const std::list<resmonitor::ResMonitorInfo>& leaked, SessionL
   std::printf("\n==== Session summary ====\n");
   std::printf("Leaked resources: %zu\n", leaked.size());
   for (const auto& info : leaked) {
-    std::printf("  %-15s %p  %s\n", info.objName, info.obj, demo_call_site(info.callStack).c_str());
+    const std::vector<std::string> sites = demo_call_sites(info.callStack, 2);
+    char head[96];
+    const int indent = std::snprintf(head, sizeof head, "  %-15s %p  ", info.objName, info.obj);
+    std::printf("%s%s\n", head, sites.front().c_str());
+    for (std::size_t i = 1; i < sites.size(); ++i) {
+      std::printf("%*s%s\n", indent, "", sites[i].c_str());
+    }
   }
   std::printf("Tasks timed out: %d (events %d)\n", log.count(is_timed_out_line),
               tally.timed_out_events.load());

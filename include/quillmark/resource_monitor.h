@@ -42,7 +42,11 @@ struct ResMonitorInfo {
   // The registered pointer; never dereferenced.
   void* obj = nullptr;
   // The call stack of the registration as text: "Frame <name>[<pointer>]\n", then one line per
-  // frame, starting at the function that called AddResource. Empty when no stack was recorded.
+  // frame, starting at the function that called AddResource: at most 10 frames, each with the
+  // line of its call. A frame whose call lies in code inlined into it is preceded by a line per
+  // inlined function, innermost first, each with the line of its call: at most 8 such lines per
+  // frame (the innermost of a deeper chain are left out). Paths are in the system's native form.
+  // Empty when no stack was recorded.
   std::string callStack;
   // When the resource was registered, seconds since 1970-01-01 UTC.
   std::time_t createTime = 0;

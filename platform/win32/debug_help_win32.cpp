@@ -32,6 +32,71 @@ BOOL CALLBACK visit_module(PCWSTR name, DWORD64 base, ULONG size, PVOID user_con
   return enumeration->visitor(name, base, size, enumeration->context) ? TRUE : FALSE;
 }
 
+// dbghelp's inline-frame interface. Older dbghelp versions lack it, so it is looked up at run
+// time in the dbghelp the process loaded; a missing entry point leaves inlined calls unreported.
+struct InlineFrameApi {
+  using IncludeInlineTrace = DWORD(WINAPI*)(HANDLE, DWORD64);
+  using QueryInlineTrace = BOOL(WINAPI*)(HANDLE, DWORD64, DWORD, DWORD64, DWORD64, LPDWORD,
+                                         LPDWORD);
+  using FromInlineContext = BOOL(WINAPI*)(HANDLE, DWORD64, ULONG, PDWORD64, PSYMBOL_INFOW);
+  using LineFromInlineContext = BOOL(WINAPI*)(HANDLE, DWORD64, ULONG, DWORD64, PDWORD,
+                                              PIMAGEHLP_LINEW64);
+
+  IncludeInlineTrace include_inline_trace = nullptr;
+  QueryInlineTrace query_inline_trace = nullptr;
+  FromInlineContext from_inline_context = nullptr;
+  LineFromInlineContext line_from_inline_context = nullptr;
+
+  bool available() const {
+    return include_inline_trace != nullptr && query_inline_trace != nullptr &&
+           from_inline_context != nullptr && line_from_inline_context != nullptr;
+  }
+
+  template <typename Function>
+  static Function find(HMODULE dbghelp, const char* name) {
+    // The entry points have the types declared above; FARPROC is only the loader's carrier.
+    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(dbghelp, name)));
+  }
+
+  static const InlineFrameApi& get() {
+    static const InlineFrameApi api = [] {
+      InlineFrameApi found;
+      const HMODULE dbghelp = GetModuleHandleW(L"dbghelp.dll");
+      if (dbghelp == nullptr) return found;
+      found.include_inline_trace = find<IncludeInlineTrace>(dbghelp, "SymAddrIncludeInlineTrace");
+      found.query_inline_trace = find<QueryInlineTrace>(dbghelp, "SymQueryInlineTrace");
+      found.from_inline_context = find<FromInlineContext>(dbghelp, "SymFromInlineContextW");
+      found.line_from_inline_context =
+          find<LineFromInlineContext>(dbghelp, "SymGetLineFromInlineContextW");
+      return found;
+    }();
+    return api;
+  }
+};
+
+// SYMBOL_INFOW ends in the first character of its name; the rest follows it.
+union SymbolBuffer {
+  SYMBOL_INFOW info;
+  unsigned char bytes[sizeof(SYMBOL_INFOW) + SymbolRecord::kMaxNameLength * sizeof(WCHAR)];
+};
+
+void prepare(SymbolBuffer& record, const SymbolRecord& symbol) {
+  record.info.SizeOfStruct = sizeof(SYMBOL_INFOW);
+  record.info.MaxNameLen = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
+}
+
+void copy_name(const SymbolBuffer& record, SymbolRecord& symbol) {
+  const std::size_t length = std::min<std::size_t>(record.info.NameLen, record.info.MaxNameLen);
+  std::wmemcpy(symbol.name, record.info.Name, length);
+  symbol.name[std::min<std::size_t>(length, SymbolRecord::kMaxNameLength)] = L'\0';
+}
+
+void copy_line(const IMAGEHLP_LINEW64& record, LineRecord& line) {
+  line.file_name = record.FileName;
+  line.line_number = record.LineNumber;
+  line.address = record.Address;
+}
+
 class Win32DebugHelp final : public DebugHelp {
  public:
   // Never inlined: the frame of this function is the one left out of the back-trace.
@@ -116,18 +181,11 @@ class Win32DebugHelp final : public DebugHelp {
 
   bool symbol_from_address(ProcessHandle process, std::uint64_t address,
                            std::uint64_t* displacement, SymbolRecord& symbol) override {
-    // SYMBOL_INFOW ends in the first character of its name; the rest follows it.
-    union {
-      SYMBOL_INFOW info;
-      unsigned char bytes[sizeof(SYMBOL_INFOW) + SymbolRecord::kMaxNameLength * sizeof(WCHAR)];
-    } record = {};
-    record.info.SizeOfStruct = sizeof(SYMBOL_INFOW);
-    record.info.MaxNameLen = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
+    SymbolBuffer record = {};
+    prepare(record, symbol);
     DWORD64 offset = 0;
     if (!SymFromAddrW(process, address, &offset, &record.info)) return false;
-    const std::size_t length = std::min<std::size_t>(record.info.NameLen, record.info.MaxNameLen);
-    std::wmemcpy(symbol.name, record.info.Name, length);
-    symbol.name[std::min<std::size_t>(length, SymbolRecord::kMaxNameLength)] = L'\0';
+    copy_name(record, symbol);
     *displacement = offset;
     return true;
   }
@@ -138,10 +196,61 @@ class Win32DebugHelp final : public DebugHelp {
     record.SizeOfStruct = sizeof record;
     DWORD offset = 0;
     if (!SymGetLineFromAddrW64(process, address, &offset, &record)) return false;
-    line.file_name = record.FileName;
-    line.line_number = record.LineNumber;
-    line.address = record.Address;
+    copy_line(record, line);
     *displacement = offset;
+    return true;
+  }
+
+  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
+    const InlineFrameApi& api = InlineFrameApi::get();
+    if (!api.available()) return 0;
+    return api.include_inline_trace(process, address);
+  }
+
+  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                     SymbolRecord& symbol) override {
+    DWORD context = 0;
+    if (!inline_context(process, address, depth, &context)) return false;
+    SymbolBuffer record = {};
+    prepare(record, symbol);
+    DWORD64 offset = 0;
+    if (!InlineFrameApi::get().from_inline_context(process, address, context, &offset,
+                                                   &record.info)) {
+      return false;
+    }
+    copy_name(record, symbol);
+    return true;
+  }
+
+  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                   std::uint32_t* displacement, LineRecord& line) override {
+    DWORD context = 0;
+    if (!inline_context(process, address, depth, &context)) return false;
+    IMAGEHLP_LINEW64 record = {};
+    record.SizeOfStruct = sizeof record;
+    DWORD offset = 0;
+    if (!InlineFrameApi::get().line_from_inline_context(process, address, context, 0, &offset,
+                                                        &record)) {
+      return false;
+    }
+    copy_line(record, line);
+    *displacement = offset;
+    return true;
+  }
+
+ private:
+  // The inline context of the frame `depth` levels out from the innermost inlined call at
+  // `address`: dbghelp numbers the frames of one address consecutively from the innermost.
+  static bool inline_context(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                             DWORD* context) {
+    const InlineFrameApi& api = InlineFrameApi::get();
+    if (!api.available()) return false;
+    DWORD innermost = 0;
+    DWORD frame_index = 0;
+    if (!api.query_inline_trace(process, address, 0, address, address, &innermost, &frame_index)) {
+      return false;
+    }
+    *context = innermost + depth;
     return true;
   }
 };

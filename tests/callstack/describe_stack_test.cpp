@@ -10,6 +10,7 @@
 #include "callstack/describe_stack_testing.h"
 #include "callstack/symbol_handler.h"
 #include "fake_debug_help.h"
+#include "platform/path_style.h"
 
 namespace {
 
@@ -59,20 +60,27 @@ class DescribeStackTest : public ::testing::Test {
   int resource_ = 0;
 };
 
+// Frames are return addresses; the fake answers for the address before each, inside the call.
+constexpr std::uint64_t returning_to(std::uint64_t call) { return call + 1; }
+
 TEST_F(DescribeStackTest, WritesTheFourFrameFormats) {
-  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0x40};
-  fake_->lines[kHostBase + 0x10] = {L"C:\\src\\main.cpp", 42, 0x1C};
+  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0x3F};
+  fake_->lines[kHostBase + 0x10] = {L"C:\\src\\main.cpp", 42, 0x1B};
   fake_->symbols[kHostBase + 0x20] = {L"App::start", 0x8};
-  fake_->lines[kHostBase + 0x20] = {L"C:\\src\\main.cpp", 7, 0};
-  fake_->symbols[kHostBase + 0x30] = {L"main", 0x2A};
-  fake_->symbols[kHostBase + 0x40] = {L"entry", 0};
-  record({1, 2, kHostBase + 0x10, kHostBase + 0x20, kHostBase + 0x30, kHostBase + 0x40});
+  fake_->inline_sites[kHostBase + 0x20] = {
+      {L"App::prepare"}, {{L"C:\\src\\app.h", 12, 0x3}, {L"C:\\src\\main.cpp", 7, 0x9}}};
+  fake_->symbols[kHostBase + 0x30] = {L"main", 0x29};
+  record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20),
+          returning_to(kHostBase + 0x30), 0x400040});
 
   EXPECT_EQ(describe(), header() +
                             "    C:\\src\\main.cpp (42): host.exe!App::run() + 0x1C bytes\n"
+                            "    C:\\src\\app.h (12): host.exe!App::prepare() + 0x4 bytes\n"
                             "    C:\\src\\main.cpp (7): host.exe!App::start()\n"
                             "    host.exe!main() + 0x2A bytes\n"
-                            "    host.exe!entry()\n");
+                            "    host.exe!0x0000000000400040()\n");
+  // Every look-up was made inside the call, none at the return address.
+  EXPECT_EQ(fake_->symbols.count(kHostBase + 0x11), 0u);
 }
 
 TEST_F(DescribeStackTest, ShowsAddressesAndMissingModulesWhenNothingIsKnown) {
@@ -85,19 +93,57 @@ TEST_F(DescribeStackTest, ShowsAddressesAndMissingModulesWhenNothingIsKnown) {
 TEST_F(DescribeStackTest, NamesModulesAfterTheirLastSeparator) {
   fake_->module_files[0x900000] = {0x100, L"/usr/lib/libhost.so"};
   fake_->module_files[0xA00000] = {0x100, L"plain.dll"};
-  fake_->module_files[0xB00000] = {0x100, L"C:/mixed\\dir/name.dll"};
+  fake_->module_files[0xB00000] = {0x100, L"C:\\mixed/dir\\name.dll"};
   record({1, 2, 0x900010, 0xA00010, 0xB00010});
   EXPECT_EQ(describe(), header() +
                             "    libhost.so!0x0000000000900010()\n"
                             "    plain.dll!0x0000000000A00010()\n"
-                            "    dir\\name.dll!0x0000000000B00010()\n");
+                            "    name.dll!0x0000000000B00010()\n");
 }
 
-TEST_F(DescribeStackTest, NormalisesSlashesAndDoubledBackslashesOfTheText) {
-  fake_->symbols[kHostBase + 0x10] = {L"ns::operator/", 0};
+TEST_F(DescribeStackTest, NormalisesTheTextAsANativePath) {
+  fake_->symbols[kHostBase + 0x10] = {L"ns::operator/", 0x3};
   fake_->lines[kHostBase + 0x10] = {L"C:/src//deep\\\\file.cpp", 3, 0};
-  record({1, 2, kHostBase + 0x10});
-  EXPECT_EQ(describe(), header() + "    C:\\src\\deep\\file.cpp (3): host.exe!ns::operator\\()\n");
+  record({1, 2, returning_to(kHostBase + 0x10)});
+  if (quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows) {
+    EXPECT_EQ(
+        describe(),
+        header() + "    C:\\src\\deep\\file.cpp (3): host.exe!ns::operator\\() + 0x1 bytes\n");
+  } else {
+    EXPECT_EQ(describe(),
+              header() + "    C:/src/deep\\\\file.cpp (3): host.exe!ns::operator/() + 0x1 bytes\n");
+  }
+}
+
+TEST_F(DescribeStackTest, ShowsAtMostEightInlinedCallsPerFrameKeepingTheOutermost) {
+  FakeDebugHelp::InlineSite site;
+  for (int depth = 0; depth < 10; ++depth) {
+    site.functions.push_back(L"inlined" + std::to_wstring(depth));
+    site.lines.push_back({L"a.h", static_cast<std::uint32_t>(100 + depth), 0});
+  }
+  site.lines.push_back({L"a.cpp", 7, 0});
+  fake_->inline_sites[kHostBase + 0x10] = site;
+  fake_->symbols[kHostBase + 0x10] = {L"outer", 0x3};
+  record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x10)});
+
+  std::string frame;
+  for (int depth = 2; depth < 10; ++depth) {
+    frame += "    a.h (" + std::to_string(100 + depth) + "): host.exe!inlined" +
+             std::to_string(depth) + "()\n";
+  }
+  frame += "    a.cpp (7): host.exe!outer()\n";
+  // Two such frames: the text grows past its first estimate of one line per frame.
+  EXPECT_EQ(describe(), header() + frame + frame);
+}
+
+TEST_F(DescribeStackTest, AnInlinedCallWithoutNameOrLineShowsTheReturnAddress) {
+  // The handler counts one inlined call but knows neither its name nor any line.
+  fake_->inline_sites[kHostBase + 0x10] = {{L""}, {}};
+  fake_->symbols[kHostBase + 0x10] = {L"outer", 0x3};
+  record({1, 2, returning_to(kHostBase + 0x10)});
+  EXPECT_EQ(describe(), header() +
+                            "    host.exe!0x0000000000400011()\n"
+                            "    host.exe!outer() + 0x4 bytes\n");
 }
 
 TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
@@ -112,7 +158,7 @@ TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
 
 TEST_F(DescribeStackTest, ResolvesAStackOnce) {
   fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
-  record({1, 2, kHostBase + 0x10, kHostBase + 0x20});
+  record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20)});
   const std::string first = describe();
   const int symbol_lookups = fake_->symbol_lookups;
   const int line_lookups = fake_->line_lookups;
@@ -180,14 +226,14 @@ TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {
   fake_->symbols[kHostBase + 0x10] = {std::wstring(256, L's'), 0};
   fake_->lines[kHostBase + 0x10] = {long_file, 1, 0};
   fake_->symbols[kHostBase + 0x20] = {L"next", 0};
-  record({1, 2, kHostBase + 0x10, kHostBase + 0x20});
+  record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20)});
 
   const std::string text = describe();
   const std::string first_line =
       text.substr(header().size(), text.find('\n', header().size()) + 1 - header().size());
   EXPECT_EQ(first_line.size(), 511u);
   EXPECT_EQ(first_line.back(), '\n');
-  EXPECT_EQ(text.substr(header().size() + 511), "    host.exe!next()\n");
+  EXPECT_EQ(text.substr(header().size() + 511), "    host.exe!next() + 0x1 bytes\n");
 }
 
 TEST(FormatFrame, CutsToTheBufferAndTerminates) {
@@ -209,14 +255,14 @@ TEST(FormatFrame, CutsToTheBufferAndTerminates) {
   EXPECT_EQ(std::wstring(out), L"    a.cpp (9):\n");
 }
 
-TEST(FunctionName, FallsBackToTheAddressWithoutDisplacement) {
+TEST(FunctionName, LooksUpTheCallAndFallsBackToTheReturnAddress) {
   ScopedFakeDebugHelp fake;
-  fake->symbols[0x1234] = {L"known", 0x10};
+  fake->symbols[0x1233] = {L"known", 0x10};
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
   quillmark::platform::SymbolRecord symbol;
   std::uint64_t displacement = 99;
   EXPECT_EQ(std::wstring(stack->function_name(0x1234, &displacement, symbol)), L"known");
-  EXPECT_EQ(displacement, 0x10u);
+  EXPECT_EQ(displacement, 0x11u) << "measured to the return address";
   EXPECT_EQ(std::wstring(stack->function_name(0xFEDCBA9876543210, &displacement, symbol)),
             L"0xFEDCBA9876543210");
   EXPECT_EQ(displacement, 0u);

@@ -122,4 +122,32 @@ bool FakeDebugHelp::line_from_address(platform::ProcessHandle, std::uint64_t add
   return true;
 }
 
+std::uint32_t FakeDebugHelp::inline_call_count(platform::ProcessHandle, std::uint64_t address) {
+  const auto found = inline_sites.find(address);
+  return found == inline_sites.end() ? 0
+                                     : static_cast<std::uint32_t>(found->second.functions.size());
+}
+
+bool FakeDebugHelp::inline_symbol(platform::ProcessHandle, std::uint64_t address,
+                                  std::uint32_t depth, platform::SymbolRecord& symbol) {
+  const auto found = inline_sites.find(address);
+  if (found == inline_sites.end() || depth >= found->second.functions.size() ||
+      found->second.functions[depth].empty()) {
+    return false;
+  }
+  copy_text(found->second.functions[depth], symbol.name, symbol.max_name_len + 1);
+  return true;
+}
+
+bool FakeDebugHelp::inline_line(platform::ProcessHandle, std::uint64_t address, std::uint32_t depth,
+                                std::uint32_t* displacement, platform::LineRecord& line) {
+  const auto found = inline_sites.find(address);
+  if (found == inline_sites.end() || depth >= found->second.lines.size()) return false;
+  const Line& source = found->second.lines[depth];
+  line.file_name = source.file.c_str();
+  line.line_number = source.number;
+  *displacement = source.displacement;
+  return true;
+}
+
 }  // namespace quillmark::testing

@@ -30,6 +30,13 @@ class FakeDebugHelp final : public platform::DebugHelp {
     std::uint64_t base = 0;
     std::uint32_t size = 0;
   };
+  // The inlined calls at one address: `functions` innermost first (an empty name is one the
+  // handler does not know); `lines` per depth, from the line of the address (depth 0) to the
+  // call site in the function that holds them all.
+  struct InlineSite {
+    std::vector<std::wstring> functions;
+    std::vector<Line> lines;
+  };
   struct RegistryValue {
     std::uint32_t type = platform::kRegistryStringType;
     std::wstring text;
@@ -50,6 +57,7 @@ class FakeDebugHelp final : public platform::DebugHelp {
   bool load_succeeds = true;
   std::map<std::uint64_t, Symbol> symbols;
   std::map<std::uint64_t, Line> lines;
+  std::map<std::uint64_t, InlineSite> inline_sites;
   // Allocation bases: an address belongs to the greatest base at or below it within `size`.
   std::map<std::uint64_t, std::pair<std::uint32_t, std::wstring>>
       module_files;  // base -> size, path
@@ -91,6 +99,11 @@ class FakeDebugHelp final : public platform::DebugHelp {
                            std::uint64_t* displacement, platform::SymbolRecord& symbol) override;
   bool line_from_address(platform::ProcessHandle process, std::uint64_t address,
                          std::uint32_t* displacement, platform::LineRecord& line) override;
+  std::uint32_t inline_call_count(platform::ProcessHandle process, std::uint64_t address) override;
+  bool inline_symbol(platform::ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                     platform::SymbolRecord& symbol) override;
+  bool inline_line(platform::ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                   std::uint32_t* displacement, platform::LineRecord& line) override;
 
  private:
   std::map<std::uint64_t, std::uint64_t> loaded_bases_;

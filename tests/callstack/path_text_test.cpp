@@ -5,6 +5,7 @@
 #include <string>
 
 #include "callstack/stack_text.h"
+#include "platform/path_style.h"
 
 namespace {
 
@@ -68,9 +69,23 @@ TEST(TextConversion, MarksIllFormedInputWithTheReplacementCharacter) {
   EXPECT_EQ(from_utf8("\xF0\x9F\x98\x80"), L"\U0001F600");
 }
 
-TEST(StackText, NormalisesSeparatorsAndEncoding) {
-  EXPECT_EQ(normalize_stack_text("Frame T[01]\n    C:/src//a.cpp (3): m.exe!f()\n"),
-            "Frame T[01]\n    C:\\src\\a.cpp (3): m.exe!f()\n");
+TEST(PathNormalizePosix, CollapsesRunsOfSlashesAndKeepsBackslashes) {
+  EXPECT_EQ(normalize_posix(L"/src//app///a.cpp"), L"/src/app/a.cpp");
+  EXPECT_EQ(normalize_posix(L"../csu/libc-start.c"), L"../csu/libc-start.c");
+  EXPECT_EQ(normalize_posix(L"a\\\\b/"), L"a\\\\b/");
+  EXPECT_EQ(normalize_posix(L"//server/share//x"), L"//server/share/x");
+  EXPECT_EQ(normalize_posix(L"///x"), L"/x");
+  EXPECT_EQ(normalize_posix(L""), L"");
+}
+
+TEST(StackText, NormalisesSeparatorsInTheNativeFormAndTheEncoding) {
+  const std::string text = "Frame T[01]\n    /src//a.cpp (3): m!ns::operator/()\n";
+  if (quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows) {
+    EXPECT_EQ(normalize_stack_text(text),
+              "Frame T[01]\n    \\src\\a.cpp (3): m!ns::operator\\()\n");
+  } else {
+    EXPECT_EQ(normalize_stack_text(text), "Frame T[01]\n    /src/a.cpp (3): m!ns::operator/()\n");
+  }
   EXPECT_EQ(normalize_stack_text("x\xC3"), "x\xEF\xBF\xBD");
   EXPECT_EQ(normalize_stack_text(""), "");
 }

@@ -194,9 +194,10 @@ TEST_F(CheckLoop, DetailLevelListsEachEntryWithTimeAndStack) {
   EXPECT_LT(report.find("1000]"), second_at);
   EXPECT_GT(report.find("2000]"), second_at);
   EXPECT_EQ(report.find("count:"), std::string::npos);
-  // Each header is followed by the frames of the registration, paths in backslash form.
+  // Each header is followed by the frames of the registration, paths normalised.
   EXPECT_EQ(report.find("]\n    "), report.find("]\n")) << report;
-  EXPECT_EQ(report.find('/'), std::string::npos) << report;
+  EXPECT_EQ(report.find("//"), std::string::npos) << report;
+  EXPECT_EQ(report.find("\\\\"), std::string::npos) << report;
 }
 
 }  // namespace

@@ -1,0 +1,213 @@
+// Turning a recorded stack into text: symbol and line look-ups per frame, inlined calls, and the
+// four frame-line formats.
+#include "callstack/call_stack.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <limits>
+#include <new>
+
+#include <fmt/xchar.h>
+
+namespace {
+
+using quillmark::platform::CriticalSectionGuard;
+using quillmark::platform::debug_help;
+using quillmark::platform::LineRecord;
+using quillmark::platform::SymbolRecord;
+
+// Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
+// never shown.
+constexpr std::uint32_t kHiddenFrames = 2;
+constexpr std::size_t kModulePathCapacity = 260;
+const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
+
+// The process-wide frame-line buffer. The registry mutex of the resource monitor, which every
+// caller of the resolution holds, serialises its use.
+wchar_t line_buffer[CallStack::kLineCapacity];
+
+// A return address follows its call instruction; the address before it lies inside the call,
+// so its line is the call's line even when the call is the last instruction of its line or of
+// its function.
+std::uint64_t call_address(std::uint64_t return_address) {
+  return return_address != 0 ? return_address - 1 : 0;
+}
+
+// The part of a module path after its last backslash, else after its last slash, else the whole.
+const wchar_t* module_name_of(const wchar_t* path) {
+  const wchar_t* backslash = std::wcsrchr(path, L'\\');
+  if (backslash != nullptr) return backslash + 1;
+  const wchar_t* slash = std::wcsrchr(path, L'/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// Writes `pc` in the address form of a function without symbol.
+const wchar_t* address_name(std::uint64_t pc, SymbolRecord& symbol) {
+  const auto written =
+      fmt::format_to_n(symbol.name, SymbolRecord::kMaxNameLength, L"0x{:016X}", pc);
+  symbol.name[std::min<std::size_t>(written.size, SymbolRecord::kMaxNameLength)] = L'\0';
+  return symbol.name;
+}
+
+void prepare(SymbolRecord& symbol) {
+  symbol.size_of_struct = 88;
+  symbol.max_name_len = SymbolRecord::kMaxNameLength;
+}
+
+// Writes the formatted line into `out`, cut so that it fits `capacity` - 1 characters and still
+// ends in a line feed, terminates it and returns its length.
+template <typename... Args>
+std::size_t write_line(wchar_t* out, std::size_t capacity, fmt::wstring_view format,
+                       const Args&... args) {
+  if (capacity < 2) return 0;
+  const std::size_t room = capacity - 1;
+  const auto result = fmt::format_to_n(out, room, format, args...);
+  std::size_t length = std::min(result.size, room);
+  if (result.size > room) out[length - 1] = L'\n';
+  out[length] = L'\0';
+  return length;
+}
+
+}  // namespace
+
+// The resolved text while it is being built: starts with room for one line per recorded frame
+// and doubles when a frame brings more lines (inlined calls).
+class CallStack::TextBuilder {
+ public:
+  explicit TextBuilder(std::size_t initial_capacity) {
+    reserve(std::max<std::size_t>(1, initial_capacity));
+  }
+
+  void append(const wchar_t* line, std::size_t length) {
+    if (used_ + length + 1 > capacity_) reserve(std::max(capacity_ * 2, used_ + length + 1));
+    std::copy_n(line, length, text_.get() + used_);
+    used_ += length;
+  }
+
+  std::size_t capacity() const { return capacity_; }
+  std::unique_ptr<wchar_t[]> release() { return std::move(text_); }
+
+ private:
+  void reserve(std::size_t capacity) {
+    if (capacity > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+      throw std::bad_alloc();
+    }
+    std::unique_ptr<wchar_t[]> grown(new wchar_t[capacity]());
+    if (text_ != nullptr) std::copy_n(text_.get(), used_, grown.get());
+    text_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<wchar_t[]> text_;
+  std::size_t capacity_ = 0;
+  std::size_t used_ = 0;  // the text is zero-filled beyond it, so always terminated
+};
+
+void CallStack::resolve() {
+  if (resolved_text_ != nullptr) return;
+  CriticalSectionGuard guard(symbol_lock_);
+
+  TextBuilder text(std::size_t{size_} * kLineCapacity);
+  FrameChunk* chunk = &first_chunk_;
+  for (std::uint32_t i = 0; i < size_; ++i) {
+    if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
+    if (i >= kHiddenFrames) append_frame_lines(chunk->frames[i % FrameChunk::kSlots], text);
+  }
+  resolved_capacity_ = static_cast<std::int32_t>(text.capacity());
+  resolved_text_ = text.release();
+}
+
+const wchar_t* CallStack::resolve_text() {
+  resolve();
+  return resolved_text_.get();
+}
+
+void CallStack::append_frame_lines(std::uint64_t pc, TextBuilder& text) {
+  const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
+  const std::uint32_t first_shown =
+      inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
+  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
+    append_inlined_call(pc, depth, text);
+  }
+  append_function(pc, inlined_calls, text);
+}
+
+void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text) {
+  auto& help = debug_help();
+  SymbolRecord symbol;
+  prepare(symbol);
+  const wchar_t* name = help.inline_symbol(process_, call_address(pc), depth, symbol)
+                            ? symbol.name
+                            : address_name(pc, symbol);
+  symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
+  LineRecord line;
+  std::uint32_t line_displacement = 0;
+  const bool line_found =
+      help.inline_line(process_, call_address(pc), depth, &line_displacement, line);
+  // Only the innermost line starts where the look-up was made; a call site has no distance.
+  const std::uint32_t displacement = line_found && depth == 0 ? line_displacement + 1 : 0;
+  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                        line_buffer, kLineCapacity));
+}
+
+void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text) {
+  auto& help = debug_help();
+  SymbolRecord symbol;
+  std::uint64_t symbol_displacement = 0;
+  const wchar_t* name = function_name(pc, &symbol_displacement, symbol);
+  LineRecord line;
+  std::uint32_t line_displacement = 0;
+  std::uint32_t displacement = static_cast<std::uint32_t>(symbol_displacement);
+  bool line_found = false;
+  if (inlined_calls == 0) {
+    line_found = help.line_from_address(process_, call_address(pc), &line_displacement, line);
+    if (line_found) displacement = line_displacement + 1;
+  } else {
+    // The line of the outermost inlined call: a call site, without a distance.
+    line_found =
+        help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, line);
+    if (line_found) displacement = 0;
+  }
+  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                        line_buffer, kLineCapacity));
+}
+
+const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,
+                                        SymbolRecord& symbol) {
+  prepare(symbol);
+  *displacement = 0;
+  if (debug_help().symbol_from_address(process_, call_address(pc), displacement, symbol)) {
+    symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
+    *displacement += pc - call_address(pc);
+    return symbol.name;
+  }
+  *displacement = 0;
+  return address_name(pc, symbol);
+}
+
+std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
+                                    std::uint32_t displacement, const wchar_t* function,
+                                    wchar_t* out, std::size_t out_capacity) {
+  auto& help = debug_help();
+  const wchar_t* module_name = kModuleNameUnavailable;
+  wchar_t module_path[kModulePathCapacity] = {};
+  const auto base = help.allocation_base(pc);
+  if (base != nullptr && help.module_file_name(base, module_path, kModulePathCapacity) != 0) {
+    module_path[kModulePathCapacity - 1] = L'\0';
+    module_name = module_name_of(module_path);
+  }
+
+  const fmt::wstring_view module(module_name);
+  const fmt::wstring_view name(function);
+  if (line != nullptr) {
+    const fmt::wstring_view file(line->file_name != nullptr ? line->file_name : L"");
+    if (displacement == 0) {
+      return write_line(out, out_capacity, L"    {} ({}): {}!{}()\n", file, line->line_number,
+                        module, name);
+    }
+    return write_line(out, out_capacity, L"    {} ({}): {}!{}() + 0x{:X} bytes\n", file,
+                      line->line_number, module, name, displacement);
+  }
+  if (displacement == 0) return write_line(out, out_capacity, L"    {}!{}()\n", module, name);
+  return write_line(out, out_capacity, L"    {}!{}() + 0x{:X} bytes\n", module, name, displacement);
+}

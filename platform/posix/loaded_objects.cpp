@@ -1,0 +1,85 @@
+#include "platform/posix/loaded_objects.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/auxv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/posix/wide_text.h"
+
+namespace quillmark::platform::posix {
+
+namespace {
+
+struct ObjectList {
+  std::vector<LoadedObject> objects;
+  bool first = true;  // the loader reports the executable first
+};
+
+int collect_object(dl_phdr_info* info, std::size_t, void* context) {
+  auto* list = static_cast<ObjectList*>(context);
+  const bool is_executable = list->first;
+  list->first = false;
+  std::uint64_t low = UINT64_MAX;
+  std::uint64_t high = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD) continue;
+    low = std::min<std::uint64_t>(low, segment.p_vaddr & ~(std::uint64_t{segment.p_align} - 1));
+    high = std::max<std::uint64_t>(high, segment.p_vaddr + segment.p_memsz);
+  }
+  if (low >= high) return 0;
+  const std::uint64_t base = info->dlpi_addr + low;
+  const bool is_vdso = base == getauxval(AT_SYSINFO_EHDR);
+  if (is_vdso || (!is_executable && (info->dlpi_name == nullptr || *info->dlpi_name == '\0'))) {
+    return 0;
+  }
+  const std::string path = is_executable ? executable_path() : std::string(info->dlpi_name);
+  list->objects.push_back({to_wide(path), base, high - low, info->dlpi_addr});
+  return 0;
+}
+
+}  // namespace
+
+std::vector<LoadedObject> loaded_objects() {
+  ObjectList list;
+  dl_iterate_phdr(collect_object, &list);
+  return std::move(list.objects);
+}
+
+std::string executable_path() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return std::string();
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
+void* object_base_of(const void* address) {
+  Dl_info info = {};
+  if (dladdr(address, &info) == 0) return nullptr;
+  return info.dli_fbase;
+}
+
+const Executable& executable() {
+  // The program headers of the executable lie inside its first mapping.
+  static const Executable instance{
+      object_base_of(reinterpret_cast<const void*>(getauxval(AT_PHDR))),
+      to_wide(executable_path())};
+  return instance;
+}
+
+std::wstring object_path(void* base) {
+  if (base == nullptr) return std::wstring();
+  // dladdr names the executable after argv[0]; /proc/self/exe is its real path.
+  if (base == executable().base) return executable().path;
+  Dl_info info = {};
+  if (dladdr(base, &info) == 0 || info.dli_fbase != base || info.dli_fname == nullptr) {
+    return std::wstring();
+  }
+  return to_wide(info.dli_fname);
+}
+
+}  // namespace quillmark::platform::posix

@@ -1,0 +1,145 @@
+// Stacks of real registrations through the public API: a deep chain of host functions, a call
+// inlined between two of them, and a function GCC specialised, each built without optimisation
+// and with -O2. Every shown frame must name its function and the line of its call.
+#include <gtest/gtest.h>
+
+#include <quillmark/resource_monitor.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "chain/trail.h"
+
+namespace {
+
+using namespace resmonitor;
+
+// The path separator of the stack text: the system's own.
+// Whether the symbol handler knows the line from which an inlined function was called. libdw
+// does; Wine's dbghelp (which the Windows build is tested with) gives the function that holds an
+// inlined call a line of the inlined code or the line where the function begins.
+#if defined(_WIN32)
+constexpr char kSeparator[] = "\\";
+constexpr bool kKnowsInlinedCallSites = false;
+#else
+constexpr char kSeparator[] = "/";
+constexpr bool kKnowsInlinedCallSites = true;
+#endif
+
+struct Frame {
+  std::string file;
+  int line = 0;
+  std::string module;
+  std::string function;
+};
+
+// The frame lines of a stack text, in the "file (line): module!function()" formats; a frame
+// without a line has an empty file and line 0.
+std::vector<Frame> frames_of(const std::string& text) {
+  static const std::regex with_line(
+      R"(    (.+) \((\d+)\): ([^!]+)!(.*)\(\)( \+ 0x[0-9A-F]+ bytes)?)");
+  static const std::regex without_line(R"(    ([^!]+)!(.*)\(\)( \+ 0x[0-9A-F]+ bytes)?)");
+  std::vector<Frame> frames;
+  std::size_t start = text.find('\n') + 1;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    const std::string line = text.substr(start, end - start);
+    std::smatch match;
+    if (std::regex_match(line, match, with_line)) {
+      frames.push_back({match[1], std::stoi(match[2]), match[3], match[4]});
+    } else if (std::regex_match(line, match, without_line)) {
+      frames.push_back({"", 0, match[1], match[2]});
+    } else {
+      ADD_FAILURE() << "not a frame line: " << line;
+    }
+    start = end + 1;
+  }
+  return frames;
+}
+
+// The name of the function, qualified (Linux) or not (the Windows handler's DWARF names).
+bool names(const Frame& frame, const std::string& function) {
+  const std::string& name = frame.function;
+  return name == function ||
+         (name.size() > function.size() + 2 &&
+          name.compare(name.size() - function.size() - 2, std::string::npos, "::" + function) == 0);
+}
+
+std::string link_name(int link) {
+  return std::string("link_") + (link < 10 ? "0" : "") + std::to_string(link);
+}
+
+class RegistrationChain : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override { SetMonitorInfoLevel(MonitorInfoStack); }
+  void TearDown() override { SetMonitorInfoLevel(MonitorInfoNone); }
+
+  bool optimised() const { return GetParam() == 2; }
+
+  // Registers through `entry` and returns the stack text of the registration.
+  std::string register_through(int (*entry)(chain::Trail&)) {
+    trail_.resource = &resource_;
+    EXPECT_EQ(entry(trail_), 0);
+    ResMonitorInfo info;
+    EXPECT_EQ(GetObjResource(trail_.name, trail_.resource, info), 0);
+    RecordProperty("text", info.callStack);
+    return info.callStack;
+  }
+
+  void expect_frame(const Frame& frame, const std::string& function, int line) {
+    EXPECT_TRUE(names(frame, function)) << frame.function << ", expected " << function;
+    EXPECT_EQ(frame.line, line) << function;
+    // Included as "chain//links.inc": the doubled separator is shown once.
+    EXPECT_NE(frame.file.find("chain" + separator() + "links.inc"), std::string::npos)
+        << frame.file;
+  }
+
+  static std::string separator() { return kSeparator; }
+
+  chain::Trail trail_;
+  int resource_ = 0;
+};
+
+TEST_P(RegistrationChain, ShowsTenFramesFromTheRegisteringFunctionWithTheLinesOfTheCalls) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_links
+                                                        : chain_o0::register_through_links);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_EQ(frames.size(), 10u);
+  for (int link = 0; link < 10; ++link) {
+    expect_frame(frames[static_cast<std::size_t>(link)], link_name(link), trail_.call_lines[link]);
+  }
+  EXPECT_EQ(frames[0].module.find("callstack_chain_tests"), 0u) << frames[0].module;
+}
+
+TEST_P(RegistrationChain, ShowsTheCloneOfAFunctionUnderItsOwnName) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_clone
+                                                        : chain_o0::register_through_clone);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_GE(frames.size(), 2u);
+  expect_frame(frames[0], "register_clone", trail_.call_lines[0]);
+  expect_frame(frames[1], "clone_caller", trail_.call_lines[1]);
+}
+
+TEST_P(RegistrationChain, ShowsAnInlinedCallAsAFrameOfItsOwn) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_inlined_step
+                                                        : chain_o0::register_through_inlined_step);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_GE(frames.size(), 3u);
+  expect_frame(frames[0], "inline_inner", trail_.call_lines[0]);
+  expect_frame(frames[1], "inline_step", trail_.call_lines[1]);
+  if (kKnowsInlinedCallSites) {
+    expect_frame(frames[2], "inline_outer", trail_.call_lines[2]);
+  } else {
+    EXPECT_TRUE(names(frames[2], "inline_outer")) << frames[2].function;
+    EXPECT_GT(frames[2].line, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builds, RegistrationChain, ::testing::Values(0, 2),
+                         [](const auto& build) { return "O" + std::to_string(build.param); });
+
+}  // namespace
