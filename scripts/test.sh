@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: Linux dev, asan and tsan, and the Windows x64 build under
-# Wine. Usage: scripts/test.sh [preset ...]   (default: dev asan tsan mingw)
+# Wine, and the fuzz targets (a fixed time each). Usage: scripts/test.sh [preset ...]
+# (default: dev asan tsan fuzz mingw)
 set -uo pipefail
 source "$(dirname "$0")/lib/common.sh"
 cd "$QM_ROOT" || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(dev asan tsan mingw)
+[ ${#presets[@]} -eq 0 ] && presets=(dev asan tsan fuzz mingw)
 
 need=("${QM_PACKAGES_LINUX[@]}")
 [[ " ${presets[*]} " == *" mingw "* ]] && need+=("${QM_PACKAGES_WINDOWS[@]}")
+[[ " ${presets[*]} " == *" fuzz "* ]] && need+=("${QM_PACKAGES_FUZZ[@]}")
 qm_require_packages "${need[@]}" || exit 2
 
 jobs=$(nproc 2>/dev/null || echo 2)
