@@ -174,6 +174,7 @@ FreezeMonitorImpl& freeze_monitor() {
   static FreezeMonitorImpl& monitor = []() -> FreezeMonitorImpl& {
     core::GetGlobalEventBus();
     static FreezeMonitorImpl instance;
+    guard_across_fork(instance);
     return instance;
   }();
   monitor.start_watchdog();

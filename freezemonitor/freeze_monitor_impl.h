@@ -75,6 +75,13 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Marks the record of tracer `id` finished; the next pass drops it.
   void end_trace(std::uint32_t id);
 
+  // Around a fork (freezemonitor/fork_safety.cpp): records_mutex is held while the process is
+  // copied, and the child gives up the parent's watchdog, which it does not have; its next
+  // GetFreezeMonitor starts one of its own.
+  void lock_for_fork();
+  void unlock_after_fork();
+  void forget_watchdog_after_fork();
+
   // Seams for tests: the clock the registry and the watchdog read (system clock by default),
   // the number of passes completed, and a copy of the registry.
   void set_clock(Clock clock) { clock_.store(clock); }
@@ -110,5 +117,8 @@ class FreezeMonitorImpl final : public FreezeMonitor {
 
 // The process-wide monitor (the one GetFreezeMonitor returns), watchdog started.
 FreezeMonitorImpl& freeze_monitor();
+
+// Keeps the process-wide `monitor` consistent across fork(); called once, when it is built.
+void guard_across_fork(FreezeMonitorImpl& monitor);
 
 }  // namespace freezemonitor

@@ -103,6 +103,15 @@ class ResourceMonitor final : public IResourceMonitor {
   void check_loop();
   std::string build_report();
 
+  // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, then
+  // registry_mutex, under which every other lock of the monitor and of the call-stack subsystem
+  // is taken, so no thread holds any of them when the process is copied; the second releases
+  // both. In the child, forget_check_thread_after_fork gives up the parent's check thread, which
+  // the child does not have, so that the child can start its own.
+  void lock_for_fork();
+  void unlock_after_fork();
+  void forget_check_thread_after_fork();
+
   MonitorInfoLevel current_level() const { return level.load(); }
   std::int64_t last_change() const { return last_change_us.load(); }
   bool check_thread_running();
@@ -110,7 +119,9 @@ class ResourceMonitor final : public IResourceMonitor {
  private:
   void stamp_change();
 
-  // Guards groups and everything reached through it. Taken after control_mutex.
+  // Guards groups and everything reached through it. Taken after control_mutex. Lock order:
+  // control_mutex, registry_mutex, a group's group_mutex, a CStackInfo's stacks_mutex, its
+  // symbol_lock.
   std::mutex registry_mutex;
   // Keyed by the whole object name, byte-wise order. Groups leave only through clear().
   std::map<std::string, std::unique_ptr<ResourceGroup>> groups;
