@@ -15,6 +15,7 @@ void FreezeMonitorImpl::unlock_after_fork() { records_mutex.unlock(); }
 
 void FreezeMonitorImpl::forget_watchdog_after_fork() {
   if (watch_thread.joinable()) quillmark::platform::abandon_thread(watch_thread);
+  watchdog_id.store(std::thread::id());
   thread_started.store(false);
 }
 

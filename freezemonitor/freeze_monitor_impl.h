@@ -97,6 +97,7 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void check_records();
   void check_record(TraceRecord& record);
   void post_event(FreezeEvent event);
+  bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
   std::int64_t now_ticks() const { return clock_.load()(); }
 
   std::vector<TraceRecord> records;  // guarded by records_mutex, in order of creation
@@ -106,6 +107,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::atomic<bool> stopping{false};
   std::atomic<bool> thread_started{false};
   std::thread watch_thread;
+  // Set by the watchdog itself when it starts: code that runs on it (log sinks, tracers released
+  // there) is inside a pass, which holds records_mutex.
+  std::atomic<std::thread::id> watchdog_id{};
   const std::int32_t check_interval_ms = 1;
   std::atomic<std::int64_t> freeze_ms{5000};
   std::atomic<std::int64_t> timeout_ms{3000};

@@ -27,6 +27,7 @@ void ResourceMonitor::forget_check_thread_after_fork() {
     quillmark::platform::abandon_thread(*check_thread);
     check_thread.reset();
   }
+  check_thread_id.store(std::thread::id());
   // The parent's check thread may have been waiting on `wake`: the copy counts a waiter that
   // never comes back, and destroying it would wait for that waiter forever. A fresh one takes its
   // place; the old one is not destroyed, for that very reason.
