@@ -67,8 +67,13 @@ void append_utf8(char32_t code_point, std::string& out) {
   utf8::append(static_cast<std::uint32_t>(code_point), std::back_inserter(out));
 }
 
-bool is_high_surrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+// Used only where wchar_t has 16 bits.
+[[maybe_unused]] bool is_high_surrogate(std::uint32_t unit) {
+  return unit >= 0xD800 && unit <= 0xDBFF;
+}
+[[maybe_unused]] bool is_low_surrogate(std::uint32_t unit) {
+  return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 }  // namespace
 

@@ -75,7 +75,10 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
 }
 
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {
-  std::lock_guard<std::mutex> lock(records_mutex);
+  // Released on the watchdog (by a log sink, or by exit handlers when a sink ends the process):
+  // the pass under way already holds records_mutex, and marking a record does not disturb it.
+  std::unique_lock<std::mutex> lock(records_mutex, std::defer_lock);
+  if (!on_watchdog()) lock.lock();
   for (auto& record : records) {
     if (record.id == id) {
       record.state = TraceRecord::kFinished;
@@ -174,6 +177,7 @@ FreezeMonitorImpl& freeze_monitor() {
   static FreezeMonitorImpl& monitor = []() -> FreezeMonitorImpl& {
     core::GetGlobalEventBus();
     static FreezeMonitorImpl instance;
+    guard_across_fork(instance);
     return instance;
   }();
   monitor.start_watchdog();

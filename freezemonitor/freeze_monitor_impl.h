@@ -75,6 +75,13 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Marks the record of tracer `id` finished; the next pass drops it.
   void end_trace(std::uint32_t id);
 
+  // Around a fork (freezemonitor/fork_safety.cpp): records_mutex is held while the process is
+  // copied, and the child gives up the parent's watchdog, which it does not have; its next
+  // GetFreezeMonitor starts one of its own.
+  void lock_for_fork();
+  void unlock_after_fork();
+  void forget_watchdog_after_fork();
+
   // Seams for tests: the clock the registry and the watchdog read (system clock by default),
   // the number of passes completed, and a copy of the registry.
   void set_clock(Clock clock) { clock_.store(clock); }
@@ -90,6 +97,7 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void check_records();
   void check_record(TraceRecord& record);
   void post_event(FreezeEvent event);
+  bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
   std::int64_t now_ticks() const { return clock_.load()(); }
 
   std::vector<TraceRecord> records;  // guarded by records_mutex, in order of creation
@@ -99,6 +107,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::atomic<bool> stopping{false};
   std::atomic<bool> thread_started{false};
   std::thread watch_thread;
+  // Set by the watchdog itself when it starts: code that runs on it (log sinks, tracers released
+  // there) is inside a pass, which holds records_mutex.
+  std::atomic<std::thread::id> watchdog_id{};
   const std::int32_t check_interval_ms = 1;
   std::atomic<std::int64_t> freeze_ms{5000};
   std::atomic<std::int64_t> timeout_ms{3000};
@@ -110,5 +121,8 @@ class FreezeMonitorImpl final : public FreezeMonitor {
 
 // The process-wide monitor (the one GetFreezeMonitor returns), watchdog started.
 FreezeMonitorImpl& freeze_monitor();
+
+// Keeps the process-wide `monitor` consistent across fork(); called once, when it is built.
+void guard_across_fork(FreezeMonitorImpl& monitor);
 
 }  // namespace freezemonitor

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/fork.h"
 #include "platform/platform.h"
 
 namespace freezemonitor {
@@ -34,6 +35,7 @@ void FreezeMonitorImpl::start_watchdog() {
 }
 
 void FreezeMonitorImpl::watch_loop() {
+  watchdog_id.store(std::this_thread::get_id());
   for (;;) {
     if (stopping.load()) return;
     core::safe_sleep_ms(check_interval_ms);
@@ -85,19 +87,25 @@ void FreezeMonitorImpl::post_event(FreezeEvent event) {
 
 // At process exit on Windows the watchdog (and any host thread) may have been ended anywhere,
 // even inside a pass holding records_mutex: a join or a lock would then never return, so the
-// thread handle and a registry that cannot be locked are left to the operating system.
+// thread handle and a registry that cannot be locked are left to the operating system. The same
+// holds when the process ends on the watchdog itself (a log sink or a listener that exits while
+// a pass holds records_mutex): it cannot join itself, and it holds the lock.
 FreezeMonitorImpl::~FreezeMonitorImpl() {
   monitor_alive.exchange(false);
   stopping.exchange(true);
-  const bool threads_gone = quillmark::platform::other_threads_are_gone();
+  const bool exiting_on_watchdog = on_watchdog();
+  const bool threads_gone = quillmark::platform::other_threads_are_gone() || exiting_on_watchdog;
   if (watch_thread.joinable()) {
     if (threads_gone) {
-      new std::thread(std::move(watch_thread));
+      quillmark::platform::abandon_thread(watch_thread);
     } else {
       watch_thread.join();
     }
   }
-  if (!threads_gone) {
+  if (exiting_on_watchdog) {
+    // The pass under way holds records_mutex and will never resume: the records go with the
+    // members, unlocked.
+  } else if (!threads_gone) {
     std::lock_guard<std::mutex> lock(records_mutex);
     records.clear();
   } else if (records_mutex.try_lock()) {

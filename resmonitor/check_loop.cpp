@@ -16,12 +16,8 @@ constexpr std::int64_t kQuietPeriodUs = 5001000;
 
 bool checking(MonitorInfoLevel level) { return (level & MonitorInfoCheck) != 0; }
 
-void append_group(std::string& report, const std::string& name,
-                  const std::list<ResMonitorInfo>& copies, MonitorInfoLevel level) {
-  if ((level & MonitorInfoDetail) == 0) {
-    if (!copies.empty()) report += count_line(name, static_cast<int>(copies.size()));
-    return;
-  }
+// The detailed form: every entry with its time and resolved stack.
+void append_entries(std::string& report, const std::list<ResMonitorInfo>& copies) {
   int index = 0;
   for (const ResMonitorInfo& copy : copies) {
     report += detail_line(index++, copy.createTime);
@@ -32,6 +28,7 @@ void append_group(std::string& report, const std::string& name,
 }  // namespace
 
 void ResourceMonitor::check_loop() {
+  check_thread_id.store(std::this_thread::get_id());
   CoreLogPrint(kLogTag, kLogLevel, "%s start check dbg...", kThreadName);
   std::int64_t last_reported_us = 0;
   while (!stop_requested.load()) {
@@ -45,21 +42,32 @@ void ResourceMonitor::check_loop() {
     }
     timing->wait_between_passes(wake, stop_requested);
   }
-  const std::string report = build_report();
+  // While the monitor is torn down (an unload, or exit without DestroyResMonitor) stacks are not
+  // resolved: the loader's lock that resolution may need can be held by the unloading thread,
+  // which waits for this one. Every entry is still counted.
+  const MonitorInfoLevel current = level.load();
+  const std::string report = build_report(
+      tearing_down.load() ? static_cast<MonitorInfoLevel>(current & ~MonitorInfoDetail) : current);
   if (!report.empty() && checking(level.load())) {
     CoreLogPrint(kLogTag, kLogLevel, "Resource leak list%s", report.c_str());
   }
   CoreLogPrint(kLogTag, kLogLevel, "%s end check dbg", kThreadName);
+  check_thread_id.store(std::thread::id());
 }
 
-std::string ResourceMonitor::build_report() {
+std::string ResourceMonitor::build_report() { return build_report(level.load()); }
+
+std::string ResourceMonitor::build_report(MonitorInfoLevel form) {
   std::string report;
-  const MonitorInfoLevel current = level.load();
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   for (auto& [name, group] : groups) {
-    std::list<ResMonitorInfo> copies;
-    group->append_all(copies);
-    append_group(report, name, copies, current);
+    if ((form & MonitorInfoDetail) != 0) {
+      std::list<ResMonitorInfo> copies;
+      group->append_all(copies);
+      append_entries(report, copies);
+    } else if (const std::size_t count = group->size(); count != 0) {
+      report += count_line(name, static_cast<int>(count));
+    }
   }
   return report;
 }

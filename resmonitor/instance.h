@@ -11,4 +11,8 @@ ResourceMonitor* monitor_instance();
 // Whether the instance has been created; for tests of the first use.
 bool monitor_created();
 
+// Keeps `monitor` (null: none) consistent across fork(): its locks are free in the child and the
+// child does not wait for the parent's check thread.
+void guard_across_fork(ResourceMonitor* monitor);
+
 }  // namespace resmonitor::detail

@@ -18,6 +18,7 @@
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
+#include "resmonitor/owned_mutex.h"
 
 namespace resmonitor {
 
@@ -62,6 +63,8 @@ class ResourceGroup {
   int get(void* obj, ResMonitorInfo& info);
   // Appends a copy of every entry, pointers ascending, stack text resolved into the copy.
   void append_all(std::list<ResMonitorInfo>& out);
+  // The number of entries, without resolving anything.
+  std::size_t size();
   // Drops every entry and its recorded stack.
   void clear();
 
@@ -77,8 +80,9 @@ class ResourceMonitor final : public IResourceMonitor {
   // `timing` drives the change stamps and the check loop's passes; null means the system clock
   // and one-second passes.
   explicit ResourceMonitor(std::shared_ptr<CheckTiming> timing = nullptr);
-  // Stops and joins a check thread that still runs (it logs its final report as a stop through
-  // DestroyResMonitor would), then releases every group.
+  // Stops and joins a check thread that still runs, then releases every group. The thread's final
+  // report is then written in the count form whatever the level: resolving stacks may need the
+  // dynamic loader's lock, which an unload holds while it runs this destructor.
   ~ResourceMonitor() override;
   ResourceMonitor(const ResourceMonitor&) = delete;
   ResourceMonitor& operator=(const ResourceMonitor&) = delete;
@@ -100,9 +104,25 @@ class ResourceMonitor final : public IResourceMonitor {
   // Stops the check thread, then releases every group. The level and the stamp stay. Returns 0.
   int clear();
 
-  // The check thread's body and the text of one leak report.
+  // The check thread's body and the text of one leak report. The count form of the report
+  // resolves no stack.
   void check_loop();
   std::string build_report();
+
+  // Whether the calling thread is in the middle of the monitor's work: it is the check thread,
+  // or it holds registry_mutex (a log sink, or a library the resolution calls, may end the
+  // process from there). Teardown at exit must then leave the monitor to the operating system:
+  // it would otherwise wait for the calling thread itself.
+  bool busy_on_this_thread() const;
+
+  // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, then
+  // registry_mutex, under which every other lock of the monitor and of the call-stack subsystem
+  // is taken, so no thread holds any of them when the process is copied; the second releases
+  // both. In the child, forget_check_thread_after_fork gives up the parent's check thread, which
+  // the child does not have, so that the child can start its own.
+  void lock_for_fork();
+  void unlock_after_fork();
+  void forget_check_thread_after_fork();
 
   MonitorInfoLevel current_level() const { return level.load(); }
   std::int64_t last_change() const { return last_change_us.load(); }
@@ -110,9 +130,12 @@ class ResourceMonitor final : public IResourceMonitor {
 
  private:
   void stamp_change();
+  std::string build_report(MonitorInfoLevel form);
 
-  // Guards groups and everything reached through it. Taken after control_mutex.
-  std::mutex registry_mutex;
+  // Guards groups and everything reached through it. Taken after control_mutex. Lock order:
+  // control_mutex, registry_mutex, a group's group_mutex, a CStackInfo's stacks_mutex, its
+  // symbol_lock.
+  OwnedMutex registry_mutex;
   // Keyed by the whole object name, byte-wise order. Groups leave only through clear().
   std::map<std::string, std::unique_ptr<ResourceGroup>> groups;
   // The stamp of the last change the check thread is to report, in microseconds since 1970.
@@ -127,6 +150,10 @@ class ResourceMonitor final : public IResourceMonitor {
   // Keeps the library loaded while check_thread exists; dropped after the join. Guarded by
   // control_mutex.
   std::unique_ptr<quillmark::platform::LibraryReference> check_thread_reference;
+  // Set by the check thread itself while it runs; read by busy_on_this_thread.
+  std::atomic<std::thread::id> check_thread_id{};
+  // Set by the destructor: the check thread's final report is then written in the count form.
+  std::atomic<bool> tearing_down{false};
   // Read without a lock by the add path and the check thread.
   std::atomic<MonitorInfoLevel> level{MonitorInfoNone};
   const std::shared_ptr<CheckTiming> timing;

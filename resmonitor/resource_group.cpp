@@ -86,6 +86,11 @@ void ResourceGroup::append_all(std::list<ResMonitorInfo>& out) {
   }
 }
 
+std::size_t ResourceGroup::size() {
+  std::lock_guard<std::mutex> lock(group_mutex);
+  return entries.size();
+}
+
 void ResourceGroup::clear() {
   std::lock_guard<std::mutex> lock(group_mutex);
   for (auto& [obj, entry] : entries) forget_stack(obj, entry);

@@ -13,8 +13,10 @@ ResourceMonitor::~ResourceMonitor() {
   // on Windows the library cannot be unloaded while a check thread exists (it holds a reference
   // to the library), and at process exit the exit handler abandons the monitor instead of
   // destroying it.
+  // On Linux an unload runs this under the loader's lock, so the final report resolves nothing.
+  tearing_down.store(true);
   stop_check();
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   groups.clear();
 }
 
@@ -24,7 +26,7 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   const MonitorInfoLevel current = level.load();
   if (current == MonitorInfoNone) return 0;
 
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   std::string name(objName);
   const auto found = groups.find(name);
   if (found != groups.end()) return found->second->add(objName, obj, current);
@@ -48,7 +50,7 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 }
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   const auto found = groups.find(objName);
   if (found == groups.end() || !found->second->contains(obj)) return 0;
   found->second->remove(obj);
@@ -57,21 +59,21 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
 }
 
 int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   const auto found = groups.find(objName);
   if (found == groups.end()) return -1;
   return found->second->get(obj, info) == 0 ? 0 : -1;
 }
 
 int ResourceMonitor::GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   const auto found = groups.find(objName);
   if (found != groups.end()) found->second->append_all(out);
   return 0;
 }
 
 int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   for (auto& [name, group] : groups) group->append_all(out);
   return 0;
 }
@@ -109,9 +111,14 @@ void ResourceMonitor::stop_check() {
 
 int ResourceMonitor::clear() {
   stop_check();
-  std::lock_guard<std::mutex> lock(registry_mutex);
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
   groups.clear();  // each group drops its entries' stacks as it goes
   return 0;
+}
+
+bool ResourceMonitor::busy_on_this_thread() const {
+  return check_thread_id.load() == std::this_thread::get_id() ||
+         registry_mutex.held_by_this_thread();
 }
 
 bool ResourceMonitor::check_thread_running() {

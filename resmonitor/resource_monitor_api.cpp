@@ -27,6 +27,7 @@ void create_instance() {
   delete g_owner;
   g_owner = owner.release();
   g_instance.store(monitor, std::memory_order_release);
+  guard_across_fork(monitor);
 }
 
 // Runs from the run-time's exit list when the library is unloaded or the process exits.
@@ -37,6 +38,14 @@ void release_instance() {
     // block forever. The process is ending, so the memory is left to the system.
     return;
   }
+  if (g_owner != nullptr && (*g_owner)->busy_on_this_thread()) {
+    // The process is ending from inside the monitor's own work (a log sink on the check thread,
+    // or a library that exits during a resolution under the registry's lock): destroying the
+    // monitor would wait for this very thread. The memory is left to the system.
+    guard_across_fork(nullptr);
+    return;
+  }
+  guard_across_fork(nullptr);
   delete g_owner;  // destroys the monitor, stopping a check thread the host left running
   g_owner = nullptr;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test suite: Linux dev, asan and tsan, and the Windows x64 build under
-# Wine. Usage: scripts/test.sh [preset ...]   (default: dev asan tsan mingw)
+# Wine, and the fuzz targets (a fixed time each). Usage: scripts/test.sh [preset ...]
+# (default: dev asan tsan fuzz mingw)
 set -uo pipefail
 source "$(dirname "$0")/lib/common.sh"
 cd "$QM_ROOT" || exit 1
@@ -10,7 +11,7 @@ usage() {
 Usage: scripts/test.sh [configuration ...]
 
 Configures, builds and tests each configuration (CMake preset) in turn, then prints a summary;
-fails if any configuration is red. Without arguments: dev asan tsan mingw.
+fails if any configuration is red. Without arguments: dev asan tsan fuzz mingw.
 
 Configurations: $(echo $(qm_presets))
 Logs: build/<configuration>-ctest.log
@@ -25,11 +26,12 @@ case "${1:-}" in
 esac
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(dev asan tsan mingw)
+[ ${#presets[@]} -eq 0 ] && presets=(dev asan tsan fuzz mingw)
 qm_check_presets "${presets[@]}" || exit 2
 
 need=("${QM_PACKAGES_LINUX[@]}")
 [[ " ${presets[*]} " == *" mingw "* ]] && need+=("${QM_PACKAGES_WINDOWS[@]}")
+[[ " ${presets[*]} " == *" fuzz "* ]] && need+=("${QM_PACKAGES_FUZZ[@]}")
 qm_require_packages "${need[@]}" || exit 2
 
 jobs=$(nproc 2>/dev/null || echo 2)

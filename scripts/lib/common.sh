@@ -7,6 +7,8 @@ QM_PACKAGES_LINUX=(cmake ninja-build g++ pkg-config binutils
                    libfmt-dev libutfcpp-dev libdw-dev libelf-dev
                    libgtest-dev libgmock-dev googletest libbenchmark-dev)
 QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+# libFuzzer and its sanitizers come with clang's run-time library.
+QM_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
 
 qm_log() { printf '\n==> %s\n' "$*"; }
 

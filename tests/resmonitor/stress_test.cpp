@@ -1,90 +1,327 @@
-// Many threads adding, removing and querying while the check thread keeps reporting; meant to be
-// run under the thread and address sanitizers as well.
+// Randomised use of the resource monitor and the freeze monitor from 2, 4 and 8 threads at once:
+// adds, removes, queries, lists, level changes (starting and stopping the check thread), creation
+// and destruction, under awkward names (empty, 200 bytes, not UTF-8), and tracers of every kind
+// while the thresholds change. After each round the threads stop and the registry is compared
+// with a model of what every thread added and did not remove.
+//
+// Each thread draws from its own generator, seeded from the round's seed (QM_STRESS_SEED, or a
+// fixed one): a failure names the seed, and a run with that seed makes the same calls (their
+// interleaving is the scheduler's). The amount of work is fixed; nothing depends on how long it
+// takes. Meant for the address and thread sanitizers as much as for the plain build.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <iterator>
+#include <list>
+#include <map>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "freezemonitor/freeze_monitor_impl.h"
 #include "resmonitor/registry.h"
+#include "resmonitor/report_text.h"
 #include "support/log_capture.h"
 
 namespace resmonitor {
 namespace {
 
-// Every real microsecond counts as ten seconds, so nearly every pass finds the registry quiet
-// long enough to report; a pass lasts a millisecond.
-class RacingTiming final : public CheckTiming {
+constexpr int kRounds = 3;
+// Split among the threads of a run, so every thread count does the same amount of work.
+constexpr int kOperationsPerRound = 1600;
+constexpr int kObjectsPerThread = 24;
+
+// Every reading of the clock is ten seconds after the previous one, so every pass of the check
+// thread after a change finds the registry quiet and reports: reports race with everything else.
+// The pause keeps the reports (which hold the registry) from taking all of its time.
+class LeapingTiming final : public CheckTiming {
  public:
-  std::int64_t now_us() override {
-    const auto elapsed = std::chrono::steady_clock::now() - start_;
-    return 1'000'000 +
-           std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count() * 10'000'000;
-  }
-  void wait_between_passes(std::condition_variable& wake, const std::atomic<bool>&) override {
+  std::int64_t now_us() override { return now_.fetch_add(10'000'000) + 10'000'000; }
+  void wait_between_passes(std::condition_variable& wake,
+                           const std::atomic<bool>& stop_requested) override {
     std::mutex pause_mutex;
     std::unique_lock<std::mutex> lock(pause_mutex);
-    wake.wait_for(lock, std::chrono::milliseconds(1));
+    if (!stop_requested.load()) wake.wait_for(lock, std::chrono::milliseconds(10));
   }
 
  private:
-  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::atomic<std::int64_t> now_{1'700'000'000'000'000};
 };
 
-// Adds and removes dominate, as in a host; queries (which resolve stacks, the costly part) come
-// every few rounds. Counts every call as one operation.
-void run_worker(ResourceMonitor& monitor, int worker, int operations, std::atomic<int>& failures) {
-  const std::string name = "Stress" + std::to_string(worker % 3);
-  std::vector<int> objects(16);
-  int done = 0;
-  for (int round = 0; done < operations; ++round) {
-    void* obj = &objects[static_cast<std::size_t>(round) % objects.size()];
-    monitor.AddResource(name.c_str(), obj);
-    if (round % 32 == 0) {
-      ResMonitorInfo info;
-      if (monitor.GetObjResource(name.c_str(), obj, info) != 0 || info.obj != obj) ++failures;
-      ++done;
+// The names every thread picks from: shared by all threads, so groups are contended.
+const std::vector<std::string>& names() {
+  static const std::vector<std::string> all = {
+      "",
+      "Texture",
+      "texture",
+      std::string(200, 'L'),
+      std::string(199, 'L') + "M",       // the same first 127 bytes as the one before
+      std::string(66, '\0') + "hidden",  // as a C string: empty
+      "\xff\xfe not UTF-8 \xc3",
+      [] {
+        std::string text;
+        while (text.size() < 200) text += "\xe6\x96\x87";  // a three-byte character
+        return text;
+      }(),
+  };
+  return all;
+}
+
+// What a query shows of a name: the C string, cut to the 127-byte field.
+std::string shown_name(const std::string& name) {
+  char field[128];
+  copy_object_name(name.c_str(), field);
+  return field;
+}
+
+using Key = std::pair<std::string, void*>;  // (name as a C string, pointer)
+
+// One thread's registrations: its pointers belong to it alone, so its model is exact as long as
+// nobody clears the registry.
+struct ThreadModel {
+  std::vector<int> objects = std::vector<int>(kObjectsPerThread);
+  std::set<Key> registered;
+};
+
+MonitorInfoLevel random_recording_level(std::mt19937& random) {
+  // Every level that records: stacks or not, detail or not, check thread or not.
+  static const unsigned kLevels[] = {1, 2, 3, 4, 5, 6, 7, 8, 12};
+  return static_cast<MonitorInfoLevel>(kLevels[random() % std::size(kLevels)]);
+}
+
+void check_query(ResourceMonitor& monitor, const Key& key, bool expected) {
+  ResMonitorInfo info;
+  const int result = monitor.GetObjResource(key.first.c_str(), key.second, info);
+  ASSERT_EQ(result, expected ? 0 : -1) << "name of " << key.first.size() << " bytes";
+  if (!expected) return;
+  EXPECT_EQ(info.obj, key.second);
+  EXPECT_EQ(std::string(info.objName), shown_name(key.first));
+  if (!info.callStack.empty()) {
+    EXPECT_EQ(info.callStack.rfind("Frame ", 0), 0u);
+  }
+}
+
+// The operations of the modelled phase: nothing here clears the registry.
+void modelled_operation(ResourceMonitor& monitor, ThreadModel& model, std::mt19937& random) {
+  const std::string& name = names()[random() % names().size()];
+  void* obj = &model.objects[random() % model.objects.size()];
+  const Key key{name.c_str(), obj};
+  // Lists resolve and convert the text of every stack, so they come rarely, as in a host.
+  switch (random() % 32) {
+    case 0:
+      monitor.SetMonitorInfoLevel(random_recording_level(random));
+      break;
+    case 1:
+      monitor.start_check(random_recording_level(random));  // CreateResMonitor
+      break;
+    case 2: {
+      std::list<ResMonitorInfo> listed;
+      monitor.GetAllResource(listed);
+      break;
     }
-    if (round % 128 == 0) {
+    case 3: {
       std::list<ResMonitorInfo> listed;
       monitor.GetObjNameResource(name.c_str(), listed);
-      monitor.GetAllResource(listed);
-      done += 2;
+      const std::size_t own = static_cast<std::size_t>(
+          std::count_if(model.registered.begin(), model.registered.end(),
+                        [&](const Key& registered) { return registered.first == key.first; }));
+      EXPECT_GE(listed.size(), own);  // others may have more under the same name
+      break;
     }
-    monitor.RemoveResource(name.c_str(), obj);
-    done += 2;
+    case 4:
+    case 5:
+      check_query(monitor, key, model.registered.count(key) != 0);
+      break;
+    case 6:
+    case 7:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 14:
+    case 15:
+      EXPECT_EQ(monitor.RemoveResource(name.c_str(), obj), 0);
+      model.registered.erase(key);
+      break;
+    default:
+      EXPECT_EQ(monitor.AddResource(name.c_str(), obj), 0);
+      model.registered.insert(key);
   }
 }
 
-TEST(ResourceMonitorStress, EightThreadsWhileTheCheckThreadReports) {
-  constexpr int kThreads = 8;
-  constexpr int kOperations = 100'000;
+// Anything goes, clearing included; the model is rebuilt afterwards.
+void unmodelled_operation(ResourceMonitor& monitor, ThreadModel& model, std::mt19937& random) {
+  const std::string& name = names()[random() % names().size()];
+  void* obj = &model.objects[random() % model.objects.size()];
+  switch (random() % 12) {
+    case 0:
+      monitor.Destroy();
+      break;
+    case 1:
+      monitor.SetMonitorInfoLevel(MonitorInfoNone);
+      break;
+    case 2:
+      monitor.start_check(random_recording_level(random));
+      break;
+    case 3: {
+      ResMonitorInfo info;
+      monitor.GetObjResource(name.c_str(), obj, info);
+      break;
+    }
+    case 4:
+    case 5:
+    case 6:
+      monitor.RemoveResource(name.c_str(), obj);
+      break;
+    default:
+      monitor.AddResource(name.c_str(), obj);
+  }
+}
+
+// Tracers of every kind, created and released out of order while the thresholds change; the
+// thresholds go low enough for the watchdog to report some of them.
+void tracer_operations(std::mt19937& random, int count) {
+  freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
+  std::vector<std::shared_ptr<freezemonitor::FreezeTracer>> held;
+  for (int i = 0; i < count; ++i) {
+    switch (random() % 6) {
+      case 0:
+        monitor->SetThresholds(random() % 4, random() % 3);
+        break;
+      case 1:
+        monitor->SetThresholds(60'000, 30'000);
+        break;
+      case 2:
+        if (!held.empty()) held.erase(held.begin() + random() % held.size());
+        break;
+      case 3:
+        held.push_back(monitor->CreateEffectRenderTracer("fx://" + std::to_string(i), 1));
+        break;
+      case 4:
+        held.push_back(monitor->CreateFreezeTracer(
+            static_cast<freezemonitor::EventType>(random() % 20), i, -i));
+        break;
+      default:
+        held.push_back(monitor->CreateGetMediaInfoTracer(std::string(200, 'u')));
+    }
+  }
+}
+
+std::multiset<Key> listed_keys(ResourceMonitor& monitor) {
+  std::list<ResMonitorInfo> listed;
+  monitor.GetAllResource(listed);
+  std::multiset<Key> keys;
+  for (const ResMonitorInfo& info : listed) keys.emplace(info.objName, info.obj);
+  return keys;
+}
+
+std::multiset<Key> expected_keys(const std::vector<ThreadModel>& models) {
+  std::multiset<Key> keys;
+  for (const ThreadModel& model : models) {
+    for (const Key& key : model.registered) keys.emplace(shown_name(key.first), key.second);
+  }
+  return keys;
+}
+
+void run_threads(int count, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+  for (auto& thread : threads) thread.join();
+}
+
+unsigned base_seed() {
+  const char* text = std::getenv("QM_STRESS_SEED");
+  return text != nullptr ? static_cast<unsigned>(std::strtoul(text, nullptr, 10)) : 20261205u;
+}
+
+class Stress : public ::testing::TestWithParam<int> {};
+
+TEST_P(Stress, RegistryMatchesTheModelAfterEveryRound) {
+  const int threads = GetParam();
+  const int operations = kOperationsPerRound / threads;
+  quillmark::testing::LogCapture capture;  // outlives the monitor and its check thread
+  ResourceMonitor monitor(std::make_shared<LeapingTiming>());
+  std::vector<ThreadModel> models(static_cast<std::size_t>(threads));
+
+  for (int round = 0; round < kRounds; ++round) {
+    const unsigned seed = base_seed() + static_cast<unsigned>(round * 100 + threads);
+    SCOPED_TRACE("QM_STRESS_SEED=" + std::to_string(base_seed()) + " round " +
+                 std::to_string(round));
+    monitor.start_check(static_cast<MonitorInfoLevel>(MonitorInfoCheck | MonitorInfoStack));
+
+    // Modelled phase: the registry must end up as the union of the threads' models.
+    run_threads(threads, [&](int index) {
+      std::mt19937 random(seed + static_cast<unsigned>(index));
+      ThreadModel& model = models[static_cast<std::size_t>(index)];
+      for (int i = 0; i < operations; ++i) modelled_operation(monitor, model, random);
+      tracer_operations(random, 50);
+    });
+    EXPECT_EQ(listed_keys(monitor), expected_keys(models));
+    for (const ThreadModel& model : models) {
+      for (const Key& key : model.registered) check_query(monitor, key, true);
+    }
+
+    // Unmodelled phase, then a destroy once everybody stopped: nothing may survive it.
+    run_threads(threads, [&](int index) {
+      std::mt19937 random(seed * 7 + static_cast<unsigned>(index));
+      for (int i = 0; i < operations / 4; ++i) {
+        unmodelled_operation(monitor, models[static_cast<std::size_t>(index)], random);
+      }
+    });
+    monitor.Destroy();
+    EXPECT_TRUE(listed_keys(monitor).empty());
+    EXPECT_FALSE(monitor.check_thread_running());
+    for (ThreadModel& model : models) model.registered.clear();
+  }
+
+  // Every tracer is released: the watchdog may still hold finished records, but none running.
+  for (const auto& record : freezemonitor::freeze_monitor().records_snapshot()) {
+    EXPECT_NE(record.state, freezemonitor::TraceRecord::kRunning) << "tracer " << record.id;
+  }
+  GetFreezeMonitor()->SetThresholds(5000, 3000);
+}
+
+TEST(StressFinalReport, CountsWhatTheModelHolds) {
   quillmark::testing::LogCapture capture;
-  ResourceMonitor monitor(std::make_shared<RacingTiming>());
-  monitor.start_check(MonitorInfoCheck | MonitorInfoStack);
-  int keep = 0;
-  monitor.AddResource("Keep", &keep);  // so that every report has something to say
-
-  std::atomic<int> failures{0};
-  std::vector<std::thread> workers;
-  for (int worker = 0; worker < kThreads; ++worker) {
-    workers.emplace_back(run_worker, std::ref(monitor), worker, kOperations / kThreads,
-                         std::ref(failures));
+  ResourceMonitor monitor(std::make_shared<LeapingTiming>());
+  monitor.start_check(static_cast<MonitorInfoLevel>(MonitorInfoCheck | MonitorInfoStack));
+  std::vector<ThreadModel> models(4);
+  run_threads(4, [&](int index) {
+    std::mt19937 random(base_seed() + 9000 + static_cast<unsigned>(index));
+    ThreadModel& model = models[static_cast<std::size_t>(index)];
+    for (int i = 0; i < kOperationsPerRound / 4; ++i) {
+      void* obj = &model.objects[random() % model.objects.size()];
+      const std::string name = random() % 2 == 0 ? "Texture" : "Buffer";
+      if (random() % 3 == 0) {
+        monitor.RemoveResource(name.c_str(), obj);
+        model.registered.erase({name, obj});
+      } else {
+        monitor.AddResource(name.c_str(), obj);
+        model.registered.insert({name, obj});
+      }
+    }
+  });
+  std::map<std::string, int> counts;
+  for (const ThreadModel& model : models) {
+    for (const Key& key : model.registered) ++counts[key.first];
   }
-  for (auto& worker : workers) worker.join();
+  std::string expected = "Resource leak list";
+  for (const auto& [name, count] : counts) expected += count_line(name, count);
 
-  EXPECT_EQ(failures.load(), 0);
-  std::list<ResMonitorInfo> left;
-  monitor.GetAllResource(left);
-  ASSERT_EQ(left.size(), 1u) << "every worker removed what it added";
-  EXPECT_TRUE(capture.wait_for_text("\n[Keep] count:1"));
   monitor.Destroy();
-  EXPECT_EQ(capture.count_containing("Resource leak list\n[Keep] count:1"), 1);
+  EXPECT_EQ(capture.count_containing(expected), 1) << expected;
 }
+
+INSTANTIATE_TEST_SUITE_P(Threads, Stress, ::testing::Values(2, 4, 8));
 
 }  // namespace
 }  // namespace resmonitor

@@ -7,6 +7,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 #include "support/log_capture.h"
 #include "tests/resmonitor/loaded_library.h"
@@ -133,6 +136,25 @@ void reload_after_unload() {
   }
 }
 
+// The host forgot DestroyResMonitor and stacks were recorded: the unload stops the check thread,
+// whose final report must not need the loader's lock that the unload holds.
+void unload_with_stacks_while_checking() {
+  quillmark::testing::LogCapture capture;
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
+  first_registration(api.add, "Unloaded", &object);
+  if (!capture.wait_for_text("start check dbg")) fail("start line");
+  library.unload();
+  print_state("unloaded", capture);
+  if (LoadedLibrary::resident(RESMONITOR_LIBRARY)) {
+    api.destroy();
+    print_state("destroyed", capture);
+  }
+}
+
 void unload_without_check_thread() {
   LoadedLibrary library(RESMONITOR_LIBRARY);
   const ResourceApi api(library);
@@ -154,6 +176,13 @@ void exit_while_checking() {
   api.create(resmonitor::MonitorInfoCheck);
   api.add("Exiting", &object);
   std::fprintf(stderr, "exiting with the check thread running\n");
+}
+
+// Ends a child that hangs, so that a regression fails the case instead of stopping the suite.
+void limit_child_time() {
+#if !defined(_WIN32)
+  alarm(30);
+#endif
 }
 
 class ResourceMonitorLifetime : public ::testing::Test {
@@ -186,6 +215,16 @@ TEST_F(ResourceMonitorLifetime, ReloadAfterUnloadStartsAfresh) {
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "round 1: resident=0\nround 2: resident=0");
+}
+
+TEST_F(ResourceMonitorLifetime, UnloadWithRecordedStacksWhileTheCheckThreadRuns) {
+  EXPECT_EXIT(
+      {
+        limit_child_time();
+        unload_with_stacks_while_checking();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), kAfterUnloadWhileChecking);
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {

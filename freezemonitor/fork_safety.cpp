@@ -1,0 +1,52 @@
+// The freeze monitor across fork(): the child finds the registry unlocked and starts a watchdog
+// of its own instead of counting on (or, at exit, joining) its parent's.
+#include <atomic>
+
+#include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/fork.h"
+
+namespace freezemonitor {
+
+// records_mutex comes before the bus's queueMutex; the bus belongs to the base library, which
+// keeps its own locks consistent across a fork.
+void FreezeMonitorImpl::lock_for_fork() { records_mutex.lock(); }
+
+void FreezeMonitorImpl::unlock_after_fork() { records_mutex.unlock(); }
+
+void FreezeMonitorImpl::forget_watchdog_after_fork() {
+  if (watch_thread.joinable()) quillmark::platform::abandon_thread(watch_thread);
+  watchdog_id.store(std::thread::id());
+  thread_started.store(false);
+}
+
+namespace {
+
+// The process-wide monitor once it exists. Its storage outlives its destruction, after which
+// monitor_alive is false and the steps leave it alone.
+std::atomic<FreezeMonitorImpl*> g_guarded{nullptr};
+
+FreezeMonitorImpl* guarded() { return monitor_alive.load() ? g_guarded.load() : nullptr; }
+
+void prepare() {
+  if (FreezeMonitorImpl* monitor = guarded()) monitor->lock_for_fork();
+}
+
+void in_parent() {
+  if (FreezeMonitorImpl* monitor = guarded()) monitor->unlock_after_fork();
+}
+
+void in_child() {
+  if (FreezeMonitorImpl* monitor = guarded()) {
+    monitor->unlock_after_fork();
+    monitor->forget_watchdog_after_fork();
+  }
+}
+
+}  // namespace
+
+void guard_across_fork(FreezeMonitorImpl& monitor) {
+  g_guarded.store(&monitor);
+  quillmark::platform::run_around_fork(&prepare, &in_parent, &in_child);
+}
+
+}  // namespace freezemonitor

@@ -1,0 +1,74 @@
+// The process-wide monitor across fork(): a child of a busy host must find the registry unlocked
+// and must not wait for a check thread that only its parent has.
+#include <atomic>
+#include <condition_variable>
+#include <new>
+
+#include "platform/fork.h"
+#include "resmonitor/instance.h"
+
+namespace resmonitor {
+
+void ResourceMonitor::lock_for_fork() {
+  // Waits for a start or stop of the check thread (a stop joins it), then for whoever works on
+  // the registry. Every group, stack and symbol lock is only ever taken under registry_mutex.
+  control_mutex.lock();
+  registry_mutex.lock();
+}
+
+void ResourceMonitor::unlock_after_fork() {
+  registry_mutex.unlock();
+  control_mutex.unlock();
+}
+
+void ResourceMonitor::forget_check_thread_after_fork() {
+  // Called in the child with no other thread left: no lock is needed, and none may be waited for.
+  if (check_thread) {
+    quillmark::platform::abandon_thread(*check_thread);
+    check_thread.reset();
+  }
+  check_thread_id.store(std::thread::id());
+  // The parent's check thread may have been waiting on `wake`: the copy counts a waiter that
+  // never comes back, and destroying it would wait for that waiter forever. A fresh one takes its
+  // place; the old one is not destroyed, for that very reason.
+  new (&wake) std::condition_variable();
+}
+
+namespace detail {
+namespace {
+
+// The monitor the fork steps guard; null before it exists and once it is gone.
+std::atomic<ResourceMonitor*> g_guarded{nullptr};
+
+void prepare() {
+  if (ResourceMonitor* monitor = g_guarded.load()) monitor->lock_for_fork();
+}
+
+void in_parent() {
+  if (ResourceMonitor* monitor = g_guarded.load()) monitor->unlock_after_fork();
+}
+
+void in_child() {
+  if (ResourceMonitor* monitor = g_guarded.load()) {
+    monitor->unlock_after_fork();
+    monitor->forget_check_thread_after_fork();
+  }
+}
+
+}  // namespace
+
+void guard_across_fork(ResourceMonitor* monitor) {
+  if (monitor == nullptr) {
+    g_guarded.store(nullptr);
+    return;
+  }
+  static const bool registered = [] {
+    quillmark::platform::run_around_fork(&prepare, &in_parent, &in_child);
+    return true;
+  }();
+  static_cast<void>(registered);
+  g_guarded.store(monitor);
+}
+
+}  // namespace detail
+}  // namespace resmonitor

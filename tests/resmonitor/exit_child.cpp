@@ -1,0 +1,134 @@
+// Ends the process from inside the library's own work, where its teardown must not wait for the
+// exiting thread: a log sink called on the check thread, a log sink called by the freeze
+// watchdog while it holds its registry, and a symbol look-up that exits in the middle of a
+// resolution (as libdw does when an allocation fails) while the registry's lock is held.
+// The expected exit code is the mode's; an alarm ends a hang.
+#include <core/log.h>
+#include <quillmark/freeze_monitor.h>
+#include <quillmark/resource_monitor.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/debug_help.h"
+
+namespace {
+
+using namespace quillmark::platform;
+
+constexpr unsigned kAlarmSeconds = 20;
+
+struct SinkExit {
+  const char* fragment;
+  int code;
+};
+
+void exit_on_fragment(const core::LogRecord& record, void* context) {
+  const auto* rule = static_cast<const SinkExit*>(context);
+  if (std::strstr(record.text, rule->fragment) != nullptr) std::exit(rule->code);
+}
+
+[[noreturn]] void wait_for_the_end() {
+  for (;;) pause();
+}
+
+// The system's debug help, except that a symbol look-up ends the process.
+class ExitingDebugHelp final : public DebugHelp {
+ public:
+  explicit ExitingDebugHelp(DebugHelp& system) : system_(system) {}
+
+  std::uint16_t capture_back_trace(std::uint32_t skip, std::uint32_t count, std::uint64_t* out,
+                                   std::uint32_t* hash) override {
+    return system_.capture_back_trace(skip, count, out, hash);
+  }
+  ProcessHandle current_process() override { return system_.current_process(); }
+  ModuleHandle executable_module() override { return system_.executable_module(); }
+  std::uint32_t module_file_name(ModuleHandle module, wchar_t* buffer,
+                                 std::uint32_t capacity) override {
+    return system_.module_file_name(module, buffer, capacity);
+  }
+  ModuleHandle allocation_base(std::uint64_t address) override {
+    return system_.allocation_base(address);
+  }
+  std::uint32_t environment_variable(const wchar_t* name, wchar_t* buffer,
+                                     std::uint32_t size) override {
+    return system_.environment_variable(name, buffer, size);
+  }
+  bool read_user_registry_value(const wchar_t* key, const wchar_t* value, std::uint32_t* type,
+                                void* data, std::uint32_t* size) override {
+    return system_.read_user_registry_value(key, value, type, data, size);
+  }
+  void debug_output(const wchar_t* text) override { system_.debug_output(text); }
+  std::uint32_t last_error() override { return system_.last_error(); }
+  void set_symbol_options(std::uint32_t options) override { system_.set_symbol_options(options); }
+  bool initialize_symbols(ProcessHandle process, const wchar_t* path, bool invade) override {
+    return system_.initialize_symbols(process, path, invade);
+  }
+  bool enumerate_loaded_modules(ProcessHandle process, ModuleVisitor visitor,
+                                void* context) override {
+    return system_.enumerate_loaded_modules(process, visitor, context);
+  }
+  bool module_info(ProcessHandle process, std::uint64_t base, ModuleRecord& record) override {
+    return system_.module_info(process, base, record);
+  }
+  std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
+                            std::uint32_t size) override {
+    return system_.load_module(process, path, base, size);
+  }
+  bool symbol_from_address(ProcessHandle, std::uint64_t, std::uint64_t*, SymbolRecord&) override {
+    std::fputs("exiting inside a resolution\n", stderr);
+    std::exit(23);
+  }
+  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
+                         LineRecord& line) override {
+    return system_.line_from_address(process, address, displacement, line);
+  }
+
+ private:
+  DebugHelp& system_;
+};
+
+[[noreturn]] void exit_from_check_thread_sink() {
+  static const SinkExit rule{"start check dbg", 21};
+  core::SetLogSink(&exit_on_fragment, const_cast<SinkExit*>(&rule));
+  static int object = 0;
+  resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
+  resmonitor::AddResource("ExitChild", &object);
+  wait_for_the_end();
+}
+
+[[noreturn]] void exit_from_watchdog_sink() {
+  static const SinkExit rule{"task has freezed", 22};
+  core::SetLogSink(&exit_on_fragment, const_cast<SinkExit*>(&rule));
+  freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
+  monitor->SetThresholds(0, 0);
+  static auto tracer = monitor->CreateGPUInitTracer();
+  wait_for_the_end();
+}
+
+[[noreturn]] void exit_inside_resolution() {
+  static ExitingDebugHelp exiting(debug_help());
+  set_debug_help_for_testing(&exiting);
+  static int object = 0;
+  resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
+  resmonitor::AddResource("ExitChild", &object);
+  resmonitor::ResMonitorInfo info;
+  resmonitor::GetObjResource("ExitChild", &object, info);
+  std::fputs("the resolution returned\n", stderr);
+  std::exit(3);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  alarm(kAlarmSeconds);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "check-thread-sink") exit_from_check_thread_sink();
+  if (mode == "watchdog-sink") exit_from_watchdog_sink();
+  if (mode == "resolution") exit_inside_resolution();
+  std::puts("unknown mode");
+  return 2;
+}
