@@ -45,6 +45,16 @@ class ScriptedDebugHelp final : public platform::DebugHelp {
                            std::uint64_t* displacement, platform::SymbolRecord& symbol) override;
   bool line_from_address(platform::ProcessHandle, std::uint64_t address,
                          std::uint32_t* displacement, platform::LineRecord& line) override;
+  // The scripted modules hold no inlined calls.
+  std::uint32_t inline_call_count(platform::ProcessHandle, std::uint64_t) override { return 0; }
+  bool inline_symbol(platform::ProcessHandle, std::uint64_t, std::uint32_t,
+                     platform::SymbolRecord&) override {
+    return false;
+  }
+  bool inline_line(platform::ProcessHandle, std::uint64_t, std::uint32_t, std::uint32_t*,
+                   platform::LineRecord&) override {
+    return false;
+  }
 
  private:
   // Writes `text` into `buffer` of `capacity` characters the way the input decides: cut and

@@ -86,6 +86,17 @@ class ExitingDebugHelp final : public DebugHelp {
                          LineRecord& line) override {
     return system_.line_from_address(process, address, displacement, line);
   }
+  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
+    return system_.inline_call_count(process, address);
+  }
+  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                     SymbolRecord& symbol) override {
+    return system_.inline_symbol(process, address, depth, symbol);
+  }
+  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
+                   std::uint32_t* displacement, LineRecord& line) override {
+    return system_.inline_line(process, address, depth, displacement, line);
+  }
 
  private:
   DebugHelp& system_;
