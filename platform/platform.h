@@ -37,7 +37,7 @@ class LibraryReference {
   LibraryReference& operator=(const LibraryReference&) = delete;
 
  private:
-  void* module_ = nullptr;
+  [[maybe_unused]] void* module_ = nullptr;  // unused where no reference is needed
 };
 
 }  // namespace quillmark::platform

@@ -8,6 +8,7 @@
 
 #include "callstack/path_text.h"
 #include "callstack/stack_text.h"
+#include "platform/path_style.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/scripted_debug_help.h"
 
@@ -76,6 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string stack_text = resmonitor::normalize_stack_text(bytes);
   FUZZ_CHECK(well_formed_utf8(stack_text));
-  FUZZ_CHECK(stack_text.find('/') == std::string::npos);
+  // Windows text keeps backslashes only; Linux text keeps its own separator, never doubled
+  // (a leading pair names a network root and stays).
+  if (quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows) {
+    FUZZ_CHECK(stack_text.find('/') == std::string::npos);
+  } else {
+    FUZZ_CHECK(stack_text.find("//", 1) == std::string::npos);
+  }
+  FUZZ_CHECK(resmonitor::normalize_stack_text(stack_text) == stack_text);
   return 0;
 }
