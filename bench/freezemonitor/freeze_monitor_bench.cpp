@@ -1,11 +1,14 @@
 // Costs of the freeze monitor, each against a baseline measured in the same run:
 // - a trace (tracer creation and release) as host code pays it, in bursts of N tracers, against
 //   a hand-written tracer (make_shared, one clock read, a mutex-protected vector);
-// - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond.
+// - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond;
+// - how late a report comes after its threshold, now that the watchdog sleeps until it.
 #include <benchmark/benchmark.h>
+#include <core/log.h>
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -213,5 +216,87 @@ void BM_IdleWatchdogVsPoller(benchmark::State& state) {
   state.counters["cpu_ratio"] = poller_cpu > 0 ? watchdog_cpu / poller_cpu : 0;
 }
 BENCHMARK(BM_IdleWatchdogVsPoller)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Each task freezes 5 ms after its creation; the log sink notes when its freezed line arrives.
+// Lateness = arrival - creation - 5 ms, on the steady clock. The baseline is the old way: a
+// thread that looks every millisecond whether a due time has passed.
+constexpr std::int64_t kLatenessFreezeMs = 5;
+std::atomic<std::int64_t> g_freezed_at_ns{0};
+
+std::int64_t steady_ns(Steady::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
+void note_freezed_line(const core::LogRecord& record, void*) {
+  if (std::string(record.text).rfind("task has freezed.", 0) == 0) {
+    g_freezed_at_ns.store(steady_ns(Steady::now()));
+  }
+}
+
+class MillisecondPoller {
+ public:
+  MillisecondPoller()
+      : thread_([this] {
+          while (!stop_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const std::int64_t due = due_ns_.load();
+            if (due != 0 && steady_ns(Steady::now()) >= due) {
+              due_ns_.store(0);
+              reported_ns_.store(steady_ns(Steady::now()));
+            }
+          }
+        }) {}
+  ~MillisecondPoller() {
+    stop_.store(true);
+    thread_.join();
+  }
+  MillisecondPoller(const MillisecondPoller&) = delete;
+  MillisecondPoller& operator=(const MillisecondPoller&) = delete;
+
+  // Lateness of one task in microseconds.
+  double trace_one() {
+    reported_ns_.store(0);
+    const std::int64_t due = steady_ns(Steady::now()) + kLatenessFreezeMs * 1000000;
+    due_ns_.store(due);
+    while (reported_ns_.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return static_cast<double>(reported_ns_.load() - due) / 1000.0;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::int64_t> due_ns_{0};
+  std::atomic<std::int64_t> reported_ns_{0};
+  std::thread thread_;
+};
+
+double trace_one_freeze(freezemonitor::FreezeMonitorImpl& monitor) {
+  g_freezed_at_ns.store(0);
+  const std::int64_t due = steady_ns(Steady::now()) + kLatenessFreezeMs * 1000000;
+  auto tracer = monitor.CreateD3DRenderTracer();
+  while (g_freezed_at_ns.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  return static_cast<double>(g_freezed_at_ns.load() - due) / 1000.0;
+}
+
+void BM_ReportLatenessVsPoller(benchmark::State& state) {
+  freezemonitor::FreezeMonitorImpl& monitor = freezemonitor::freeze_monitor();
+  monitor.SetThresholds(kLatenessFreezeMs, 0);
+  core::SetLogSink(&note_freezed_line, nullptr);
+  MillisecondPoller poller;
+  std::vector<double> ours;
+  std::vector<double> polled;
+  for (auto _ : state) {
+    ours.push_back(trace_one_freeze(monitor));
+    polled.push_back(poller.trace_one());
+  }
+  core::SetLogSink(nullptr, nullptr);
+  quiet_monitor();
+  const auto median = [](std::vector<double>& values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+  };
+  state.counters["median_late_us"] = median(ours);
+  state.counters["poller_median_late_us"] = median(polled);
+}
+BENCHMARK(BM_ReportLatenessVsPoller)->Iterations(200)->Unit(benchmark::kMillisecond);
 
 }  // namespace
