@@ -15,6 +15,7 @@
 
 #include "freezemonitor/record_index.h"
 #include "freezemonitor/watchdog_alarm.h"
+#include "platform/thread_capture.h"
 
 namespace freezemonitor {
 
@@ -30,6 +31,8 @@ struct TraceRecord {
   std::int64_t start_ticks;  // system clock at creation, 100 ns ticks
   std::int32_t state;
   FreezeEvent event;  // url null for tasks without one
+  // The creating thread, for the stack of a freeze report; 0 when stack capture was off.
+  quillmark::platform::ThreadId thread = 0;
 };
 
 // Ids of all tracers of the process; the first tracer gets 1.
@@ -87,6 +90,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void GetThresholds(std::int64_t& freeze_ms, std::int64_t& timeout_ms) override;
   void SetTimeoutEventEnabled(bool enabled) override;
 
+  // Switches stack capture for freeze reports; returns whether it is on.
+  bool set_stack_capture(bool enabled);
+
   // Starts the watchdog unless it runs already. Callers that meet a start in progress wait for
   // it; if starting fails (the exception reaches the caller), a later call tries again.
   void start_watchdog();
@@ -140,6 +146,13 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::atomic<std::int64_t> freeze_ms{5000};
   std::atomic<std::int64_t> timeout_ms{3000};
   std::atomic<bool> post_timeout_event{false};
+  std::atomic<bool> capture_stacks{false};
+  std::mutex capture_switch_mutex;  // serialises set_stack_capture
+  // Logs the record with the frozen thread's stack that follows a freezed line, with
+  // records_mutex held (the capture waits at most 50 ms for the thread). Installed by the first
+  // set_stack_capture(true), so that the monitor needs the call-stack code only once asked to.
+  using StackReporter = void (*)(const TraceRecord& record, double elapsed_ms);
+  std::atomic<StackReporter> stack_reporter{nullptr};
 
   WatchdogAlarm alarm_;
 };

@@ -18,6 +18,9 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
   const std::int64_t start = now_ticks();
   TraceRecord record{id,    freeze_ms.load(),      timeout_ms.load(),
                      start, TraceRecord::kRunning, std::move(event)};
+  if (capture_stacks.load(std::memory_order_relaxed)) {
+    record.thread = quillmark::platform::current_thread_id();
+  }
   const std::int64_t due = next_due(record, start, 0.0);
   std::lock_guard<std::mutex> lock(records_mutex);
   // Everything that may throw comes before the append, so a failure leaves no entry behind.

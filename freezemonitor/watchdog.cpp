@@ -108,6 +108,9 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position) {
                record.event);
     record.event.kind = 1;
     post_event(record.event);
+    if (record.thread != 0) {
+      if (StackReporter report_stack = stack_reporter.load()) report_stack(record, elapsed_ms);
+    }
     finish(position);
     return WatchdogAlarm::kNever;
   }

@@ -2,7 +2,9 @@
 // - a trace (tracer creation and release) as host code pays it, in bursts of N tracers, against
 //   a hand-written tracer (make_shared, one clock read, a mutex-protected vector);
 // - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond;
-// - how late a report comes after its threshold, now that the watchdog sleeps until it.
+// - how late a report comes after its threshold, now that the watchdog sleeps until it;
+// - what a freeze report costs the watchdog with stack capture on: interrupting the frozen
+//   thread and taking its stack, and turning it into text.
 #include <benchmark/benchmark.h>
 #include <core/log.h>
 #include <pthread.h>
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,8 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "callstack/thread_stack_text.h"
 #include "freezemonitor/freeze_monitor_impl.h"
 #include "platform/platform.h"
+#include "platform/thread_capture.h"
 
 namespace {
 
@@ -298,5 +303,62 @@ void BM_ReportLatenessVsPoller(benchmark::State& state) {
   state.counters["poller_median_late_us"] = median(polled);
 }
 BENCHMARK(BM_ReportLatenessVsPoller)->Iterations(200)->Unit(benchmark::kMillisecond);
+
+// A thread blocked in a condition wait a few frames deep, as a frozen task would be.
+class BlockedThread {
+ public:
+  BlockedThread()
+      : thread_([this] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          id_ = quillmark::platform::current_thread_id();
+          changed_.notify_all();
+          changed_.wait(lock, [&] { return released_; });
+        }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return id_ != 0; });
+  }
+  ~BlockedThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  BlockedThread(const BlockedThread&) = delete;
+  BlockedThread& operator=(const BlockedThread&) = delete;
+
+  quillmark::platform::ThreadId id() const { return id_; }
+
+ private:
+  std::mutex mutex_;  // guards id_ and released_
+  std::condition_variable changed_;
+  quillmark::platform::ThreadId id_ = 0;
+  bool released_ = false;
+  std::thread thread_;
+};
+
+// Arg 0: the capture alone (signal, unwind in the thread, answer). Arg 1: capture and the text of
+// ten frames (warm: the symbols are loaded before the measurement).
+void BM_FrozenStackPerReport(benchmark::State& state) {
+  quillmark::platform::enable_thread_capture(quillmark::platform::default_capture_signal());
+  BlockedThread frozen;
+  quillmark::platform::ThreadStack stack;
+  quillmark::platform::capture_thread_stack(frozen.id(), std::chrono::milliseconds(50), stack);
+  resmonitor::describe_thread_stack(stack.frames, stack.count, 10);
+  for (auto _ : state) {
+    const auto outcome = quillmark::platform::capture_thread_stack(
+        frozen.id(), std::chrono::milliseconds(50), stack);
+    if (outcome != quillmark::platform::CaptureOutcome::kCaptured) {
+      state.SkipWithError("capture failed");
+      break;
+    }
+    if (state.range(0) == 1) {
+      benchmark::DoNotOptimize(resmonitor::describe_thread_stack(stack.frames, stack.count, 10));
+    }
+  }
+  quillmark::platform::disable_thread_capture();
+}
+BENCHMARK(BM_FrozenStackPerReport)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
