@@ -108,7 +108,8 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position) {
                record.event);
     record.event.kind = 1;
     post_event(record.event);
-    if (record.thread != 0) {
+    // Tasks traced while capture was on get no stack record once it is off again.
+    if (record.thread != 0 && capture_stacks.load()) {
       if (StackReporter report_stack = stack_reporter.load()) report_stack(record, elapsed_ms);
     }
     finish(position);
@@ -142,6 +143,8 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     }
   }
   if (!threads_gone) {
+    // The signal handler must not outlive the library's code (Linux).
+    if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
     std::lock_guard<std::mutex> lock(records_mutex);
     clear_records();
   } else if (records_mutex.try_lock()) {

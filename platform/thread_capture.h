@@ -55,7 +55,7 @@ bool enable_thread_capture(int signal_number);
 void disable_thread_capture();
 
 // Captures `thread`'s stack into `out`, waiting at most `timeout` for the thread. Captures are
-// serialised; a caller must not capture its own thread.
+// serialised. A thread cannot capture itself (kCannotInterrupt).
 CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds timeout,
                                     ThreadStack& out);
 

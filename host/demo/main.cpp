@@ -268,7 +268,7 @@ void run_long_tasks(SessionLog& log) {
 // --- Summary ------------------------------------------------------------------------------------
 
 // The first frame of a stack text that belongs to the demo itself (not to the standard library
-// it instantiates), trimmed.
+// it instantiates, nor to run-time code linked in without symbols), trimmed.
 std::string demo_call_site(const std::string& stack) {
   std::size_t start = 0;
   while (start < stack.size()) {
@@ -276,7 +276,7 @@ std::string demo_call_site(const std::string& stack) {
     if (end == std::string::npos) end = stack.size();
     std::string line = stack.substr(start, end - start);
     if (line.rfind("Frame ", 0) != 0 && line.find("quillmark_demo") != std::string::npos &&
-        line.find("std::") == std::string::npos) {
+        line.find("std::") == std::string::npos && line.find("!0x") == std::string::npos) {
       return line.substr(line.find_first_not_of(' '));
     }
     start = end + 1;

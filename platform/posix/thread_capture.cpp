@@ -202,6 +202,7 @@ CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds t
                                     ThreadStack& out) {
   std::lock_guard<std::mutex> lock(capture_mutex);
   if (!capture_enabled) return CaptureOutcome::kNotEnabled;
+  if (thread == current_thread_id()) return CaptureOutcome::kCannotInterrupt;
   if ((request.load() & kPhaseMask) == kCapturing) return CaptureOutcome::kBusy;
   while (sem_trywait(&answered) == 0) {
   }

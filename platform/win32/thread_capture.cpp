@@ -19,8 +19,9 @@ namespace {
 // The deepest part of a stack that is copied; frames above it are not reached.
 constexpr std::size_t kStackCopyBytes = 256 * 1024;
 
-std::mutex capture_mutex;  // serialises captures, and guards stack_copy
+std::mutex capture_mutex;  // serialises captures, and guards the two below
 std::unique_ptr<std::uint64_t[]> stack_copy;
+bool capture_enabled = false;
 
 using QueryThread = NTSTATUS(NTAPI*)(HANDLE, THREADINFOCLASS, PVOID, ULONG, PULONG);
 
@@ -110,14 +111,24 @@ ThreadId current_thread_id() { return GetCurrentThreadId(); }
 
 int default_capture_signal() { return 0; }
 
-bool enable_thread_capture(int) { return true; }
+// Nothing is installed; the switch only keeps the two targets alike.
+bool enable_thread_capture(int) {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  capture_enabled = true;
+  return true;
+}
 
-void disable_thread_capture() {}
+void disable_thread_capture() {
+  std::lock_guard<std::mutex> lock(capture_mutex);
+  capture_enabled = false;
+}
 
 // The timeout does not apply: suspending and copying take no part of the thread's cooperation.
 CaptureOutcome capture_thread_stack(ThreadId thread_id, std::chrono::milliseconds,
                                     ThreadStack& out) {
   std::lock_guard<std::mutex> lock(capture_mutex);
+  if (!capture_enabled) return CaptureOutcome::kNotEnabled;
+  if (thread_id == current_thread_id()) return CaptureOutcome::kCannotInterrupt;
   if (!stack_copy) stack_copy.reset(new std::uint64_t[kStackCopyBytes / sizeof(std::uint64_t)]);
   HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION,
                              FALSE, static_cast<DWORD>(thread_id));
