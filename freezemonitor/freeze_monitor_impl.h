@@ -136,8 +136,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Running records by id (finished ones are not in it); guarded by records_mutex.
   RecordIndex running_index;
   std::size_t finished_count = 0;  // finished records still in `records`; records_mutex
-  // Held for a whole watchdog pass, including its log calls and event posting; taken before
-  // the bus's queueMutex and the alarm's mutex, never while holding either.
+  // Held for a whole watchdog pass, including its log calls, event posting and stack capture;
+  // taken before the bus's queueMutex, the alarm's mutex and the call-stack resolution lock,
+  // never while holding any of them.
   std::mutex records_mutex;
   std::atomic<bool> stopping{false};
   std::atomic<bool> thread_started{false};  // set once watch_thread runs

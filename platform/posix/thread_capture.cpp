@@ -146,7 +146,8 @@ bool queue_request(pid_t target, int signal_number) {
 bool give_up_or_collect(std::uint64_t sequence_word, std::chrono::milliseconds timeout) {
   std::uint64_t expected = sequence_word | kRequested;
   if (request.compare_exchange_strong(expected, sequence_word | kIdle)) return false;
-  return wait_for_answer(monotonic_after(timeout)) && request.load() == (sequence_word | kDone);
+  return wait_for_answer(monotonic_after(timeout)) &&
+         request.load(std::memory_order_acquire) == (sequence_word | kDone);
 }
 
 }  // namespace
@@ -214,7 +215,10 @@ CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds t
     request.store(sequence_word | kIdle);
     return error == ESRCH ? CaptureOutcome::kThreadGone : CaptureOutcome::kCannotInterrupt;
   }
-  const bool answered_in_time = wait_for_answer(monotonic_after(timeout));
+  // The handler publishes the buffer with its store of kDone; this load is what makes the
+  // buffer's contents visible here, whatever the semaphore does.
+  const bool answered_in_time = wait_for_answer(monotonic_after(timeout)) &&
+                                request.load(std::memory_order_acquire) == (sequence_word | kDone);
   if (!answered_in_time && !give_up_or_collect(sequence_word, timeout)) {
     return (request.load() & kPhaseMask) == kCapturing ? CaptureOutcome::kBusy
                                                        : CaptureOutcome::kNoAnswer;
