@@ -7,6 +7,7 @@
 
 #include "callstack/describe_stack_testing.h"
 #include "callstack/path_text.h"
+#include "callstack/resolution_lock.h"
 
 namespace resmonitor {
 
@@ -79,6 +80,7 @@ std::string header_line(const std::string& name, void* ptr) {
 }  // namespace
 
 std::string describe_stack(CStackInfo& info, void* ptr) {
+  std::lock_guard<std::mutex> resolution(resolution_mutex());
   std::lock_guard<std::mutex> lock(info.stacks_mutex);
   if (!modules_loaded && !info.stacks.empty()) {
     load_module_symbols(info);

@@ -9,6 +9,7 @@
 #include <fmt/xchar.h>
 
 #include "callstack/path_text.h"
+#include "callstack/resolution_lock.h"
 
 namespace resmonitor {
 
@@ -112,6 +113,7 @@ std::unique_ptr<wchar_t[]> build_symbol_search_path() {
 }
 
 void init_symbol_handler(CStackInfo& info) {
+  std::lock_guard<std::mutex> resolution(resolution_mutex());
   std::lock_guard<std::mutex> lock(info.init_mutex);
   if (info.symbols_ready) return;
 

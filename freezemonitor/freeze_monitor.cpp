@@ -20,7 +20,8 @@ const char* const kEventTypeNames[15] = {
     "ProjSave",      "PlayerState",      "MaxSize"};
 constexpr std::int32_t kHighestNamedType = 13;
 
-// The task's description, as the registry keeps it and the reports carry it.
+// The task's description, as the registry keeps it. A task without a url keeps a null url
+// there, which saves an allocation per tracer; reports show it as "" (see report_url).
 FreezeEvent base_event(const FreezeTracer& tracer) {
   FreezeEvent event;
   event.event_type = tracer.event_type;
@@ -31,11 +32,7 @@ FreezeEvent base_event(const FreezeTracer& tracer) {
   return event;
 }
 
-FreezeEvent make_event(const FreezeTracer& tracer) {
-  FreezeEvent event = base_event(tracer);
-  event.url = strdup("");
-  return event;
-}
+FreezeEvent make_event(const FreezeTracer& tracer) { return base_event(tracer); }
 
 FreezeEvent make_event(const UrlTracer& tracer) {
   FreezeEvent event = base_event(tracer);
@@ -51,45 +48,22 @@ FreezeEvent make_event(const UrlGpuTracer& tracer) {
 
 }  // namespace
 
+const char* report_url(const FreezeEvent& event) { return event.url ? event.url : ""; }
+
 const char* event_type_name(std::int32_t type) {
   if (type < 0 || type > kHighestNamedType) return kEventTypeNames[0];
   return kEventTypeNames[type];
 }
 
-FreezeMonitorImpl::FreezeMonitorImpl() : clock_(&quillmark::platform::system_time_100ns) {}
+FreezeMonitorImpl::FreezeMonitorImpl() : alarm_(&quillmark::platform::system_time_100ns) {}
 
-// The tracer is owned by a unique_ptr until the shared pointer takes it, so a failure while
-// registering destroys it, and its destructor finishes any entry that was already appended.
+// The tracer and its shared-pointer count share one allocation. A failure while registering
+// destroys the tracer, and its destructor finishes any entry that was already appended.
 template <class Tracer, class... Args>
 std::shared_ptr<Tracer> FreezeMonitorImpl::create(Args&&... args) {
-  std::unique_ptr<Tracer> tracer(new Tracer(std::forward<Args>(args)...));
+  std::shared_ptr<Tracer> tracer = std::make_shared<Tracer>(std::forward<Args>(args)...);
   register_tracer(tracer->id, make_event(*tracer));
-  return std::shared_ptr<Tracer>(std::move(tracer));
-}
-
-void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
-  TraceRecord record{id,          freeze_ms.load(),      timeout_ms.load(),
-                     now_ticks(), TraceRecord::kRunning, std::move(event)};
-  std::lock_guard<std::mutex> lock(records_mutex);
-  records.push_back(std::move(record));
-}
-
-void FreezeMonitorImpl::end_trace(std::uint32_t id) {
-  // Released on the watchdog (by a log sink, or by exit handlers when a sink ends the process):
-  // the pass under way already holds records_mutex, and marking a record does not disturb it.
-  std::unique_lock<std::mutex> lock(records_mutex, std::defer_lock);
-  if (!on_watchdog()) lock.lock();
-  for (auto& record : records) {
-    if (record.id == id) {
-      record.state = TraceRecord::kFinished;
-      return;
-    }
-  }
-}
-
-std::vector<TraceRecord> FreezeMonitorImpl::records_snapshot() {
-  std::lock_guard<std::mutex> lock(records_mutex);
-  return records;
+  return tracer;
 }
 
 std::shared_ptr<FreezeTracer> FreezeMonitorImpl::CreateFreezeTracer(EventType event_type,
@@ -159,6 +133,7 @@ std::shared_ptr<PlayerStateTracer> FreezeMonitorImpl::CreatePlayerStateTracer() 
 void FreezeMonitorImpl::SetThresholds(std::int64_t new_freeze_ms, std::int64_t new_timeout_ms) {
   freeze_ms.exchange(new_freeze_ms);
   timeout_ms.exchange(new_timeout_ms);
+  alarm_.nudge();
 }
 
 void FreezeMonitorImpl::GetThresholds(std::int64_t& current_freeze_ms,
@@ -169,9 +144,10 @@ void FreezeMonitorImpl::GetThresholds(std::int64_t& current_freeze_ms,
 
 void FreezeMonitorImpl::SetTimeoutEventEnabled(bool enabled) {
   post_timeout_event.exchange(enabled);
+  alarm_.nudge();
 }
 
-FreezeMonitorImpl& freeze_monitor() {
+FreezeMonitorImpl& freeze_monitor_instance() {
   // The bus is built first so that it is torn down after the monitor: the watchdog may post
   // until the monitor's destruction has joined it.
   static FreezeMonitorImpl& monitor = []() -> FreezeMonitorImpl& {
@@ -180,6 +156,11 @@ FreezeMonitorImpl& freeze_monitor() {
     guard_across_fork(instance);
     return instance;
   }();
+  return monitor;
+}
+
+FreezeMonitorImpl& freeze_monitor() {
+  FreezeMonitorImpl& monitor = freeze_monitor_instance();
   monitor.start_watchdog();
   return monitor;
 }

@@ -4,12 +4,18 @@
 #include <quillmark/freeze_monitor.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "freezemonitor/record_index.h"
+#include "freezemonitor/watchdog_alarm.h"
+#include "platform/thread_capture.h"
 
 namespace freezemonitor {
 
@@ -24,7 +30,9 @@ struct TraceRecord {
   std::int64_t timeout_ms;   // likewise; kTimeoutReported once the timed-out line is out
   std::int64_t start_ticks;  // system clock at creation, 100 ns ticks
   std::int32_t state;
-  FreezeEvent event;
+  FreezeEvent event;  // url null for tasks without one
+  // The creating thread, for the stack of a freeze report; 0 when stack capture was off.
+  quillmark::platform::ThreadId thread = 0;
 };
 
 // Ids of all tracers of the process; the first tracer gets 1.
@@ -34,6 +42,19 @@ extern std::atomic<bool> monitor_alive;
 
 // Name of an event type in reports: the table entry for 0 to 13, "Unknown" for anything else.
 const char* event_type_name(std::int32_t type);
+
+// The clock reading at which the next rule can fire for a running record that has run
+// `elapsed_ms` at the reading `now`: the earlier of the freeze threshold and, while that rule is
+// armed, the timed-out threshold. Saturates at WatchdogAlarm::kNever.
+std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms);
+
+// The url a report shows: the registry's text, "" for tasks without one.
+const char* report_url(const FreezeEvent& event);
+
+// Starts the watchdog thread running `body`; std::thread by default. Replaceable for tests, where
+// a launcher that throws stands for a thread that could not be created.
+using ThreadLauncher = std::thread (*)(std::function<void()> body);
+void set_thread_launcher(ThreadLauncher launcher);
 
 class FreezeMonitorImpl final : public FreezeMonitor {
  public:
@@ -69,58 +90,91 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void GetThresholds(std::int64_t& freeze_ms, std::int64_t& timeout_ms) override;
   void SetTimeoutEventEnabled(bool enabled) override;
 
-  // Starts the watchdog unless some caller already did (one atomic exchange decides).
+  // Switches stack capture for freeze reports; returns whether it is on.
+  bool set_stack_capture(bool enabled);
+
+  // Starts the watchdog unless it runs already. Callers that meet a start in progress wait for
+  // it; if starting fails (the exception reaches the caller), a later call tries again.
   void start_watchdog();
   bool is_stopping() const { return stopping.load(); }
-  // Marks the record of tracer `id` finished; the next pass drops it.
+  // Finishes the record of tracer `id`, if it still runs.
   void end_trace(std::uint32_t id);
 
-  // Around a fork (freezemonitor/fork_safety.cpp): records_mutex is held while the process is
-  // copied, and the child gives up the parent's watchdog, which it does not have; its next
-  // GetFreezeMonitor starts one of its own.
+  // Around a fork (freezemonitor/fork_safety.cpp): records_mutex and the alarm's lock are held
+  // while the process is copied, and the child gives up the parent's watchdog, which it does not
+  // have; its next GetFreezeMonitor starts one of its own.
   void lock_for_fork();
   void unlock_after_fork();
   void forget_watchdog_after_fork();
 
-  // Seams for tests: the clock the registry and the watchdog read (system clock by default),
-  // the number of passes completed, and a copy of the registry.
-  void set_clock(Clock clock) { clock_.store(clock); }
-  std::uint64_t completed_passes() const { return completed_passes_.load(); }
+  // Seams for tests and benchmarks. The clock the registry and the watchdog read (system clock
+  // by default); a hand-moved clock must call clock_moved after each move, as a real clock's
+  // passing time wakes the watchdog by itself.
+  void set_clock(Clock clock) { alarm_.set_clock(clock); }
+  void clock_moved() { alarm_.nudge(); }
+  // Has one whole pass run that starts after this call; false if none completed within 20 s.
+  bool run_pass();
+  std::uint64_t completed_passes() const { return alarm_.completed_passes(); }
+  std::uint64_t watchdog_wakeups() const { return alarm_.wakeups(); }
+  // The clock reading the watchdog sleeps until (WatchdogAlarm::kNever: no task runs).
+  std::int64_t watchdog_due() const { return alarm_.due(); }
+  std::thread::native_handle_type watchdog_handle() { return watch_thread.native_handle(); }
   std::vector<TraceRecord> records_snapshot();
 
  private:
   template <class Tracer, class... Args>
   std::shared_ptr<Tracer> create(Args&&... args);
   void register_tracer(std::uint32_t id, FreezeEvent event);
+  // Marks the record at `position` finished (once); it leaves `records` at the next compaction.
+  void mark_finished(std::size_t position);
+  // Marks it finished and drops the finished records at the end of `records`.
+  void finish(std::size_t position);
+  // Removes finished records, keeping the order of the others. records_mutex held.
+  void drop_finished();
+  void clear_records();
   void watch_loop();
-  // One pass over the registry, under records_mutex.
+  // One pass over the registry, under records_mutex; hands the next due time to the alarm.
   void check_records();
-  void check_record(TraceRecord& record);
+  // Applies both rules to a running record; returns when its next rule can fire, or kNever
+  // once it is finished.
+  std::int64_t check_record(std::size_t position);
   void post_event(FreezeEvent event);
   bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
-  std::int64_t now_ticks() const { return clock_.load()(); }
+  std::int64_t now_ticks() const { return alarm_.now(); }
 
   std::vector<TraceRecord> records;  // guarded by records_mutex, in order of creation
-  // Held for a whole watchdog pass, including its log calls and event posting; taken before
-  // the bus's queueMutex, never while holding a bus lock.
+  // Running records by id (finished ones are not in it); guarded by records_mutex.
+  RecordIndex running_index;
+  std::size_t finished_count = 0;  // finished records still in `records`; records_mutex
+  // Held for a whole watchdog pass, including its log calls, event posting and stack capture;
+  // taken before the bus's queueMutex, the alarm's mutex and the call-stack resolution lock,
+  // never while holding any of them.
   std::mutex records_mutex;
   std::atomic<bool> stopping{false};
-  std::atomic<bool> thread_started{false};
+  std::atomic<bool> thread_started{false};  // set once watch_thread runs
+  std::mutex start_mutex;                   // serialises starting the watchdog
   std::thread watch_thread;
   // Set by the watchdog itself when it starts: code that runs on it (log sinks, tracers released
   // there) is inside a pass, which holds records_mutex.
   std::atomic<std::thread::id> watchdog_id{};
-  const std::int32_t check_interval_ms = 1;
   std::atomic<std::int64_t> freeze_ms{5000};
   std::atomic<std::int64_t> timeout_ms{3000};
   std::atomic<bool> post_timeout_event{false};
+  std::atomic<bool> capture_stacks{false};
+  std::mutex capture_switch_mutex;  // serialises set_stack_capture
+  // Logs the record with the frozen thread's stack that follows a freezed line, with
+  // records_mutex held (the capture waits at most 50 ms for the thread). Installed by the first
+  // set_stack_capture(true), so that the monitor needs the call-stack code only once asked to.
+  using StackReporter = void (*)(const TraceRecord& record, double elapsed_ms);
+  std::atomic<StackReporter> stack_reporter{nullptr};
 
-  std::atomic<Clock> clock_;
-  std::atomic<std::uint64_t> completed_passes_{0};
+  WatchdogAlarm alarm_;
 };
 
 // The process-wide monitor (the one GetFreezeMonitor returns), watchdog started.
 FreezeMonitorImpl& freeze_monitor();
+// The same monitor without starting anything, for paths that must not throw.
+FreezeMonitorImpl& freeze_monitor_instance();
 
 // Keeps the process-wide `monitor` consistent across fork(); called once, when it is built.
 void guard_across_fork(FreezeMonitorImpl& monitor);

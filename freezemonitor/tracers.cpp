@@ -20,7 +20,7 @@ FreezeTracer::~FreezeTracer() {
                     "freezemonitor already destory.");
     return;
   }
-  FreezeMonitorImpl& monitor = freeze_monitor();
+  FreezeMonitorImpl& monitor = freeze_monitor_instance();
   if (monitor.is_stopping()) return;
   monitor.end_trace(id);
 }

@@ -1,10 +1,10 @@
-// The watchdog thread: reports tasks that pass their thresholds, posts freeze events, and the
-// monitor's teardown.
+// The watchdog thread: sleeps until a task can pass a threshold, reports the tasks that did,
+// posts freeze events, and tears the monitor down.
 #include <core/async_event_bus.h>
 #include <core/log.h>
-#include <core/sleep.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "freezemonitor/freeze_monitor_impl.h"
@@ -18,48 +18,84 @@ namespace {
 constexpr double kTicksPerMs = 10000.0;
 constexpr int kTimedOutLevel = 5;
 constexpr int kFreezedLevel = 6;
+constexpr auto kPassWaitLimit = std::chrono::seconds(20);
+
+std::thread launch_std_thread(std::function<void()> body) { return std::thread(std::move(body)); }
+
+std::atomic<ThreadLauncher> thread_launcher{&launch_std_thread};
 
 void log_report(int level, const char* format, const FreezeEvent& event) {
   CoreLogPrintLog("ZOR", level, "FreezeMonitor", nullptr, nullptr, -1, format,
-                  event_type_name(event.event_type), event.url, event.use_gpu ? 1 : 0);
+                  event_type_name(event.event_type), report_url(event), event.use_gpu ? 1 : 0);
+}
+
+// The reading `ms` milliseconds after `now`, rounded up to a whole tick.
+std::int64_t ticks_after(std::int64_t now, double ms) {
+  const double ticks = std::ceil(ms * kTicksPerMs);
+  if (ticks <= 0) return now;
+  if (static_cast<double>(now) + ticks >= static_cast<double>(WatchdogAlarm::kNever)) {
+    return WatchdogAlarm::kNever;
+  }
+  return now + static_cast<std::int64_t>(ticks);
 }
 
 }  // namespace
 
+void set_thread_launcher(ThreadLauncher launcher) { thread_launcher.store(launcher); }
+
+std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms) {
+  double threshold_ms = static_cast<double>(record.freeze_ms);
+  if (record.timeout_ms >= 1) {
+    threshold_ms = std::min(threshold_ms, static_cast<double>(record.timeout_ms));
+  }
+  return ticks_after(now, threshold_ms - elapsed_ms);
+}
+
+// thread_started is set only once the thread runs, so a start that threw is tried again by the
+// next GetFreezeMonitor.
 void FreezeMonitorImpl::start_watchdog() {
-  if (thread_started.load() || thread_started.exchange(true)) return;
+  if (thread_started.load()) return;
+  std::lock_guard<std::mutex> lock(start_mutex);
+  if (thread_started.load()) return;
   // The watchdog runs this library's code until the monitor is destroyed; where an unload could
   // not join it, the library stays loaded instead.
   quillmark::platform::keep_library_loaded();
-  watch_thread = std::thread([this] { watch_loop(); });
+  watch_thread = thread_launcher.load()([this] { watch_loop(); });
+  thread_started.store(true);
 }
 
 void FreezeMonitorImpl::watch_loop() {
   watchdog_id.store(std::this_thread::get_id());
   for (;;) {
     if (stopping.load()) return;
-    core::safe_sleep_ms(check_interval_ms);
+    if (!alarm_.wait_for_pass()) return;
     if (stopping.load()) return;
     check_records();
+    alarm_.pass_completed();
   }
 }
 
+bool FreezeMonitorImpl::run_pass() {
+  return alarm_.wait_until_served(alarm_.request_pass(), kPassWaitLimit);
+}
+
+// The next due time is found while the lock still keeps new tracers out; they bring it forward
+// themselves once the lock is free.
 void FreezeMonitorImpl::check_records() {
   std::lock_guard<std::mutex> lock(records_mutex);
-  for (auto& record : records) {
-    if (record.state != TraceRecord::kFinished) check_record(record);
+  std::int64_t due = WatchdogAlarm::kNever;
+  for (std::size_t at = 0; at < records.size(); ++at) {
+    if (records[at].state != TraceRecord::kFinished) due = std::min(due, check_record(at));
   }
-  records.erase(std::remove_if(records.begin(), records.end(),
-                               [](const TraceRecord& record) {
-                                 return record.state == TraceRecord::kFinished;
-                               }),
-                records.end());
-  completed_passes_.fetch_add(1);
+  drop_finished();
+  alarm_.set_due(due);
 }
 
 // Both rules see the same elapsed time, so a late pass reports timed-out before freezed.
-void FreezeMonitorImpl::check_record(TraceRecord& record) {
-  const double elapsed_ms = static_cast<double>(now_ticks() - record.start_ticks) / kTicksPerMs;
+std::int64_t FreezeMonitorImpl::check_record(std::size_t position) {
+  TraceRecord& record = records[position];
+  const std::int64_t now = now_ticks();
+  const double elapsed_ms = static_cast<double>(now - record.start_ticks) / kTicksPerMs;
   if (record.timeout_ms >= 1 && elapsed_ms >= static_cast<double>(record.timeout_ms)) {
     log_report(kTimedOutLevel, "task has timed out. event type is %s. url: %s. use_gpu: %d.",
                record.event);
@@ -74,12 +110,20 @@ void FreezeMonitorImpl::check_record(TraceRecord& record) {
                record.event);
     record.event.kind = 1;
     post_event(record.event);
-    record.state = TraceRecord::kFinished;
+    // Tasks traced while capture was on get no stack record once it is off again.
+    if (record.thread != 0 && capture_stacks.load()) {
+      if (StackReporter report_stack = stack_reporter.load()) report_stack(record, elapsed_ms);
+    }
+    finish(position);
+    return WatchdogAlarm::kNever;
   }
+  return next_due(record, now, elapsed_ms);
 }
 
-// Runs with records_mutex held; queueEvent takes only the bus's queueMutex.
+// Runs with records_mutex held; queueEvent takes only the bus's queueMutex. A posted event never
+// has a null url.
 void FreezeMonitorImpl::post_event(FreezeEvent event) {
+  if (event.url == nullptr) event.url = strdup("");
   core::AsyncEventBus& bus = core::GetGlobalEventBus();
   bus.queueEvent(event);
   bus.wakeCondition.notify_one();
@@ -99,6 +143,7 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     if (threads_gone) {
       quillmark::platform::abandon_thread(watch_thread);
     } else {
+      alarm_.stop();
       watch_thread.join();
     }
   }
@@ -106,10 +151,12 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     // The pass under way holds records_mutex and will never resume: the records go with the
     // members, unlocked.
   } else if (!threads_gone) {
+    // The signal handler must not outlive the library's code (Linux).
+    if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
     std::lock_guard<std::mutex> lock(records_mutex);
-    records.clear();
+    clear_records();
   } else if (records_mutex.try_lock()) {
-    records.clear();
+    clear_records();
     records_mutex.unlock();
   } else {
     new std::vector<TraceRecord>(std::move(records));

@@ -1,82 +1,364 @@
-// Costs of the freeze monitor: a trace (tracer creation and release) as host code pays it, and
-// the CPU the watchdog burns while nothing is traced.
+// Costs of the freeze monitor, each against a baseline measured in the same run:
+// - a trace (tracer creation and release) as host code pays it, in bursts of N tracers, against
+//   a hand-written tracer (make_shared, one clock read, a mutex-protected vector);
+// - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond;
+// - how late a report comes after its threshold, now that the watchdog sleeps until it;
+// - what a freeze report costs the watchdog with stack capture on: interrupting the frozen
+//   thread and taking its stack, and turning it into text.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
+#include <core/log.h>
+#include <pthread.h>
+#include <time.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "callstack/thread_stack_text.h"
 #include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/platform.h"
+#include "platform/thread_capture.h"
 
 namespace {
 
+using Steady = std::chrono::steady_clock;
+
 // Thresholds far away, so the watchdog never reports during a run.
-freezemonitor::FreezeMonitor* quiet_monitor() {
-  freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
-  monitor->SetThresholds(3600000, 3600000);
+freezemonitor::FreezeMonitorImpl& quiet_monitor() {
+  freezemonitor::FreezeMonitorImpl& monitor = freezemonitor::freeze_monitor();
+  monitor.SetThresholds(3600000, 3600000);
   return monitor;
 }
 
-void BM_TraceWithoutUrl(benchmark::State& state) {
-  freezemonitor::FreezeMonitor* monitor = quiet_monitor();
-  for (auto _ : state) {
-    auto tracer = monitor->CreateGPUInitTracer();
-    benchmark::DoNotOptimize(tracer.get());
+// What a host could write by hand: the tracer remembers its slot, the registry its start time.
+class HandRegistry {
+ public:
+  std::size_t add(std::int64_t start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    starts_.push_back(start);
+    return starts_.size() - 1;
   }
+  void remove(std::size_t slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    starts_[slot] = -1;
+    if (++released_ == starts_.size()) {
+      starts_.clear();
+      released_ = 0;
+    }
+  }
+
+ private:
+  std::mutex mutex_;  // guards starts_ and released_
+  std::vector<std::int64_t> starts_;
+  std::size_t released_ = 0;
+};
+
+class HandTracer {
+ public:
+  explicit HandTracer(HandRegistry& registry)
+      : registry_(registry), slot_(registry.add(quillmark::platform::system_time_100ns())) {}
+  ~HandTracer() { registry_.remove(slot_); }
+  HandTracer(const HandTracer&) = delete;
+  HandTracer& operator=(const HandTracer&) = delete;
+
+ private:
+  HandRegistry& registry_;
+  std::size_t slot_;
+};
+
+// The calling thread's CPU time: unlike wall time it does not grow when other work on the
+// machine preempts the benchmark.
+std::chrono::duration<double> thread_cpu_time() {
+  timespec used{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+  return std::chrono::seconds(used.tv_sec) + std::chrono::nanoseconds(used.tv_nsec);
 }
-BENCHMARK(BM_TraceWithoutUrl);
+
+// Creates `burst` tracers with `make`, then releases them oldest first; repeats so that each
+// measurement covers about a thousand tracers. Returns the CPU time spent.
+constexpr std::size_t kTracersPerMeasurement = 1000;
+
+template <class Make>
+std::chrono::duration<double> time_bursts(std::size_t burst, Make make) {
+  using Tracer = decltype(make());
+  const std::size_t rounds = kTracersPerMeasurement / burst;
+  std::vector<Tracer> held;
+  held.reserve(burst);
+  const auto start = thread_cpu_time();
+  for (std::size_t round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < burst; ++i) held.push_back(make());
+    benchmark::DoNotOptimize(held.data());
+    for (auto& tracer : held) tracer.reset();
+    held.clear();
+  }
+  return thread_cpu_time() - start;
+}
+
+// Arg = burst size (a divisor of kTracersPerMeasurement). The two sides alternate in every
+// iteration, so both see the same machine; the iteration time is the monitor's side.
+void BM_TraceBurstVsHandWritten(benchmark::State& state) {
+  freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
+  HandRegistry registry;
+  const auto burst = static_cast<std::size_t>(state.range(0));
+  double ours = 0;
+  double hand = 0;
+  for (auto _ : state) {
+    hand += time_bursts(burst, [&] { return std::make_shared<HandTracer>(registry); }).count();
+    const double spent = time_bursts(burst, [&] { return monitor.CreateGPUInitTracer(); }).count();
+    ours += spent;
+    state.SetIterationTime(spent);
+  }
+  const auto tracers = static_cast<double>(state.iterations() * kTracersPerMeasurement);
+  state.counters["ns_per_trace"] = 1e9 * ours / tracers;
+  state.counters["hand_ns_per_trace"] = 1e9 * hand / tracers;
+  state.counters["ratio"] = ours / hand;
+}
+BENCHMARK(BM_TraceBurstVsHandWritten)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_TraceWithUrl(benchmark::State& state) {
-  freezemonitor::FreezeMonitor* monitor = quiet_monitor();
+  freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
   const std::string url = "D:/projects/holiday/footage/clip_0001_4k_hdr.mov";
   for (auto _ : state) {
-    auto tracer = monitor->CreateEffectRenderTracer(url, 1);
+    auto tracer = monitor.CreateEffectRenderTracer(url, 1);
     benchmark::DoNotOptimize(tracer.get());
   }
 }
 BENCHMARK(BM_TraceWithUrl);
 
-// Many host threads tracing at once contend for records_mutex with each other and the watchdog.
+// Many host threads tracing at once contend for records_mutex.
 void BM_TraceContended(benchmark::State& state) {
-  freezemonitor::FreezeMonitor* monitor = quiet_monitor();
+  freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
   for (auto _ : state) {
-    auto tracer = monitor->CreateVideoOpenDecoderTracer("media/clip.mov", 0);
+    auto tracer = monitor.CreateVideoOpenDecoderTracer("media/clip.mov", 0);
     benchmark::DoNotOptimize(tracer.get());
   }
 }
 BENCHMARK(BM_TraceContended)->Threads(4);
 
-double process_cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+double thread_cpu_seconds(pthread_t thread) {
+  clockid_t clock{};
+  timespec used{};
+  if (pthread_getcpuclockid(thread, &clock) != 0 || clock_gettime(clock, &used) != 0) return 0;
+  return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
 
-// The process sleeps while the watchdog runs with an empty registry: the process's CPU time is
-// the watchdog's (the bus's dispatch thread waits on its condition). Reported as a share of one
-// core, and as passes per second.
-void BM_IdleWatchdogCpu(benchmark::State& state) {
-  freezemonitor::FreezeMonitorImpl& monitor = freezemonitor::freeze_monitor();
-  const auto window = std::chrono::seconds(state.range(0));
-  double cpu = 0;
-  double wall = 0;
-  std::uint64_t passes = 0;
-  for (auto _ : state) {
-    const double cpu_before = process_cpu_seconds();
-    const std::uint64_t passes_before = monitor.completed_passes();
-    const auto wall_before = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(window);
-    wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
-    passes += monitor.completed_passes() - passes_before;
-    cpu += process_cpu_seconds() - cpu_before;
+// The old way of watching: wake every millisecond and scan an empty registry.
+class IdlePoller {
+ public:
+  IdlePoller()
+      : thread_([this] {
+          while (!stop_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::lock_guard<std::mutex> lock(mutex_);
+            benchmark::DoNotOptimize(registry_.size());
+            wakeups_.fetch_add(1);
+          }
+        }) {}
+  ~IdlePoller() {
+    stop_.store(true);
+    thread_.join();
   }
-  state.counters["cpu_percent_of_core"] = 100.0 * cpu / wall;
-  state.counters["cpu_us_per_s"] = 1e6 * cpu / wall;
-  state.counters["passes_per_s"] = static_cast<double>(passes) / wall;
+  IdlePoller(const IdlePoller&) = delete;
+  IdlePoller& operator=(const IdlePoller&) = delete;
+
+  double cpu_seconds() { return thread_cpu_seconds(thread_.native_handle()); }
+  std::uint64_t wakeups() const { return wakeups_.load(); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> wakeups_{0};
+  std::mutex mutex_;  // guards registry_
+  std::vector<int> registry_;
+  std::thread thread_;
+};
+
+// Arg 0: nothing is traced. Arg 1: a hundred tasks are traced, an hour from any threshold.
+// The watchdog and the poller run side by side for a window of five seconds; their own threads'
+// CPU clocks measure them.
+void BM_IdleWatchdogVsPoller(benchmark::State& state) {
+  freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
+  std::vector<std::shared_ptr<freezemonitor::ProjLoadTracer>> held;
+  for (int i = 0; state.range(0) == 1 && i < 100; ++i)
+    held.push_back(monitor.CreateProjLoadTracer());
+  monitor.run_pass();
+  IdlePoller poller;
+  const pthread_t watchdog = monitor.watchdog_handle();
+  double watchdog_cpu = 0;
+  double poller_cpu = 0;
+  double wall = 0;
+  std::uint64_t watchdog_wakeups = 0;
+  std::uint64_t poller_wakeups = 0;
+  for (auto _ : state) {
+    const double watchdog_before = thread_cpu_seconds(watchdog);
+    const double poller_before = poller.cpu_seconds();
+    const std::uint64_t wakeups_before = monitor.watchdog_wakeups();
+    const std::uint64_t polls_before = poller.wakeups();
+    const auto start = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    wall += std::chrono::duration<double>(Steady::now() - start).count();
+    watchdog_cpu += thread_cpu_seconds(watchdog) - watchdog_before;
+    poller_cpu += poller.cpu_seconds() - poller_before;
+    watchdog_wakeups += monitor.watchdog_wakeups() - wakeups_before;
+    poller_wakeups += poller.wakeups() - polls_before;
+  }
+  state.counters["cpu_percent_of_core"] = 100.0 * watchdog_cpu / wall;
+  state.counters["wakeups_per_s"] = static_cast<double>(watchdog_wakeups) / wall;
+  state.counters["poller_cpu_percent"] = 100.0 * poller_cpu / wall;
+  state.counters["poller_wakeups_per_s"] = static_cast<double>(poller_wakeups) / wall;
+  state.counters["cpu_ratio"] = poller_cpu > 0 ? watchdog_cpu / poller_cpu : 0;
 }
-BENCHMARK(BM_IdleWatchdogCpu)->Arg(10)->Iterations(1)->Unit(benchmark::kSecond);
+BENCHMARK(BM_IdleWatchdogVsPoller)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Each task freezes 5 ms after its creation; the log sink notes when its freezed line arrives.
+// Lateness = arrival - creation - 5 ms, on the steady clock. The baseline is the old way: a
+// thread that looks every millisecond whether a due time has passed.
+constexpr std::int64_t kLatenessFreezeMs = 5;
+std::atomic<std::int64_t> g_freezed_at_ns{0};
+
+std::int64_t steady_ns(Steady::time_point at) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
+}
+
+void note_freezed_line(const core::LogRecord& record, void*) {
+  if (std::string(record.text).rfind("task has freezed.", 0) == 0) {
+    g_freezed_at_ns.store(steady_ns(Steady::now()));
+  }
+}
+
+class MillisecondPoller {
+ public:
+  MillisecondPoller()
+      : thread_([this] {
+          while (!stop_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const std::int64_t due = due_ns_.load();
+            if (due != 0 && steady_ns(Steady::now()) >= due) {
+              due_ns_.store(0);
+              reported_ns_.store(steady_ns(Steady::now()));
+            }
+          }
+        }) {}
+  ~MillisecondPoller() {
+    stop_.store(true);
+    thread_.join();
+  }
+  MillisecondPoller(const MillisecondPoller&) = delete;
+  MillisecondPoller& operator=(const MillisecondPoller&) = delete;
+
+  // Lateness of one task in microseconds.
+  double trace_one() {
+    reported_ns_.store(0);
+    const std::int64_t due = steady_ns(Steady::now()) + kLatenessFreezeMs * 1000000;
+    due_ns_.store(due);
+    while (reported_ns_.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    return static_cast<double>(reported_ns_.load() - due) / 1000.0;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::int64_t> due_ns_{0};
+  std::atomic<std::int64_t> reported_ns_{0};
+  std::thread thread_;
+};
+
+double trace_one_freeze(freezemonitor::FreezeMonitorImpl& monitor) {
+  g_freezed_at_ns.store(0);
+  const std::int64_t due = steady_ns(Steady::now()) + kLatenessFreezeMs * 1000000;
+  auto tracer = monitor.CreateD3DRenderTracer();
+  while (g_freezed_at_ns.load() == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  return static_cast<double>(g_freezed_at_ns.load() - due) / 1000.0;
+}
+
+void BM_ReportLatenessVsPoller(benchmark::State& state) {
+  freezemonitor::FreezeMonitorImpl& monitor = freezemonitor::freeze_monitor();
+  monitor.SetThresholds(kLatenessFreezeMs, 0);
+  core::SetLogSink(&note_freezed_line, nullptr);
+  MillisecondPoller poller;
+  std::vector<double> ours;
+  std::vector<double> polled;
+  for (auto _ : state) {
+    ours.push_back(trace_one_freeze(monitor));
+    polled.push_back(poller.trace_one());
+  }
+  core::SetLogSink(nullptr, nullptr);
+  quiet_monitor();
+  const auto median = [](std::vector<double>& values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+  };
+  state.counters["median_late_us"] = median(ours);
+  state.counters["poller_median_late_us"] = median(polled);
+}
+BENCHMARK(BM_ReportLatenessVsPoller)->Iterations(200)->Unit(benchmark::kMillisecond);
+
+// A thread blocked in a condition wait a few frames deep, as a frozen task would be.
+class BlockedThread {
+ public:
+  BlockedThread()
+      : thread_([this] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          id_ = quillmark::platform::current_thread_id();
+          changed_.notify_all();
+          changed_.wait(lock, [&] { return released_; });
+        }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return id_ != 0; });
+  }
+  ~BlockedThread() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+  BlockedThread(const BlockedThread&) = delete;
+  BlockedThread& operator=(const BlockedThread&) = delete;
+
+  quillmark::platform::ThreadId id() const { return id_; }
+
+ private:
+  std::mutex mutex_;  // guards id_ and released_
+  std::condition_variable changed_;
+  quillmark::platform::ThreadId id_ = 0;
+  bool released_ = false;
+  std::thread thread_;
+};
+
+// Arg 0: the capture alone (signal, unwind in the thread, answer). Arg 1: capture and the text of
+// ten frames (warm: the symbols are loaded before the measurement).
+void BM_FrozenStackPerReport(benchmark::State& state) {
+  quillmark::platform::enable_thread_capture(quillmark::platform::default_capture_signal());
+  BlockedThread frozen;
+  quillmark::platform::ThreadStack stack;
+  quillmark::platform::capture_thread_stack(frozen.id(), std::chrono::milliseconds(50), stack);
+  resmonitor::describe_thread_stack(stack.frames, stack.count, 10);
+  for (auto _ : state) {
+    const auto outcome = quillmark::platform::capture_thread_stack(
+        frozen.id(), std::chrono::milliseconds(50), stack);
+    if (outcome != quillmark::platform::CaptureOutcome::kCaptured) {
+      state.SkipWithError("capture failed");
+      break;
+    }
+    if (state.range(0) == 1) {
+      benchmark::DoNotOptimize(resmonitor::describe_thread_stack(stack.frames, stack.count, 10));
+    }
+  }
+  quillmark::platform::disable_thread_capture();
+}
+BENCHMARK(BM_FrozenStackPerReport)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -81,6 +81,14 @@ class SessionLog {
     std::lock_guard<std::mutex> lock(mutex_);
     return count_locked(match);
   }
+  // The first line matching `match`, or "".
+  std::string first(Match match) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& text : texts_) {
+      if (match(text)) return text;
+    }
+    return std::string();
+  }
 
  private:
   static void sink(const core::LogRecord& record, void* context) {
@@ -113,6 +121,7 @@ bool contains(const std::string& text, const char* fragment) {
 }
 bool is_timed_out_line(const std::string& text) { return contains(text, "task has timed out"); }
 bool is_freezed_line(const std::string& text) { return contains(text, "task has freezed"); }
+bool is_frozen_stack(const std::string& text) { return text.rfind("frozen thread ", 0) == 0; }
 bool is_final_report(const std::string& text) { return contains(text, "Resource leak list"); }
 // Periodic reports start with a newline: "[name] count:n" lines, or "[0] <time>" detail lines.
 bool is_periodic_report(const std::string& text) {
@@ -226,11 +235,23 @@ void run_task(std::chrono::milliseconds duration,
   std::this_thread::sleep_for(duration);
 }
 
+// The task that freezes: its report shows this function as where it hangs.
+DEMO_NOINLINE void render_gaussian_blur(std::chrono::milliseconds duration) {
+  std::this_thread::sleep_for(duration);
+}
+
+void run_render_task(std::chrono::milliseconds duration, freezemonitor::FreezeMonitor* monitor) {
+  auto tracer = monitor->CreateEffectRenderTracer("fx://gaussian-blur", 1);
+  render_gaussian_blur(duration);
+}
+
 void run_long_tasks(SessionLog& log) {
   using std::chrono::milliseconds;
   freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
   monitor->SetThresholds(/*freeze_ms=*/1500, /*timeout_ms=*/700);
   monitor->SetTimeoutEventEnabled(true);
+  // Frozen tasks are reported with the stack of their thread.
+  SetFreezeStackCaptureEnabled(true);
   std::vector<std::thread> tasks;
   tasks.emplace_back(run_task, milliseconds(150), [monitor] {
     return std::shared_ptr<void>(monitor->CreateGetMediaInfoTracer("D:/media/clip01.mp4"));
@@ -238,9 +259,7 @@ void run_long_tasks(SessionLog& log) {
   tasks.emplace_back(run_task, milliseconds(1100), [monitor] {
     return std::shared_ptr<void>(monitor->CreateVideoOpenDecoderTracer("D:/media/clip02.mov", 1));
   });
-  tasks.emplace_back(run_task, milliseconds(2200), [monitor] {
-    return std::shared_ptr<void>(monitor->CreateEffectRenderTracer("fx://gaussian-blur", 1));
-  });
+  tasks.emplace_back(run_render_task, milliseconds(2200), monitor);
   for (auto& task : tasks) task.join();
   log.wait_for(is_freezed_line, std::chrono::seconds(10));
   core::GetGlobalEventBus().waitUntilIdle(std::chrono::seconds(10));
@@ -248,8 +267,9 @@ void run_long_tasks(SessionLog& log) {
 
 // --- Summary ------------------------------------------------------------------------------------
 
-// The first `count` frames of a stack text that belong to the demo itself, trimmed: the call
-// that registered the resource and its callers.
+// The first `count` frames of a stack text that belong to the demo itself (not to the standard
+// library it instantiates, nor to run-time code linked in without symbols), trimmed: for a
+// registration, the call that registered the resource and its callers.
 std::vector<std::string> demo_call_sites(const std::string& stack, std::size_t count) {
   std::vector<std::string> sites;
   std::size_t start = 0;
@@ -257,7 +277,8 @@ std::vector<std::string> demo_call_sites(const std::string& stack, std::size_t c
     std::size_t end = stack.find('\n', start);
     if (end == std::string::npos) end = stack.size();
     std::string line = stack.substr(start, end - start);
-    if (line.rfind("Frame ", 0) != 0 && line.find("quillmark_demo") != std::string::npos) {
+    if (line.rfind("Frame ", 0) != 0 && line.find("quillmark_demo") != std::string::npos &&
+        line.find("std::") == std::string::npos && line.find("!0x") == std::string::npos) {
       sites.push_back(line.substr(line.find_first_not_of(' ')));
     }
     start = end + 1;
@@ -285,6 +306,8 @@ void print_summary(const std::list<resmonitor::ResMonitorInfo>& leaked, SessionL
               tally.frozen_events.load());
   std::printf("Leak reports:    %d periodic, %d final\n", log.count(is_periodic_report),
               log.count(is_final_report));
+  std::printf("Frozen task at:  %s\n",
+              demo_call_sites(log.first(is_frozen_stack), 1).front().c_str());
 }
 
 }  // namespace

@@ -252,3 +252,18 @@ class FreezeMonitor {
 // until the process ends (FreeLibrary only drops the caller's reference), because an unload could
 // not wait for the watchdog.
 QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
+
+// Freeze reports that say where the task is stuck; off by default, so reports stay as they are.
+// When on, each tracer created from then on remembers the thread that created it, and each
+// "task has freezed" line is followed by one more record (logger "ZOR", tag "FreezeMonitor",
+// level 6): "frozen thread <id> (task running for <ms> ms) stack:\n" and up to 10 frame lines in
+// the format of resource stacks, from the innermost frame outside quillmark; or, when the thread
+// has exited, blocks the capture or does not answer within 50 ms, "... stack unavailable:
+// <reason>". The watchdog never waits longer than that for a thread, and the thread goes on.
+// Linux interrupts the thread with a real-time signal, SIGRTMAX - 3 unless the environment
+// variable QUILLMARK_FREEZE_STACK_SIGNAL names another real-time signal number when capture is
+// switched on; other signals of that number still reach the handler the host installed before,
+// which comes back when capture is switched off. Windows suspends the thread for as long as it
+// takes to copy its registers and stack. Returns whether capture is on after the call (false if
+// the signal cannot be used). Thread-safe.
+QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);

@@ -1,6 +1,6 @@
 // White-box tests of the registry and the watchdog. The watchdog of the process keeps running;
 // the tests swap in a clock they move by hand, so every report is due exactly when a test says,
-// and they wait for completed passes instead of sleeping.
+// and they ask for passes and wait for them instead of sleeping.
 #include <core/async_event_bus.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +29,7 @@ using quillmark::testing::LogCapture;
 
 std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
 std::int64_t fake_clock() { return g_fake_ticks.load(); }
+constexpr std::int64_t ticks_of_ms(std::int64_t ms) { return ms * 10000; }
 
 std::string timed_out_line(const char* type, const std::string& url, int use_gpu) {
   return "task has timed out. event type is " + std::string(type) + ". url: " + url +
@@ -50,18 +54,15 @@ class FreezeWatchdog : public ::testing::Test {
     monitor_.set_clock(&quillmark::platform::system_time_100ns);
   }
 
-  void advance_ms(std::int64_t ms) { g_fake_ticks += ms * 10000; }
-
-  // Returns once two passes have completed since the call, so at least one whole pass saw the
-  // current clock and registry.
-  void settle() {
-    const std::uint64_t target = monitor_.completed_passes() + 2;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (monitor_.completed_passes() < target) {
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "watchdog stopped passing";
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+  // Moves the hand clock; the watchdog wakes by itself if a report falls due, as it would when
+  // real time passes.
+  void advance_ms(std::int64_t ms) {
+    g_fake_ticks += ticks_of_ms(ms);
+    monitor_.clock_moved();
   }
+
+  // Returns once a whole pass saw the current clock and registry.
+  void settle() { ASSERT_TRUE(monitor_.run_pass()) << "watchdog stopped passing"; }
 
   std::vector<CapturedLine> lines_with(const std::string& url) const {
     std::vector<CapturedLine> found;
@@ -132,8 +133,7 @@ TEST_F(FreezeWatchdog, RecordsCarryTheTaskAndTheThresholdsOfTheirCreation) {
   EXPECT_EQ(generic_record->event.event_type, 42);
   EXPECT_EQ(generic_record->event.param1, -7);
   EXPECT_EQ(generic_record->event.param2, 1LL << 40);
-  ASSERT_NE(generic_record->event.url, nullptr);
-  EXPECT_STREQ(generic_record->event.url, "");
+  EXPECT_STREQ(report_url(generic_record->event), "");
 
   EXPECT_EQ(video_record->freeze_ms, 5000);
   EXPECT_TRUE(video_record->event.use_gpu);
@@ -144,8 +144,7 @@ TEST_F(FreezeWatchdog, RecordsCarryTheTaskAndTheThresholdsOfTheirCreation) {
   EXPECT_EQ(render_record->timeout_ms, 400);
   EXPECT_EQ(render_record->event.event_type, D3DRender);
   EXPECT_FALSE(render_record->event.use_gpu);
-  ASSERT_NE(render_record->event.url, nullptr);
-  EXPECT_STREQ(render_record->event.url, "");
+  EXPECT_STREQ(report_url(render_record->event), "");
   EXPECT_EQ(render_record->event.kind, 0);
 
   // Release marks the record finished; the next pass drops it.
@@ -295,6 +294,75 @@ TEST_F(FreezeWatchdog, FreezeWithoutListenerIsDropped) {
   settle();  // the pass that logged has posted by now
   EXPECT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
   EXPECT_EQ(bus.listenerTypeCount(), groups);
+}
+
+// The watchdog sleeps until the earliest threshold a running task can still pass, and not at all
+// once nothing runs.
+TEST_F(FreezeWatchdog, SleepsUntilTheEarliestThresholdOfARunningTask) {
+  monitor_.SetThresholds(60000, 30000);
+  auto far = monitor_.CreateGetMediaInfoTracer(url("far"));
+  const std::int64_t start = fake_clock();
+  settle();
+  EXPECT_EQ(monitor_.watchdog_due(), start + ticks_of_ms(30000));
+
+  advance_ms(30000);
+  ASSERT_TRUE(log_.wait_for_text(timed_out_line("GetMediaInfo", url("far"), 0)));
+  settle();
+  EXPECT_EQ(monitor_.watchdog_due(), start + ticks_of_ms(60000)) << "the freeze rule is next";
+
+  far.reset();
+  settle();
+  EXPECT_EQ(monitor_.watchdog_due(), WatchdogAlarm::kNever);
+}
+
+// A task with a short threshold created while the watchdog sleeps towards a far one wakes it:
+// after the creation only the clock moves, and each report comes when the short task's own
+// threshold passes.
+TEST_F(FreezeWatchdog, NewShortTaskIsReportedOnTimeWhileTheWatchdogSleepsLong) {
+  EventRecorder events;
+  monitor_.SetThresholds(3600000, 1800000);
+  auto far = monitor_.CreateGetMediaInfoTracer(url("far"));
+  settle();
+  monitor_.SetThresholds(50, 20);
+  auto near = monitor_.CreateEffectRenderTracer(url("near"), 1);
+  EXPECT_EQ(monitor_.watchdog_due(), fake_clock() + ticks_of_ms(20));
+
+  advance_ms(20);
+  ASSERT_TRUE(log_.wait_for_text(timed_out_line("EffectRender", url("near"), 1)));
+  advance_ms(30);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("EffectRender", url("near"), 1)));
+  ASSERT_EQ(events.wait_for(url("near"), 1).size(), 1u);
+  EXPECT_TRUE(lines_with(url("far")).empty());
+}
+
+// Releases that the watchdog never sees (it sleeps far past this test) still leave the registry
+// small, and each release finishes its own entry whatever the order.
+TEST_F(FreezeWatchdog, ReleasesFinishTheirOwnEntriesWhileTheWatchdogSleeps) {
+  monitor_.SetThresholds(3600000, 1800000);
+  settle();
+  const std::uint64_t passes = monitor_.completed_passes();
+  std::vector<std::shared_ptr<FreezeTracer>> tracers;
+  for (int i = 0; i < 3000; ++i) tracers.push_back(monitor_.CreatePlayerStateTracer());
+  std::mt19937 random(7);
+  std::shuffle(tracers.begin(), tracers.end(), random);
+  std::set<std::uint32_t> kept;
+  for (std::size_t i = 0; i < 100; ++i) kept.insert(tracers[i]->id);
+  tracers.resize(100);  // releases 2900 in random order
+
+  const auto records = monitor_.records_snapshot();
+  EXPECT_LE(records.size(), 2 * kept.size());
+  std::set<std::uint32_t> running;
+  for (const auto& record : records) {
+    if (record.state == TraceRecord::kRunning)
+      running.insert(static_cast<std::uint32_t>(record.id));
+  }
+  EXPECT_EQ(running, kept);
+  EXPECT_EQ(monitor_.completed_passes(), passes) << "a pass ran and may have compacted instead";
+
+  tracers.clear();
+  for (const auto& record : monitor_.records_snapshot()) {
+    EXPECT_EQ(record.state, TraceRecord::kFinished);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,28 @@
+#include "callstack/resolution_lock.h"
+
+#include "platform/fork.h"
+
+namespace resmonitor {
+
+std::mutex& resolution_mutex() {
+  // Never destroyed: a resolution may still run on a thread the host leaves behind at exit.
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
+namespace {
+
+void lock_resolution() { resolution_mutex().lock(); }
+void unlock_resolution() { resolution_mutex().unlock(); }
+
+// Registered while the library loads, before either monitor registers its own fork steps: the
+// steps that run before a fork run in reverse order of registration, so this lock is taken last,
+// after registry_mutex and records_mutex, as the lock order wants.
+[[maybe_unused]] const bool g_fork_steps_registered = [] {
+  quillmark::platform::run_around_fork(&lock_resolution, &unlock_resolution, &unlock_resolution);
+  return true;
+}();
+
+}  // namespace
+
+}  // namespace resmonitor

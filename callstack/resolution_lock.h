@@ -1,0 +1,15 @@
+// The lock of the subsystem's process-wide resolution state: the symbol handler's start-up, the
+// once-only module loading, the frame-line buffer and the Debug Help calls, which are not safe to
+// run from two threads at once.
+#pragma once
+
+#include <mutex>
+
+namespace resmonitor {
+
+// Taken by every entry point that starts the symbol handler or resolves frames. Lock order: after
+// the resource monitor's registry mutex and the freeze monitor's records_mutex, before any lock of
+// a CStackInfo; nothing that runs under it calls back into the host.
+std::mutex& resolution_mutex();
+
+}  // namespace resmonitor

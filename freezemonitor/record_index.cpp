@@ -1,0 +1,92 @@
+#include "freezemonitor/record_index.h"
+
+#include <utility>
+
+namespace freezemonitor {
+
+namespace {
+
+constexpr std::size_t kSmallestCapacity = 16;
+
+}  // namespace
+
+// Fibonacci hashing spreads the consecutive ids over the table.
+std::size_t RecordIndex::home_of(std::uint64_t id) const {
+  return static_cast<std::size_t>((id * 0x9E3779B97F4A7C15ULL) >> 32) & (slots_.size() - 1);
+}
+
+void RecordIndex::reserve_one_more() {
+  if ((used_ + 1) * 2 <= slots_.size()) return;
+  rehash(slots_.empty() ? kSmallestCapacity : slots_.size() * 2);
+}
+
+void RecordIndex::rehash(std::size_t capacity) {
+  std::vector<Slot> old(capacity);
+  old.swap(slots_);
+  used_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.position != kNone) insert(slot.id, slot.position);
+  }
+}
+
+void RecordIndex::insert(std::uint64_t id, std::size_t position) {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t at = home_of(id);
+  while (slots_[at].position != kNone) at = (at + 1) & mask;
+  slots_[at] = Slot{id, position};
+  ++used_;
+}
+
+// Repeated ids sit in the same run of occupied slots, so the whole run is searched.
+std::size_t RecordIndex::find(std::uint64_t id) const {
+  if (used_ == 0) return kNone;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t found = kNone;
+  for (std::size_t at = home_of(id); slots_[at].position != kNone; at = (at + 1) & mask) {
+    if (slots_[at].id == id && (found == kNone || slots_[at].position < found)) {
+      found = slots_[at].position;
+    }
+  }
+  return found;
+}
+
+std::size_t RecordIndex::slot_of(std::uint64_t id, std::size_t position) const {
+  if (used_ == 0) return kNone;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = home_of(id); slots_[at].position != kNone; at = (at + 1) & mask) {
+    if (slots_[at].id == id && slots_[at].position == position) return at;
+  }
+  return kNone;
+}
+
+void RecordIndex::erase(std::uint64_t id, std::size_t position) {
+  const std::size_t slot = slot_of(id, position);
+  if (slot != kNone) remove_slot(slot);
+}
+
+void RecordIndex::move(std::uint64_t id, std::size_t from, std::size_t to) {
+  const std::size_t slot = slot_of(id, from);
+  if (slot != kNone) slots_[slot].position = to;
+}
+
+// Backward-shift deletion: entries after the hole that may live in it move back, so searches
+// never need markers for removed entries.
+void RecordIndex::remove_slot(std::size_t hole) {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t at = (hole + 1) & mask; slots_[at].position != kNone; at = (at + 1) & mask) {
+    const std::size_t home = home_of(slots_[at].id);
+    if (((at - home) & mask) >= ((at - hole) & mask)) {
+      slots_[hole] = slots_[at];
+      hole = at;
+    }
+  }
+  slots_[hole] = Slot{};
+  --used_;
+}
+
+void RecordIndex::clear() {
+  for (Slot& slot : slots_) slot = Slot{};
+  used_ = 0;
+}
+
+}  // namespace freezemonitor

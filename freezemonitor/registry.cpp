@@ -1,0 +1,91 @@
+// The registry of running tasks: entries appended at creation, found by id at release, and
+// compacted so that finished entries never pile up while the watchdog sleeps.
+#include <utility>
+
+#include "freezemonitor/freeze_monitor_impl.h"
+
+namespace freezemonitor {
+
+namespace {
+
+// A release compacts the registry once at least this many finished entries make up half of it,
+// which keeps releases constant-time on average and the registry at most twice its live size.
+constexpr std::size_t kCompactionFloor = 32;
+
+}  // namespace
+
+void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
+  const std::int64_t start = now_ticks();
+  TraceRecord record{id,    freeze_ms.load(),      timeout_ms.load(),
+                     start, TraceRecord::kRunning, std::move(event)};
+  if (capture_stacks.load(std::memory_order_relaxed)) {
+    record.thread = quillmark::platform::current_thread_id();
+  }
+  const std::int64_t due = next_due(record, start, 0.0);
+  std::lock_guard<std::mutex> lock(records_mutex);
+  // Everything that may throw comes before the append, so a failure leaves no entry behind.
+  running_index.reserve_one_more();
+  records.push_back(std::move(record));
+  running_index.insert(id, records.size() - 1);
+  alarm_.bring_forward(due);
+}
+
+void FreezeMonitorImpl::end_trace(std::uint32_t id) {
+  if (on_watchdog()) {
+    // Released on the watchdog itself (by a log sink, or by exit handlers when a sink ends the
+    // process): the pass under way holds records_mutex and walks `records` by position, so the
+    // record is only marked; the pass drops it when it ends.
+    const std::size_t position = running_index.find(id);
+    if (position != RecordIndex::kNone) mark_finished(position);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(records_mutex);
+  const std::size_t position = running_index.find(id);
+  if (position == RecordIndex::kNone) return;  // already reported as freezed and dropped
+  finish(position);
+  if (finished_count >= kCompactionFloor && finished_count * 2 >= records.size()) drop_finished();
+}
+
+void FreezeMonitorImpl::mark_finished(std::size_t position) {
+  TraceRecord& record = records[position];
+  if (record.state == TraceRecord::kFinished) return;
+  record.state = TraceRecord::kFinished;
+  running_index.erase(record.id, position);
+  ++finished_count;
+}
+
+void FreezeMonitorImpl::finish(std::size_t position) {
+  mark_finished(position);
+  // The newest entry, the usual one to end first, leaves at once.
+  while (!records.empty() && records.back().state == TraceRecord::kFinished) {
+    records.pop_back();
+    --finished_count;
+  }
+}
+
+void FreezeMonitorImpl::drop_finished() {
+  std::size_t kept = 0;
+  for (std::size_t at = 0; at < records.size(); ++at) {
+    if (records[at].state == TraceRecord::kFinished) continue;
+    if (at != kept) {
+      records[kept] = std::move(records[at]);
+      running_index.move(records[kept].id, at, kept);
+    }
+    ++kept;
+  }
+  records.erase(records.begin() + static_cast<std::ptrdiff_t>(kept), records.end());
+  finished_count = 0;
+}
+
+void FreezeMonitorImpl::clear_records() {
+  records.clear();
+  running_index.clear();
+  finished_count = 0;
+}
+
+std::vector<TraceRecord> FreezeMonitorImpl::records_snapshot() {
+  std::lock_guard<std::mutex> lock(records_mutex);
+  return records;
+}
+
+}  // namespace freezemonitor

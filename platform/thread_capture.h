@@ -1,0 +1,62 @@
+// Taking the call stack of another thread of the process while it runs (or hangs), for freeze
+// reports. One implementation per platform lives in win32/ or posix/; the build picks one.
+//
+// Linux interrupts the thread with a real-time signal whose handler unwinds the thread's own
+// stack into a buffer prepared beforehand, with nothing in the handler that allocates or waits
+// for a lock; the caller waits for the handler's answer for a bounded time. Windows suspends the
+// thread, reads its registers and copies its stack while nothing else is called, resumes it, and
+// only then unwinds the copy.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace quillmark::platform {
+
+// A thread of the process: the kernel thread id on Linux, the thread id on Windows.
+using ThreadId = std::uint64_t;
+
+// The calling thread's id. Cheap after a thread's first call.
+ThreadId current_thread_id();
+
+// What a capture gives: program counters, innermost first. Frame 0 is where the thread was
+// interrupted; the others are return addresses.
+struct ThreadStack {
+  static constexpr std::uint32_t kMaxFrames = 64;
+  std::uint64_t frames[kMaxFrames];
+  std::uint32_t count = 0;
+};
+
+enum class CaptureOutcome {
+  kCaptured,
+  kNotEnabled,       // enable_thread_capture was not called, or failed
+  kThreadGone,       // no such thread (it ended)
+  kNoAnswer,         // the thread did not answer in time (it blocks the signal, or is stopped)
+  kBusy,             // an earlier capture that timed out is still running in its thread
+  kCannotInterrupt,  // the system refused to signal or suspend the thread
+};
+
+// The reason text of a capture that failed, as freeze reports show it ("" for kCaptured).
+const char* capture_outcome_text(CaptureOutcome outcome);
+
+// The signal Linux captures use when none is chosen: SIGRTMAX - 3 (the highest real-time signals
+// are the ones hosts and tools pick least), unless the environment variable
+// QUILLMARK_FREEZE_STACK_SIGNAL names another signal number. 0 on Windows.
+int default_capture_signal();
+
+// Prepares captures. Linux: installs the handler for `signal_number` (a real-time signal), keeping
+// the handler that was there to pass it every signal that is not a capture request. Returns false
+// when the signal cannot be used (then nothing changed). Calling it again with another signal
+// moves the handler. Windows: nothing to prepare.
+bool enable_thread_capture(int signal_number);
+// Puts the previous handler back. Linux keeps its handler installed (passing everything on) while
+// a request that timed out may still be pending in a thread that blocks the signal: a late signal
+// must not reach a handler that does not expect it.
+void disable_thread_capture();
+
+// Captures `thread`'s stack into `out`, waiting at most `timeout` for the thread. Captures are
+// serialised. A thread cannot capture itself (kCannotInterrupt).
+CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds timeout,
+                                    ThreadStack& out);
+
+}  // namespace quillmark::platform

@@ -1,0 +1,167 @@
+// Freeze reports with the stack of the frozen thread: the extra record after the freezed line,
+// and the reasons it gives when there is no stack. The clock is moved by hand, as in the watchdog
+// tests; the task threads and their stacks are real.
+#include <quillmark/freeze_monitor.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "callstack/call_stack.h"
+#include "freezemonitor/event_recorder.h"
+#include "freezemonitor/freeze_monitor_impl.h"
+#include "freezemonitor/stuck_thread.h"
+#include "platform/platform.h"
+#include "support/log_capture.h"
+
+namespace freezemonitor {
+namespace {
+
+using quillmark::testing::CapturedLine;
+using quillmark::testing::EventRecorder;
+using quillmark::testing::LogCapture;
+using quillmark::testing::StuckThread;
+
+std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
+std::int64_t fake_clock() { return g_fake_ticks.load(); }
+
+std::string freezed_line(const std::string& url) {
+  return "task has freezed. event type is EffectRender, url: " + url + ", use_gpu: 1.";
+}
+
+std::string stack_head(quillmark::platform::ThreadId thread) {
+  return "frozen thread " + std::to_string(thread) + " (task running for 5000 ms) stack";
+}
+
+class FrozenStack : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    monitor_.set_clock(&fake_clock);
+    ASSERT_TRUE(SetFreezeStackCaptureEnabled(true));
+  }
+  void TearDown() override {
+    SetFreezeStackCaptureEnabled(false);
+    ASSERT_TRUE(monitor_.run_pass());
+    monitor_.set_clock(&quillmark::platform::system_time_100ns);
+  }
+
+  void advance_to_freeze() {
+    g_fake_ticks += 5000LL * 10000;
+    monitor_.clock_moved();
+  }
+
+  // The task's tracer, created on the task's own thread.
+  std::function<void()> trace_on_thread(const std::string& url,
+                                        std::shared_ptr<EffectRenderTracer>& tracer) {
+    return [this, url, &tracer] { tracer = monitor_.CreateEffectRenderTracer(url, 1); };
+  }
+
+  // The record logged right after the freezed line of `url`, or an empty text.
+  std::string record_after_freeze(const std::string& url) const {
+    const auto lines = log_.lines();
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+      if (lines[i].text == freezed_line(url)) return lines[i + 1].text;
+    }
+    return std::string();
+  }
+
+  std::string url(const char* suffix) const {
+    return std::string("media/") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           "/" + suffix;
+  }
+
+  FreezeMonitorImpl& monitor_ = freeze_monitor();
+  LogCapture log_;
+};
+
+TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
+  EventRecorder events;
+  std::shared_ptr<EffectRenderTracer> tracer;
+  StuckThread task(trace_on_thread(url("decode"), tracer));
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) + ":\n"));
+
+  const std::string record = record_after_freeze(url("decode"));
+  EXPECT_EQ(record.rfind(stack_head(task.id()) + ":\n", 0), 0u) << record;
+  EXPECT_NE(record.find("!quillmark::testing::StuckThread::stuck_in_decoder()"), std::string::npos)
+      << record;
+  EXPECT_NE(record.find("stuck_thread.h ("), std::string::npos) << record;
+  // A header, then at most 10 frames, each preceded by the calls inlined into it.
+  constexpr long kMostLines = 1 + 10 * (1 + CallStack::kMaxInlinedCalls);
+  EXPECT_LE(std::count(record.begin(), record.end(), '\n'), kMostLines) << record;
+  for (const CapturedLine& line : log_.lines()) {
+    if (line.text == record) {
+      EXPECT_EQ(line.level, 6);
+      EXPECT_EQ(line.logger, "ZOR");
+      EXPECT_EQ(line.module, "FreezeMonitor");
+    }
+  }
+
+  // The freezed line and the event are what they are without capture.
+  const auto posted = events.wait_for(url("decode"), 1);
+  ASSERT_EQ(posted.size(), 1u);
+  EXPECT_EQ(posted[0].kind, 1);
+  EXPECT_TRUE(posted[0].use_gpu);
+  EXPECT_EQ(posted[0].event_type, EffectRender);
+}
+
+// Default output is unchanged: no record follows the freezed line.
+TEST_F(FrozenStack, NothingMoreWhenCaptureIsOff) {
+  SetFreezeStackCaptureEnabled(false);
+  std::shared_ptr<EffectRenderTracer> tracer;
+  StuckThread task(trace_on_thread(url("off"), tracer));
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text(freezed_line(url("off"))));
+  ASSERT_TRUE(monitor_.run_pass());
+  EXPECT_EQ(log_.count_containing("frozen thread"), 0);
+  EXPECT_EQ(log_.lines().back().text, freezed_line(url("off")));
+}
+
+TEST_F(FrozenStack, ThreadThatEndedGivesStackUnavailable) {
+  std::shared_ptr<EffectRenderTracer> tracer;
+  std::atomic<quillmark::platform::ThreadId> creator{0};
+  std::thread([&] {
+    creator = quillmark::platform::current_thread_id();
+    tracer = monitor_.CreateEffectRenderTracer(url("gone"), 1);
+  }).join();
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text(stack_head(creator) + " unavailable: the thread has exited"));
+}
+
+#if !defined(_WIN32)
+TEST_F(FrozenStack, ThreadBlockingTheSignalGivesStackUnavailableAndGoesOn) {
+  std::shared_ptr<EffectRenderTracer> tracer;
+  StuckThread task(trace_on_thread(url("blocked"), tracer),
+                   quillmark::platform::default_capture_signal());
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) +
+                                 " unavailable: the thread did not answer in time"));
+  EXPECT_EQ(record_after_freeze(url("blocked")).rfind(stack_head(task.id()), 0), 0u);
+}
+#endif
+
+// Several task threads freeze in the same pass: each freezed line is followed by its own thread's
+// stack.
+TEST_F(FrozenStack, ManyTasksFreezingAtOnce) {
+  constexpr int kThreads = 4;
+  std::vector<std::shared_ptr<EffectRenderTracer>> tracers(kThreads);
+  std::vector<std::unique_ptr<StuckThread>> tasks;
+  for (int i = 0; i < kThreads; ++i) {
+    const std::string task_url = url("task") + std::to_string(i);
+    tasks.push_back(std::make_unique<StuckThread>(trace_on_thread(task_url, tracers[i])));
+  }
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text("frozen thread", kThreads));
+  for (int i = 0; i < kThreads; ++i) {
+    const std::string record = record_after_freeze(url("task") + std::to_string(i));
+    EXPECT_EQ(record.rfind(stack_head(tasks[i]->id()) + ":\n", 0), 0u) << record;
+    EXPECT_NE(record.find("stuck_in_decoder()"), std::string::npos) << record;
+  }
+}
+
+}  // namespace
+}  // namespace freezemonitor

@@ -1,0 +1,76 @@
+// A task thread that hangs inside a known function, stuck_in_decoder(), until released.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <signal.h>
+#endif
+
+#include "platform/thread_capture.h"
+
+namespace quillmark::testing {
+
+class StuckThread {
+ public:
+  // `before_hanging` runs on the thread first (to create its tracer). With `blocked_signal` (not
+  // 0, Linux) the thread blocks that signal while it hangs and unblocks it before it ends.
+  explicit StuckThread(std::function<void()> before_hanging = nullptr, int blocked_signal = 0)
+      : thread_([this, before_hanging, blocked_signal] { run(before_hanging, blocked_signal); }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return stuck_; });
+  }
+  ~StuckThread() {
+    release();
+    thread_.join();
+  }
+  StuckThread(const StuckThread&) = delete;
+  StuckThread& operator=(const StuckThread&) = delete;
+
+  platform::ThreadId id() const { return id_; }
+  void release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  void run(const std::function<void()>& before_hanging, int blocked_signal) {
+#if !defined(_WIN32)
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    if (blocked_signal != 0) sigaddset(&blocked, blocked_signal);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+#else
+    (void)blocked_signal;
+#endif
+    id_ = platform::current_thread_id();
+    if (before_hanging) before_hanging();
+    stuck_in_decoder();
+#if !defined(_WIN32)
+    // A capture request still pending arrives now, late, and must be ignored.
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+#endif
+  }
+
+  __attribute__((noinline)) void stuck_in_decoder() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stuck_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    asm volatile("" ::: "memory");
+  }
+
+  std::mutex mutex_;  // guards stuck_ and released_
+  std::condition_variable changed_;
+  bool stuck_ = false;
+  bool released_ = false;
+  platform::ThreadId id_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace quillmark::testing
