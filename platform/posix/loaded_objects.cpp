@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/posix/wide_text.h"
 
@@ -18,6 +19,40 @@ struct ObjectList {
   std::vector<LoadedObject> objects;
   bool first = true;  // the loader reports the executable first
 };
+
+// The descriptor of the GNU build-id note among the notes of [notes, notes + size), if any.
+std::string build_id_in_notes(const unsigned char* notes, std::uint64_t size) {
+  const auto aligned = [](std::uint64_t length) { return (length + 3) & ~std::uint64_t{3}; };
+  std::uint64_t offset = 0;
+  while (size - offset >= sizeof(ElfW(Nhdr))) {
+    ElfW(Nhdr) header;
+    std::memcpy(&header, notes + offset, sizeof header);
+    offset += sizeof header;
+    const std::uint64_t name_size = aligned(header.n_namesz);
+    const std::uint64_t descriptor_size = aligned(header.n_descsz);
+    if (name_size > size - offset || descriptor_size > size - offset - name_size) break;
+    const char* name = reinterpret_cast<const char*>(notes + offset);
+    if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == 4 &&
+        std::memcmp(name, "GNU", 4) == 0) {
+      return std::string(reinterpret_cast<const char*>(notes + offset + name_size),
+                         header.n_descsz);
+    }
+    offset += name_size + descriptor_size;
+  }
+  return std::string();
+}
+
+// The build id from the object's note segments, which the loader maps with the image.
+std::string build_id_in_memory(const dl_phdr_info& info) {
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+    if (segment.p_type != PT_NOTE) continue;
+    std::string id = build_id_in_notes(
+        reinterpret_cast<const unsigned char*>(info.dlpi_addr + segment.p_vaddr), segment.p_memsz);
+    if (!id.empty()) return id;
+  }
+  return std::string();
+}
 
 int collect_object(dl_phdr_info* info, std::size_t, void* context) {
   auto* list = static_cast<ObjectList*>(context);
@@ -38,7 +73,8 @@ int collect_object(dl_phdr_info* info, std::size_t, void* context) {
     return 0;
   }
   const std::string path = is_executable ? executable_path() : std::string(info->dlpi_name);
-  list->objects.push_back({to_wide(path), base, high - low, info->dlpi_addr});
+  list->objects.push_back(
+      {to_wide(path), base, high - low, info->dlpi_addr, build_id_in_memory(*info)});
   return 0;
 }
 

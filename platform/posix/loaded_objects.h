@@ -13,6 +13,9 @@ struct LoadedObject {
   std::uint64_t base;  // the lowest address of its loaded segments
   std::uint64_t size;  // from base to the end of its highest segment
   std::uint64_t bias;  // what the loader added to its link-time addresses
+  // The NT_GNU_BUILD_ID of the image in memory (raw bytes), empty when it has none. The file at
+  // `path` may have been replaced since it was loaded; its build id then differs.
+  std::string build_id;
 };
 
 // Every loaded object, the executable first (under its /proc/self/exe path), without the vDSO
