@@ -13,7 +13,9 @@
 // - Module of an address: the dynamic loader; the executable's file name is /proc/self/exe.
 // - Registry: Linux has none, so every read finds nothing. Environment and debugger channel:
 //   process_queries.h.
-// - Lifetime: never destroyed, so stacks can still be described while statics are torn down.
+// - Lifetime: the handler outlives the library's other static state (a final leak report may
+//   still describe stacks); it is released when the library is unloaded, and left to the system
+//   at process exit.
 // Paths given to the handler are in the backslash form of the subsystem's path normalisation
 // and are turned back into '/' paths here.
 #include <elfutils/libdwfl.h>
@@ -33,6 +35,7 @@
 #include "platform/debug_help.h"
 #include "platform/posix/debug_file_search.h"
 #include "platform/posix/function_table.h"
+#include "platform/posix/library_unload.h"
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/process_queries.h"
@@ -303,6 +306,18 @@ class PosixDebugHelp final : public DebugHelp {
 };
 
 std::atomic<PosixDebugHelp*> instance{nullptr};
+
+// Releases the handler when the library is unloaded. Constructed before every other static
+// object of the library, so its destructor runs after theirs: the resource monitor's release,
+// which may still write a final report with resolved stacks, comes first. An unload happens when
+// no code of the host runs in the library any more and its own threads have been joined. At
+// process exit the handler is left to the system: a host thread may still be inside it.
+struct ReleaseAtUnload {
+  ~ReleaseAtUnload() {
+    if (library_is_unloading()) delete instance.exchange(nullptr, std::memory_order_acq_rel);
+  }
+};
+__attribute__((init_priority(101))) ReleaseAtUnload release_at_unload;
 
 }  // namespace
 
