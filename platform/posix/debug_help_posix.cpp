@@ -132,10 +132,6 @@ class PosixDebugHelp final : public DebugHelp {
 
   bool enumerate_loaded_modules(ProcessHandle, ModuleVisitor visitor, void* context) override {
     const std::vector<LoadedObject> objects = loaded_objects();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const LoadedObject& object : objects) enumerated_[object.base] = object;
-    }
     for (const LoadedObject& object : objects) {
       if (!visitor(object.path.c_str(), object.base, static_cast<std::uint32_t>(object.size),
                    context)) {
@@ -158,13 +154,8 @@ class PosixDebugHelp final : public DebugHelp {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!started_ || path == nullptr || size == 0) return 0;
     if (modules_.find(base) != modules_.end()) return base;
-    const auto enumerated = enumerated_.find(base);
-    // Without an enumeration the file is taken as given and cannot be checked for a rebuild.
-    LoadedObject image = enumerated != enumerated_.end()
-                             ? enumerated->second
-                             : LoadedObject{to_wide(to_file_path(path)), base, size, base, {}};
-    modules_.emplace(base,
-                     std::make_unique<ModuleSymbols>(std::move(image), &callbacks_, &search_));
+    modules_.emplace(base, std::make_unique<ModuleSymbols>(to_file_path(path), base, size,
+                                                           &callbacks_, &search_));
     return base;
   }
 
@@ -297,7 +288,6 @@ class PosixDebugHelp final : public DebugHelp {
   bool started_ = false;  // initialize_symbols succeeded
   Dwfl_Callbacks callbacks_ = {};
   DebugFileSearch search_;
-  std::map<std::uint64_t, LoadedObject> enumerated_;  // by base, from the last enumeration
   std::wstring line_file_;  // the file name handed out by the last line look-up
   // By base: every module reported through load_module, loaded on first look-up.
   std::map<std::uint64_t, std::unique_ptr<ModuleSymbols>> modules_;

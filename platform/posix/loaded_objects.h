@@ -13,14 +13,21 @@ struct LoadedObject {
   std::uint64_t base;  // the lowest address of its loaded segments
   std::uint64_t size;  // from base to the end of its highest segment
   std::uint64_t bias;  // what the loader added to its link-time addresses
-  // The NT_GNU_BUILD_ID of the image in memory (raw bytes), empty when it has none. The file at
-  // `path` may have been replaced since it was loaded; its build id then differs.
-  std::string build_id;
 };
 
 // Every loaded object, the executable first (under its /proc/self/exe path), without the vDSO
 // and without objects the loader reports without a name.
 std::vector<LoadedObject> loaded_objects();
+
+// An object with the NT_GNU_BUILD_ID (raw bytes) of its image in memory, empty when it has none.
+// The file the image was loaded from may have been replaced since; its build id then differs.
+struct LoadedImage {
+  LoadedObject object;
+  std::string build_id;
+};
+
+// The object loaded at `base`; false when none is (any more).
+bool loaded_image_at(std::uint64_t base, LoadedImage& image);
 
 // The path of the running executable, empty when it cannot be read.
 std::string executable_path();

@@ -53,9 +53,9 @@ namespace testing {
 void fail_module_loads(int count) { failing_loads.store(count); }
 }  // namespace testing
 
-ModuleSymbols::ModuleSymbols(LoadedObject image, const Dwfl_Callbacks* callbacks,
-                             const DebugFileSearch* search)
-    : image_(std::move(image)), callbacks_(callbacks), search_(search) {}
+ModuleSymbols::ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t size,
+                             const Dwfl_Callbacks* callbacks, const DebugFileSearch* search)
+    : path_(std::move(path)), base_(base), size_(size), callbacks_(callbacks), search_(search) {}
 
 ModuleSymbols::~ModuleSymbols() { release(); }
 
@@ -79,7 +79,12 @@ bool ModuleSymbols::drop_after_transient_failure() {
 }
 
 ModuleSymbols::State ModuleSymbols::load() {
-  const std::string path = to_file_path(image_.path.c_str());
+  // Read from the loader now rather than when the module was reported: only the modules of
+  // resolved frames pay for it.
+  LoadedImage image;
+  const bool loaded = loaded_image_at(base_, image);
+  const std::string path = loaded ? to_file_path(image.object.path.c_str()) : path_;
+  const std::uint64_t bias = loaded ? image.object.bias : base_;
   const int fd = open_regular_file(path.c_str());
   if (fd < 0) return errno_is_transient(errno) ? State::kNotLoaded : State::kWithoutSymbols;
   session_ = dwfl_begin(callbacks_);
@@ -90,7 +95,7 @@ ModuleSymbols::State ModuleSymbols::load() {
   const char* slash = std::strrchr(path.c_str(), '/');
   dwfl_report_begin(session_);
   module_ = dwfl_report_elf(session_, slash != nullptr ? slash + 1 : path.c_str(), path.c_str(), fd,
-                            image_.bias, false);
+                            bias, false);
   const int system_error = errno;
   const int report_error = module_ == nullptr ? dwfl_errno() : 0;
   dwfl_report_end(session_, nullptr, nullptr);
@@ -100,7 +105,7 @@ ModuleSymbols::State ModuleSymbols::load() {
     return libdw_failure_is_transient(report_error, system_error) ? State::kNotLoaded
                                                                   : State::kWithoutSymbols;
   }
-  if (!same_build(module_, image_.build_id)) {
+  if (!same_build(module_, image.build_id)) {
     release();
     return State::kWithoutSymbols;
   }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/posix/function_table.h"
 #include "platform/posix/loaded_objects.h"
@@ -21,14 +22,16 @@ struct DebugFileSearch;
 
 class ModuleSymbols {
  public:
-  // `callbacks` and `search` outlive the object.
-  ModuleSymbols(LoadedObject image, const Dwfl_Callbacks* callbacks, const DebugFileSearch* search);
+  // The module loaded at `base` from `path` (the path the loader gives takes precedence while
+  // the module is loaded). `callbacks` and `search` outlive the object.
+  ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t size,
+                const Dwfl_Callbacks* callbacks, const DebugFileSearch* search);
   ~ModuleSymbols();
   ModuleSymbols(const ModuleSymbols&) = delete;
   ModuleSymbols& operator=(const ModuleSymbols&) = delete;
 
-  std::uint64_t base() const { return image_.base; }
-  bool holds(std::uint64_t address) const { return address - image_.base < image_.size; }
+  std::uint64_t base() const { return base_; }
+  bool holds(std::uint64_t address) const { return address - base_ < size_; }
 
   // The module in libdw, loaded on first use; null while it has no symbols.
   Dwfl_Module* module();
@@ -47,7 +50,9 @@ class ModuleSymbols {
   State read_functions();
   void release();
 
-  LoadedObject image_;
+  std::string path_;
+  std::uint64_t base_;
+  std::uint64_t size_;
   const Dwfl_Callbacks* callbacks_;
   const DebugFileSearch* search_;
   State state_ = State::kNotLoaded;

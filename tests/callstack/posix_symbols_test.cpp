@@ -45,16 +45,21 @@ fs::path fresh_folder() {
 DebugHelp& handler_with_modules(const std::wstring& search_path) {
   DebugHelp& help = quillmark::platform::debug_help();
   help.initialize_symbols(help.current_process(), search_path.c_str(), false);
-  std::vector<std::pair<std::wstring, std::uint64_t>> modules;
+  struct Module {
+    std::wstring path;
+    std::uint64_t base;
+    std::uint32_t size;
+  };
+  std::vector<Module> modules;
   help.enumerate_loaded_modules(
       help.current_process(),
-      [](const wchar_t* name, std::uint64_t base, std::uint32_t, void* list) {
-        static_cast<decltype(modules)*>(list)->emplace_back(name, base);
+      [](const wchar_t* name, std::uint64_t base, std::uint32_t size, void* list) {
+        static_cast<std::vector<Module>*>(list)->push_back({name, base, size});
         return true;
       },
       &modules);
-  for (const auto& [path, base] : modules) {
-    help.load_module(help.current_process(), path.c_str(), base, 1);
+  for (const Module& module : modules) {
+    help.load_module(help.current_process(), module.path.c_str(), module.base, module.size);
   }
   return help;
 }
@@ -74,6 +79,21 @@ bool has_line(DebugHelp& help, const void* address) {
   std::uint32_t displacement = 0;
   return help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
                                 &displacement, line);
+}
+
+int open_descriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST(ModulesOnDemand, OnlyTheModuleOfAResolvedFrameIsOpened) {
+  const int before = open_descriptors();
+  DebugHelp& help = handler_with_modules(L"");
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_NE(function_at(help, reinterpret_cast<const void*>(&open_descriptors)), "(address only)");
+  // The executable's file; its debug information is inside it.
+  EXPECT_EQ(open_descriptors(), before + 1);
 }
 
 // Loads a copy of the first build of the test library from a folder of its own.
