@@ -42,6 +42,16 @@ bool same_build(Dwfl_Module* module, const std::string& loaded_build_id) {
          std::memcmp(bits, loaded_build_id.data(), loaded_build_id.size()) == 0;
 }
 
+// Whether two paths name the same file as the loader gave it and as it was reported (where
+// repeated separators were collapsed).
+bool same_path(const std::string& loader_path, const std::string& reported_path) {
+  std::string collapsed;
+  for (const char c : loader_path) {
+    if (c != '/' || collapsed.empty() || collapsed.back() != '/') collapsed += c;
+  }
+  return collapsed == reported_path || loader_path == reported_path;
+}
+
 }  // namespace
 
 bool libdw_failure_is_transient(int dwfl_error, int system_error) {
@@ -80,9 +90,11 @@ bool ModuleSymbols::drop_after_transient_failure() {
 
 ModuleSymbols::State ModuleSymbols::load() {
   // Read from the loader now rather than when the module was reported: only the modules of
-  // resolved frames pay for it.
+  // resolved frames pay for it. Another object at the same base means the reported one was
+  // unloaded since; its file is then read as reported, without the checks against memory.
   LoadedImage image;
-  const bool loaded = loaded_image_at(base_, image);
+  const bool loaded =
+      loaded_image_at(base_, image) && same_path(to_file_path(image.object.path.c_str()), path_);
   const std::string path = loaded ? to_file_path(image.object.path.c_str()) : path_;
   const std::uint64_t bias = loaded ? image.object.bias : base_;
   const int fd = open_regular_file(path.c_str());
