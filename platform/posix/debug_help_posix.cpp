@@ -1,31 +1,43 @@
 // The debug-help seam on Linux.
 //
 // - Capture: libgcc's unwinder (unwind_capture.h); the hash is FNV-1a over the addresses.
-// - Symbols: libdw. Modules come from the dynamic loader (loaded_objects.h) and are reported to
-//   one Dwfl; the search path becomes libdw's debuginfo_path, so separate debug files beside the
-//   executable, in "../pdb" or "SymbolTable" are found. Functions come from each module's symbol
-//   table (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names
-//   are shown in their native form (symbol_names.h). libdw is not thread-safe: every Dwfl call
+// - Symbols: libdw. Modules come from the dynamic loader (loaded_objects.h); a reported module
+//   is only noted, and its file is opened when a frame inside it is first resolved
+//   (module_symbols.h), so the first resolution costs the modules of its frames, not every
+//   module of the process. The search path becomes the folders searched for separate debug
+//   files (debug_file_search.h), so debug files beside the executable, in "../pdb" or
+//   "SymbolTable" are found. Functions come from each module's symbol table
+//   (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names are
+//   shown in their native form (symbol_names.h). libdw is not thread-safe: every libdw call
 //   holds `mutex_`.
 // - Module of an address: the dynamic loader; the executable's file name is /proc/self/exe.
 // - Registry: Linux has none, so every read finds nothing. Environment and debugger channel:
 //   process_queries.h.
+// - Lifetime: the handler outlives the library's other static state (a final leak report may
+//   still describe stacks); it is released when the library is unloaded, and left to the system
+//   at process exit.
 // Paths given to the handler are in the backslash form of the subsystem's path normalisation
 // and are turned back into '/' paths here.
 #include <elfutils/libdwfl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "platform/debug_help.h"
+#include "platform/posix/debug_file_search.h"
 #include "platform/posix/function_table.h"
+#include "platform/posix/library_unload.h"
 #include "platform/posix/loaded_objects.h"
+#include "platform/posix/module_symbols.h"
 #include "platform/posix/process_queries.h"
 #include "platform/posix/source_lines.h"
 #include "platform/posix/symbol_names.h"
@@ -51,10 +63,6 @@ thread_local std::uint32_t last_error_code = 0;
 
 class PosixDebugHelp final : public DebugHelp {
  public:
-  ~PosixDebugHelp() override {
-    if (dwfl_ != nullptr) dwfl_end(dwfl_);
-  }
-
   // Never inlined: the frame of this function is the one left out of the back-trace.
   __attribute__((noinline)) std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
                                                              std::uint32_t frames_to_capture,
@@ -106,27 +114,24 @@ class PosixDebugHelp final : public DebugHelp {
       return false;
     }
     // A handler already started for the process keeps its first search path.
-    if (dwfl_ != nullptr) return true;
-    debuginfo_path_ = debuginfo_path(search_path != nullptr ? search_path : L"");
-    debuginfo_path_pointer_ = debuginfo_path_.data();
-    callbacks_.find_elf = dwfl_linux_proc_find_elf;
-    callbacks_.find_debuginfo = dwfl_standard_find_debuginfo;
-    callbacks_.section_address = dwfl_offline_section_address;
-    callbacks_.debuginfo_path = &debuginfo_path_pointer_;
-    dwfl_ = dwfl_begin(&callbacks_);
-    if (dwfl_ == nullptr) {
+    if (started_) return true;
+    try {
+      search_.folders = debug_folders(search_path != nullptr ? search_path : L"");
+    } catch (const std::bad_alloc&) {
       last_error_code = kErrorNotEnoughMemory;
       return false;
     }
+    // Modules are reported with their opened files, so find_elf is never asked.
+    callbacks_.find_elf = dwfl_linux_proc_find_elf;
+    callbacks_.find_debuginfo = find_debug_file;
+    callbacks_.section_address = dwfl_offline_section_address;
+    callbacks_.debuginfo_path = nullptr;
+    started_ = true;
     return true;
   }
 
   bool enumerate_loaded_modules(ProcessHandle, ModuleVisitor visitor, void* context) override {
     const std::vector<LoadedObject> objects = loaded_objects();
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      for (const LoadedObject& object : objects) bias_by_base_[object.base] = object.bias;
-    }
     for (const LoadedObject& object : objects) {
       if (!visitor(object.path.c_str(), object.base, static_cast<std::uint32_t>(object.size),
                    context)) {
@@ -138,36 +143,29 @@ class PosixDebugHelp final : public DebugHelp {
 
   bool module_info(ProcessHandle, std::uint64_t base, ModuleRecord& record) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Dwfl_Module* module = module_at(base);
-    if (module == nullptr) return false;
-    Dwarf_Addr start = 0;
-    dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
-    record.base_of_image = start;
+    if (modules_.find(base) == modules_.end()) return false;
+    record.base_of_image = base;
     return true;
   }
 
+  // Notes the module; its file is read when a frame inside it is first resolved.
   std::uint64_t load_module(ProcessHandle, const wchar_t* path, std::uint64_t base,
-                            std::uint32_t) override {
+                            std::uint32_t size) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (dwfl_ == nullptr || path == nullptr) return 0;
-    if (module_at(base) != nullptr) return base;
-    const auto bias = bias_by_base_.find(base);
-    const std::string file = to_file_path(path);
-    const char* slash = std::strrchr(file.c_str(), '/');
-    dwfl_report_begin_add(dwfl_);
-    Dwfl_Module* module =
-        dwfl_report_elf(dwfl_, slash != nullptr ? slash + 1 : file.c_str(), file.c_str(), -1,
-                        bias != bias_by_base_.end() ? bias->second : base, false);
-    dwfl_report_end(dwfl_, nullptr, nullptr);
-    return module != nullptr ? base : 0;
+    if (!started_ || path == nullptr || size == 0) return 0;
+    if (modules_.find(base) != modules_.end()) return base;
+    modules_.emplace(base, std::make_unique<ModuleSymbols>(to_file_path(path), base, size,
+                                                           &callbacks_, &search_));
+    return base;
   }
 
   bool symbol_from_address(ProcessHandle, std::uint64_t address, std::uint64_t* displacement,
                            SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    Dwfl_Module* module = module_at(address);
-    if (module == nullptr) return false;
-    FunctionSymbol* function = functions_of(module).find(address);
+    ModuleSymbols* module = symbols_at(address);
+    FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
+    if (functions == nullptr) return false;
+    FunctionSymbol* function = functions->find(address);
     if (function == nullptr) return false;
     if (function->shown_name.empty()) function->shown_name = to_wide(shown_name(function->name));
     copy_name(function->shown_name, symbol);
@@ -215,10 +213,11 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
  private:
-  // libdw's debuginfo_path: the search path's folders (as '/' paths, without entries libdw
-  // cannot take, such as symbol-server entries), then libdw's own defaults.
-  static std::string debuginfo_path(const wchar_t* search_path) {
-    std::string path;
+  // The search path's folders (as '/' paths, without entries that are no folders, such as
+  // symbol-server entries), then libdw's own defaults: the module's folder, its ".debug"
+  // subfolder, and /usr/lib/debug.
+  static std::vector<std::string> debug_folders(const wchar_t* search_path) {
+    std::vector<std::string> folders;
     std::string entry;
     const std::string text = to_file_path(search_path);
     for (std::size_t start = 0; start <= text.size();) {
@@ -227,10 +226,10 @@ class PosixDebugHelp final : public DebugHelp {
       entry = text.substr(start, end - start);
       start = end + 1;
       if (entry.empty() || entry.find_first_of(":*") != std::string::npos) continue;
-      path += entry;
-      path += ':';
+      folders.push_back(entry);
     }
-    return path + ":.debug:/usr/lib/debug";
+    folders.insert(folders.end(), {"", ".debug", "/usr/lib/debug"});
+    return folders;
   }
 
   static void copy_name(const std::wstring& name, SymbolRecord& symbol) {
@@ -244,10 +243,14 @@ class PosixDebugHelp final : public DebugHelp {
 
   // The line-table line of `address`, if it belongs to the function that holds the address.
   bool code_line(std::uint64_t address, SourceLine& source) {
-    Dwfl_Module* module = module_at(address);
-    if (module == nullptr) return false;
-    const FunctionSymbol* function = functions_of(module).find(address);
-    return line_at(module, address, function != nullptr ? function->address : 0, source);
+    ModuleSymbols* module = symbols_at(address);
+    if (module == nullptr || module->module() == nullptr) return false;
+    const FunctionSymbol* function = module->functions()->find(address);
+    if (line_at(module->module(), address, function != nullptr ? function->address : 0, source)) {
+      return true;
+    }
+    if (module->drop_after_transient_failure()) chains_.clear();
+    return false;
   }
 
   // Keeps the file name for the caller until the next look-up, as dbghelp does.
@@ -265,42 +268,57 @@ class PosixDebugHelp final : public DebugHelp {
     const auto found = chains_.find(address);
     if (found != chains_.end()) return found->second;
     if (chains_.size() >= kKeptChains) chains_.clear();
-    Dwfl_Module* module = module_at(address);
+    ModuleSymbols* symbols = symbols_at(address);
+    Dwfl_Module* module = symbols != nullptr ? symbols->module() : nullptr;
     return chains_
         .emplace(address, module != nullptr ? InlineChain(module, address) : InlineChain())
         .first->second;
   }
 
-  FunctionTable& functions_of(Dwfl_Module* module) {
-    auto found = functions_.find(module);
-    if (found == functions_.end()) {
-      found = functions_.emplace(module, std::make_unique<FunctionTable>(module)).first;
-    }
-    return *found->second;
-  }
-
-  Dwfl_Module* module_at(std::uint64_t address) {
-    return dwfl_ == nullptr ? nullptr : dwfl_addrmodule(dwfl_, address);
+  // The reported module that holds `address`, null when none does.
+  ModuleSymbols* symbols_at(std::uint64_t address) {
+    auto next = modules_.upper_bound(address);
+    if (next == modules_.begin()) return nullptr;
+    ModuleSymbols& module = *std::prev(next)->second;
+    return module.holds(address) ? &module : nullptr;
   }
 
   std::mutex mutex_;  // guards everything below and every libdw call
   std::uint32_t options_ = 0;
-  Dwfl* dwfl_ = nullptr;
+  bool started_ = false;  // initialize_symbols succeeded
   Dwfl_Callbacks callbacks_ = {};
-  std::string debuginfo_path_;
-  char* debuginfo_path_pointer_ = nullptr;
-  std::map<std::uint64_t, std::uint64_t> bias_by_base_;  // from the last module enumeration
+  DebugFileSearch search_;
   std::wstring line_file_;  // the file name handed out by the last line look-up
-  std::map<Dwfl_Module*, std::unique_ptr<FunctionTable>> functions_;  // built on first look-up
-  std::unordered_map<std::uint64_t, InlineChain> chains_;             // by address
+  // By base: every module reported through load_module, loaded on first look-up.
+  std::map<std::uint64_t, std::unique_ptr<ModuleSymbols>> modules_;
+  // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
+  std::unordered_map<std::uint64_t, InlineChain> chains_;
 };
+
+std::atomic<PosixDebugHelp*> instance{nullptr};
+
+// Releases the handler when the library is unloaded. Constructed before every other static
+// object of the library, so its destructor runs after theirs: the resource monitor's release,
+// which may still write a final report with resolved stacks, comes first. An unload happens when
+// no code of the host runs in the library any more and its own threads have been joined. At
+// process exit the handler is left to the system: a host thread may still be inside it.
+struct ReleaseAtUnload {
+  ~ReleaseAtUnload() {
+    if (library_is_unloading()) delete instance.exchange(nullptr, std::memory_order_acq_rel);
+  }
+};
+__attribute__((init_priority(101))) ReleaseAtUnload release_at_unload;
 
 }  // namespace
 
 DebugHelp& system_debug_help() {
-  // Never destroyed, so stacks can still be described while statics are being torn down.
-  static auto* instance = new PosixDebugHelp();
-  return *instance;
+  PosixDebugHelp* current = instance.load(std::memory_order_acquire);
+  if (current != nullptr) return *current;
+  auto created = std::make_unique<PosixDebugHelp>();
+  if (instance.compare_exchange_strong(current, created.get(), std::memory_order_acq_rel)) {
+    return *created.release();
+  }
+  return *current;  // another thread was first
 }
 
 }  // namespace quillmark::platform

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/posix/wide_text.h"
 
@@ -19,27 +20,90 @@ struct ObjectList {
   bool first = true;  // the loader reports the executable first
 };
 
-int collect_object(dl_phdr_info* info, std::size_t, void* context) {
-  auto* list = static_cast<ObjectList*>(context);
-  const bool is_executable = list->first;
-  list->first = false;
+// The descriptor of the GNU build-id note among the notes of [notes, notes + size), if any.
+std::string build_id_in_notes(const unsigned char* notes, std::uint64_t size) {
+  const auto aligned = [](std::uint64_t length) { return (length + 3) & ~std::uint64_t{3}; };
+  std::uint64_t offset = 0;
+  while (size - offset >= sizeof(ElfW(Nhdr))) {
+    ElfW(Nhdr) header;
+    std::memcpy(&header, notes + offset, sizeof header);
+    offset += sizeof header;
+    const std::uint64_t name_size = aligned(header.n_namesz);
+    const std::uint64_t descriptor_size = aligned(header.n_descsz);
+    if (name_size > size - offset || descriptor_size > size - offset - name_size) break;
+    const char* name = reinterpret_cast<const char*>(notes + offset);
+    if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == 4 &&
+        std::memcmp(name, "GNU", 4) == 0) {
+      return std::string(reinterpret_cast<const char*>(notes + offset + name_size),
+                         header.n_descsz);
+    }
+    offset += name_size + descriptor_size;
+  }
+  return std::string();
+}
+
+// The build id from the object's note segments, which the loader maps with the image.
+std::string build_id_in_memory(const dl_phdr_info& info) {
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+    if (segment.p_type != PT_NOTE) continue;
+    std::string id = build_id_in_notes(
+        reinterpret_cast<const unsigned char*>(info.dlpi_addr + segment.p_vaddr), segment.p_memsz);
+    if (!id.empty()) return id;
+  }
+  return std::string();
+}
+
+// The object as the loader reports it; false for the vDSO, objects without a name and objects
+// without loaded segments.
+bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject& object) {
   std::uint64_t low = UINT64_MAX;
   std::uint64_t high = 0;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info.dlpi_phdr[i];
     if (segment.p_type != PT_LOAD) continue;
     low = std::min<std::uint64_t>(low, segment.p_vaddr & ~(std::uint64_t{segment.p_align} - 1));
     high = std::max<std::uint64_t>(high, segment.p_vaddr + segment.p_memsz);
   }
-  if (low >= high) return 0;
-  const std::uint64_t base = info->dlpi_addr + low;
+  if (low >= high) return false;
+  const std::uint64_t base = info.dlpi_addr + low;
   const bool is_vdso = base == getauxval(AT_SYSINFO_EHDR);
-  if (is_vdso || (!is_executable && (info->dlpi_name == nullptr || *info->dlpi_name == '\0'))) {
+  if (is_vdso || (!is_executable && (info.dlpi_name == nullptr || *info.dlpi_name == '\0'))) {
+    return false;
+  }
+  const std::string path = is_executable ? executable_path() : std::string(info.dlpi_name);
+  object = {to_wide(path), base, high - low, info.dlpi_addr};
+  return true;
+}
+
+int collect_object(dl_phdr_info* info, std::size_t, void* context) {
+  auto* list = static_cast<ObjectList*>(context);
+  const bool is_executable = list->first;
+  list->first = false;
+  LoadedObject object;
+  if (describe_object(*info, is_executable, object)) list->objects.push_back(std::move(object));
+  return 0;
+}
+
+struct ImageQuery {
+  std::uint64_t base;
+  LoadedImage& image;
+  bool first = true;
+  bool found = false;
+};
+
+// Runs under the loader's lock, so the object cannot be unloaded while its notes are read.
+int find_image(dl_phdr_info* info, std::size_t, void* context) {
+  auto* query = static_cast<ImageQuery*>(context);
+  const bool is_executable = query->first;
+  query->first = false;
+  if (!describe_object(*info, is_executable, query->image.object) ||
+      query->image.object.base != query->base) {
     return 0;
   }
-  const std::string path = is_executable ? executable_path() : std::string(info->dlpi_name);
-  list->objects.push_back({to_wide(path), base, high - low, info->dlpi_addr});
-  return 0;
+  query->image.build_id = build_id_in_memory(*info);
+  query->found = true;
+  return 1;
 }
 
 }  // namespace
@@ -48,6 +112,12 @@ std::vector<LoadedObject> loaded_objects() {
   ObjectList list;
   dl_iterate_phdr(collect_object, &list);
   return std::move(list.objects);
+}
+
+bool loaded_image_at(std::uint64_t base, LoadedImage& image) {
+  ImageQuery query{base, image};
+  dl_iterate_phdr(find_image, &query);
+  return query.found;
 }
 
 std::string executable_path() {

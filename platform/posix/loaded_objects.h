@@ -19,6 +19,16 @@ struct LoadedObject {
 // and without objects the loader reports without a name.
 std::vector<LoadedObject> loaded_objects();
 
+// An object with the NT_GNU_BUILD_ID (raw bytes) of its image in memory, empty when it has none.
+// The file the image was loaded from may have been replaced since; its build id then differs.
+struct LoadedImage {
+  LoadedObject object;
+  std::string build_id;
+};
+
+// The object loaded at `base`; false when none is (any more).
+bool loaded_image_at(std::uint64_t base, LoadedImage& image);
+
 // The path of the running executable, empty when it cannot be read.
 std::string executable_path();
 

@@ -11,6 +11,10 @@ namespace quillmark::platform::posix {
 static_assert(sizeof(wchar_t) == 4, "wide text is UTF-32 here");
 
 std::wstring to_wide(const std::string& utf8_text) {
+  // Paths and symbol names are nearly always ASCII, which needs no decoding.
+  const bool ascii = std::all_of(utf8_text.begin(), utf8_text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return std::wstring(utf8_text.begin(), utf8_text.end());
   std::string valid;
   utf8::replace_invalid(utf8_text.begin(), utf8_text.end(), std::back_inserter(valid));
   std::wstring wide;

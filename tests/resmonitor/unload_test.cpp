@@ -31,29 +31,6 @@ constexpr const char* kAfterUnloadWhileChecking = "unloaded: resident=0 leak_lis
 constexpr const char* kAfterExitWhileChecking = "end check dbg";
 #endif
 
-// The leak checker's switches, present only in sanitizer builds.
-extern "C" __attribute__((weak)) void __lsan_disable();
-extern "C" __attribute__((weak)) void __lsan_enable();
-
-// The call-stack subsystem keeps its process-wide symbol state for good (it must outlive static
-// destruction), so it stays behind when the library is unloaded. Allocations made in this scope
-// are not reported as leaks; what they point to is still checked.
-class LibraryStateNotALeak {
- public:
-  LibraryStateNotALeak() {
-    if (__lsan_disable != nullptr) __lsan_disable();
-  }
-  ~LibraryStateNotALeak() {
-    if (__lsan_enable != nullptr) __lsan_enable();
-  }
-};
-
-// Registers `object` under `name`: the library's first registration, which sets up that state.
-void first_registration(int (*add)(const char*, void*), const char* name, void* object) {
-  const LibraryStateNotALeak not_a_leak;
-  add(name, object);
-}
-
 // The exports, looked up by their decorated names as a host's import table would.
 struct ResourceApi {
   explicit ResourceApi(const LoadedLibrary& library)
@@ -91,7 +68,7 @@ void unload_while_checking() {
   if (!library.loaded() || !api.complete()) fail("load");
   static int object = 0;
   api.create(resmonitor::MonitorInfoCheck);
-  first_registration(api.add, "Unloaded", &object);
+  api.add("Unloaded", &object);
   if (!capture.wait_for_text("start check dbg")) fail("start line");
   library.unload();
   // The host has no reference left, so it must not call the library any more, even where the
@@ -108,7 +85,7 @@ void unload_after_destroy() {
   if (!library.loaded() || !api.complete()) fail("load");
   static int object = 0;
   api.create(resmonitor::MonitorInfoCheck);
-  first_registration(api.add, "Unloaded", &object);
+  api.add("Unloaded", &object);
   if (!capture.wait_for_text("start check dbg")) fail("start line");
   api.destroy();
   if (capture.count_containing("end check dbg") != 1) fail("end line");
@@ -127,7 +104,7 @@ void reload_after_unload() {
     resmonitor::ResMonitorInfo info;
     if (api.get("Reloaded", &object, info) != -1) fail("a registration survived the unload");
     api.create(resmonitor::MonitorInfoStack);
-    first_registration(api.add, "Reloaded", &object);
+    api.add("Reloaded", &object);
     if (api.get("Reloaded", &object, info) != 0 || info.callStack.empty()) fail("stack");
     api.destroy();
     library.unload();
@@ -161,7 +138,7 @@ void unload_without_check_thread() {
   if (!library.loaded() || !api.complete()) fail("load");
   static int object = 0;
   api.create(resmonitor::MonitorInfoStack);
-  first_registration(api.add, "Unloaded", &object);
+  api.add("Unloaded", &object);
   resmonitor::ResMonitorInfo info;
   if (api.get("Unloaded", &object, info) != 0 || info.callStack.empty()) fail("stack");
   library.unload();

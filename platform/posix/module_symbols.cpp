@@ -1,0 +1,153 @@
+#include "platform/posix/module_symbols.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/posix/debug_file_search.h"
+#include "platform/posix/wide_text.h"
+
+namespace quillmark::platform::posix {
+
+namespace {
+
+// libdwfl's error numbers, unchanged since its first release.
+constexpr int kDwflOutOfMemory = 2;
+constexpr int kDwflSeeErrno = 3;
+
+std::atomic<int> failing_loads{0};
+
+bool injected_failure() {
+  int left = failing_loads.load();
+  while (left > 0 && !failing_loads.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0;
+}
+
+bool errno_is_transient(int system_error) {
+  return system_error == ENOMEM || system_error == EMFILE || system_error == ENFILE;
+}
+
+// Whether the file libdw opened is the one that was loaded: a library replaced on disk since
+// would resolve frames to the new file's functions at the old offsets.
+bool same_build(Dwfl_Module* module, const std::string& loaded_build_id) {
+  if (loaded_build_id.empty()) return true;  // nothing to compare with
+  const unsigned char* bits = nullptr;
+  GElf_Addr address = 0;
+  const int size = dwfl_module_build_id(module, &bits, &address);
+  return size > 0 && static_cast<std::size_t>(size) == loaded_build_id.size() &&
+         std::memcmp(bits, loaded_build_id.data(), loaded_build_id.size()) == 0;
+}
+
+// Whether two paths name the same file as the loader gave it and as it was reported (where
+// repeated separators were collapsed).
+bool same_path(const std::string& loader_path, const std::string& reported_path) {
+  std::string collapsed;
+  for (const char c : loader_path) {
+    if (c != '/' || collapsed.empty() || collapsed.back() != '/') collapsed += c;
+  }
+  return collapsed == reported_path || loader_path == reported_path;
+}
+
+}  // namespace
+
+bool libdw_failure_is_transient(int dwfl_error, int system_error) {
+  return dwfl_error == kDwflOutOfMemory ||
+         (dwfl_error == kDwflSeeErrno && errno_is_transient(system_error));
+}
+
+namespace testing {
+void fail_module_loads(int count) { failing_loads.store(count); }
+}  // namespace testing
+
+ModuleSymbols::ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t size,
+                             const Dwfl_Callbacks* callbacks, const DebugFileSearch* search)
+    : path_(std::move(path)), base_(base), size_(size), callbacks_(callbacks), search_(search) {}
+
+ModuleSymbols::~ModuleSymbols() { release(); }
+
+Dwfl_Module* ModuleSymbols::module() {
+  if (state_ == State::kNotLoaded) state_ = load();
+  return state_ == State::kLoaded ? module_ : nullptr;
+}
+
+FunctionTable* ModuleSymbols::functions() {
+  return module() != nullptr ? functions_.get() : nullptr;
+}
+
+bool ModuleSymbols::drop_after_transient_failure() {
+  const int system_error = errno;
+  if (state_ != State::kLoaded || !libdw_failure_is_transient(dwfl_errno(), system_error)) {
+    return false;
+  }
+  release();
+  state_ = State::kNotLoaded;
+  return true;
+}
+
+ModuleSymbols::State ModuleSymbols::load() {
+  // Read from the loader now rather than when the module was reported: only the modules of
+  // resolved frames pay for it. Another object at the same base means the reported one was
+  // unloaded since; its file is then read as reported, without the checks against memory.
+  LoadedImage image;
+  const bool loaded =
+      loaded_image_at(base_, image) && same_path(to_file_path(image.object.path.c_str()), path_);
+  const std::string path = loaded ? to_file_path(image.object.path.c_str()) : path_;
+  const std::uint64_t bias = loaded ? image.object.bias : base_;
+  const int fd = open_regular_file(path.c_str());
+  if (fd < 0) return errno_is_transient(errno) ? State::kNotLoaded : State::kWithoutSymbols;
+  session_ = dwfl_begin(callbacks_);
+  if (session_ == nullptr) {
+    close(fd);
+    return State::kNotLoaded;
+  }
+  const char* slash = std::strrchr(path.c_str(), '/');
+  dwfl_report_begin(session_);
+  module_ = dwfl_report_elf(session_, slash != nullptr ? slash + 1 : path.c_str(), path.c_str(), fd,
+                            bias, false);
+  const int system_error = errno;
+  const int report_error = module_ == nullptr ? dwfl_errno() : 0;
+  dwfl_report_end(session_, nullptr, nullptr);
+  if (module_ == nullptr) {
+    close(fd);  // only a successful report takes the descriptor over
+    release();
+    return libdw_failure_is_transient(report_error, system_error) ? State::kNotLoaded
+                                                                  : State::kWithoutSymbols;
+  }
+  if (!same_build(module_, image.build_id)) {
+    release();
+    return State::kWithoutSymbols;
+  }
+  void** user_data = nullptr;
+  dwfl_module_info(module_, &user_data, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+  *user_data = const_cast<DebugFileSearch*>(search_);
+  return read_functions();
+}
+
+ModuleSymbols::State ModuleSymbols::read_functions() {
+  const bool symbol_table_failed = dwfl_module_getsymtab(module_) < 0;
+  if (injected_failure() ||
+      (symbol_table_failed && libdw_failure_is_transient(dwfl_errno(), errno))) {
+    release();
+    return State::kNotLoaded;
+  }
+  try {
+    functions_ = std::make_unique<FunctionTable>(module_);
+  } catch (const std::bad_alloc&) {
+    release();
+    return State::kNotLoaded;
+  }
+  return State::kLoaded;
+}
+
+void ModuleSymbols::release() {
+  functions_.reset();
+  module_ = nullptr;
+  if (session_ != nullptr) dwfl_end(session_);
+  session_ = nullptr;
+}
+
+}  // namespace quillmark::platform::posix

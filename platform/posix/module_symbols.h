@@ -1,0 +1,73 @@
+// The symbols of one loaded module, read from its file when a frame inside it is first resolved.
+//
+// Each module has a libdw session of its own, so that only the modules that hold resolved frames
+// are ever opened, and a module whose loading failed for want of memory or file descriptors can
+// be dropped and loaded again by a later resolution (libdw remembers a failure for the life of
+// the module). A module that cannot have symbols (its file is gone, is not ELF, or is no longer
+// the file that was loaded) stays without them: its frames show as addresses.
+#pragma once
+
+#include <elfutils/libdwfl.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/posix/function_table.h"
+#include "platform/posix/loaded_objects.h"
+
+namespace quillmark::platform::posix {
+
+struct DebugFileSearch;
+
+class ModuleSymbols {
+ public:
+  // The module loaded at `base` from `path` (the path the loader gives takes precedence while
+  // the module is loaded). `callbacks` and `search` outlive the object.
+  ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t size,
+                const Dwfl_Callbacks* callbacks, const DebugFileSearch* search);
+  ~ModuleSymbols();
+  ModuleSymbols(const ModuleSymbols&) = delete;
+  ModuleSymbols& operator=(const ModuleSymbols&) = delete;
+
+  std::uint64_t base() const { return base_; }
+  bool holds(std::uint64_t address) const { return address - base_ < size_; }
+
+  // The module in libdw, loaded on first use; null while it has no symbols.
+  Dwfl_Module* module();
+  // Its function symbols; null while it has no symbols.
+  FunctionTable* functions();
+
+  // To be called right after a libdw call on the module failed: when the failure was for want of
+  // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
+  // returns true. Anything that pointed into the module is then invalid.
+  bool drop_after_transient_failure();
+
+ private:
+  enum class State { kNotLoaded, kLoaded, kWithoutSymbols };
+  // kLoaded on success, kWithoutSymbols for good, kNotLoaded to try again later.
+  State load();
+  State read_functions();
+  void release();
+
+  std::string path_;
+  std::uint64_t base_;
+  std::uint64_t size_;
+  const Dwfl_Callbacks* callbacks_;
+  const DebugFileSearch* search_;
+  State state_ = State::kNotLoaded;
+  Dwfl* session_ = nullptr;
+  Dwfl_Module* module_ = nullptr;
+  std::unique_ptr<FunctionTable> functions_;
+};
+
+// Whether the last libdw failure (with errno as the failing call left it) was one that may not
+// happen again: out of memory, out of file descriptors.
+bool libdw_failure_is_transient(int dwfl_error, int system_error);
+
+namespace testing {
+// Makes the next `count` module loads fail as if the system had run out of memory.
+void fail_module_loads(int count);
+}  // namespace testing
+
+}  // namespace quillmark::platform::posix

@@ -1,0 +1,224 @@
+// The Linux symbol handler against real files: modules replaced on disk, blocking files in the
+// symbol search path, failed loads, and the search order of separate debug files.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "callstack/call_stack.h"
+#include "callstack/cstack_info.h"
+#include "callstack/describe_stack.h"
+#include "callstack/symbol_handler.h"
+#include "platform/debug_help.h"
+#include "platform/posix/debug_file_search.h"
+#include "platform/posix/loaded_objects.h"
+#include "platform/posix/module_symbols.h"
+#include "platform/posix/wide_text.h"
+#include "split_debug_lib.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using quillmark::platform::DebugHelp;
+using quillmark::platform::LineRecord;
+using quillmark::platform::SymbolRecord;
+namespace posix = quillmark::platform::posix;
+
+// Seconds a child may take before it counts as hung.
+constexpr unsigned kHangLimit = 20;
+
+fs::path fresh_folder() {
+  std::string pattern = (fs::path(::testing::TempDir()) / "quillmark-symbols-XXXXXX").string();
+  return mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
+}
+
+// The system handler, started with `search_path` (';'-separated folders), with every module
+// loaded right now reported to it, as the first description of a stack does.
+DebugHelp& handler_with_modules(const std::wstring& search_path) {
+  DebugHelp& help = quillmark::platform::debug_help();
+  help.initialize_symbols(help.current_process(), search_path.c_str(), false);
+  struct Module {
+    std::wstring path;
+    std::uint64_t base;
+    std::uint32_t size;
+  };
+  std::vector<Module> modules;
+  help.enumerate_loaded_modules(
+      help.current_process(),
+      [](const wchar_t* name, std::uint64_t base, std::uint32_t size, void* list) {
+        static_cast<std::vector<Module>*>(list)->push_back({name, base, size});
+        return true;
+      },
+      &modules);
+  for (const Module& module : modules) {
+    help.load_module(help.current_process(), module.path.c_str(), module.base, module.size);
+  }
+  return help;
+}
+
+std::string function_at(DebugHelp& help, const void* address) {
+  SymbolRecord symbol;
+  std::uint64_t displacement = 0;
+  if (!help.symbol_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
+                                &displacement, symbol)) {
+    return "(address only)";
+  }
+  return posix::to_utf8(symbol.name);
+}
+
+bool has_line(DebugHelp& help, const void* address) {
+  LineRecord line;
+  std::uint32_t displacement = 0;
+  return help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
+                                &displacement, line);
+}
+
+int open_descriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+TEST(ModulesOnDemand, OnlyTheModuleOfAResolvedFrameIsOpened) {
+  const int before = open_descriptors();
+  DebugHelp& help = handler_with_modules(L"");
+  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_NE(function_at(help, reinterpret_cast<const void*>(&open_descriptors)), "(address only)");
+  // The executable's file; its debug information is inside it.
+  EXPECT_EQ(open_descriptors(), before + 1);
+}
+
+// Loads a copy of the first build of the test library from a folder of its own.
+void* load_copy(const fs::path& copy) {
+  fs::copy_file(STALE_LIB_FIRST_BUILD, copy);
+  return dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+TEST(ReplacedModule, ResolvesWhileTheLoadedFileIsInPlace) {
+  const fs::path copy = fresh_folder() / "libstale.so";
+  void* library = load_copy(copy);
+  ASSERT_NE(library, nullptr) << dlerror();
+  const void* function = dlsym(library, "stale_function");
+  ASSERT_NE(function, nullptr);
+  EXPECT_EQ(function_at(handler_with_modules(L""), function), "stale_function");
+}
+
+TEST(ReplacedModule, ShowsAddressesOnlyOnceAnotherBuildTookItsPlace) {
+  const fs::path copy = fresh_folder() / "libstale.so";
+  void* library = load_copy(copy);
+  ASSERT_NE(library, nullptr) << dlerror();
+  const void* function = dlsym(library, "stale_function");
+  ASSERT_NE(function, nullptr);
+  // Replaced the way an installer does: a new file under the old name.
+  const fs::path next = copy.string() + ".next";
+  fs::copy_file(STALE_LIB_SECOND_BUILD, next);
+  fs::rename(next, copy);
+
+  DebugHelp& help = handler_with_modules(L"");
+  EXPECT_EQ(function_at(help, function), "(address only)");
+  EXPECT_FALSE(has_line(help, function));
+  // Other modules are not affected.
+  EXPECT_NE(function_at(help, reinterpret_cast<const void*>(&fresh_folder)), "(address only)");
+}
+
+// A FIFO with the name of a module's debug file, in the first folder of the search path: the
+// search passes over it to the real debug file in the next folder.
+void resolve_past_a_fifo() {
+  alarm(kHangLimit);
+  const fs::path fifo_folder = fresh_folder();
+  if (mkfifo((fifo_folder / "libcallstack_split_debug.so.debug").c_str(), 0600) != 0) {
+    std::exit(2);
+  }
+  const fs::path symbol_table = fs::path(posix::executable_path()).parent_path() / "SymbolTable";
+  DebugHelp& help =
+      handler_with_modules(fifo_folder.wstring() + L";" + symbol_table.wstring() + L";");
+  const void* function = reinterpret_cast<const void*>(&split_debug_outer);
+  std::fprintf(stderr, "resolved: line=%d\n", has_line(help, function) ? 1 : 0);
+  std::exit(0);
+}
+
+TEST(DebugFileSearchDeathTest, NeverWaitsOnAFifo) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(resolve_past_a_fifo(), ::testing::ExitedWithCode(0), "resolved: line=1");
+}
+
+TEST(DebugFileSearch, OpensRegularFilesOnly) {
+  const fs::path folder = fresh_folder();
+  const fs::path fifo = folder / "pipe";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(posix::open_regular_file(fifo.c_str()), -1);
+  EXPECT_EQ(posix::open_regular_file(folder.c_str()), -1);
+  EXPECT_EQ(posix::open_regular_file((folder / "missing").c_str()), -1);
+  const int fd = posix::open_regular_file(posix::executable_path().c_str());
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  close(fd);
+}
+
+TEST(DebugFileSearch, TriesBuildIdPathsThenTheDebugLinkInEachFolder) {
+  const posix::DebugFileSearch search{{"/sym", "", ".debug", "rel/sub"}};
+  const std::vector<std::string> expected = {
+      "/sym/.build-id/ab/cdef.debug",  "/sym/opt/app/libx.so.debug",
+      "/sym/app/libx.so.debug",        "/sym/libx.so.debug",
+      "/opt/app/libx.so.debug",        "/opt/app/.debug/libx.so.debug",
+      "/opt/app/rel/sub/libx.so.debug"};
+  EXPECT_EQ(posix::debug_file_candidates(search, "/opt/app/libx.so", "", "abcdef"), expected);
+}
+
+TEST(DebugFileSearch, NamesTheDebugLinkAndSkipsRootsForRelativeModules) {
+  const posix::DebugFileSearch search{{"/sym", ""}};
+  const std::vector<std::string> expected = {"lib/x.dbg"};
+  EXPECT_EQ(posix::debug_file_candidates(search, "lib/libx.so", "x.dbg", ""), expected);
+}
+
+// Registrations from one site, for descriptions of separate stacks.
+__attribute__((noinline)) void register_here(resmonitor::CStackInfo& info, void* ptr) {
+  resmonitor::record_stack(info, ptr, "Texture", StackContext{QUILLMARK_RETURN_ADDRESS()});
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void register_from_test(resmonitor::CStackInfo& info, void* ptr) {
+  register_here(info, ptr);
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void register_through_caller(resmonitor::CStackInfo& info, void* ptr) {
+  register_from_test(info, ptr);
+  asm volatile("" ::: "memory");
+}
+
+TEST(FailedModuleLoad, IsTriedAgainByTheNextLookUp) {
+  DebugHelp& help = handler_with_modules(L"");
+  posix::testing::fail_module_loads(1);
+  const void* function = reinterpret_cast<const void*>(&register_here);
+  EXPECT_EQ(function_at(help, function), "(address only)");
+  EXPECT_NE(function_at(help, function).find("register_here"), std::string::npos);
+}
+
+TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
+  auto info = std::make_shared<resmonitor::CStackInfo>();
+  resmonitor::init_symbol_handler(*info);
+  int first = 0;
+  int second = 0;
+  register_through_caller(*info, &first);
+  register_through_caller(*info, &second);
+  // Every load fails while the first stack is described (the system is out of memory), and
+  // none once the second one is.
+  posix::testing::fail_module_loads(1000);
+  const std::string failed = resmonitor::describe_stack(*info, &first);
+  posix::testing::fail_module_loads(0);
+  const std::string retried = resmonitor::describe_stack(*info, &second);
+  EXPECT_EQ(failed.find("TestBody"), std::string::npos) << failed;
+  EXPECT_NE(retried.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
+      << retried;
+}
+
+}  // namespace
