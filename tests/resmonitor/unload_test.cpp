@@ -122,7 +122,7 @@ void unload_with_stacks_while_checking() {
   if (!library.loaded() || !api.complete()) fail("load");
   static int object = 0;
   api.create(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
-  first_registration(api.add, "Unloaded", &object);
+  api.add("Unloaded", &object);
   if (!capture.wait_for_text("start check dbg")) fail("start line");
   library.unload();
   print_state("unloaded", capture);
