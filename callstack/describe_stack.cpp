@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
 #include <vector>
 
 #include "callstack/describe_stack_testing.h"
@@ -16,8 +17,14 @@ using quillmark::platform::CriticalSectionGuard;
 using quillmark::platform::debug_help;
 using quillmark::platform::ModuleRecord;
 
+// Serialises every resolution in the process: the module loading, the frame-line buffer, the
+// symbol handler's process-wide state and the text of each stack. Taken after stacks_mutex (by
+// describe_stack) or with no other lock of the subsystem (by describe_pooled_stack); never held
+// while a registry, group or stacks lock is taken.
+std::mutex resolution_mutex;
+
 // Set once the symbols of the process's modules were loaded; modules loaded later are not added.
-// Guarded by the resource monitor's registry mutex, which every caller of describe_stack holds.
+// Guarded by resolution_mutex.
 bool modules_loaded = false;
 
 constexpr std::size_t kHeaderCapacity = 128;
@@ -76,32 +83,58 @@ std::string header_line(const std::string& name, void* ptr) {
   return header;
 }
 
+void ensure_modules_loaded(CStackInfo& info) {
+  if (modules_loaded) return;
+  load_module_symbols(info);
+  modules_loaded = true;
+}
+
+// The frame lines of `stack` as a query shows them. The caller holds resolution_mutex.
+std::string frame_text(CallStack& stack) {
+  const wchar_t* text = stack.resolve_text();
+  if (text == nullptr || *text == L'\0') return std::string();
+  return path_text::to_utf8(path_text::normalize_native(text));
+}
+
 }  // namespace
 
 std::string describe_stack(CStackInfo& info, void* ptr) {
   std::lock_guard<std::mutex> lock(info.stacks_mutex);
-  if (!modules_loaded && !info.stacks.empty()) {
-    load_module_symbols(info);
-    modules_loaded = true;
-  }
+  std::lock_guard<std::mutex> resolving(resolution_mutex);
+  if (!info.stacks.empty()) ensure_modules_loaded(info);
 
   const auto entry = info.stacks.find(ptr);
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
+  result += frame_text(*entry->second.stack);
+  return result;
+}
 
-  const wchar_t* text = entry->second.stack->resolve_text();
-  if (text != nullptr && *text != L'\0') {
-    result += path_text::to_utf8(path_text::normalize_native(text));
+std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
+                                  PooledStack& stack) {
+  std::string result = header_line(name, ptr);
+  std::lock_guard<std::mutex> resolving(resolution_mutex);
+  if (!stack.text_ready) {
+    ensure_modules_loaded(info);
+    stack.text = frame_text(*stack.stack);
+    stack.text_ready = true;
   }
+  result += stack.text;
   return result;
 }
 
 namespace stack_testing {
 
-void forget_loaded_modules() { modules_loaded = false; }
+void forget_loaded_modules() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex);
+  modules_loaded = false;
+}
 
-bool loaded_modules() { return modules_loaded; }
+bool loaded_modules() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex);
+  return modules_loaded;
+}
 
 }  // namespace stack_testing
 

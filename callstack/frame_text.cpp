@@ -22,7 +22,7 @@ constexpr std::uint32_t kHiddenFrames = 2;
 constexpr std::size_t kModulePathCapacity = 260;
 const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
 
-// The process-wide frame-line buffer. The registry mutex of the resource monitor, which every
+// The process-wide frame-line buffer. The resolution lock of describe_stack.cpp, which every
 // caller of the resolution holds, serialises its use.
 wchar_t line_buffer[CallStack::kLineCapacity];
 

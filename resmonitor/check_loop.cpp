@@ -55,11 +55,12 @@ void ResourceMonitor::check_loop() {
 std::string ResourceMonitor::build_report() {
   std::string report;
   const MonitorInfoLevel current = level.load();
-  std::lock_guard<std::mutex> lock(registry_mutex);
-  for (auto& [name, group] : groups) {
-    std::list<ResMonitorInfo> copies;
-    group->append_all(copies);
-    append_group(report, name, copies, current);
+  std::list<GroupSnapshot> parts;
+  snapshot_groups(parts);
+  for (GroupSnapshot& part : parts) {
+    // Only the detailed form shows stacks; the count form needs no resolution.
+    if ((current & MonitorInfoDetail) != 0) part.resolve_texts();
+    append_group(report, part.name, part.copies, current);
   }
   return report;
 }

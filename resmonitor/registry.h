@@ -13,11 +13,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
+#include "resmonitor/group_snapshot.h"
 
 namespace resmonitor {
 
@@ -39,6 +41,9 @@ struct ResourceEntry {
   ResMonitorInfo info;
   // A second owner of the group's store when a stack was recorded for this entry, else empty.
   std::shared_ptr<CStackInfo> stack_info;
+  // The recorded stack, pooled in stack_info and shared with every registration of the group
+  // that recorded the same frames; this entry holds one reference. Null when none was recorded.
+  PooledStack* stack = nullptr;
 };
 
 // All registrations under one object name, with the store of their recorded stacks.
@@ -52,16 +57,19 @@ class ResourceGroup {
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
   bool contains(void* obj);
-  // Registers `obj` unless it is registered already (then the first time and stack stay).
-  // Records the stack at levels with bit 1 or 2. Never inlined: the address it returns to is
-  // where the recorded stack begins. Returns 0.
-  __attribute__((noinline)) int add(const char* objName, void* obj, MonitorInfoLevel level);
-  void remove(void* obj);
-  // Copies the entry of `obj` into `info`, resolving and keeping its stack text first.
-  // Returns -1 (info untouched) when `obj` is not registered, else 0.
-  int get(void* obj, ResMonitorInfo& info);
-  // Appends a copy of every entry, pointers ascending, stack text resolved into the copy.
-  void append_all(std::list<ResMonitorInfo>& out);
+  // Registers `obj` with the stack captured for it (null: none) unless it is registered already;
+  // then the first time and stack stay and `stack` is dropped. Returns 0.
+  int add(const char* objName, void* obj, std::unique_ptr<CallStack> stack);
+  // Drops the registration of `obj`; false when there was none.
+  bool remove(void* obj);
+  // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
+  // registered.
+  bool snapshot(void* obj, GroupSnapshot& into);
+  // Adds a copy of every entry to `into`, pointers ascending.
+  void snapshot_all(GroupSnapshot& into);
+  // Keeps `text` as the stack text of `obj`, if it is still registered with `stack` and has no
+  // text yet: the text GetObjResource resolved outside the locks.
+  void keep_text(void* obj, const PooledStack* stack, const std::string& text);
   // Drops every entry and its recorded stack.
   void clear();
 
@@ -110,11 +118,15 @@ class ResourceMonitor final : public IResourceMonitor {
 
  private:
   void stamp_change();
+  // Copies every group's entries under registry_mutex, names in order.
+  void snapshot_groups(std::list<GroupSnapshot>& parts);
 
-  // Guards groups and everything reached through it. Taken after control_mutex.
+  // Guards groups and everything reached through it. Taken after control_mutex. Never held while
+  // a stack is captured or resolved.
   std::mutex registry_mutex;
-  // Keyed by the whole object name, byte-wise order. Groups leave only through clear().
-  std::map<std::string, std::unique_ptr<ResourceGroup>> groups;
+  // Keyed by the whole object name, byte-wise order; looked up by std::string_view without
+  // building a string. Groups leave only through clear().
+  std::map<std::string, std::unique_ptr<ResourceGroup>, std::less<>> groups;
   // The stamp of the last change the check thread is to report, in microseconds since 1970.
   std::atomic<std::int64_t> last_change_us{0};
   std::atomic<bool> stop_requested{false};

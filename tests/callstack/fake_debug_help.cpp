@@ -103,6 +103,7 @@ std::uint64_t FakeDebugHelp::load_module(platform::ProcessHandle, const wchar_t*
 bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t address,
                                         std::uint64_t* displacement,
                                         platform::SymbolRecord& symbol) {
+  if (on_symbol_lookup) on_symbol_lookup();
   ++symbol_lookups;
   const auto found = symbols.find(address);
   if (found == symbols.end()) return false;
