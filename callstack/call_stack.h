@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/debug_help.h"
 
@@ -62,6 +63,9 @@ class CallStack {
   // deeper chain the innermost are left out). The text starts with room for one line per frame
   // and grows as lines come; it holds at most 1 + kMaxInlinedCalls lines per frame, each below
   // kLineCapacity characters.
+  // The lines of each return address are resolved once per process and reused by every later
+  // stack that has it. The caller serialises all resolutions in the process (describe_stack's
+  // resolution lock).
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
@@ -88,10 +92,12 @@ class CallStack {
 
  private:
   class TextBuilder;
-  // Appends the lines of the frame with return address `pc`: its inlined calls, then itself.
+  // Appends the lines of the frame with return address `pc`, resolved at the first stack of the
+  // process that had it: its inlined calls, then itself.
   void append_frame_lines(std::uint64_t pc, TextBuilder& text);
-  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text);
-  void append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text);
+  void resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
+  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines);
+  void append_function(std::uint64_t pc, std::uint32_t inlined_calls, std::wstring& lines);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;
@@ -116,6 +122,10 @@ class FastCallStack final : public CallStack {
  private:
   std::uint32_t hash_ = 0;
 };
+
+// Forgets the frame lines resolved so far (they are kept per return address for the life of the
+// process): for a symbol handler that starts over, as tests make it. Same lock as resolve().
+void forget_resolved_frames();
 
 // A new FastCallStack in its initial state; the caller owns it.
 CallStack* create_fast_call_stack();

@@ -129,6 +129,7 @@ namespace stack_testing {
 void forget_loaded_modules() {
   std::lock_guard<std::mutex> resolving(resolution_mutex);
   modules_loaded = false;
+  forget_resolved_frames();
 }
 
 bool loaded_modules() {

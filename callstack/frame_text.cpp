@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <limits>
 #include <new>
+#include <string>
+#include <unordered_map>
 
 #include <fmt/xchar.h>
 
@@ -25,6 +27,11 @@ const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
 // The process-wide frame-line buffer. The resolution lock of describe_stack.cpp, which every
 // caller of the resolution holds, serialises its use.
 wchar_t line_buffer[CallStack::kLineCapacity];
+
+// The lines of every frame resolved so far, by return address. Module symbols are loaded once and
+// never change, so the lines of an address never do either: each is resolved once per process,
+// and a stack whose frames were all seen before costs copies only. Guarded like line_buffer.
+std::unordered_map<std::uint64_t, std::wstring> frame_lines;
 
 // A return address follows its call instruction; the address before it lies inside the call,
 // so its line is the call's line even when the call is the last instruction of its line or of
@@ -122,17 +129,29 @@ const wchar_t* CallStack::resolve_text() {
   return resolved_text_.get();
 }
 
+void forget_resolved_frames() { frame_lines.clear(); }
+
 void CallStack::append_frame_lines(std::uint64_t pc, TextBuilder& text) {
+  auto known = frame_lines.find(pc);
+  if (known == frame_lines.end()) {
+    std::wstring lines;
+    resolve_frame_lines(pc, lines);
+    known = frame_lines.emplace(pc, std::move(lines)).first;
+  }
+  text.append(known->second.data(), known->second.size());
+}
+
+void CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
   const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
   const std::uint32_t first_shown =
       inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
   for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    append_inlined_call(pc, depth, text);
+    append_inlined_call(pc, depth, lines);
   }
-  append_function(pc, inlined_calls, text);
+  append_function(pc, inlined_calls, lines);
 }
 
-void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text) {
+void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   prepare(symbol);
@@ -146,11 +165,12 @@ void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextB
       help.inline_line(process_, call_address(pc), depth, &line_displacement, line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
   const std::uint32_t displacement = line_found && depth == 0 ? line_displacement + 1 : 0;
-  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                        line_buffer, kLineCapacity));
+  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                         line_buffer, kLineCapacity));
 }
 
-void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text) {
+void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls,
+                                std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   std::uint64_t symbol_displacement = 0;
@@ -168,8 +188,8 @@ void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls, T
         help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, line);
     if (line_found) displacement = 0;
   }
-  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                        line_buffer, kLineCapacity));
+  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                         line_buffer, kLineCapacity));
 }
 
 const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,

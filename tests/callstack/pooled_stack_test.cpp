@@ -96,6 +96,18 @@ TEST_F(PooledStacks, SharedStackGivesEachEntryItsOwnHeaderAndIsResolvedOnce) {
   EXPECT_EQ(frames_of(first_text), frames_of(second_text));
 }
 
+TEST_F(PooledStacks, FramesSeenInAnEarlierStackAreNotLookedUpAgain) {
+  monitor_.AddResource("Texture", &first_);
+  query("Texture", &first_);
+  fake_->back_trace = kSiteB;  // shares its outer frame with site A
+  monitor_.AddResource("Shader", &second_);
+  const int lookups = fake_->symbol_lookups;
+  const std::string text = query("Shader", &second_);
+  EXPECT_EQ(fake_->symbol_lookups, lookups + 1);
+  EXPECT_NE(text.find("open_shader"), std::string::npos);
+  EXPECT_NE(text.find("main"), std::string::npos);
+}
+
 TEST_F(PooledStacks, RemovingOneSharerKeepsTheOthersText) {
   monitor_.AddResource("Texture", &first_);
   monitor_.AddResource("Texture", &second_);
