@@ -34,6 +34,9 @@ class CallStack {
  public:
   // Each resolved frame line is at most this many characters plus the terminator.
   static constexpr std::size_t kLineCapacity = 512;
+  // Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
+  // never shown.
+  static constexpr std::uint32_t kHiddenFrames = 2;
   // At most this many lines of inlined calls are shown for one recorded frame.
   static constexpr std::uint32_t kMaxInlinedCalls = 8;
 
@@ -60,14 +63,18 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text starts with room for one line per frame
-  // and grows as lines come; it holds at most 1 + kMaxInlinedCalls lines per frame, each below
-  // kLineCapacity characters.
+  // deeper chain the innermost are left out). The text is allocated at its exact length; it
+  // holds at most 1 + kMaxInlinedCalls lines per frame, each below kLineCapacity characters.
   // The lines of each return address are resolved once per process and reused by every later
   // stack that has it. The caller serialises all resolutions in the process (describe_stack's
   // resolution lock).
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
+  // The lines of the frame with return address `pc` (its inlined calls, then itself), resolved
+  // at the first stack of the process that had it. The text stays where it is for the life of
+  // the process (or until forget_resolved_frames()).
+  const std::wstring& lines_of_frame(std::uint64_t pc);
+
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
   const wchar_t* resolve_text();
@@ -92,9 +99,6 @@ class CallStack {
 
  private:
   class TextBuilder;
-  // Appends the lines of the frame with return address `pc`, resolved at the first stack of the
-  // process that had it: its inlined calls, then itself.
-  void append_frame_lines(std::uint64_t pc, TextBuilder& text);
   void resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
   void append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines);
   void append_function(std::uint64_t pc, std::uint32_t inlined_calls, std::wstring& lines);

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "callstack/describe_stack_testing.h"
@@ -26,6 +27,10 @@ std::mutex resolution_mutex;
 // Set once the symbols of the process's modules were loaded; modules loaded later are not added.
 // Guarded by resolution_mutex.
 bool modules_loaded = false;
+
+// The lines of each frame as frame_text() shows them, by return address. Guarded by
+// resolution_mutex.
+std::unordered_map<std::uint64_t, std::string> utf8_frame_lines;
 
 constexpr std::size_t kHeaderCapacity = 128;
 // "Frame " + name + "[" + 16 hex digits + "]\n" + terminator must fit the header buffer.
@@ -75,12 +80,18 @@ std::size_t header_name_length(const std::string& name, std::size_t limit) {
   return length;
 }
 
+// Writes the header line into `header` and returns its length.
+std::size_t format_header(const std::string& name, void* ptr, char (&header)[kHeaderCapacity]) {
+  const int length = std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
+                                   static_cast<int>(header_name_length(name, kMaxHeaderName)),
+                                   name.c_str(), reinterpret_cast<std::uintptr_t>(ptr));
+  return length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof header - 1)
+                    : 0;
+}
+
 std::string header_line(const std::string& name, void* ptr) {
   char header[kHeaderCapacity];
-  std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
-                static_cast<int>(header_name_length(name, kMaxHeaderName)), name.c_str(),
-                reinterpret_cast<std::uintptr_t>(ptr));
-  return header;
+  return std::string(header, format_header(name, ptr, header));
 }
 
 void ensure_modules_loaded(CStackInfo& info) {
@@ -90,10 +101,32 @@ void ensure_modules_loaded(CStackInfo& info) {
 }
 
 // The frame lines of `stack` as a query shows them. The caller holds resolution_mutex.
+//
+// Built from the lines of each frame, normalised and converted once per address: every line ends
+// in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
+// line, and line by line gives what the whole text would.
 std::string frame_text(CallStack& stack) {
-  const wchar_t* text = stack.resolve_text();
-  if (text == nullptr || *text == L'\0') return std::string();
-  return path_text::to_utf8(path_text::normalize_native(text));
+  stack.resolve();
+  std::vector<const std::string*> frames;
+  std::size_t length = 0;
+  for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
+    const std::uint64_t pc = stack.frame(i);
+    auto known = utf8_frame_lines.find(pc);
+    if (known == utf8_frame_lines.end()) {
+      const std::wstring& lines = stack.lines_of_frame(pc);
+      known =
+          utf8_frame_lines
+              .emplace(pc, lines.empty() ? std::string()
+                                         : path_text::to_utf8(path_text::normalize_native(lines)))
+              .first;
+    }
+    frames.push_back(&known->second);
+    length += known->second.size();
+  }
+  std::string text;
+  text.reserve(length);
+  for (const std::string* lines : frames) text += *lines;
+  return text;
 }
 
 }  // namespace
@@ -113,13 +146,18 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
 
 std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
                                   PooledStack& stack) {
-  std::string result = header_line(name, ptr);
+  char header[kHeaderCapacity];
+  const std::size_t header_length = format_header(name, ptr, header);
   std::lock_guard<std::mutex> resolving(resolution_mutex);
   if (!stack.text_ready) {
     ensure_modules_loaded(info);
     stack.text = frame_text(*stack.stack);
     stack.text_ready = true;
   }
+  // One allocation: list queries make one of these texts per entry.
+  std::string result;
+  result.reserve(header_length + stack.text.size());
+  result.append(header, header_length);
   result += stack.text;
   return result;
 }
@@ -129,6 +167,7 @@ namespace stack_testing {
 void forget_loaded_modules() {
   std::lock_guard<std::mutex> resolving(resolution_mutex);
   modules_loaded = false;
+  utf8_frame_lines.clear();
   forget_resolved_frames();
 }
 

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include <fmt/xchar.h>
 
@@ -18,9 +19,6 @@ using quillmark::platform::debug_help;
 using quillmark::platform::LineRecord;
 using quillmark::platform::SymbolRecord;
 
-// Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
-// never shown.
-constexpr std::uint32_t kHiddenFrames = 2;
 constexpr std::size_t kModulePathCapacity = 260;
 const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
 
@@ -77,8 +75,8 @@ std::size_t write_line(wchar_t* out, std::size_t capacity, fmt::wstring_view for
 
 }  // namespace
 
-// The resolved text while it is being built: starts with room for one line per recorded frame
-// and doubles when a frame brings more lines (inlined calls).
+// The resolved text while it is being built: starts with the room asked for and doubles when
+// more comes.
 class CallStack::TextBuilder {
  public:
   explicit TextBuilder(std::size_t initial_capacity) {
@@ -114,12 +112,20 @@ void CallStack::resolve() {
   if (resolved_text_ != nullptr) return;
   CriticalSectionGuard guard(symbol_lock_);
 
-  TextBuilder text(std::size_t{size_} * kLineCapacity);
+  // The lines of every shown frame first (kept per address, so they stay where they are), then
+  // one text of exactly their length.
+  std::vector<const std::wstring*> frames;
+  frames.reserve(size_);
+  std::size_t length = 0;
   FrameChunk* chunk = &first_chunk_;
   for (std::uint32_t i = 0; i < size_; ++i) {
     if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
-    if (i >= kHiddenFrames) append_frame_lines(chunk->frames[i % FrameChunk::kSlots], text);
+    if (i < kHiddenFrames) continue;
+    frames.push_back(&lines_of_frame(chunk->frames[i % FrameChunk::kSlots]));
+    length += frames.back()->size();
   }
+  TextBuilder text(length + 1);
+  for (const std::wstring* lines : frames) text.append(lines->data(), lines->size());
   resolved_capacity_ = static_cast<std::int32_t>(text.capacity());
   resolved_text_ = text.release();
 }
@@ -131,14 +137,14 @@ const wchar_t* CallStack::resolve_text() {
 
 void forget_resolved_frames() { frame_lines.clear(); }
 
-void CallStack::append_frame_lines(std::uint64_t pc, TextBuilder& text) {
+const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
   auto known = frame_lines.find(pc);
   if (known == frame_lines.end()) {
     std::wstring lines;
     resolve_frame_lines(pc, lines);
     known = frame_lines.emplace(pc, std::move(lines)).first;
   }
-  text.append(known->second.data(), known->second.size());
+  return known->second;
 }
 
 void CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
