@@ -1,5 +1,7 @@
 #include "platform/posix/unwind_capture.h"
 
+#include <dlfcn.h>
+
 namespace quillmark::platform::posix {
 
 namespace {
@@ -7,7 +9,23 @@ namespace {
 constexpr std::uint32_t kFirstFnvHash = 2166136261u;
 constexpr std::uint32_t kFnvPrime = 16777619u;
 
+constexpr char kLibunwind[] = "libunwind.so.8";
+
+PrivateBacktrace open_private_unwinder() {
+  // RTLD_LOCAL: its symbols (libunwind defines _Unwind_* too) serve no later look-up but ours.
+  void* library = dlopen(kLibunwind, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return nullptr;
+  auto* unwind = reinterpret_cast<PrivateBacktrace>(dlsym(library, "unw_backtrace"));
+  if (unwind == nullptr) dlclose(library);
+  return unwind;
+}
+
 }  // namespace
+
+PrivateBacktrace private_unwinder() {
+  static const PrivateBacktrace unwinder = open_private_unwinder();
+  return unwinder;
+}
 
 _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   auto* state = static_cast<UnwindState*>(argument);
