@@ -9,10 +9,10 @@ void store_stack(CStackInfo& info, void* ptr, const std::string& name, CallStack
   entry.object_name = name;
 }
 
-PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack> stack) {
+PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack>& stack) {
   std::lock_guard<std::mutex> lock(info.stacks_mutex);
   stack->bind_symbols(&info.symbol_lock, info.process);
-  return info.pool.intern(std::move(stack));
+  return info.pool.intern(stack);
 }
 
 void retain_stack(CStackInfo& info, PooledStack* stack) {

@@ -56,7 +56,7 @@ class CStackInfo {
 };
 
 // Pools `stack` (bound to `info` first) under info.stacks_mutex; see StackPool::intern.
-PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack> stack);
+PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack>& stack);
 // Reference counting of pooled stacks of `info`, each under info.stacks_mutex.
 void retain_stack(CStackInfo& info, PooledStack* stack);
 void release_stack(CStackInfo& info, PooledStack* stack);

@@ -4,20 +4,15 @@ namespace resmonitor {
 
 namespace {
 
-constexpr std::uint32_t kFirstFnvHash = 2166136261u;
-constexpr std::uint32_t kFnvPrime = 16777619u;
+constexpr std::uint64_t kFirstFnvHash = 14695981039346656037ull;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 
 }  // namespace
 
 std::uint32_t frames_hash(const CallStack& stack) {
-  std::uint32_t hash = kFirstFnvHash;
-  for (std::uint32_t i = 0; i < stack.size(); ++i) {
-    const std::uint64_t pc = stack.frame(i);
-    for (int shift = 0; shift < 64; shift += 8) {
-      hash = (hash ^ static_cast<std::uint8_t>(pc >> shift)) * kFnvPrime;
-    }
-  }
-  return hash;
+  std::uint64_t hash = kFirstFnvHash;
+  for (std::uint32_t i = 0; i < stack.size(); ++i) hash = (hash ^ stack.frame(i)) * kFnvPrime;
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
 bool same_frames(const CallStack& a, const CallStack& b) {
@@ -28,7 +23,7 @@ bool same_frames(const CallStack& a, const CallStack& b) {
   return true;
 }
 
-PooledStack* StackPool::intern(std::unique_ptr<CallStack> captured) {
+PooledStack* StackPool::intern(std::unique_ptr<CallStack>& captured) {
   const std::uint32_t hash = frames_hash(*captured);
   const auto [first, last] = stacks_.equal_range(hash);
   for (auto it = first; it != last; ++it) {

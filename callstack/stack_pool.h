@@ -34,8 +34,9 @@ class StackPool {
   StackPool& operator=(const StackPool&) = delete;
 
   // The pooled stack with the frames of `captured`, with one more reference. `captured` becomes
-  // the pooled one when no equal stack is pooled yet, and is dropped otherwise.
-  PooledStack* intern(std::unique_ptr<CallStack> captured);
+  // the pooled one (and is emptied) when no equal stack is pooled yet; otherwise it is left to
+  // the caller, who frees it outside the lock.
+  PooledStack* intern(std::unique_ptr<CallStack>& captured);
   void retain(PooledStack* stack) { ++stack->references; }
   // Drops one reference; the stack leaves the pool with its last one.
   void release(PooledStack* stack);
@@ -46,7 +47,7 @@ class StackPool {
   std::unordered_multimap<std::uint32_t, std::unique_ptr<PooledStack>> stacks_;
 };
 
-// FNV-1a over the recorded frames of `stack`.
+// FNV-1a over the recorded frames of `stack`, an address at a time.
 std::uint32_t frames_hash(const CallStack& stack);
 bool same_frames(const CallStack& a, const CallStack& b);
 

@@ -56,12 +56,19 @@ class ResourceGroup {
   ResourceGroup(const ResourceGroup&) = delete;
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
+  // An entry made ready before any lock is taken, so that the allocation and the copying happen
+  // outside them; inserted by add(), or freed by its owner when it was not needed.
+  using PreparedEntry = std::map<void*, ResourceEntry>::node_type;
+  static PreparedEntry prepare(const char* objName, void* obj);
+
   bool contains(void* obj);
-  // Registers `obj` with the stack captured for it (null: none) unless it is registered already;
-  // then the first time and stack stay and `stack` is dropped. Returns 0.
-  int add(const char* objName, void* obj, std::unique_ptr<CallStack> stack);
-  // Drops the registration of `obj`; false when there was none.
-  bool remove(void* obj);
+  // Registers the prepared entry with the stack captured for it (null: none) unless its pointer
+  // is registered already; then the first time and stack stay, and `entry` and `stack` are left
+  // to the caller to free. Returns 0.
+  int add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack);
+  // Takes the registration of `obj` out (its stack reference given up); empty when there was
+  // none. The caller frees it, outside the locks.
+  PreparedEntry remove(void* obj);
   // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
   // registered.
   bool snapshot(void* obj, GroupSnapshot& into);

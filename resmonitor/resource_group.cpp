@@ -25,36 +25,35 @@ bool ResourceGroup::contains(void* obj) {
   return entries.count(obj) != 0;
 }
 
-int ResourceGroup::add(const char* objName, void* obj, std::unique_ptr<CallStack> stack) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto hint = entries.lower_bound(obj);
-  if (hint != entries.end() && hint->first == obj) return 0;
+ResourceGroup::PreparedEntry ResourceGroup::prepare(const char* objName, void* obj) {
+  std::map<void*, ResourceEntry> one;
+  ResourceEntry& entry = one[obj];
+  copy_object_name(objName, entry.info.objName);
+  entry.info.obj = obj;
+  entry.info.createTime = std::time(nullptr);
+  return one.extract(one.begin());
+}
 
-  PooledStack* pooled = stack ? intern_stack(*stack_info, std::move(stack)) : nullptr;
-  try {
-    const auto added = entries.emplace_hint(hint, obj, ResourceEntry{});
-    ResourceEntry& entry = added->second;
-    copy_object_name(objName, entry.info.objName);
-    entry.info.obj = obj;
-    entry.info.createTime = std::time(nullptr);
-    if (pooled != nullptr) {
-      entry.stack_info = stack_info;
-      entry.stack = pooled;
-    }
-  } catch (...) {
-    if (pooled != nullptr) release_stack(*stack_info, pooled);
-    throw;
+int ResourceGroup::add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack) {
+  std::lock_guard<std::mutex> lock(group_mutex);
+  const auto hint = entries.lower_bound(entry.key());
+  if (hint != entries.end() && hint->first == entry.key()) return 0;
+
+  if (stack) {
+    entry.mapped().stack = intern_stack(*stack_info, stack);
+    entry.mapped().stack_info = stack_info;
   }
+  entries.insert(hint, std::move(entry));  // no allocation: cannot fail
   return 0;
 }
 
-bool ResourceGroup::remove(void* obj) {
+ResourceGroup::PreparedEntry ResourceGroup::remove(void* obj) {
   std::lock_guard<std::mutex> lock(group_mutex);
   const auto found = entries.find(obj);
-  if (found == entries.end()) return false;
+  if (found == entries.end()) return PreparedEntry();
   forget_stack(found->second);
-  entries.erase(found);
-  return true;
+  found->second.stack = nullptr;
+  return entries.extract(found);
 }
 
 bool ResourceGroup::snapshot(void* obj, GroupSnapshot& into) {

@@ -41,14 +41,16 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   // registration that turns out to be a duplicate drops its stack.
   std::unique_ptr<CallStack> stack;
   if (records_stacks(current)) stack = capture_registration_stack();
+  // Made (and, for a duplicate, freed) outside the locks, as is a duplicate's stack.
+  ResourceGroup::PreparedEntry entry = ResourceGroup::prepare(objName, obj);
 
   const std::string_view name(objName);
   std::lock_guard<std::mutex> lock(registry_mutex);
   const auto found = groups.find(name);
-  if (found != groups.end()) return found->second->add(objName, obj, std::move(stack));
+  if (found != groups.end()) return found->second->add(entry, stack);
 
   auto group = std::make_unique<ResourceGroup>();
-  group->add(objName, obj, std::move(stack));
+  group->add(entry, stack);
   groups.emplace(std::string(name), std::move(group));
   stamp_change();
   return 0;
@@ -67,9 +69,14 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
   const std::string_view name(objName);
+  // Read before the lock, so that the registry is held for the removal alone.
+  const std::int64_t now_us = timing->now_us();
+  ResourceGroup::PreparedEntry removed;  // freed after the lock is released
   std::lock_guard<std::mutex> lock(registry_mutex);
   const auto found = groups.find(name);
-  if (found != groups.end() && found->second->remove(obj)) stamp_change();
+  if (found == groups.end()) return 0;
+  removed = found->second->remove(obj);
+  if (!removed.empty()) last_change_us.store(now_us);
   return 0;
 }
 

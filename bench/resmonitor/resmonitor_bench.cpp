@@ -114,6 +114,26 @@ void BM_Level8AddRemoveVsMutexMap(benchmark::State& state) {
 }
 BENCHMARK(BM_Level8AddRemoveVsMutexMap)->Unit(benchmark::kMillisecond);
 
+// Wall time of `threads` threads each running `work` once.
+template <typename Work>
+double threads_seconds(int threads, const Work& work) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) workers.emplace_back([&work, t] { work(t); });
+  for (std::thread& worker : workers) worker.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Wall time of `threads` threads each doing `calls` rounds of arithmetic that shares nothing:
+// the scaling the machine offers at the moment.
+double compute_seconds(int threads, std::size_t calls) {
+  return threads_seconds(threads, [calls](int) {
+    std::uint64_t value = 1;
+    for (std::size_t i = 0; i < calls * 400; ++i) value = value * 6364136223846793005ull + i;
+    benchmark::DoNotOptimize(value);
+  });
+}
+
 // Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name.
 double level1_seconds(int threads, std::size_t calls) {
   std::vector<std::vector<int>> objects(static_cast<std::size_t>(threads), std::vector<int>(64));
@@ -135,16 +155,22 @@ double level1_seconds(int threads, std::size_t calls) {
 }
 
 // Level-1 throughput of two threads against one; "ratio" here is throughput(2) / throughput(1)
-// (each thread does the same number of calls, so it is 2 * time(1) / time(2)).
+// (each thread does the same number of calls, so it is 2 * time(1) / time(2)). "machine_ratio"
+// is the same for work that shares nothing: what the machine allowed during the run.
 void BM_Level1ThroughputTwoThreadsVsOne(benchmark::State& state) {
   SetMonitorInfoLevel(MonitorInfoStack);
   constexpr std::size_t kCalls = 5000;
   double one = 0;
   double two = 0;
+  double machine_one = 0;
+  double machine_two = 0;
   for (auto _ : state) {
     one += level1_seconds(1, kCalls);
     two += level1_seconds(2, kCalls);
+    machine_one += compute_seconds(1, kCalls);
+    machine_two += compute_seconds(2, kCalls);
   }
+  state.counters["machine_ratio"] = 2 * machine_one / machine_two;
   state.counters["one_thread_ns"] = one * 1e9 / (kCalls * state.iterations());
   state.counters["two_threads_ns"] = two * 1e9 / (2 * kCalls * state.iterations());
   state.counters["ratio"] = 2 * one / two;

@@ -73,7 +73,7 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
   return count != 0 ? count : libgcc_back_trace(frames_to_skip, capacity, back_trace);
 }
 
-// FNV-1a over the bytes of the addresses: the 32-bit hash of a back-trace.
+// FNV-1a over the addresses, folded to 32 bits: the hash of a back-trace.
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count);
 
 }  // namespace quillmark::platform::posix

@@ -63,13 +63,19 @@ class PooledStacks : public ::testing::Test {
 TEST_F(PooledStacks, EqualCapturesArePooledOnceAndLeaveWithTheirLastReference) {
   CStackInfo info;
   resmonitor::init_symbol_handler(info);
-  const auto capture = [] { return resmonitor::capture_stack(StackContext{0}); };
-  PooledStack* first = resmonitor::intern_stack(info, capture());
-  PooledStack* second = resmonitor::intern_stack(info, capture());
+  const auto intern_capture = [&info] {
+    std::unique_ptr<CallStack> captured = resmonitor::capture_stack(StackContext{0});
+    PooledStack* pooled = resmonitor::intern_stack(info, captured);
+    // A new stack moves into the pool; an equal one stays with the caller, to be freed.
+    EXPECT_EQ(captured == nullptr, pooled->references == 1);
+    return pooled;
+  };
+  PooledStack* first = intern_capture();
+  PooledStack* second = intern_capture();
   EXPECT_EQ(first, second);
   EXPECT_EQ(first->references, 2u);
   fake_->back_trace = kSiteB;
-  PooledStack* other = resmonitor::intern_stack(info, capture());
+  PooledStack* other = intern_capture();
   EXPECT_NE(other, first);
   EXPECT_EQ(info.pool.size(), 2u);
 
