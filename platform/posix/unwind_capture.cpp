@@ -12,6 +12,7 @@ constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 constexpr char kLibunwind[] = "libunwind.so.8";
 
 PrivateBacktrace open_private_unwinder() {
+  if (!kPrivateUnwinderEnabled) return nullptr;
   // RTLD_LOCAL: its symbols (libunwind defines _Unwind_* too) serve no later look-up but ours.
   void* library = dlopen(kLibunwind, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) return nullptr;

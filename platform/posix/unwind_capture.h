@@ -29,6 +29,15 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* state);
 using PrivateBacktrace = int (*)(void** frames, int count);
 PrivateBacktrace private_unwinder();
 
+// ThreadSanitizer cannot follow libunwind: its per-thread cache is freed by a thread-exit
+// destructor that takes a lock after the sanitizer has let go of the thread, which crashes the
+// sanitizer. Those builds always capture with libgcc.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kPrivateUnwinderEnabled = false;
+#else
+inline constexpr bool kPrivateUnwinderEnabled = true;
+#endif
+
 // The most frames the private unwinder is asked for at once; longer requests go to libgcc.
 inline constexpr std::uint32_t kMaxPrivateFrames = 128;
 

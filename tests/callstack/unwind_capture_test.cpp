@@ -59,12 +59,19 @@ void expect_same_frames(const BothTraces& traces) {
   EXPECT_EQ(traces.private_frames, traces.libgcc_frames);
 }
 
-TEST(PrivateUnwinder, IsAvailable) {
+class PrivateUnwinder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kPrivateUnwinderEnabled) GTEST_SKIP() << "this build captures with libgcc only";
+  }
+};
+
+TEST_F(PrivateUnwinder, IsAvailable) {
   // libunwind8 is a dependency of the build machines; without it captures fall back to libgcc.
   EXPECT_NE(private_unwinder(), nullptr);
 }
 
-TEST(PrivateUnwinder, GivesLibgccsFramesAtAnyDepthAndSkip) {
+TEST_F(PrivateUnwinder, GivesLibgccsFramesAtAnyDepthAndSkip) {
   for (int depth : {0, 1, 5, 20, 100}) {
     for (std::uint32_t skip : {0u, 1u, 3u}) {
       BothTraces traces;
@@ -79,7 +86,7 @@ TEST(PrivateUnwinder, GivesLibgccsFramesAtAnyDepthAndSkip) {
   }
 }
 
-TEST(PrivateUnwinder, GivesLibgccsFramesThroughSharedLibraries) {
+TEST_F(PrivateUnwinder, GivesLibgccsFramesThroughSharedLibraries) {
   BothTraces through_library;
   split_debug_outer(capture_from_library, &through_library);
   expect_same_frames(through_library);
@@ -91,7 +98,7 @@ TEST(PrivateUnwinder, GivesLibgccsFramesThroughSharedLibraries) {
   expect_same_frames(through_libc);
 }
 
-TEST(PrivateUnwinder, GivesLibgccsFramesOnSeveralThreadsAtOnce) {
+TEST_F(PrivateUnwinder, GivesLibgccsFramesOnSeveralThreadsAtOnce) {
   constexpr int kThreads = 4;
   std::vector<std::vector<BothTraces>> results(kThreads, std::vector<BothTraces>(50));
   std::vector<std::thread> threads;
@@ -107,7 +114,7 @@ TEST(PrivateUnwinder, GivesLibgccsFramesOnSeveralThreadsAtOnce) {
   }
 }
 
-TEST(PrivateUnwinder, RequestsBeyondItsLimitFallBackToLibgcc) {
+TEST_F(PrivateUnwinder, RequestsBeyondItsLimitFallBackToLibgcc) {
   std::vector<std::uint64_t> frames(kMaxPrivateFrames);
   EXPECT_EQ(private_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
   EXPECT_GT(unwind_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
