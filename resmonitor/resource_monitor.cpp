@@ -45,11 +45,18 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   ResourceGroup::PreparedEntry entry = ResourceGroup::prepare(objName, obj);
 
   const std::string_view name(objName);
+  {
+    std::lock_guard<std::mutex> lock(registry_mutex);
+    const auto found = groups.find(name);
+    if (found != groups.end()) return found->second->add(entry, stack);
+  }
+  // A new name. Its group starts the symbol handler, which may have to wait for a resolution in
+  // progress, so it is made without the registry lock; should another thread add the name
+  // meanwhile, that group is used and this one is dropped (after the lock is released).
+  auto group = std::make_unique<ResourceGroup>();
   std::lock_guard<std::mutex> lock(registry_mutex);
   const auto found = groups.find(name);
   if (found != groups.end()) return found->second->add(entry, stack);
-
-  auto group = std::make_unique<ResourceGroup>();
   group->add(entry, stack);
   groups.emplace(std::string(name), std::move(group));
   stamp_change();

@@ -70,6 +70,7 @@ bool FakeDebugHelp::read_user_registry_value(const wchar_t* key, const wchar_t* 
 }
 
 bool FakeDebugHelp::initialize_symbols(platform::ProcessHandle, const wchar_t* search_path, bool) {
+  if (on_initialize) on_initialize();
   initialized_paths.emplace_back(search_path != nullptr ? search_path : L"");
   return initialize_succeeds;
 }

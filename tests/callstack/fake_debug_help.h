@@ -66,6 +66,8 @@ class FakeDebugHelp final : public platform::DebugHelp {
   // Called at the start of every symbol look-up, on the looking-up thread (tests hold a
   // resolution there).
   std::function<void()> on_symbol_lookup;
+  // Called at the start of initialize_symbols(), on the starting thread.
+  std::function<void()> on_initialize;
 
   // What the subsystem asked for.
   std::vector<std::uint32_t> capture_requests;

@@ -191,4 +191,43 @@ TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
   EXPECT_EQ(all.size(), objects.size());  // the Shader registrations
 }
 
+// A symbol handler that serialises everything (as libdw's does) makes the start-up of a new
+// name wait for the resolution it is running. That thread waits; the others keep registering.
+TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool starting = false;
+  bool release = false;
+  fake_->on_initialize = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (starting) return;  // only the first start-up is held
+    starting = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+  };
+  std::thread new_name([&] { monitor_.AddResource("Shader", &first_); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return starting; });
+  }
+
+  std::vector<int> objects(16);
+  std::thread registering([&] {
+    for (int& obj : objects) monitor_.AddResource("Texture", &obj);
+    for (int& obj : objects) monitor_.RemoveResource("Texture", &obj);
+  });
+  registering.join();  // would never return if the registry waited for the start-up
+
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  new_name.join();
+  std::list<ResMonitorInfo> shaders;
+  monitor_.GetObjNameResource("Shader", shaders);
+  ASSERT_EQ(shaders.size(), 1u);
+  EXPECT_EQ(shaders.front().obj, &first_);
+}
+
 }  // namespace
