@@ -26,10 +26,10 @@ struct StackEntry {
   CallStack* stack = nullptr;  // owned; deleted through its virtual destructor
 };
 
-// Lock order: stacks_mutex, then symbol_lock; init_mutex, then symbol_lock. Callers also hold the
-// resource monitor's registry mutex around symbol start-up and describe_stack(), which is what
-// serialises the process-wide state of the subsystem (line buffer, module loading, symbol
-// handler).
+// Lock order: stacks_mutex, then the process-wide resolution lock (describe_stack.cpp), then
+// symbol_lock; init_mutex, then symbol_lock. The resolution lock is what serialises the
+// process-wide state of the subsystem (line buffer, module loading, the lines kept per address);
+// the resource registry resolves holding it alone, none of its own locks.
 class CStackInfo {
  public:
   CStackInfo() = default;

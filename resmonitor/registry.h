@@ -47,7 +47,8 @@ struct ResourceEntry {
 };
 
 // All registrations under one object name, with the store of their recorded stacks.
-// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex.
+// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex (except
+// around the constructor, which starts the symbol handler and may wait for a resolution).
 class ResourceGroup {
  public:
   // Creates the group's stack store and starts the symbol handler for it.
