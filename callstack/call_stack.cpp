@@ -53,9 +53,10 @@ std::uint64_t CallStack::frame(std::uint32_t index) const {
 __attribute__((noinline)) void FastCallStack::capture(std::uint32_t max_depth, std::uint32_t skip,
                                                       StackContext& context) {
   const std::uint32_t requested = std::min(max_depth + kExtraCapturedFrames, kMaxCapturedFrames);
-  std::unique_ptr<std::uint64_t[]> entries(new std::uint64_t[requested]());
+  // On the stack rather than the heap: a registration captures every time.
+  std::uint64_t entries[kMaxCapturedFrames] = {};
   const std::uint32_t got = std::min<std::uint32_t>(
-      debug_help().capture_back_trace(0, requested, entries.get(), &hash_), requested);
+      debug_help().capture_back_trace(0, requested, entries, &hash_), requested);
 
   std::uint32_t start = 0;
   for (std::uint32_t i = 0; i < got && entries[i] != 0; ++i) {

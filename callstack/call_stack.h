@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/debug_help.h"
 
@@ -33,6 +34,9 @@ class CallStack {
  public:
   // Each resolved frame line is at most this many characters plus the terminator.
   static constexpr std::size_t kLineCapacity = 512;
+  // Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
+  // never shown.
+  static constexpr std::uint32_t kHiddenFrames = 2;
   // At most this many lines of inlined calls are shown for one recorded frame.
   static constexpr std::uint32_t kMaxInlinedCalls = 8;
 
@@ -59,11 +63,22 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text starts with room for one line per frame
-  // and grows as lines come; it holds at most 1 + kMaxInlinedCalls lines per frame, each below
-  // kLineCapacity characters.
+  // deeper chain the innermost are left out). The text is allocated at its exact length; it
+  // holds at most 1 + kMaxInlinedCalls lines per frame, each below kLineCapacity characters.
+  // The lines of each return address are resolved once per process and reused by every later
+  // stack that has it. The caller serialises all resolutions in the process (describe_stack's
+  // resolution lock).
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
+  // The lines of the frame with return address `pc` (its inlined calls, then itself), resolved
+  // at the first stack of the process that had it. The text stays where it is for the life of
+  // the process (or until forget_resolved_frames()).
+  // A frame whose function was not found (its module had no symbols, or loading them failed for
+  // a moment) is looked up again each time, so a passing failure is not remembered.
+  const std::wstring& lines_of_frame(std::uint64_t pc);
+  // Whether the lines kept for `pc` name its function, so that they are final.
+  static bool frame_lines_final(std::uint64_t pc);
+
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
   const wchar_t* resolve_text();
@@ -71,8 +86,9 @@ class CallStack {
   // The name of the function that made the call returning to `pc`, looked up at pc - 1, with
   // *displacement measured from the function's start to `pc`; or `pc` as "0x" and 16 upper-case
   // hex digits when the handler has none (then *displacement is 0). The text lives in `symbol`.
+  // `found`, when given, tells whether the handler had the name.
   const wchar_t* function_name(std::uint64_t pc, std::uint64_t* displacement,
-                               quillmark::platform::SymbolRecord& symbol);
+                               quillmark::platform::SymbolRecord& symbol, bool* found = nullptr);
   // Formats one frame line into `out` and terminates it; returns its length. A line that would
   // not fit in `out_capacity` - 1 characters is cut there and still ends in '\n' (so a frame with
   // a very long source path and function name keeps its start). Returns 0 only when
@@ -88,10 +104,10 @@ class CallStack {
 
  private:
   class TextBuilder;
-  // Appends the lines of the frame with return address `pc`: its inlined calls, then itself.
-  void append_frame_lines(std::uint64_t pc, TextBuilder& text);
-  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text);
-  void append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text);
+  // Returns whether the function of `pc` was found.
+  bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
+  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines);
+  bool append_function(std::uint64_t pc, std::uint32_t inlined_calls, std::wstring& lines);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;
@@ -116,6 +132,10 @@ class FastCallStack final : public CallStack {
  private:
   std::uint32_t hash_ = 0;
 };
+
+// Forgets the frame lines resolved so far (they are kept per return address for the life of the
+// process): for a symbol handler that starts over, as tests make it. Same lock as resolve().
+void forget_resolved_frames();
 
 // A new FastCallStack in its initial state; the caller owns it.
 CallStack* create_fast_call_stack();

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "callstack/call_stack.h"
+#include "callstack/stack_pool.h"
 #include "platform/debug_help.h"
 
 namespace resmonitor {
@@ -25,10 +26,10 @@ struct StackEntry {
   CallStack* stack = nullptr;  // owned; deleted through its virtual destructor
 };
 
-// Lock order: stacks_mutex, then symbol_lock; init_mutex, then symbol_lock. Callers also hold the
-// resource monitor's registry mutex around symbol start-up and describe_stack(), which is what
-// serialises the process-wide state of the subsystem (line buffer, module loading, symbol
-// handler).
+// Lock order: stacks_mutex, then the process-wide resolution lock (describe_stack.cpp), then
+// symbol_lock; init_mutex, then symbol_lock. The resolution lock is what serialises the
+// process-wide state of the subsystem (line buffer, module loading, the lines kept per address);
+// the resource registry resolves holding it alone, none of its own locks.
 class CStackInfo {
  public:
   CStackInfo() = default;
@@ -43,12 +44,32 @@ class CStackInfo {
   bool symbols_ready = false;
   // Held for the whole symbol start-up.
   std::mutex init_mutex;
-  // Guards stacks (and every CallStack in it, capture and resolution alike).
+  // Guards stacks (and every CallStack in it, capture and resolution alike) and pool (its
+  // content and the reference counts of its stacks; their text has its own lock).
   std::mutex stacks_mutex;
   std::map<void*, StackEntry> stacks;
+  // The distinct stacks the resource registry recorded for this name.
+  StackPool pool;
   // The max_depth of every capture; never changed.
-  const std::uint32_t stack_depth = 4;
+  static constexpr std::uint32_t kStackDepth = 4;
+  const std::uint32_t stack_depth = kStackDepth;
 };
+
+// Pools `stack` (bound to `info` first) under info.stacks_mutex; see StackPool::intern.
+PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack>& stack);
+// Reference counting of pooled stacks of `info`, each under info.stacks_mutex.
+void retain_stack(CStackInfo& info, PooledStack* stack);
+void release_stack(CStackInfo& info, PooledStack* stack);
+
+// Captures the calling thread's stack from context.return_address, as record_stack does, without
+// storing it anywhere. Always inlined into the recording function, for the same reason.
+__attribute__((always_inline)) inline std::unique_ptr<CallStack> capture_stack(
+    const StackContext& context) {
+  std::unique_ptr<CallStack> stack(create_fast_call_stack());
+  StackContext capture_context = context;
+  stack->capture(CStackInfo::kStackDepth, 0, capture_context);
+  return stack;
+}
 
 // Stores `stack` (owned from now on) as the recorded stack of `ptr` under `name`, deleting the
 // stack recorded earlier for the same pointer. The caller holds info.stacks_mutex.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "callstack/describe_stack_testing.h"
@@ -18,8 +20,12 @@ using quillmark::platform::debug_help;
 using quillmark::platform::ModuleRecord;
 
 // Set once the symbols of the process's modules were loaded; modules loaded later are not added.
-// Guarded by the resource monitor's registry mutex, which every caller of describe_stack holds.
+// Guarded by resolution_mutex.
 bool modules_loaded = false;
+
+// The lines of each frame as frame_text() shows them, by return address. Guarded by
+// resolution_mutex.
+std::unordered_map<std::uint64_t, std::string> utf8_frame_lines;
 
 constexpr std::size_t kHeaderCapacity = 128;
 // "Frame " + name + "[" + 16 hex digits + "]\n" + terminator must fit the header buffer.
@@ -69,41 +75,105 @@ std::size_t header_name_length(const std::string& name, std::size_t limit) {
   return length;
 }
 
+// Writes the header line into `header` and returns its length.
+std::size_t format_header(const std::string& name, void* ptr, char (&header)[kHeaderCapacity]) {
+  const int length = std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
+                                   static_cast<int>(header_name_length(name, kMaxHeaderName)),
+                                   name.c_str(), reinterpret_cast<std::uintptr_t>(ptr));
+  return length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof header - 1)
+                    : 0;
+}
+
 std::string header_line(const std::string& name, void* ptr) {
   char header[kHeaderCapacity];
-  std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
-                static_cast<int>(header_name_length(name, kMaxHeaderName)), name.c_str(),
-                reinterpret_cast<std::uintptr_t>(ptr));
-  return header;
+  return std::string(header, format_header(name, ptr, header));
+}
+
+void ensure_modules_loaded(CStackInfo& info) {
+  if (modules_loaded) return;
+  load_module_symbols(info);
+  modules_loaded = true;
+}
+
+// The frame lines of `stack` as a query shows them. The caller holds resolution_mutex.
+//
+// Built from the lines of each frame, normalised and converted once per address: every line ends
+// in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
+// line, and line by line gives what the whole text would.
+std::string frame_text(CallStack& stack, bool* final = nullptr) {
+  stack.resolve();
+  std::vector<const std::string*> frames;
+  std::size_t length = 0;
+  bool all_final = true;
+  for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
+    const std::uint64_t pc = stack.frame(i);
+    auto known = utf8_frame_lines.find(pc);
+    if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc)) {
+      const std::wstring& lines = stack.lines_of_frame(pc);
+      // Assigned in place: an earlier frame of this stack may point at the element.
+      std::string& kept = utf8_frame_lines[pc];
+      kept = lines.empty() ? std::string() : path_text::to_utf8(path_text::normalize_native(lines));
+      known = utf8_frame_lines.find(pc);
+    }
+    all_final = all_final && CallStack::frame_lines_final(pc);
+    frames.push_back(&known->second);
+    length += known->second.size();
+  }
+  std::string text;
+  text.reserve(length);
+  for (const std::string* lines : frames) text += *lines;
+  if (final != nullptr) *final = all_final;
+  return text;
 }
 
 }  // namespace
 
 std::string describe_stack(CStackInfo& info, void* ptr) {
-  std::lock_guard<std::mutex> resolution(resolution_mutex());
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
   std::lock_guard<std::mutex> lock(info.stacks_mutex);
-  if (!modules_loaded && !info.stacks.empty()) {
-    load_module_symbols(info);
-    modules_loaded = true;
-  }
+  if (!info.stacks.empty()) ensure_modules_loaded(info);
 
   const auto entry = info.stacks.find(ptr);
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
+  result += frame_text(*entry->second.stack);
+  return result;
+}
 
-  const wchar_t* text = entry->second.stack->resolve_text();
-  if (text != nullptr && *text != L'\0') {
-    result += path_text::to_utf8(path_text::normalize_native(text));
+std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
+                                  PooledStack& stack) {
+  char header[kHeaderCapacity];
+  const std::size_t header_length = format_header(name, ptr, header);
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  if (!stack.text_ready) {
+    ensure_modules_loaded(info);
+    // A text with a frame whose function was not found is made again by the next query.
+    bool final = false;
+    stack.text = frame_text(*stack.stack, &final);
+    stack.text_ready = final;
   }
+  // One allocation: list queries make one of these texts per entry.
+  std::string result;
+  result.reserve(header_length + stack.text.size());
+  result.append(header, header_length);
+  result += stack.text;
   return result;
 }
 
 namespace stack_testing {
 
-void forget_loaded_modules() { modules_loaded = false; }
+void forget_loaded_modules() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  modules_loaded = false;
+  utf8_frame_lines.clear();
+  forget_resolved_frames();
+}
 
-bool loaded_modules() { return modules_loaded; }
+bool loaded_modules() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  return modules_loaded;
+}
 
 }  // namespace stack_testing
 

@@ -11,11 +11,19 @@ namespace resmonitor {
 // resolved frames of `ptr`'s stack, normalised as a path in the system's native form (see
 // path_text::normalize_native) and in UTF-8. The first call in the
 // process that finds a recorded stack loads the symbols of the process's modules. Holds
-// info.stacks_mutex; the caller holds the registry mutex.
+// info.stacks_mutex, then the process-wide resolution lock.
 //
 // The header is built in a 128-byte scratch buffer, which fits an object name of up to 102 bytes;
 // a longer name is cut to what fits (the line still ends in "]\n" with the whole pointer).
 // A pointer without a recorded stack gives the header line alone.
 std::string describe_stack(CStackInfo& info, void* ptr);
+
+// The same text for a registration of `ptr` under `name` whose stack is `stack`, pooled in
+// `info`: the header line, then the stack's frame lines, resolved at the first call for that
+// stack and reused by every later one. The caller keeps a reference on `stack` and holds none of
+// the registry's locks: only the process-wide resolution lock is taken, so a slow resolution
+// stalls other resolutions, never registrations.
+std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
+                                  PooledStack& stack);
 
 }  // namespace resmonitor

@@ -3,7 +3,7 @@
 
 namespace resmonitor::stack_testing {
 
-// Makes the next describe_stack() load module symbols again.
+// Makes the next describe_stack() load module symbols and resolve every frame again.
 void forget_loaded_modules();
 
 // Whether module symbols were loaded.

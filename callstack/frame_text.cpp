@@ -6,6 +6,10 @@
 #include <cwchar>
 #include <limits>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include <fmt/xchar.h>
 
@@ -16,15 +20,20 @@ using quillmark::platform::debug_help;
 using quillmark::platform::LineRecord;
 using quillmark::platform::SymbolRecord;
 
-// Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
-// never shown.
-constexpr std::uint32_t kHiddenFrames = 2;
 constexpr std::size_t kModulePathCapacity = 260;
 const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
 
-// The process-wide frame-line buffer. The registry mutex of the resource monitor, which every
+// The process-wide frame-line buffer. The resolution lock of describe_stack.cpp, which every
 // caller of the resolution holds, serialises its use.
 wchar_t line_buffer[CallStack::kLineCapacity];
+
+// The lines of every frame resolved so far, by return address. Module symbols are loaded once and
+// never change, so the lines of an address never do either: each is resolved once per process,
+// and a stack whose frames were all seen before costs copies only. Guarded like line_buffer.
+std::unordered_map<std::uint64_t, std::wstring> frame_lines;
+// The addresses in frame_lines whose function was not found: looked up again at their next use.
+// Guarded like line_buffer.
+std::unordered_set<std::uint64_t> provisional_frames;
 
 // A return address follows its call instruction; the address before it lies inside the call,
 // so its line is the call's line even when the call is the last instruction of its line or of
@@ -70,8 +79,8 @@ std::size_t write_line(wchar_t* out, std::size_t capacity, fmt::wstring_view for
 
 }  // namespace
 
-// The resolved text while it is being built: starts with room for one line per recorded frame
-// and doubles when a frame brings more lines (inlined calls).
+// The resolved text while it is being built: starts with the room asked for and doubles when
+// more comes.
 class CallStack::TextBuilder {
  public:
   explicit TextBuilder(std::size_t initial_capacity) {
@@ -107,12 +116,20 @@ void CallStack::resolve() {
   if (resolved_text_ != nullptr) return;
   CriticalSectionGuard guard(symbol_lock_);
 
-  TextBuilder text(std::size_t{size_} * kLineCapacity);
+  // The lines of every shown frame first (kept per address, so they stay where they are), then
+  // one text of exactly their length.
+  std::vector<const std::wstring*> frames;
+  frames.reserve(size_);
+  std::size_t length = 0;
   FrameChunk* chunk = &first_chunk_;
   for (std::uint32_t i = 0; i < size_; ++i) {
     if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
-    if (i >= kHiddenFrames) append_frame_lines(chunk->frames[i % FrameChunk::kSlots], text);
+    if (i < kHiddenFrames) continue;
+    frames.push_back(&lines_of_frame(chunk->frames[i % FrameChunk::kSlots]));
+    length += frames.back()->size();
   }
+  TextBuilder text(length + 1);
+  for (const std::wstring* lines : frames) text.append(lines->data(), lines->size());
   resolved_capacity_ = static_cast<std::int32_t>(text.capacity());
   resolved_text_ = text.release();
 }
@@ -122,17 +139,42 @@ const wchar_t* CallStack::resolve_text() {
   return resolved_text_.get();
 }
 
-void CallStack::append_frame_lines(std::uint64_t pc, TextBuilder& text) {
+void forget_resolved_frames() {
+  frame_lines.clear();
+  provisional_frames.clear();
+}
+
+const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
+  const auto known = frame_lines.find(pc);
+  if (known != frame_lines.end() && provisional_frames.count(pc) == 0) return known->second;
+  std::wstring lines;
+  const bool final = resolve_frame_lines(pc, lines);
+  // Assigned in place: an earlier frame of the same stack may point at this element.
+  std::wstring& kept = frame_lines[pc];
+  kept = std::move(lines);
+  if (final) {
+    provisional_frames.erase(pc);
+  } else {
+    provisional_frames.insert(pc);
+  }
+  return kept;
+}
+
+bool CallStack::frame_lines_final(std::uint64_t pc) {
+  return frame_lines.count(pc) != 0 && provisional_frames.count(pc) == 0;
+}
+
+bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
   const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
   const std::uint32_t first_shown =
       inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
   for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    append_inlined_call(pc, depth, text);
+    append_inlined_call(pc, depth, lines);
   }
-  append_function(pc, inlined_calls, text);
+  return append_function(pc, inlined_calls, lines);
 }
 
-void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextBuilder& text) {
+void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   prepare(symbol);
@@ -146,15 +188,17 @@ void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, TextB
       help.inline_line(process_, call_address(pc), depth, &line_displacement, line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
   const std::uint32_t displacement = line_found && depth == 0 ? line_displacement + 1 : 0;
-  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                        line_buffer, kLineCapacity));
+  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                         line_buffer, kLineCapacity));
 }
 
-void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls, TextBuilder& text) {
+bool CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls,
+                                std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   std::uint64_t symbol_displacement = 0;
-  const wchar_t* name = function_name(pc, &symbol_displacement, symbol);
+  bool found = false;
+  const wchar_t* name = function_name(pc, &symbol_displacement, symbol, &found);
   LineRecord line;
   std::uint32_t line_displacement = 0;
   std::uint32_t displacement = static_cast<std::uint32_t>(symbol_displacement);
@@ -168,15 +212,19 @@ void CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls, T
         help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, line);
     if (line_found) displacement = 0;
   }
-  text.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                        line_buffer, kLineCapacity));
+  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
+                                         line_buffer, kLineCapacity));
+  return found;
 }
 
 const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,
-                                        SymbolRecord& symbol) {
+                                        SymbolRecord& symbol, bool* found) {
   prepare(symbol);
   *displacement = 0;
-  if (debug_help().symbol_from_address(process_, call_address(pc), displacement, symbol)) {
+  const bool known =
+      debug_help().symbol_from_address(process_, call_address(pc), displacement, symbol);
+  if (found != nullptr) *found = known;
+  if (known) {
     symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
     *displacement += pc - call_address(pc);
     return symbol.name;

@@ -5,9 +5,10 @@
 namespace resmonitor {
 
 std::mutex& resolution_mutex() {
-  // Never destroyed: a resolution may still run on a thread the host leaves behind at exit.
-  static std::mutex* mutex = new std::mutex;
-  return *mutex;
+  // Constant-initialised, and its destructor does nothing: a resolution may still run on a thread
+  // the host leaves behind at exit, and an unload leaves no allocation behind.
+  static std::mutex mutex;
+  return mutex;
 }
 
 namespace {

@@ -8,8 +8,9 @@
 namespace resmonitor {
 
 // Taken by every entry point that starts the symbol handler or resolves frames. Lock order: after
-// the resource monitor's registry mutex and the freeze monitor's records_mutex, before any lock of
-// a CStackInfo; nothing that runs under it calls back into the host.
+// the freeze monitor's records_mutex, before any lock of a CStackInfo; never taken with the
+// resource monitor's registry or group locks held (queries resolve outside them), and nothing that
+// runs under it calls back into the host.
 std::mutex& resolution_mutex();
 
 }  // namespace resmonitor

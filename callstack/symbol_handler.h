@@ -10,7 +10,8 @@ namespace resmonitor {
 
 // Starts the symbol handler for `info` once (under info.init_mutex): sets info.process, the
 // handler's options and its search path. A failed start is reported through report_message() and
-// the record is marked ready all the same. The caller holds the registry mutex.
+// the record is marked ready all the same. The registry calls it while making a new name's group,
+// without its own locks.
 void init_symbol_handler(CStackInfo& info);
 
 // The symbol search path, each entry followed by ';': the executable's folder, its "..\pdb" and

@@ -16,8 +16,13 @@ constexpr std::int64_t kQuietPeriodUs = 5001000;
 
 bool checking(MonitorInfoLevel level) { return (level & MonitorInfoCheck) != 0; }
 
-// The detailed form: every entry with its time and resolved stack.
-void append_entries(std::string& report, const std::list<ResMonitorInfo>& copies) {
+// The count form (one line per name) or the detailed form (every entry with its time and stack).
+void append_group(std::string& report, const std::string& name,
+                  const std::list<ResMonitorInfo>& copies, MonitorInfoLevel form) {
+  if ((form & MonitorInfoDetail) == 0) {
+    if (!copies.empty()) report += count_line(name, static_cast<int>(copies.size()));
+    return;
+  }
   int index = 0;
   for (const ResMonitorInfo& copy : copies) {
     report += detail_line(index++, copy.createTime);
@@ -59,15 +64,12 @@ std::string ResourceMonitor::build_report() { return build_report(level.load());
 
 std::string ResourceMonitor::build_report(MonitorInfoLevel form) {
   std::string report;
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  for (auto& [name, group] : groups) {
-    if ((form & MonitorInfoDetail) != 0) {
-      std::list<ResMonitorInfo> copies;
-      group->append_all(copies);
-      append_entries(report, copies);
-    } else if (const std::size_t count = group->size(); count != 0) {
-      report += count_line(name, static_cast<int>(count));
-    }
+  std::list<GroupSnapshot> parts;
+  snapshot_groups(parts);
+  for (GroupSnapshot& part : parts) {
+    // Only the detailed form shows stacks; the count form needs no resolution.
+    if ((form & MonitorInfoDetail) != 0) part.resolve_texts();
+    append_group(report, part.name, part.copies, form);
   }
   return report;
 }

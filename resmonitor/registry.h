@@ -13,12 +13,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
 #include "resmonitor/owned_mutex.h"
+#include "resmonitor/group_snapshot.h"
 
 namespace resmonitor {
 
@@ -40,10 +42,14 @@ struct ResourceEntry {
   ResMonitorInfo info;
   // A second owner of the group's store when a stack was recorded for this entry, else empty.
   std::shared_ptr<CStackInfo> stack_info;
+  // The recorded stack, pooled in stack_info and shared with every registration of the group
+  // that recorded the same frames; this entry holds one reference. Null when none was recorded.
+  PooledStack* stack = nullptr;
 };
 
 // All registrations under one object name, with the store of their recorded stacks.
-// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex.
+// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex (except
+// around the constructor, which starts the symbol handler and may wait for a resolution).
 class ResourceGroup {
  public:
   // Creates the group's stack store and starts the symbol handler for it.
@@ -52,19 +58,27 @@ class ResourceGroup {
   ResourceGroup(const ResourceGroup&) = delete;
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
+  // An entry made ready before any lock is taken, so that the allocation and the copying happen
+  // outside them; inserted by add(), or freed by its owner when it was not needed.
+  using PreparedEntry = std::map<void*, ResourceEntry>::node_type;
+  static PreparedEntry prepare(const char* objName, void* obj);
+
   bool contains(void* obj);
-  // Registers `obj` unless it is registered already (then the first time and stack stay).
-  // Records the stack at levels with bit 1 or 2. Never inlined: the address it returns to is
-  // where the recorded stack begins. Returns 0.
-  __attribute__((noinline)) int add(const char* objName, void* obj, MonitorInfoLevel level);
-  void remove(void* obj);
-  // Copies the entry of `obj` into `info`, resolving and keeping its stack text first.
-  // Returns -1 (info untouched) when `obj` is not registered, else 0.
-  int get(void* obj, ResMonitorInfo& info);
-  // Appends a copy of every entry, pointers ascending, stack text resolved into the copy.
-  void append_all(std::list<ResMonitorInfo>& out);
-  // The number of entries, without resolving anything.
-  std::size_t size();
+  // Registers the prepared entry with the stack captured for it (null: none) unless its pointer
+  // is registered already; then the first time and stack stay, and `entry` and `stack` are left
+  // to the caller to free. Returns 0.
+  int add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack);
+  // Takes the registration of `obj` out (its stack reference given up); empty when there was
+  // none. The caller frees it, outside the locks.
+  PreparedEntry remove(void* obj);
+  // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
+  // registered.
+  bool snapshot(void* obj, GroupSnapshot& into);
+  // Adds a copy of every entry to `into`, pointers ascending.
+  void snapshot_all(GroupSnapshot& into);
+  // Keeps `text` as the stack text of `obj`, if it is still registered with `stack` and has no
+  // text yet: the text GetObjResource resolved outside the locks.
+  void keep_text(void* obj, const PooledStack* stack, const std::string& text);
   // Drops every entry and its recorded stack.
   void clear();
 
@@ -131,13 +145,17 @@ class ResourceMonitor final : public IResourceMonitor {
  private:
   void stamp_change();
   std::string build_report(MonitorInfoLevel form);
+  // Copies every group's entries under registry_mutex, names in order.
+  void snapshot_groups(std::list<GroupSnapshot>& parts);
 
-  // Guards groups and everything reached through it. Taken after control_mutex. Lock order:
-  // control_mutex, registry_mutex, a group's group_mutex, a CStackInfo's stacks_mutex, its
-  // symbol_lock.
+  // Guards groups and everything reached through it. Taken after control_mutex; never held while
+  // a stack is captured or resolved. Lock order: control_mutex, registry_mutex, a group's
+  // group_mutex, a CStackInfo's stacks_mutex. It knows its owner, so that an exit on the thread
+  // holding it never waits for it.
   OwnedMutex registry_mutex;
-  // Keyed by the whole object name, byte-wise order. Groups leave only through clear().
-  std::map<std::string, std::unique_ptr<ResourceGroup>> groups;
+  // Keyed by the whole object name, byte-wise order; looked up by std::string_view without
+  // building a string. Groups leave only through clear().
+  std::map<std::string, std::unique_ptr<ResourceGroup>, std::less<>> groups;
   // The stamp of the last change the check thread is to report, in microseconds since 1970.
   std::atomic<std::int64_t> last_change_us{0};
   std::atomic<bool> stop_requested{false};

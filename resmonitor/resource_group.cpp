@@ -1,6 +1,5 @@
 #include <ctime>
 
-#include "callstack/describe_stack.h"
 #include "callstack/symbol_handler.h"
 #include "resmonitor/registry.h"
 #include "resmonitor/report_text.h"
@@ -8,15 +7,9 @@
 namespace resmonitor {
 namespace {
 
-bool records_stacks(MonitorInfoLevel level) {
-  return (level & (MonitorInfoStack | MonitorInfoDetail)) != 0;
-}
-
-// Drops the recorded stack of `obj` from the entry's store, if the entry has one.
-void forget_stack(void* obj, const ResourceEntry& entry) {
-  if (!entry.stack_info) return;
-  std::lock_guard<std::mutex> lock(entry.stack_info->stacks_mutex);
-  entry.stack_info->stacks.erase(obj);
+// Gives up the entry's reference on its pooled stack, if it has one.
+void forget_stack(const ResourceEntry& entry) {
+  if (entry.stack != nullptr) release_stack(*entry.stack_info, entry.stack);
 }
 
 }  // namespace
@@ -32,68 +25,74 @@ bool ResourceGroup::contains(void* obj) {
   return entries.count(obj) != 0;
 }
 
-int ResourceGroup::add(const char* objName, void* obj, MonitorInfoLevel level) {
-  if (contains(obj)) return 0;
+ResourceGroup::PreparedEntry ResourceGroup::prepare(const char* objName, void* obj) {
+  std::map<void*, ResourceEntry> one;
+  ResourceEntry& entry = one[obj];
+  copy_object_name(objName, entry.info.objName);
+  entry.info.obj = obj;
+  entry.info.createTime = std::time(nullptr);
+  return one.extract(one.begin());
+}
 
-  std::shared_ptr<CStackInfo> recorded_in;
-  if (records_stacks(level)) {
-    recorded_in = stack_info;
-    StackContext context;
-    context.return_address = QUILLMARK_RETURN_ADDRESS();
-    record_stack(*stack_info, obj, objName, context);
-  }
-
-  ResMonitorInfo info;
-  copy_object_name(objName, info.objName);
-  info.obj = obj;
-  info.createTime = std::time(nullptr);
-
+int ResourceGroup::add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack) {
   std::lock_guard<std::mutex> lock(group_mutex);
-  ResourceEntry& entry = entries[obj];
-  entry.info = std::move(info);
-  entry.stack_info = std::move(recorded_in);
+  const auto hint = entries.lower_bound(entry.key());
+  if (hint != entries.end() && hint->first == entry.key()) return 0;
+
+  if (stack) {
+    entry.mapped().stack = intern_stack(*stack_info, stack);
+    entry.mapped().stack_info = stack_info;
+  }
+  entries.insert(hint, std::move(entry));  // no allocation: cannot fail
   return 0;
 }
 
-void ResourceGroup::remove(void* obj) {
+ResourceGroup::PreparedEntry ResourceGroup::remove(void* obj) {
+  std::lock_guard<std::mutex> lock(group_mutex);
+  const auto found = entries.find(obj);
+  if (found == entries.end()) return PreparedEntry();
+  forget_stack(found->second);
+  found->second.stack = nullptr;
+  return entries.extract(found);
+}
+
+bool ResourceGroup::snapshot(void* obj, GroupSnapshot& into) {
+  std::lock_guard<std::mutex> lock(group_mutex);
+  const auto found = entries.find(obj);
+  if (found == entries.end()) return false;
+  const ResourceEntry& entry = found->second;
+  PooledStack* stack = entry.info.callStack.empty() ? entry.stack : nullptr;
+  into.add_copy(entry.info, stack);
+  if (stack != nullptr) {
+    retain_stack(*stack_info, stack);
+    into.store = stack_info;
+  }
+  return true;
+}
+
+void ResourceGroup::snapshot_all(GroupSnapshot& into) {
+  std::lock_guard<std::mutex> lock(group_mutex);
+  into.store = stack_info;
+  // One lock of the store for all references, in the group's lock as everywhere else.
+  std::lock_guard<std::mutex> stacks_lock(stack_info->stacks_mutex);
+  for (const auto& [obj, entry] : entries) {
+    PooledStack* stack = entry.info.callStack.empty() ? entry.stack : nullptr;
+    into.add_copy(entry.info, stack);
+    if (stack != nullptr) stack_info->pool.retain(stack);
+  }
+}
+
+void ResourceGroup::keep_text(void* obj, const PooledStack* stack, const std::string& text) {
   std::lock_guard<std::mutex> lock(group_mutex);
   const auto found = entries.find(obj);
   if (found == entries.end()) return;
-  forget_stack(obj, found->second);
-  entries.erase(found);
-}
-
-int ResourceGroup::get(void* obj, ResMonitorInfo& info) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto found = entries.find(obj);
-  if (found == entries.end()) return -1;
   ResourceEntry& entry = found->second;
-  if (entry.info.callStack.empty() && entry.stack_info) {
-    entry.info.callStack = describe_stack(*entry.stack_info, obj);
-  }
-  info = entry.info;
-  return 0;
-}
-
-void ResourceGroup::append_all(std::list<ResMonitorInfo>& out) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  for (auto& [obj, entry] : entries) {
-    out.push_back(entry.info);
-    ResMonitorInfo& copy = out.back();
-    if (copy.callStack.empty() && entry.stack_info) {
-      copy.callStack = describe_stack(*entry.stack_info, obj);
-    }
-  }
-}
-
-std::size_t ResourceGroup::size() {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  return entries.size();
+  if (entry.stack == stack && entry.info.callStack.empty()) entry.info.callStack = text;
 }
 
 void ResourceGroup::clear() {
   std::lock_guard<std::mutex> lock(group_mutex);
-  for (auto& [obj, entry] : entries) forget_stack(obj, entry);
+  for (const auto& [obj, entry] : entries) forget_stack(entry);
   entries.clear();
 }
 

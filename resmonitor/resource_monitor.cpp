@@ -4,6 +4,19 @@
 #include "resmonitor/registry.h"
 
 namespace resmonitor {
+namespace {
+
+bool records_stacks(MonitorInfoLevel level) {
+  return (level & (MonitorInfoStack | MonitorInfoDetail)) != 0;
+}
+
+// The stack of the registration in progress. Never inlined: its return address, inside
+// AddResource, is where the recorded stack begins, as for every registration.
+__attribute__((noinline)) std::unique_ptr<CallStack> capture_registration_stack() {
+  return capture_stack(StackContext{QUILLMARK_RETURN_ADDRESS()});
+}
+
+}  // namespace
 
 ResourceMonitor::ResourceMonitor(std::shared_ptr<CheckTiming> check_timing)
     : timing(check_timing ? std::move(check_timing) : make_system_check_timing()) {}
@@ -26,14 +39,28 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   const MonitorInfoLevel current = level.load();
   if (current == MonitorInfoNone) return 0;
 
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  std::string name(objName);
-  const auto found = groups.find(name);
-  if (found != groups.end()) return found->second->add(objName, obj, current);
+  // Taken before the registry lock, so that threads registering at once capture in parallel; a
+  // registration that turns out to be a duplicate drops its stack.
+  std::unique_ptr<CallStack> stack;
+  if (records_stacks(current)) stack = capture_registration_stack();
+  // Made (and, for a duplicate, freed) outside the locks, as is a duplicate's stack.
+  ResourceGroup::PreparedEntry entry = ResourceGroup::prepare(objName, obj);
 
+  const std::string_view name(objName);
+  {
+    std::lock_guard<OwnedMutex> lock(registry_mutex);
+    const auto found = groups.find(name);
+    if (found != groups.end()) return found->second->add(entry, stack);
+  }
+  // A new name. Its group starts the symbol handler, which may have to wait for a resolution in
+  // progress, so it is made without the registry lock; should another thread add the name
+  // meanwhile, that group is used and this one is dropped (after the lock is released).
   auto group = std::make_unique<ResourceGroup>();
-  group->add(objName, obj, current);
-  groups.emplace(std::move(name), std::move(group));
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
+  const auto found = groups.find(name);
+  if (found != groups.end()) return found->second->add(entry, stack);
+  group->add(entry, stack);
+  groups.emplace(std::string(name), std::move(group));
   stamp_change();
   return 0;
 }
@@ -50,32 +77,70 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 }
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
+  const std::string_view name(objName);
+  // Read before the lock, so that the registry is held for the removal alone.
+  const std::int64_t now_us = timing->now_us();
+  ResourceGroup::PreparedEntry removed;  // freed after the lock is released
   std::lock_guard<OwnedMutex> lock(registry_mutex);
-  const auto found = groups.find(objName);
-  if (found == groups.end() || !found->second->contains(obj)) return 0;
-  found->second->remove(obj);
-  stamp_change();
+  const auto found = groups.find(name);
+  if (found == groups.end()) return 0;
+  removed = found->second->remove(obj);
+  if (!removed.empty()) last_change_us.store(now_us);
   return 0;
 }
 
 int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) {
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  const auto found = groups.find(objName);
-  if (found == groups.end()) return -1;
-  return found->second->get(obj, info) == 0 ? 0 : -1;
+  const std::string_view name(objName);
+  GroupSnapshot part{std::string(name)};
+  {
+    std::lock_guard<OwnedMutex> lock(registry_mutex);
+    const auto found = groups.find(name);
+    if (found == groups.end() || !found->second->snapshot(obj, part)) return -1;
+  }
+  if (part.has_pending()) {
+    part.resolve_texts();
+    // Kept in the entry, so that later queries reuse it. An entry removed meanwhile still
+    // answers this query: it was registered when the query began.
+    std::lock_guard<OwnedMutex> lock(registry_mutex);
+    const auto found = groups.find(name);
+    if (found != groups.end()) {
+      found->second->keep_text(obj, part.first_pending_stack(), part.copies.front().callStack);
+    }
+  }
+  info = part.copies.front();
+  return 0;
 }
 
 int ResourceMonitor::GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) {
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  const auto found = groups.find(objName);
-  if (found != groups.end()) found->second->append_all(out);
+  const std::string_view name(objName);
+  GroupSnapshot part{std::string(name)};
+  {
+    std::lock_guard<OwnedMutex> lock(registry_mutex);
+    const auto found = groups.find(name);
+    if (found == groups.end()) return 0;
+    found->second->snapshot_all(part);
+  }
+  part.resolve_texts();
+  out.splice(out.end(), part.copies);
   return 0;
 }
 
 int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  for (auto& [name, group] : groups) group->append_all(out);
+  std::list<GroupSnapshot> parts;
+  snapshot_groups(parts);
+  for (GroupSnapshot& part : parts) {
+    part.resolve_texts();
+    out.splice(out.end(), part.copies);
+  }
   return 0;
+}
+
+void ResourceMonitor::snapshot_groups(std::list<GroupSnapshot>& parts) {
+  std::lock_guard<OwnedMutex> lock(registry_mutex);
+  for (auto& [name, group] : groups) {
+    parts.emplace_back(name);
+    group->snapshot_all(parts.back());
+  }
 }
 
 int ResourceMonitor::start_check(MonitorInfoLevel new_level) {

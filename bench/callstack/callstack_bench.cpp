@@ -2,13 +2,23 @@
 // a leak report), with the operating system's unwinder and symbol handler.
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
+#include <execinfo.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
 #include "callstack/describe_stack_testing.h"
 #include "callstack/symbol_handler.h"
+#include "ratio.h"
 
 namespace {
 
@@ -38,46 +48,145 @@ std::shared_ptr<resmonitor::CStackInfo> recorded_group(void* ptr) {
   return info;
 }
 
-void BM_Capture14Frames(benchmark::State& state) {
+// The capture of a registration's 14 frames against glibc backtrace() of the same frames.
+void BM_Capture14FramesVsBacktrace(benchmark::State& state) {
+  void* frames[14];
   nested(kNesting, [&] {
-    for (auto _ : state) {
-      std::unique_ptr<CallStack> stack(create_fast_call_stack());
-      StackContext context{0};
-      stack->capture(4, 0, context);
-      benchmark::DoNotOptimize(stack->size());
-      if (stack->size() != 14) state.SkipWithError("the capture did not find 14 frames");
-    }
+    quillmark::bench::measure_ratio(
+        state, 2000,
+        [&](std::size_t) {
+          benchmark::DoNotOptimize(backtrace(frames, 14));
+          benchmark::ClobberMemory();
+        },
+        [&](std::size_t) {
+          std::unique_ptr<CallStack> stack(create_fast_call_stack());
+          StackContext context{0};
+          stack->capture(4, 0, context);
+          benchmark::DoNotOptimize(stack->size());
+        });
   });
 }
-BENCHMARK(BM_Capture14Frames);
+BENCHMARK(BM_Capture14FramesVsBacktrace)->Unit(benchmark::kMillisecond);
 
-// The first description in the process: module symbols are loaded and debug information read.
-void BM_FirstResolution12Frames(benchmark::State& state) {
+// A measurement for choosing a faster Linux capture: libunwind's unw_backtrace, opened privately
+// (RTLD_LOCAL, so its own _Unwind_* never replace the host's) with its per-thread cache, against
+// glibc backtrace() of the same 14 frames. Skipped where libunwind.so.8 is not installed.
+void BM_LibunwindDlopenVsBacktrace(benchmark::State& state) {
+  void* library = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
+  using Backtrace = int (*)(void**, int);
+  using SetCaching = int (*)(void*, int);
+  auto* unw_backtrace =
+      library ? reinterpret_cast<Backtrace>(dlsym(library, "unw_backtrace")) : nullptr;
+  auto* set_caching =
+      library ? reinterpret_cast<SetCaching>(dlsym(library, "_ULx86_64_set_caching_policy"))
+              : nullptr;
+  void* address_space = library ? dlsym(library, "_ULx86_64_local_addr_space") : nullptr;
+  if (unw_backtrace == nullptr || set_caching == nullptr || address_space == nullptr) {
+    state.SkipWithError("libunwind.so.8 is not available");
+    return;
+  }
+  constexpr int kPerThreadCache = 2;  // UNW_CACHE_PER_THREAD
+  if (std::getenv("QM_BENCH_GLOBAL_CACHE") == nullptr) {
+    set_caching(*static_cast<void**>(address_space), kPerThreadCache);
+  }
+  void* frames[14];
+  int same = 1;
+  nested(kNesting, [&] {
+    void* reference[14];
+    const int expected = backtrace(reference, 14);
+    const int got = unw_backtrace(frames, 14);
+    // Both start at the function that called them: the same frames from here on.
+    same = got == expected && std::equal(frames + 1, frames + got, reference + 1) ? 1 : 0;
+    quillmark::bench::measure_ratio(
+        state, 2000,
+        [&](std::size_t) {
+          benchmark::DoNotOptimize(backtrace(frames, 14));
+          benchmark::ClobberMemory();
+        },
+        [&](std::size_t) {
+          benchmark::DoNotOptimize(unw_backtrace(frames, 14));
+          benchmark::ClobberMemory();
+        });
+  });
+  state.counters["same_frames"] = same;
+}
+BENCHMARK(BM_LibunwindDlopenVsBacktrace)->Unit(benchmark::kMillisecond);
+
+// Milliseconds of the first description in a process that has recorded one stack.
+double first_resolution_ms() {
   int resource = 0;
+  const auto info = recorded_group(&resource);
+  const auto start = std::chrono::steady_clock::now();
+  benchmark::DoNotOptimize(resmonitor::describe_stack(*info, &resource));
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// The same, measured in a child process forked for it: module symbols and debug information are
+// read as they are the first time in a host, which a repetition in this process would reuse.
+double first_resolution_ms_in_child() {
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_ends[0]);
+    const double ms = first_resolution_ms();
+    const bool written = write(pipe_ends[1], &ms, sizeof ms) == sizeof ms;
+    _exit(written ? 0 : 1);
+  }
+  close(pipe_ends[1]);
+  double ms = -1;
+  if (child < 0 || read(pipe_ends[0], &ms, sizeof ms) != sizeof ms) ms = -1;
+  close(pipe_ends[0]);
+  if (child > 0) waitpid(child, nullptr, 0);
+  return ms;
+}
+
+void BM_FirstResolution12Frames(benchmark::State& state) {
   for (auto _ : state) {
-    state.PauseTiming();
-    resmonitor::stack_testing::forget_loaded_modules();
-    const auto info = recorded_group(&resource);
-    state.ResumeTiming();
-    benchmark::DoNotOptimize(resmonitor::describe_stack(*info, &resource));
+    const double ms = first_resolution_ms_in_child();
+    if (ms < 0) {
+      state.SkipWithError("the child process failed");
+      break;
+    }
+    state.SetIterationTime(ms / 1000);
   }
   state.counters["frames_shown"] = 10;
 }
-BENCHMARK(BM_FirstResolution12Frames)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FirstResolution12Frames)
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
-// Later descriptions: a new stack each time, symbols and debug information already at hand.
-void BM_WarmResolution12Frames(benchmark::State& state) {
+// Later descriptions of new stacks recorded at a known site (symbols, debug information and the
+// lines of their frames already at hand) against glibc backtrace_symbols() of the same 12 frames.
+void BM_WarmResolution12FramesVsBacktraceSymbols(benchmark::State& state) {
+  constexpr std::size_t kBatch = 50;
   int resource = 0;
+  void* frames[12];
+  const int captured = [&] {
+    int count = 0;
+    nested(kNesting, [&] { count = backtrace(frames, 12); });
+    return count;
+  }();
+  resmonitor::describe_stack(*recorded_group(&resource), &resource);  // the first resolution
+  double baseline = 0;
+  double candidate = 0;
   for (auto _ : state) {
-    state.PauseTiming();
-    const auto info = recorded_group(&resource);
-    state.ResumeTiming();
-    benchmark::DoNotOptimize(resmonitor::describe_stack(*info, &resource));
+    std::vector<std::shared_ptr<resmonitor::CStackInfo>> groups;
+    for (std::size_t i = 0; i < kBatch; ++i) groups.push_back(recorded_group(&resource));
+    baseline += quillmark::bench::seconds_for(kBatch, [&](std::size_t) {
+      char** symbols = backtrace_symbols(frames, captured);
+      benchmark::DoNotOptimize(symbols);
+      std::free(symbols);
+    });
+    candidate += quillmark::bench::seconds_for(kBatch, [&](std::size_t i) {
+      benchmark::DoNotOptimize(resmonitor::describe_stack(*groups[i], &resource));
+    });
   }
-  state.counters["per_frame"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * 10,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  quillmark::bench::report_ratio(state, baseline, candidate,
+                                 static_cast<double>(state.iterations() * kBatch));
 }
-BENCHMARK(BM_WarmResolution12Frames)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WarmResolution12FramesVsBacktraceSymbols)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,10 +5,17 @@
 
 #include <core/log.h>
 
+#include <execinfo.h>
 #include <malloc.h>
 
 #include <cstdint>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
+
+#include "ratio.h"
 
 namespace {
 
@@ -21,6 +28,195 @@ const bool g_quiet_log = [] {
 }();
 
 MonitorInfoLevel level_of(std::int64_t bits) { return static_cast<MonitorInfoLevel>(bits); }
+
+using quillmark::bench::measure_ratio;
+using quillmark::bench::report_ratio;
+using quillmark::bench::seconds_for;
+
+// Deep enough that every capture finds the 14 frames it asks for.
+constexpr int kNesting = 16;
+// Frames a level-1 registration captures.
+constexpr int kCapturedFrames = 14;
+
+// Runs `work` below `depth` frames of a plain function, as host code a few calls deep would
+// register: short frame names, so the stack texts are as long as a host's typically are.
+__attribute__((noinline)) void descend(int depth, void (*work)(void*), void* context) {
+  if (depth == 0) {
+    work(context);
+  } else {
+    descend(depth - 1, work, context);
+  }
+  asm volatile("" ::: "memory");
+}
+
+template <typename Work>
+void nested(int depth, const Work& work) {
+  descend(
+      depth, [](void* context) { (*static_cast<const Work*>(context))(); },
+      const_cast<Work*>(&work));
+}
+
+// What a host would write by hand for a registry without stacks.
+class MutexMapRegistry {
+ public:
+  void add(void* obj) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.emplace(obj, std::time(nullptr));
+  }
+  void remove(void* obj) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_.erase(obj);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<void*, std::time_t> entries_;
+};
+
+// Level-1 AddResource+RemoveResource against glibc backtrace() of the same 14 frames, from the
+// same depth.
+void BM_Level1AddRemoveVsBacktrace(benchmark::State& state) {
+  SetMonitorInfoLevel(MonitorInfoStack);
+  int objects[64];
+  void* frames[kCapturedFrames];
+  nested(kNesting, [&] {
+    measure_ratio(
+        state, 2000,
+        [&](std::size_t) {
+          benchmark::DoNotOptimize(backtrace(frames, kCapturedFrames));
+          benchmark::ClobberMemory();
+        },
+        [&](std::size_t i) {
+          AddResource("Texture", &objects[i % 64]);
+          RemoveResource("Texture", &objects[i % 64]);
+        });
+  });
+  SetMonitorInfoLevel(MonitorInfoNone);
+}
+BENCHMARK(BM_Level1AddRemoveVsBacktrace)->Unit(benchmark::kMillisecond);
+
+// Level-8 (no stacks) AddResource+RemoveResource against std::mutex + std::map insert/erase.
+void BM_Level8AddRemoveVsMutexMap(benchmark::State& state) {
+  SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  int objects[64];
+  MutexMapRegistry baseline;
+  measure_ratio(
+      state, 20000,
+      [&](std::size_t i) {
+        baseline.add(&objects[i % 64]);
+        baseline.remove(&objects[i % 64]);
+      },
+      [&](std::size_t i) {
+        AddResource("Texture", &objects[i % 64]);
+        RemoveResource("Texture", &objects[i % 64]);
+      });
+  SetMonitorInfoLevel(MonitorInfoNone);
+}
+BENCHMARK(BM_Level8AddRemoveVsMutexMap)->Unit(benchmark::kMillisecond);
+
+// Wall time of `threads` threads each running `work` once.
+template <typename Work>
+double threads_seconds(int threads, const Work& work) {
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) workers.emplace_back([&work, t] { work(t); });
+  for (std::thread& worker : workers) worker.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Wall time of `threads` threads each doing `calls` rounds of arithmetic that shares nothing:
+// the scaling the machine offers at the moment.
+double compute_seconds(int threads, std::size_t calls) {
+  return threads_seconds(threads, [calls](int) {
+    std::uint64_t value = 1;
+    for (std::size_t i = 0; i < calls * 400; ++i) value = value * 6364136223846793005ull + i;
+    benchmark::DoNotOptimize(value);
+  });
+}
+
+// Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name.
+double level1_seconds(int threads, std::size_t calls) {
+  std::vector<std::vector<int>> objects(static_cast<std::size_t>(threads), std::vector<int>(64));
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      std::vector<int>& own = objects[static_cast<std::size_t>(t)];
+      nested(kNesting, [&] {
+        seconds_for(calls, [&](std::size_t i) {
+          AddResource("Texture", &own[i % 64]);
+          RemoveResource("Texture", &own[i % 64]);
+        });
+      });
+    });
+  }
+  for (std::thread& worker : workers) worker.join();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Level-1 throughput of two threads against one; "ratio" here is throughput(2) / throughput(1)
+// (each thread does the same number of calls, so it is 2 * time(1) / time(2)). "machine_ratio"
+// is the same for work that shares nothing: what the machine allowed during the run.
+void BM_Level1ThroughputTwoThreadsVsOne(benchmark::State& state) {
+  SetMonitorInfoLevel(MonitorInfoStack);
+  constexpr std::size_t kCalls = 5000;
+  double one = 0;
+  double two = 0;
+  double machine_one = 0;
+  double machine_two = 0;
+  for (auto _ : state) {
+    one += level1_seconds(1, kCalls);
+    two += level1_seconds(2, kCalls);
+    machine_one += compute_seconds(1, kCalls);
+    machine_two += compute_seconds(2, kCalls);
+  }
+  state.counters["machine_ratio"] = 2 * machine_one / machine_two;
+  state.counters["one_thread_ns"] = one * 1e9 / (kCalls * state.iterations());
+  state.counters["two_threads_ns"] = two * 1e9 / (2 * kCalls * state.iterations());
+  state.counters["ratio"] = 2 * one / two;
+  state.counters["cores"] = std::thread::hardware_concurrency();
+  SetMonitorInfoLevel(MonitorInfoNone);
+}
+BENCHMARK(BM_Level1ThroughputTwoThreadsVsOne)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The length of one listed stack text, for the record.
+double g_text_bytes = 0;
+
+// Seconds per GetAllResource of `entries` entries under 10 names at `level`, the first query
+// (which resolves every stack once) left out.
+double get_all_seconds(MonitorInfoLevel level, int entries, int rounds) {
+  static const char* const names[] = {"Texture", "Shader", "Buffer", "Decoder", "Encoder",
+                                      "Effect",  "Clip",   "Track",  "Frame",   "Surface"};
+  SetMonitorInfoLevel(level);
+  std::vector<char> objects(static_cast<std::size_t>(entries));
+  nested(kNesting, [&] {
+    for (int i = 0; i < entries; ++i) AddResource(names[i % 10], &objects[i]);
+  });
+  std::list<ResMonitorInfo> all;
+  GetAllResource(all);
+  g_text_bytes = static_cast<double>(all.front().callStack.size());
+  const double seconds = seconds_for(static_cast<std::size_t>(rounds), [&](std::size_t) {
+    std::list<ResMonitorInfo> listed;
+    GetAllResource(listed);
+    benchmark::DoNotOptimize(listed.size());
+  });
+  SetMonitorInfoLevel(MonitorInfoNone);
+  return seconds / rounds;
+}
+
+// GetAllResource of 100k entries with stacks (level 1) against the same without (level 8).
+void BM_GetAll100kStacksVsNone(benchmark::State& state) {
+  constexpr int kEntries = 100000;
+  double without = 0;
+  double with = 0;
+  for (auto _ : state) {
+    without += get_all_seconds(static_cast<MonitorInfoLevel>(8), kEntries, 3);
+    with += get_all_seconds(MonitorInfoStack, kEntries, 3);
+  }
+  report_ratio(state, without, with, static_cast<double>(state.iterations()) * kEntries);
+  state.counters["text_bytes"] = g_text_bytes;
+}
+BENCHMARK(BM_GetAll100kStacksVsNone)->Iterations(2)->Unit(benchmark::kMillisecond);
 
 // One add and one remove of a fresh registration; Arg = level (0, 4 or 5).
 void BM_AddRemove(benchmark::State& state) {
@@ -97,7 +293,9 @@ void BM_MemoryPerResource(benchmark::State& state) {
   double bytes = 0;
   for (auto _ : state) {
     const std::size_t before = mallinfo2().uordblks;
-    for (int i = 1; i < kEntries; ++i) AddResource("Texture", &objects[i]);
+    nested(kNesting, [&] {
+      for (int i = 1; i < kEntries; ++i) AddResource("Texture", &objects[i]);
+    });
     bytes = static_cast<double>(mallinfo2().uordblks - before) / (kEntries - 1);
     state.PauseTiming();
     for (int i = 1; i < kEntries; ++i) RemoveResource("Texture", &objects[i]);

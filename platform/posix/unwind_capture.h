@@ -1,5 +1,8 @@
-// Stack capture with libgcc's unwinder (_Unwind_Backtrace), the same one C++ exceptions use, so
-// nothing here can take over the host's exception unwinding.
+// Stack capture on Linux. The fast way is libunwind's unw_backtrace, opened privately at run time
+// (dlopen with RTLD_LOCAL): none of its _Unwind_* symbols become visible to the process, so the
+// host's C++ exceptions keep libgcc's unwinder, and a host that links libunwind itself keeps its
+// own settings (we change none). Where libunwind.so.8 is missing, or it cannot unwind, libgcc's
+// _Unwind_Backtrace (the unwinder C++ exceptions use) takes the stack; both give the same frames.
 #pragma once
 
 #include <unwind.h>
@@ -19,11 +22,33 @@ struct UnwindState {
 // `capacity` is reached.
 _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* state);
 
-// Writes the return addresses of the calling thread into `back_trace`, innermost first, at most
-// `capacity` entries, and returns how many were written. Always inlined, so that the unwinder's
-// first frame is the function this is inlined into: entry 0 is the return address inside that
-// function's caller, once `frames_to_skip` entries are left out.
-__attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint32_t frames_to_skip,
+// libunwind's unw_backtrace: the return addresses of the calling thread, the first one inside the
+// function that called it. Opened on first use; null when libunwind.so.8 cannot be opened. The
+// library stays loaded for the life of the process: its per-thread state must outlive every
+// thread that unwound through it.
+using PrivateBacktrace = int (*)(void** frames, int count);
+PrivateBacktrace private_unwinder();
+
+// ThreadSanitizer cannot follow libunwind: its per-thread cache is freed by a thread-exit
+// destructor that takes a lock after the sanitizer has let go of the thread, which crashes the
+// sanitizer. Those builds always capture with libgcc.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kPrivateUnwinderEnabled = false;
+#else
+inline constexpr bool kPrivateUnwinderEnabled = true;
+#endif
+
+// The most frames the private unwinder is asked for at once; longer requests go to libgcc.
+inline constexpr std::uint32_t kMaxPrivateFrames = 128;
+
+// The capture functions below write the return addresses of the calling thread into
+// `back_trace`, innermost first, at most `capacity` entries, and return how many were written.
+// Each is always inlined, so that the unwinder's first frame is the function it is inlined into:
+// entry 0 is the return address inside that function's caller, once `frames_to_skip` entries are
+// left out. A zero address ends the trace.
+
+// With libgcc's _Unwind_Backtrace.
+__attribute__((always_inline)) inline std::uint32_t libgcc_back_trace(std::uint32_t frames_to_skip,
                                                                       std::uint32_t capacity,
                                                                       std::uint64_t* back_trace) {
   UnwindState state{back_trace, frames_to_skip + 1, capacity, 0};
@@ -31,7 +56,33 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
   return state.count;
 }
 
-// FNV-1a over the bytes of the addresses: the 32-bit hash of a back-trace.
+// With the private unwinder; 0 when it is missing or found no frame beyond the skipped ones.
+__attribute__((always_inline)) inline std::uint32_t private_back_trace(std::uint32_t frames_to_skip,
+                                                                       std::uint32_t capacity,
+                                                                       std::uint64_t* back_trace) {
+  const PrivateBacktrace unwind = private_unwinder();
+  const std::uint64_t wanted = std::uint64_t{frames_to_skip} + 1 + capacity;
+  if (unwind == nullptr || wanted > kMaxPrivateFrames) return 0;
+  void* frames[kMaxPrivateFrames];
+  const int got = unwind(frames, static_cast<int>(wanted));
+  std::uint32_t count = 0;
+  for (std::uint32_t i = frames_to_skip + 1; static_cast<int>(i) < got && count < capacity; ++i) {
+    if (frames[i] == nullptr) break;
+    back_trace[count++] = reinterpret_cast<std::uintptr_t>(frames[i]);
+  }
+  return count;
+}
+
+// The private unwinder, else libgcc's.
+__attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint32_t frames_to_skip,
+                                                                      std::uint32_t capacity,
+                                                                      std::uint64_t* back_trace) {
+  if (capacity == 0) return 0;
+  const std::uint32_t count = private_back_trace(frames_to_skip, capacity, back_trace);
+  return count != 0 ? count : libgcc_back_trace(frames_to_skip, capacity, back_trace);
+}
+
+// FNV-1a over the addresses, folded to 32 bits: the hash of a back-trace.
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count);
 
 }  // namespace quillmark::platform::posix

@@ -156,8 +156,9 @@ TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
   EXPECT_EQ(describe(), header());
 }
 
-TEST_F(DescribeStackTest, ResolvesAStackOnce) {
+TEST_F(DescribeStackTest, ResolvesNamedFramesOnce) {
   fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  fake_->symbols[kHostBase + 0x20] = {L"main", 0};
   record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20)});
   const std::string first = describe();
   const int symbol_lookups = fake_->symbol_lookups;
@@ -168,6 +169,15 @@ TEST_F(DescribeStackTest, ResolvesAStackOnce) {
   EXPECT_EQ(describe(), first);
   EXPECT_EQ(fake_->symbol_lookups, symbol_lookups);
   EXPECT_EQ(fake_->line_lookups, line_lookups);
+}
+
+// A frame without a name may have met a passing failure (its module's symbols could not be
+// loaded just then): the next query looks it up again instead of repeating the address.
+TEST_F(DescribeStackTest, LooksUpAFrameWithoutANameAgain) {
+  record({1, 2, returning_to(kHostBase + 0x10)});
+  EXPECT_EQ(describe().find("App::run"), std::string::npos);
+  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  EXPECT_NE(describe().find("App::run"), std::string::npos);
 }
 
 TEST_F(DescribeStackTest, LoadsModuleSymbolsOncePerProcess) {

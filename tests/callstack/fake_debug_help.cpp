@@ -70,6 +70,7 @@ bool FakeDebugHelp::read_user_registry_value(const wchar_t* key, const wchar_t* 
 }
 
 bool FakeDebugHelp::initialize_symbols(platform::ProcessHandle, const wchar_t* search_path, bool) {
+  if (on_initialize) on_initialize();
   initialized_paths.emplace_back(search_path != nullptr ? search_path : L"");
   return initialize_succeeds;
 }
@@ -103,6 +104,7 @@ std::uint64_t FakeDebugHelp::load_module(platform::ProcessHandle, const wchar_t*
 bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t address,
                                         std::uint64_t* displacement,
                                         platform::SymbolRecord& symbol) {
+  if (on_symbol_lookup) on_symbol_lookup();
   ++symbol_lookups;
   const auto found = symbols.find(address);
   if (found == symbols.end()) return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -61,6 +62,12 @@ class FakeDebugHelp final : public platform::DebugHelp {
   // Allocation bases: an address belongs to the greatest base at or below it within `size`.
   std::map<std::uint64_t, std::pair<std::uint32_t, std::wstring>>
       module_files;  // base -> size, path
+
+  // Called at the start of every symbol look-up, on the looking-up thread (tests hold a
+  // resolution there).
+  std::function<void()> on_symbol_lookup;
+  // Called at the start of initialize_symbols(), on the starting thread.
+  std::function<void()> on_initialize;
 
   // What the subsystem asked for.
   std::vector<std::uint32_t> capture_requests;

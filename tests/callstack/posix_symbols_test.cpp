@@ -219,6 +219,10 @@ TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
   EXPECT_EQ(failed.find("TestBody"), std::string::npos) << failed;
   EXPECT_NE(retried.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
       << retried;
+  // The stack described during the failure is not remembered as it was then.
+  const std::string again = resmonitor::describe_stack(*info, &first);
+  EXPECT_NE(again.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
+      << again;
 }
 
 }  // namespace

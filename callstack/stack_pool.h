@@ -1,0 +1,54 @@
+// Interned call stacks: registrations from one call site record equal stacks, so each distinct
+// stack is stored (and later resolved to text) once, shared by every registration that has it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "callstack/call_stack.h"
+
+namespace resmonitor {
+
+// One distinct stack of a pool and the registrations that share it.
+struct PooledStack {
+  std::uint32_t frames_hash = 0;
+  std::unique_ptr<CallStack> stack;
+  // Registrations and in-flight queries holding the stack. Guarded by the pool's owner lock
+  // (CStackInfo::stacks_mutex).
+  std::uint32_t references = 0;
+  // The resolved frame lines in UTF-8, normalised as the query text shows them; set once.
+  // Guarded by the process-wide resolution mutex (describe_stack.h).
+  bool text_ready = false;
+  std::string text;
+};
+
+// The distinct stacks of one store. Not locked itself: the owning CStackInfo's stacks_mutex
+// guards every call.
+class StackPool {
+ public:
+  StackPool() = default;
+  StackPool(const StackPool&) = delete;
+  StackPool& operator=(const StackPool&) = delete;
+
+  // The pooled stack with the frames of `captured`, with one more reference. `captured` becomes
+  // the pooled one (and is emptied) when no equal stack is pooled yet; otherwise it is left to
+  // the caller, who frees it outside the lock.
+  PooledStack* intern(std::unique_ptr<CallStack>& captured);
+  void retain(PooledStack* stack) { ++stack->references; }
+  // Drops one reference; the stack leaves the pool with its last one.
+  void release(PooledStack* stack);
+
+  std::size_t size() const { return stacks_.size(); }
+
+ private:
+  std::unordered_multimap<std::uint32_t, std::unique_ptr<PooledStack>> stacks_;
+};
+
+// FNV-1a over the recorded frames of `stack`, an address at a time.
+std::uint32_t frames_hash(const CallStack& stack);
+bool same_frames(const CallStack& a, const CallStack& b);
+
+}  // namespace resmonitor

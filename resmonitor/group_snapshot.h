@@ -1,0 +1,51 @@
+// Copies of a name group's registrations, taken under the registry's locks and completed with
+// their stack texts after the locks are released, so that resolving symbols (which may be slow:
+// debug files are read on first use) never holds up registrations.
+#pragma once
+
+#include <quillmark/resource_monitor.h>
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "callstack/cstack_info.h"
+
+namespace resmonitor {
+
+class GroupSnapshot {
+ public:
+  explicit GroupSnapshot(std::string group_name) : name(std::move(group_name)) {}
+  // Gives up the references on the stacks still to be resolved.
+  ~GroupSnapshot();
+  GroupSnapshot(const GroupSnapshot&) = delete;
+  GroupSnapshot& operator=(const GroupSnapshot&) = delete;
+
+  // Appends a copy of `info`; when its text is still empty and `stack` is set, the text is to be
+  // resolved from `stack`, on which the caller has taken a reference for the snapshot (the
+  // snapshot gives it up). Called under the group's lock.
+  void add_copy(const ResMonitorInfo& info, PooledStack* stack);
+  bool has_pending() const { return !pending.empty(); }
+  // The stack of the first copy still waiting for its text, or null.
+  PooledStack* first_pending_stack() const;
+  // Fills in the text of every copy that waits for one. Called with no registry lock held. The
+  // references stay until the snapshot goes, so first_pending_stack() still names a live stack.
+  void resolve_texts();
+
+  const std::string name;
+  // The group's stack store; set by whoever adds a copy with a stack.
+  std::shared_ptr<CStackInfo> store;
+  std::list<ResMonitorInfo> copies;
+
+ private:
+  struct PendingText {
+    ResMonitorInfo* copy;
+    PooledStack* stack;
+  };
+  void release_pending();
+
+  std::vector<PendingText> pending;
+};
+
+}  // namespace resmonitor

@@ -1,0 +1,241 @@
+// Registrations from one call site share one recorded stack, and resolving it to text happens
+// outside the registry's locks: both through the scripted debug-help seam.
+#include <gtest/gtest.h>
+
+#include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "callstack/cstack_info.h"
+#include "callstack/describe_stack_testing.h"
+#include "callstack/symbol_handler.h"
+#include "fake_debug_help.h"
+#include "resmonitor/registry.h"
+
+namespace {
+
+using quillmark::testing::ScopedFakeDebugHelp;
+using resmonitor::CStackInfo;
+using resmonitor::PooledStack;
+using resmonitor::ResMonitorInfo;
+using resmonitor::ResourceMonitor;
+
+const std::vector<std::uint64_t> kSiteA = {0x1010, 0x2020, 0x3030, 0x4040};
+const std::vector<std::uint64_t> kSiteB = {0x1010, 0x2020, 0x3131, 0x4040};
+
+std::string header_of(const char* name, const void* obj) {
+  char header[128];
+  std::snprintf(header, sizeof header, "Frame %s[%016" PRIXPTR "]\n", name,
+                reinterpret_cast<std::uintptr_t>(obj));
+  return header;
+}
+
+std::string frames_of(const std::string& text) { return text.substr(text.find('\n') + 1); }
+
+class PooledStacks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    resmonitor::stack_testing::forget_loaded_modules();
+    fake_->symbols[0x3030 - 1] = {L"open_texture", 0x10};
+    fake_->symbols[0x3131 - 1] = {L"open_shader", 0x20};
+    fake_->symbols[0x4040 - 1] = {L"main", 0x30};
+    fake_->back_trace = kSiteA;
+    monitor_.SetMonitorInfoLevel(resmonitor::MonitorInfoStack);
+  }
+
+  std::string query(const char* name, void* obj) {
+    ResMonitorInfo info;
+    EXPECT_EQ(monitor_.GetObjResource(name, obj, info), 0);
+    return info.callStack;
+  }
+
+  ScopedFakeDebugHelp fake_;
+  ResourceMonitor monitor_;
+  int first_ = 0;
+  int second_ = 0;
+};
+
+TEST_F(PooledStacks, EqualCapturesArePooledOnceAndLeaveWithTheirLastReference) {
+  CStackInfo info;
+  resmonitor::init_symbol_handler(info);
+  const auto intern_capture = [&info] {
+    std::unique_ptr<CallStack> captured = resmonitor::capture_stack(StackContext{0});
+    PooledStack* pooled = resmonitor::intern_stack(info, captured);
+    // A new stack moves into the pool; an equal one stays with the caller, to be freed.
+    EXPECT_EQ(captured == nullptr, pooled->references == 1);
+    return pooled;
+  };
+  PooledStack* first = intern_capture();
+  PooledStack* second = intern_capture();
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(first->references, 2u);
+  fake_->back_trace = kSiteB;
+  PooledStack* other = intern_capture();
+  EXPECT_NE(other, first);
+  EXPECT_EQ(info.pool.size(), 2u);
+
+  resmonitor::release_stack(info, first);
+  EXPECT_EQ(info.pool.size(), 2u);
+  resmonitor::release_stack(info, second);
+  EXPECT_EQ(info.pool.size(), 1u);
+  resmonitor::release_stack(info, other);
+  EXPECT_EQ(info.pool.size(), 0u);
+}
+
+TEST_F(PooledStacks, SharedStackGivesEachEntryItsOwnHeaderAndIsResolvedOnce) {
+  monitor_.AddResource("Texture", &first_);
+  monitor_.AddResource("Texture", &second_);
+
+  const std::string first_text = query("Texture", &first_);
+  const int lookups = fake_->symbol_lookups;
+  const std::string second_text = query("Texture", &second_);
+  EXPECT_EQ(fake_->symbol_lookups, lookups);  // the second entry reuses the stack's text
+
+  EXPECT_EQ(first_text.rfind(header_of("Texture", &first_), 0), 0u);
+  EXPECT_EQ(second_text.rfind(header_of("Texture", &second_), 0), 0u);
+  EXPECT_NE(frames_of(first_text).find("open_texture"), std::string::npos);
+  EXPECT_EQ(frames_of(first_text), frames_of(second_text));
+}
+
+TEST_F(PooledStacks, FramesSeenInAnEarlierStackAreNotLookedUpAgain) {
+  monitor_.AddResource("Texture", &first_);
+  query("Texture", &first_);
+  fake_->back_trace = kSiteB;  // shares its outer frame with site A
+  monitor_.AddResource("Shader", &second_);
+  const int lookups = fake_->symbol_lookups;
+  const std::string text = query("Shader", &second_);
+  EXPECT_EQ(fake_->symbol_lookups, lookups + 1);
+  EXPECT_NE(text.find("open_shader"), std::string::npos);
+  EXPECT_NE(text.find("main"), std::string::npos);
+}
+
+TEST_F(PooledStacks, RemovingOneSharerKeepsTheOthersText) {
+  monitor_.AddResource("Texture", &first_);
+  monitor_.AddResource("Texture", &second_);
+  fake_->back_trace = kSiteB;
+  int third = 0;
+  monitor_.AddResource("Texture", &third);
+  const std::string expected = query("Texture", &second_);
+  const std::string third_text = query("Texture", &third);
+
+  monitor_.RemoveResource("Texture", &first_);
+  EXPECT_EQ(query("Texture", &second_), expected);
+  std::list<ResMonitorInfo> all;
+  monitor_.GetAllResource(all);
+  ASSERT_EQ(all.size(), 2u);
+  for (const ResMonitorInfo& info : all) {
+    EXPECT_EQ(info.callStack, info.obj == &second_ ? expected : third_text);
+  }
+  EXPECT_NE(frames_of(expected), frames_of(third_text));
+}
+
+TEST_F(PooledStacks, ListQueriesResolveIntoTheirCopiesOnly) {
+  monitor_.AddResource("Texture", &first_);
+  std::list<ResMonitorInfo> listed;
+  monitor_.GetObjNameResource("Texture", listed);
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed.front().callStack.rfind(header_of("Texture", &first_), 0), 0u);
+  // The entry itself kept no text: the first GetObjResource still finds it empty and stores the
+  // same text (resolved once, so without further look-ups).
+  const int lookups = fake_->symbol_lookups;
+  EXPECT_EQ(query("Texture", &first_), listed.front().callStack);
+  EXPECT_EQ(fake_->symbol_lookups, lookups);
+}
+
+// A resolution held inside the symbol handler (a debug file that does not answer) leaves other
+// threads free to register and remove, under its own name, another name and a new one.
+// Every Debug Help call, the start-up of a new name's symbols included, waits for a resolution in
+// progress; registrations under names that have their group never do.
+TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
+  int shader_seed = 0;
+  monitor_.AddResource("Shader", &shader_seed);
+  monitor_.RemoveResource("Shader", &shader_seed);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool resolving = false;
+  bool release = false;
+  fake_->on_symbol_lookup = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    resolving = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+  };
+  monitor_.AddResource("Texture", &first_);
+  std::string text;
+  std::thread query_thread([&] { text = query("Texture", &first_); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return resolving; });
+  }
+
+  std::vector<int> objects(64);
+  std::thread registering([&] {
+    for (int& obj : objects) monitor_.AddResource("Texture", &obj);
+    for (int& obj : objects) monitor_.AddResource("Shader", &obj);
+    for (int& obj : objects) monitor_.RemoveResource("Texture", &obj);
+  });
+  registering.join();  // would never return if registrations waited for the resolution
+  monitor_.RemoveResource("Texture", &first_);  // the queried entry goes while it is resolved
+
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  query_thread.join();
+  fake_->on_symbol_lookup = nullptr;
+  EXPECT_EQ(text.rfind(header_of("Texture", &first_), 0), 0u);
+  EXPECT_NE(text.find("open_texture"), std::string::npos);
+  std::list<ResMonitorInfo> all;
+  monitor_.GetAllResource(all);
+  EXPECT_EQ(all.size(), objects.size());  // the Shader registrations
+}
+
+// The start-up of a new name's symbols waits for the symbol handler (all its calls are
+// serialised). That thread waits; the others keep registering under their names.
+TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
+  int texture_seed = 0;
+  monitor_.AddResource("Texture", &texture_seed);
+  monitor_.RemoveResource("Texture", &texture_seed);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool starting = false;
+  bool release = false;
+  fake_->on_initialize = [&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (starting) return;  // only the first start-up is held
+    starting = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return release; });
+  };
+  std::thread new_name([&] { monitor_.AddResource("Shader", &first_); });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return starting; });
+  }
+
+  std::vector<int> objects(16);
+  std::thread registering([&] {
+    for (int& obj : objects) monitor_.AddResource("Texture", &obj);
+    for (int& obj : objects) monitor_.RemoveResource("Texture", &obj);
+  });
+  registering.join();  // would never return if the registry waited for the start-up
+
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  new_name.join();
+  std::list<ResMonitorInfo> shaders;
+  monitor_.GetObjNameResource("Shader", shaders);
+  ASSERT_EQ(shaders.size(), 1u);
+  EXPECT_EQ(shaders.front().obj, &first_);
+}
+
+}  // namespace

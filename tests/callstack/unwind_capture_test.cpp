@@ -1,0 +1,123 @@
+// The private unwinder gives the frames libgcc's _Unwind_Backtrace gives, in stacks of many shapes
+// and on several threads at once.
+#include "platform/posix/unwind_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "split_debug_lib.h"
+
+namespace {
+
+using namespace quillmark::platform::posix;
+
+constexpr std::uint32_t kCapacity = 62;
+
+struct BothTraces {
+  std::vector<std::uint64_t> private_frames = std::vector<std::uint64_t>(kCapacity);
+  std::vector<std::uint64_t> libgcc_frames = std::vector<std::uint64_t>(kCapacity);
+  std::uint32_t skip = 0;
+
+  // Both unwinders start in this same function, so their traces must be equal entry by entry.
+  __attribute__((noinline)) void capture() {
+    private_frames.resize(private_back_trace(skip, kCapacity, private_frames.data()));
+    libgcc_frames.resize(libgcc_back_trace(skip, kCapacity, libgcc_frames.data()));
+    asm volatile("" ::: "memory");
+  }
+};
+
+__attribute__((noinline)) void recurse(int depth, BothTraces& traces) {
+  if (depth == 0) {
+    traces.capture();
+  } else if (depth % 3 == 0) {
+    recurse(depth - 2, traces);  // frames of the same function at several depths
+  } else {
+    recurse(depth - 1, traces);
+  }
+  asm volatile("" ::: "memory");
+}
+
+void capture_from_library(void* traces) { recurse(3, *static_cast<BothTraces*>(traces)); }
+
+BothTraces* g_sorting_traces = nullptr;
+
+// Called by the C library's qsort, so the stack goes through libc's own frames.
+int compare_and_capture(const void* a, const void* b) {
+  if (g_sorting_traces != nullptr) {
+    g_sorting_traces->capture();
+    g_sorting_traces = nullptr;
+  }
+  return *static_cast<const int*>(a) - *static_cast<const int*>(b);
+}
+
+void expect_same_frames(const BothTraces& traces) {
+  EXPECT_FALSE(traces.private_frames.empty());
+  EXPECT_EQ(traces.private_frames, traces.libgcc_frames);
+}
+
+class PrivateUnwinder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!kPrivateUnwinderEnabled) GTEST_SKIP() << "this build captures with libgcc only";
+  }
+};
+
+TEST_F(PrivateUnwinder, IsAvailable) {
+  // libunwind8 is a dependency of the build machines; without it captures fall back to libgcc.
+  EXPECT_NE(private_unwinder(), nullptr);
+}
+
+TEST_F(PrivateUnwinder, GivesLibgccsFramesAtAnyDepthAndSkip) {
+  for (int depth : {0, 1, 5, 20, 100}) {
+    for (std::uint32_t skip : {0u, 1u, 3u}) {
+      BothTraces traces;
+      traces.skip = skip;
+      recurse(depth, traces);
+      SCOPED_TRACE(testing::Message() << "depth " << depth << ", skip " << skip);
+      expect_same_frames(traces);
+      if (depth >= 100) {
+        EXPECT_EQ(traces.private_frames.size(), kCapacity);
+      }
+    }
+  }
+}
+
+TEST_F(PrivateUnwinder, GivesLibgccsFramesThroughSharedLibraries) {
+  BothTraces through_library;
+  split_debug_outer(capture_from_library, &through_library);
+  expect_same_frames(through_library);
+
+  BothTraces through_libc;
+  int values[] = {3, 1, 2};
+  g_sorting_traces = &through_libc;
+  std::qsort(values, 3, sizeof values[0], compare_and_capture);
+  expect_same_frames(through_libc);
+}
+
+TEST_F(PrivateUnwinder, GivesLibgccsFramesOnSeveralThreadsAtOnce) {
+  constexpr int kThreads = 4;
+  std::vector<std::vector<BothTraces>> results(kThreads, std::vector<BothTraces>(50));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&results, t] {
+      int round = 0;
+      for (BothTraces& traces : results[static_cast<std::size_t>(t)]) recurse(round++ % 9, traces);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& per_thread : results) {
+    for (const BothTraces& traces : per_thread) expect_same_frames(traces);
+  }
+}
+
+TEST_F(PrivateUnwinder, RequestsBeyondItsLimitFallBackToLibgcc) {
+  std::vector<std::uint64_t> frames(kMaxPrivateFrames);
+  EXPECT_EQ(private_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
+  EXPECT_GT(unwind_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
+}
+
+}  // namespace
