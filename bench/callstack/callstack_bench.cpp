@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/callstack/nested_calls.h"
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
@@ -25,20 +26,8 @@ namespace {
 // Deep enough that every capture finds the 14 frames it asks for.
 constexpr int kNesting = 16;
 
-__attribute__((noinline)) void registry_add(resmonitor::CStackInfo& info, void* ptr) {
-  resmonitor::record_stack(info, ptr, "Texture", StackContext{QUILLMARK_RETURN_ADDRESS()});
-  asm volatile("" ::: "memory");
-}
-
-template <typename Work>
-__attribute__((noinline)) void nested(int depth, const Work& work) {
-  if (depth == 0) {
-    work();
-  } else {
-    nested(depth - 1, work);
-  }
-  asm volatile("" ::: "memory");
-}
+using quillmark::bench::nested;
+using quillmark::bench::registry_add;
 
 // A record started like a resource group's, holding one recorded 12-frame stack for `ptr`.
 std::shared_ptr<resmonitor::CStackInfo> recorded_group(void* ptr) {

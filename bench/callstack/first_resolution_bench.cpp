@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/callstack/nested_calls.h"
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
@@ -28,20 +29,8 @@ constexpr int kNesting = 16;
 constexpr int kBaselineExtraModules = 0;
 constexpr int kManyExtraModules = FIRST_RESOLUTION_MODULE_COUNT;
 
-__attribute__((noinline)) void registry_add(resmonitor::CStackInfo& info, void* ptr) {
-  resmonitor::record_stack(info, ptr, "Texture", StackContext{QUILLMARK_RETURN_ADDRESS()});
-  asm volatile("" ::: "memory");
-}
-
-template <typename Work>
-__attribute__((noinline)) void nested(int depth, const Work& work) {
-  if (depth == 0) {
-    work();
-  } else {
-    nested(depth - 1, work);
-  }
-  asm volatile("" ::: "memory");
-}
+using quillmark::bench::nested;
+using quillmark::bench::registry_add;
 
 void load_extra_modules(int count) {
   for (int i = 0; i < count; ++i) {
