@@ -125,11 +125,9 @@ void unload_with_stacks_while_checking() {
   api.add("Unloaded", &object);
   if (!capture.wait_for_text("start check dbg")) fail("start line");
   library.unload();
+  // As in unload_while_checking: with no reference left the host calls nothing more, even where
+  // the running thread keeps the library mapped (Windows).
   print_state("unloaded", capture);
-  if (LoadedLibrary::resident(RESMONITOR_LIBRARY)) {
-    api.destroy();
-    print_state("destroyed", capture);
-  }
 }
 
 void unload_without_check_thread() {
