@@ -11,12 +11,15 @@ namespace resmonitor {
 
 void ResourceMonitor::lock_for_fork() {
   // Waits for a start or stop of the check thread (a stop joins it), then for whoever works on
-  // the registry. Every group, stack and symbol lock is only ever taken under registry_mutex.
+  // the registry (group locks are only taken under registry_mutex), then for queries releasing
+  // their stacks, which take a store's lock alone.
   control_mutex.lock();
   registry_mutex.lock();
+  for (auto& named : groups) named.second->lock_stacks_for_fork();
 }
 
 void ResourceMonitor::unlock_after_fork() {
+  for (auto& named : groups) named.second->unlock_stacks_after_fork();
   registry_mutex.unlock();
   control_mutex.unlock();
 }

@@ -19,8 +19,8 @@
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
-#include "resmonitor/owned_mutex.h"
 #include "resmonitor/group_snapshot.h"
+#include "resmonitor/owned_mutex.h"
 
 namespace resmonitor {
 
@@ -81,6 +81,9 @@ class ResourceGroup {
   void keep_text(void* obj, const PooledStack* stack, const std::string& text);
   // Drops every entry and its recorded stack.
   void clear();
+  // Around a fork: the stack store's lock, which queries also take outside the registry lock.
+  void lock_stacks_for_fork() { stack_info->stacks_mutex.lock(); }
+  void unlock_stacks_after_fork() { stack_info->stacks_mutex.unlock(); }
 
  private:
   std::mutex group_mutex;
@@ -130,10 +133,11 @@ class ResourceMonitor final : public IResourceMonitor {
   bool busy_on_this_thread() const;
 
   // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, then
-  // registry_mutex, under which every other lock of the monitor and of the call-stack subsystem
-  // is taken, so no thread holds any of them when the process is copied; the second releases
-  // both. In the child, forget_check_thread_after_fork gives up the parent's check thread, which
-  // the child does not have, so that the child can start its own.
+  // registry_mutex, under which the group locks are taken, then every group's stack-store lock
+  // (queries release their stacks without the registry lock), so no thread holds any of them when
+  // the process is copied; the second releases them all. The call-stack resolution lock has fork
+  // steps of its own, taken after these. In the child, forget_check_thread_after_fork gives up the
+  // parent's check thread, which the child does not have, so that the child can start its own.
   void lock_for_fork();
   void unlock_after_fork();
   void forget_check_thread_after_fork();

@@ -1,6 +1,9 @@
 #include "platform/posix/unwind_capture.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
 
 namespace quillmark::platform::posix {
 
@@ -21,11 +24,33 @@ PrivateBacktrace open_private_unwinder() {
   return unwind;
 }
 
+// Set in the child of a fork. libunwind keeps caches behind locks of its own, which a thread of
+// the parent may have held when the process was copied: the child captures with libgcc instead.
+std::atomic<bool> g_in_forked_child{false};
+
+void note_forked_child() { g_in_forked_child.store(true, std::memory_order_relaxed); }
+
+[[maybe_unused]] const bool g_fork_noted = [] {
+  pthread_atfork(nullptr, nullptr, &note_forked_child);
+  return true;
+}();
+
 }  // namespace
 
 PrivateBacktrace private_unwinder() {
-  static const PrivateBacktrace unwinder = open_private_unwinder();
-  return unwinder;
+  // Opened by the first capture. Not a guarded local static: a thread waiting for another's
+  // initialisation would wait forever in the child of a fork made meanwhile. Captures that come
+  // while another thread opens it use libgcc.
+  enum : int { kUnopened, kOpening, kOpened };
+  static std::atomic<int> state{kUnopened};
+  static std::atomic<PrivateBacktrace> unwinder{nullptr};
+  if (g_in_forked_child.load(std::memory_order_relaxed)) return nullptr;
+  int seen = state.load(std::memory_order_acquire);
+  if (seen == kOpened) return unwinder.load(std::memory_order_relaxed);
+  if (seen != kUnopened || !state.compare_exchange_strong(seen, kOpening)) return nullptr;
+  unwinder.store(open_private_unwinder(), std::memory_order_relaxed);
+  state.store(kOpened, std::memory_order_release);
+  return unwinder.load(std::memory_order_relaxed);
 }
 
 _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {

@@ -112,6 +112,11 @@ void trace(const std::atomic<bool>& stop) {
 }
 
 TEST(ForkWhileBusy, EveryChildRegistersQueriesAndExits) {
+#if defined(__SANITIZE_ADDRESS__)
+  // This address sanitizer's allocator keeps its own locks across fork(): a child whose parent had
+  // a thread allocating at that moment waits for that lock for good, whatever the library does.
+  GTEST_SKIP() << "the address sanitizer's allocator is not fork-safe with busy threads";
+#endif
   CreateResMonitor(static_cast<MonitorInfoLevel>(MonitorInfoStack | MonitorInfoCheck));
   GetFreezeMonitor()->SetThresholds(1, 0);
   std::atomic<bool> stop{false};
