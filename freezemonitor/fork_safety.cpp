@@ -11,11 +11,11 @@ namespace freezemonitor {
 // keeps its own locks consistent across a fork.
 void FreezeMonitorImpl::lock_for_fork() {
   records_mutex.lock();
-  alarm_.lock_for_fork();
+  alarm_->lock_for_fork();
 }
 
 void FreezeMonitorImpl::unlock_after_fork() {
-  alarm_.unlock_after_fork();
+  alarm_->unlock_after_fork();
   records_mutex.unlock();
 }
 
@@ -23,7 +23,7 @@ void FreezeMonitorImpl::forget_watchdog_after_fork() {
   if (watch_thread.joinable()) quillmark::platform::abandon_thread(watch_thread);
   watchdog_id.store(std::thread::id());
   thread_started.store(false);
-  alarm_.forget_waiters_after_fork();
+  alarm_->forget_waiters_after_fork();
 }
 
 namespace {

@@ -55,7 +55,8 @@ const char* event_type_name(std::int32_t type) {
   return kEventTypeNames[type];
 }
 
-FreezeMonitorImpl::FreezeMonitorImpl() : alarm_(&quillmark::platform::system_time_100ns) {}
+FreezeMonitorImpl::FreezeMonitorImpl()
+    : alarm_(std::make_unique<WatchdogAlarm>(&quillmark::platform::system_time_100ns)) {}
 
 // The tracer and its shared-pointer count share one allocation. A failure while registering
 // destroys the tracer, and its destructor finishes any entry that was already appended.
@@ -133,7 +134,7 @@ std::shared_ptr<PlayerStateTracer> FreezeMonitorImpl::CreatePlayerStateTracer() 
 void FreezeMonitorImpl::SetThresholds(std::int64_t new_freeze_ms, std::int64_t new_timeout_ms) {
   freeze_ms.exchange(new_freeze_ms);
   timeout_ms.exchange(new_timeout_ms);
-  alarm_.nudge();
+  alarm_->nudge();
 }
 
 void FreezeMonitorImpl::GetThresholds(std::int64_t& current_freeze_ms,
@@ -144,7 +145,7 @@ void FreezeMonitorImpl::GetThresholds(std::int64_t& current_freeze_ms,
 
 void FreezeMonitorImpl::SetTimeoutEventEnabled(bool enabled) {
   post_timeout_event.exchange(enabled);
-  alarm_.nudge();
+  alarm_->nudge();
 }
 
 FreezeMonitorImpl& freeze_monitor_instance() {

@@ -110,14 +110,14 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Seams for tests and benchmarks. The clock the registry and the watchdog read (system clock
   // by default); a hand-moved clock must call clock_moved after each move, as a real clock's
   // passing time wakes the watchdog by itself.
-  void set_clock(Clock clock) { alarm_.set_clock(clock); }
-  void clock_moved() { alarm_.nudge(); }
+  void set_clock(Clock clock) { alarm_->set_clock(clock); }
+  void clock_moved() { alarm_->nudge(); }
   // Has one whole pass run that starts after this call; false if none completed within 20 s.
   bool run_pass();
-  std::uint64_t completed_passes() const { return alarm_.completed_passes(); }
-  std::uint64_t watchdog_wakeups() const { return alarm_.wakeups(); }
+  std::uint64_t completed_passes() const { return alarm_->completed_passes(); }
+  std::uint64_t watchdog_wakeups() const { return alarm_->wakeups(); }
   // The clock reading the watchdog sleeps until (WatchdogAlarm::kNever: no task runs).
-  std::int64_t watchdog_due() const { return alarm_.due(); }
+  std::int64_t watchdog_due() const { return alarm_->due(); }
   std::thread::native_handle_type watchdog_handle() { return watch_thread.native_handle(); }
   std::vector<TraceRecord> records_snapshot();
 
@@ -140,7 +140,7 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::int64_t check_record(std::size_t position);
   void post_event(FreezeEvent event);
   bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
-  std::int64_t now_ticks() const { return alarm_.now(); }
+  std::int64_t now_ticks() const { return alarm_->now(); }
 
   std::vector<TraceRecord> records;  // guarded by records_mutex, in order of creation
   // Running records by id (finished ones are not in it); guarded by records_mutex.
@@ -168,7 +168,10 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   using StackReporter = void (*)(const TraceRecord& record, double elapsed_ms);
   std::atomic<StackReporter> stack_reporter{nullptr};
 
-  WatchdogAlarm alarm_;
+  // On the heap so that an exit that has ended the watchdog can leave it undestroyed: the ended
+  // thread may still count as a waiter on its condition variables, whose destruction would then
+  // wait for it (Windows).
+  std::unique_ptr<WatchdogAlarm> alarm_;
 };
 
 // The process-wide monitor (the one GetFreezeMonitor returns), watchdog started.

@@ -27,7 +27,7 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
   running_index.reserve_one_more();
   records.push_back(std::move(record));
   running_index.insert(id, records.size() - 1);
-  alarm_.bring_forward(due);
+  alarm_->bring_forward(due);
 }
 
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {

@@ -63,6 +63,8 @@ class PrivateUnwinder : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!kPrivateUnwinderEnabled) GTEST_SKIP() << "this build captures with libgcc only";
+    // Opened by the first capture; captures made while another thread opens it use libgcc.
+    private_unwinder();
   }
 };
 
