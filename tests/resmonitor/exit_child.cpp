@@ -8,10 +8,12 @@
 #include <quillmark/resource_monitor.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/debug_help.h"
 
@@ -24,11 +26,15 @@ constexpr unsigned kAlarmSeconds = 20;
 struct SinkExit {
   const char* fragment;
   int code;
+  // Exits only once the child's own set-up is complete (its statics registered for exit).
+  std::atomic<bool> ready{true};
 };
 
 void exit_on_fragment(const core::LogRecord& record, void* context) {
-  const auto* rule = static_cast<const SinkExit*>(context);
-  if (std::strstr(record.text, rule->fragment) != nullptr) std::exit(rule->code);
+  auto* rule = static_cast<SinkExit*>(context);
+  if (std::strstr(record.text, rule->fragment) == nullptr) return;
+  while (!rule->ready.load()) std::this_thread::yield();
+  std::exit(rule->code);
 }
 
 [[noreturn]] void wait_for_the_end() {
@@ -103,8 +109,8 @@ class ExitingDebugHelp final : public DebugHelp {
 };
 
 [[noreturn]] void exit_from_check_thread_sink() {
-  static const SinkExit rule{"start check dbg", 21};
-  core::SetLogSink(&exit_on_fragment, const_cast<SinkExit*>(&rule));
+  static SinkExit rule{"start check dbg", 21};
+  core::SetLogSink(&exit_on_fragment, &rule);
   static int object = 0;
   resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
   resmonitor::AddResource("ExitChild", &object);
@@ -112,11 +118,15 @@ class ExitingDebugHelp final : public DebugHelp {
 }
 
 [[noreturn]] void exit_from_watchdog_sink() {
-  static const SinkExit rule{"task has freezed", 22};
-  core::SetLogSink(&exit_on_fragment, const_cast<SinkExit*>(&rule));
+  static SinkExit rule{"task has freezed", 22};
+  rule.ready.store(false);
+  core::SetLogSink(&exit_on_fragment, &rule);
   freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
   monitor->SetThresholds(0, 0);
+  // The watchdog may report the task before this static is in place; the exit waits for it, so
+  // that the exit handlers release the tracer on the watchdog while the monitor still exists.
   static auto tracer = monitor->CreateGPUInitTracer();
+  rule.ready.store(true);
   wait_for_the_end();
 }
 
