@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "process_state.h"
+
 namespace core {
 namespace {
 
@@ -15,6 +17,12 @@ std::mutex& sink_mutex() {
   static std::mutex mutex;
   return mutex;
 }
+void lock_sink() { sink_mutex().lock(); }
+void unlock_sink() { sink_mutex().unlock(); }
+// A thread of a forking parent may be handing a record over: the child gets the lock free.
+[[maybe_unused]] const bool g_sink_held_across_fork =
+    (detail::hold_across_fork(&lock_sink, &unlock_sink), true);
+
 LogSink g_sink = nullptr;        // guarded by sink_mutex()
 void* g_sink_context = nullptr;  // guarded by sink_mutex()
 

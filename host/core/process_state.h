@@ -9,4 +9,9 @@ namespace core::detail {
 // fork(), which never has the threads of its parent.
 bool other_threads_are_gone();
 
+// Holds a lock across fork(): `lock` runs in the forking thread right before the fork, `unlock`
+// in the parent and in the child right after it, so that a child never inherits the lock held
+// by a thread it does not have. Does nothing where processes are not forked (Windows).
+void hold_across_fork(void (*lock)(), void (*unlock)());
+
 }  // namespace core::detail

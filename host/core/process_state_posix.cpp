@@ -19,4 +19,6 @@ const bool g_fork_noted = pthread_atfork(nullptr, nullptr, &note_forked_child) =
 
 bool other_threads_are_gone() { return g_forked_child.load(); }
 
+void hold_across_fork(void (*lock)(), void (*unlock)()) { pthread_atfork(lock, unlock, unlock); }
+
 }  // namespace core::detail

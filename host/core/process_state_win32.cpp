@@ -11,6 +11,8 @@ std::atomic<bool> g_terminating{false};
 
 bool other_threads_are_gone() { return g_terminating.load(); }
 
+void hold_across_fork(void (*)(), void (*)()) {}
+
 }  // namespace core::detail
 
 // The run-time calls DllMain before it runs this library's static destructors on unload, so the
