@@ -7,7 +7,9 @@ namespace {
 using quillmark::platform::debug_help;
 
 // The capture never asks for more than this many frames.
-constexpr std::uint32_t kMaxCapturedFrames = 62;
+constexpr std::uint32_t kMaxCapturedFrames = CapturedFrames::kCapacity;
+constexpr std::uint64_t kFirstFnvHash = 14695981039346656037ull;
+constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 // Frames captured beyond the requested depth: the capture and recording functions themselves,
 // the registration operation and the host frames the resolution leaves out.
 constexpr std::uint32_t kExtraCapturedFrames = 10;
@@ -50,25 +52,42 @@ std::uint64_t CallStack::frame(std::uint32_t index) const {
   return chunk->frames[index % FrameChunk::kSlots];
 }
 
+std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count) {
+  std::uint64_t hash = kFirstFnvHash;
+  for (std::uint32_t i = 0; i < count; ++i) hash = (hash ^ frames[i]) * kFnvPrime;
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
+
+__attribute__((noinline)) void capture_frames(std::uint32_t max_depth, std::uint32_t skip,
+                                              const StackContext& context, CapturedFrames& out) {
+  const std::uint32_t requested = std::min(max_depth + kExtraCapturedFrames, kMaxCapturedFrames);
+  // On the stack rather than the heap, and not cleared first: a registration captures every
+  // time, and only the entries the back-trace wrote are read.
+  std::uint64_t entries[kMaxCapturedFrames];
+  const std::uint32_t got = std::min<std::uint32_t>(
+      debug_help().capture_back_trace(0, requested, entries, &out.back_trace_hash), requested);
+
+  std::uint32_t end = 0;
+  std::uint32_t start = 0;
+  for (; end < got && entries[end] != 0; ++end) {
+    if (entries[end] == context.return_address) start = end;
+  }
+  start = std::min(end, start + skip);
+  out.count = end - start;
+  std::copy(entries + start, entries + end, out.frames);
+  out.frames_hash = hash_of_frames(out.frames, out.count);
+}
+
 __attribute__((noinline)) void FastCallStack::capture(std::uint32_t max_depth, std::uint32_t skip,
                                                       StackContext& context) {
-  const std::uint32_t requested = std::min(max_depth + kExtraCapturedFrames, kMaxCapturedFrames);
-  // On the stack rather than the heap: a registration captures every time.
-  std::uint64_t entries[kMaxCapturedFrames] = {};
-  const std::uint32_t got = std::min<std::uint32_t>(
-      debug_help().capture_back_trace(0, requested, entries, &hash_), requested);
+  CapturedFrames captured;
+  capture_frames(max_depth, skip, context, captured);
+  assign(captured);
+}
 
-  std::uint32_t start = 0;
-  for (std::uint32_t i = 0; i < got && entries[i] != 0; ++i) {
-    if (entries[i] == context.return_address) start = i;
-  }
-  for (std::uint32_t i = start; i < got && entries[i] != 0; ++i) {
-    if (skip > 0) {
-      --skip;
-      continue;
-    }
-    push_frame(entries[i]);
-  }
+void FastCallStack::assign(const CapturedFrames& captured) {
+  hash_ = captured.back_trace_hash;
+  for (std::uint32_t i = 0; i < captured.count; ++i) push_frame(captured.frames[i]);
 }
 
 CallStack* create_fast_call_stack() { return new FastCallStack(); }

@@ -27,6 +27,26 @@ struct StackContext {
   std::uint64_t return_address = 0;
 };
 
+// The frames of one capture, kept on the caller's stack: a registration whose stack is pooled
+// already needs no CallStack of its own.
+struct CapturedFrames {
+  static constexpr std::uint32_t kCapacity = 62;
+  std::uint32_t count = 0;
+  // The back-trace hash the platform computed over every address it took.
+  std::uint32_t back_trace_hash = 0;
+  // FNV-1a over frames[0, count), an address at a time.
+  std::uint32_t frames_hash = 0;
+  std::uint64_t frames[kCapacity];  // only the first `count` are set
+};
+
+// Takes min(max_depth + 10, 62) return addresses of the calling thread, starts at the last one
+// equal to context.return_address (or at entry 0 when none is), stops at a zero entry, leaves out
+// the first `skip` of the rest and keeps the others in `out`.
+void capture_frames(std::uint32_t max_depth, std::uint32_t skip, const StackContext& context,
+                    CapturedFrames& out);
+// FNV-1a over `count` addresses, an address at a time: the frames hash of CapturedFrames.
+std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count);
+
 // A recorded call stack. Frame i lives in chunk i / 32 of the chain starting at first_chunk, in
 // slot i % 32. Everything but the resolved text is written only during capture; the owner
 // serialises capture and resolution (the CStackInfo's stacks_mutex).
@@ -97,6 +117,8 @@ class CallStack {
                            std::uint32_t displacement, const wchar_t* function, wchar_t* out,
                            std::size_t out_capacity);
 
+  // The lock that serialises this stack's symbol-handler calls (null: none).
+  quillmark::platform::CriticalSection* symbol_lock() const { return symbol_lock_; }
   std::uint32_t capacity() const { return capacity_; }
   std::uint32_t size() const { return size_; }
   bool resolved() const { return resolved_text_ != nullptr; }
@@ -128,6 +150,8 @@ class FastCallStack final : public CallStack {
   // context.return_address (or at entry 0 when none is), stops at a zero entry, leaves out the
   // first `skip` of the rest and stores the others.
   void capture(std::uint32_t max_depth, std::uint32_t skip, StackContext& context) override;
+  // Takes the frames of a capture made earlier.
+  void assign(const CapturedFrames& captured);
 
  private:
   std::uint32_t hash_ = 0;

@@ -9,19 +9,20 @@ void store_stack(CStackInfo& info, void* ptr, const std::string& name, CallStack
   entry.object_name = name;
 }
 
-PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack>& stack) {
-  std::lock_guard<std::mutex> lock(info.stacks_mutex);
-  stack->bind_symbols(&info.symbol_lock, info.process);
-  return info.pool.intern(stack);
+PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured) {
+  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
+  PooledStack* pooled = info.pool.intern(captured);
+  if (pooled->references == 1) pooled->stack->bind_symbols(&info.symbol_lock, info.process);
+  return pooled;
 }
 
 void retain_stack(CStackInfo& info, PooledStack* stack) {
-  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   info.pool.retain(stack);
 }
 
 void release_stack(CStackInfo& info, PooledStack* stack) {
-  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   info.pool.release(stack);
 }
 

@@ -12,6 +12,7 @@
 #include "callstack/call_stack.h"
 #include "callstack/stack_pool.h"
 #include "platform/debug_help.h"
+#include "platform/short_lock.h"
 
 namespace resmonitor {
 
@@ -46,7 +47,7 @@ class CStackInfo {
   std::mutex init_mutex;
   // Guards stacks (and every CallStack in it, capture and resolution alike) and pool (its
   // content and the reference counts of its stacks; their text has its own lock).
-  std::mutex stacks_mutex;
+  quillmark::platform::ShortLock stacks_mutex;
   std::map<void*, StackEntry> stacks;
   // The distinct stacks the resource registry recorded for this name.
   StackPool pool;
@@ -55,20 +56,18 @@ class CStackInfo {
   const std::uint32_t stack_depth = kStackDepth;
 };
 
-// Pools `stack` (bound to `info` first) under info.stacks_mutex; see StackPool::intern.
-PooledStack* intern_stack(CStackInfo& info, std::unique_ptr<CallStack>& stack);
+// Pools the captured frames under info.stacks_mutex (a new stack bound to `info`); see
+// StackPool::intern.
+PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured);
 // Reference counting of pooled stacks of `info`, each under info.stacks_mutex.
 void retain_stack(CStackInfo& info, PooledStack* stack);
 void release_stack(CStackInfo& info, PooledStack* stack);
 
 // Captures the calling thread's stack from context.return_address, as record_stack does, without
 // storing it anywhere. Always inlined into the recording function, for the same reason.
-__attribute__((always_inline)) inline std::unique_ptr<CallStack> capture_stack(
-    const StackContext& context) {
-  std::unique_ptr<CallStack> stack(create_fast_call_stack());
-  StackContext capture_context = context;
-  stack->capture(CStackInfo::kStackDepth, 0, capture_context);
-  return stack;
+__attribute__((always_inline)) inline void capture_stack(const StackContext& context,
+                                                         CapturedFrames& out) {
+  capture_frames(CStackInfo::kStackDepth, 0, context, out);
 }
 
 // Stores `stack` (owned from now on) as the recorded stack of `ptr` under `name`, deleting the
@@ -86,7 +85,7 @@ void store_stack(CStackInfo& info, void* ptr, const std::string& name, CallStack
 __attribute__((always_inline)) inline void record_stack(CStackInfo& info, void* ptr,
                                                         const std::string& name,
                                                         const StackContext& context) {
-  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
   stack->bind_symbols(&info.symbol_lock, info.process);
   StackContext capture_context = context;

@@ -76,12 +76,23 @@ std::size_t header_name_length(const std::string& name, std::size_t limit) {
 }
 
 // Writes the header line into `header` and returns its length.
+// Formatted by hand: list queries make one header per entry, and printf-style formatting was a
+// noticeable part of their cost.
 std::size_t format_header(const std::string& name, void* ptr, char (&header)[kHeaderCapacity]) {
-  const int length = std::snprintf(header, sizeof header, "Frame %.*s[%016" PRIXPTR "]\n",
-                                   static_cast<int>(header_name_length(name, kMaxHeaderName)),
-                                   name.c_str(), reinterpret_cast<std::uintptr_t>(ptr));
-  return length > 0 ? std::min<std::size_t>(static_cast<std::size_t>(length), sizeof header - 1)
-                    : 0;
+  static constexpr char kPrefix[] = "Frame ";
+  static constexpr char kHexDigits[] = "0123456789ABCDEF";
+  const char* name_end = name.data() + header_name_length(name, kMaxHeaderName);
+  // A name stops at an embedded terminator, as a C string would.
+  name_end = std::find(name.data(), name_end, '\0');
+  char* out = std::copy(kPrefix, kPrefix + sizeof kPrefix - 1, header);
+  out = std::copy(name.data(), name_end, out);
+  *out++ = '[';
+  const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(ptr));
+  for (int shift = 60; shift >= 0; shift -= 4) *out++ = kHexDigits[(value >> shift) & 0xF];
+  *out++ = ']';
+  *out++ = '\n';
+  *out = '\0';
+  return static_cast<std::size_t>(out - header);
 }
 
 std::string header_line(const std::string& name, void* ptr) {
@@ -101,7 +112,7 @@ void ensure_modules_loaded(CStackInfo& info) {
 // in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
 // line, and line by line gives what the whole text would.
 std::string frame_text(CallStack& stack, bool* final = nullptr) {
-  stack.resolve();
+  quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
@@ -130,7 +141,7 @@ std::string frame_text(CallStack& stack, bool* final = nullptr) {
 
 std::string describe_stack(CStackInfo& info, void* ptr) {
   std::lock_guard<std::mutex> resolving(resolution_mutex());
-  std::lock_guard<std::mutex> lock(info.stacks_mutex);
+  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   if (!info.stacks.empty()) ensure_modules_loaded(info);
 
   const auto entry = info.stacks.find(ptr);

@@ -33,10 +33,9 @@ class StackPool {
   StackPool(const StackPool&) = delete;
   StackPool& operator=(const StackPool&) = delete;
 
-  // The pooled stack with the frames of `captured`, with one more reference. `captured` becomes
-  // the pooled one (and is emptied) when no equal stack is pooled yet; otherwise it is left to
-  // the caller, who frees it outside the lock.
-  PooledStack* intern(std::unique_ptr<CallStack>& captured);
+  // The pooled stack with the frames of `captured`, with one more reference; made (the only
+  // allocation here) when no equal stack is pooled yet.
+  PooledStack* intern(const CapturedFrames& captured);
   void retain(PooledStack* stack) { ++stack->references; }
   // Drops one reference; the stack leaves the pool with its last one.
   void release(PooledStack* stack);
@@ -47,8 +46,6 @@ class StackPool {
   std::unordered_multimap<std::uint32_t, std::unique_ptr<PooledStack>> stacks_;
 };
 
-// FNV-1a over the recorded frames of `stack`, an address at a time.
-std::uint32_t frames_hash(const CallStack& stack);
-bool same_frames(const CallStack& a, const CallStack& b);
+bool same_frames(const CallStack& pooled, const CapturedFrames& captured);
 
 }  // namespace resmonitor

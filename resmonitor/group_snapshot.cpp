@@ -8,9 +8,10 @@ namespace resmonitor {
 
 GroupSnapshot::~GroupSnapshot() { release_pending(); }
 
-void GroupSnapshot::add_copy(const ResMonitorInfo& info, PooledStack* stack) {
-  copies.push_back(info);
-  if (stack != nullptr && info.callStack.empty()) pending.push_back({&copies.back(), stack});
+ResMonitorInfo& GroupSnapshot::add_copy(PooledStack* stack) {
+  ResMonitorInfo& copy = copies.emplace_back();
+  if (stack != nullptr) pending.push_back({&copy, stack});
+  return copy;
 }
 
 PooledStack* GroupSnapshot::first_pending_stack() const {
@@ -25,7 +26,7 @@ void GroupSnapshot::resolve_texts() {
 
 void GroupSnapshot::release_pending() {
   if (pending.empty()) return;
-  std::lock_guard<std::mutex> lock(store->stacks_mutex);
+  std::lock_guard<quillmark::platform::ShortLock> lock(store->stacks_mutex);
   for (const PendingText& text : pending) store->pool.release(text.stack);
   pending.clear();
 }

@@ -22,10 +22,10 @@ class GroupSnapshot {
   GroupSnapshot(const GroupSnapshot&) = delete;
   GroupSnapshot& operator=(const GroupSnapshot&) = delete;
 
-  // Appends a copy of `info`; when its text is still empty and `stack` is set, the text is to be
-  // resolved from `stack`, on which the caller has taken a reference for the snapshot (the
-  // snapshot gives it up). Called under the group's lock.
-  void add_copy(const ResMonitorInfo& info, PooledStack* stack);
+  // Appends a copy for the caller to fill in; when `stack` is set, its text is to be resolved
+  // from `stack`, on which the caller takes a reference for the snapshot (the snapshot gives it
+  // up). Called under the registry's lock.
+  ResMonitorInfo& add_copy(PooledStack* stack);
   bool has_pending() const { return !pending.empty(); }
   // The stack of the first copy still waiting for its text, or null.
   PooledStack* first_pending_stack() const;

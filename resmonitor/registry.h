@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <ctime>
 #include <list>
 #include <map>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
+#include "resmonitor/entry_table.h"
 #include "resmonitor/group_snapshot.h"
 #include "resmonitor/owned_mutex.h"
 
@@ -37,40 +39,25 @@ class IResourceMonitor {
   virtual int GetAllResource(std::list<ResMonitorInfo>& out) = 0;
 };
 
-// One registration. `info.callStack` stays empty until GetObjResource resolves it.
-struct ResourceEntry {
-  ResMonitorInfo info;
-  // A second owner of the group's store when a stack was recorded for this entry, else empty.
-  std::shared_ptr<CStackInfo> stack_info;
-  // The recorded stack, pooled in stack_info and shared with every registration of the group
-  // that recorded the same frames; this entry holds one reference. Null when none was recorded.
-  PooledStack* stack = nullptr;
-};
-
 // All registrations under one object name, with the store of their recorded stacks.
-// Every operation takes group_mutex itself; callers hold the monitor's registry_mutex (except
-// around the constructor, which starts the symbol handler and may wait for a resolution).
+// Not locked itself: callers hold the monitor's registry_mutex for every operation (except the
+// constructor, which starts the symbol handler and may wait for a resolution, and the destructor
+// of a group nobody else has seen).
 class ResourceGroup {
  public:
-  // Creates the group's stack store and starts the symbol handler for it.
-  ResourceGroup();
+  // Creates the group's stack store and starts the symbol handler for it. `name` is the whole
+  // object name the group is registered under.
+  explicit ResourceGroup(std::string_view name);
   ~ResourceGroup();
   ResourceGroup(const ResourceGroup&) = delete;
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
-  // An entry made ready before any lock is taken, so that the allocation and the copying happen
-  // outside them; inserted by add(), or freed by its owner when it was not needed.
-  using PreparedEntry = std::map<void*, ResourceEntry>::node_type;
-  static PreparedEntry prepare(const char* objName, void* obj);
-
-  bool contains(void* obj);
-  // Registers the prepared entry with the stack captured for it (null: none) unless its pointer
-  // is registered already; then the first time and stack stay, and `entry` and `stack` are left
-  // to the caller to free. Returns 0.
-  int add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack);
-  // Takes the registration of `obj` out (its stack reference given up); empty when there was
-  // none. The caller frees it, outside the locks.
-  PreparedEntry remove(void* obj);
+  // Registers `obj`, made at `created`, with the stack captured for it (null: none) unless it is
+  // registered already; then the first time and stack stay. Returns 0.
+  int add(void* obj, std::time_t created, const CapturedFrames* stack);
+  // Takes the registration of `obj` out into `removed` (its stack reference given up), for the
+  // caller to free outside the locks; false when there was none.
+  bool remove(void* obj, ResourceEntry& removed);
   // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
   // registered.
   bool snapshot(void* obj, GroupSnapshot& into);
@@ -86,9 +73,13 @@ class ResourceGroup {
   void unlock_stacks_after_fork() { stack_info->stacks_mutex.unlock(); }
 
  private:
-  std::mutex group_mutex;
-  std::map<void*, ResourceEntry> entries;  // guarded by group_mutex
-  // Created with the group and never replaced; its own stacks_mutex guards its content.
+  // The query form of the group's name: cut to the objName field, as every copy shows it.
+  void fill_copy(void* obj, const ResourceEntry& entry, ResMonitorInfo& copy) const;
+
+  EntryTable entries;
+  char object_name[sizeof(ResMonitorInfo::objName)];
+  // Created with the group and never replaced; its own stacks_mutex guards its content. Shared
+  // with the snapshots of queries, which may outlive the group.
   const std::shared_ptr<CStackInfo> stack_info;
 };
 
@@ -153,8 +144,8 @@ class ResourceMonitor final : public IResourceMonitor {
   void snapshot_groups(std::list<GroupSnapshot>& parts);
 
   // Guards groups and everything reached through it. Taken after control_mutex; never held while
-  // a stack is captured or resolved. Lock order: control_mutex, registry_mutex, a group's
-  // group_mutex, a CStackInfo's stacks_mutex. It knows its owner, so that an exit on the thread
+  // a stack is captured or resolved. Lock order: control_mutex, registry_mutex, a CStackInfo's
+  // stacks_mutex. It knows its owner, so that an exit on the thread
   // holding it never waits for it.
   OwnedMutex registry_mutex;
   // Keyed by the whole object name, byte-wise order; looked up by std::string_view without

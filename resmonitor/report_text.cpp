@@ -25,9 +25,13 @@ std::size_t utf8_prefix_length(const char* text, std::size_t length, std::size_t
 }
 
 void copy_object_name(const char* name, char (&field)[128]) {
-  const std::size_t length = utf8_prefix_length(name, std::strlen(name), sizeof field - 1);
-  std::memset(field, 0, sizeof field);
-  std::memcpy(field, name, length);
+  copy_object_name(name, std::strlen(name), field);
+}
+
+void copy_object_name(const char* name, std::size_t length, char (&field)[128]) {
+  const std::size_t kept = utf8_prefix_length(name, length, sizeof field - 1);
+  std::memcpy(field, name, kept);
+  std::memset(field + kept, 0, sizeof field - kept);
 }
 
 std::string count_line(const std::string& name, int count) {

@@ -17,6 +17,8 @@ std::size_t utf8_prefix_length(const char* text, std::size_t length, std::size_t
 // Copies `name` into a ResMonitorInfo::objName field: up to its terminator, at most 127 bytes
 // (cut by utf8_prefix_length), always NUL-terminated, the rest of the field zero.
 void copy_object_name(const char* name, char (&field)[128]);
+// The same for a name whose length is known (`name` need not be terminated).
+void copy_object_name(const char* name, std::size_t length, char (&field)[128]);
 
 // "\n[<name>] count:<count>". When the line would not fit kReportLineBuffer, the name is cut
 // (by utf8_prefix_length) and ends in "..." so that the whole line takes at most 127 bytes.

@@ -1,4 +1,8 @@
+#include <algorithm>
+#include <cstring>
 #include <ctime>
+#include <functional>
+#include <vector>
 
 #include "callstack/symbol_handler.h"
 #include "resmonitor/registry.h"
@@ -8,61 +12,54 @@ namespace resmonitor {
 namespace {
 
 // Gives up the entry's reference on its pooled stack, if it has one.
-void forget_stack(const ResourceEntry& entry) {
-  if (entry.stack != nullptr) release_stack(*entry.stack_info, entry.stack);
+void forget_stack(CStackInfo& store, const ResourceEntry& entry) {
+  if (entry.stack != nullptr) release_stack(store, entry.stack);
 }
 
 }  // namespace
 
-ResourceGroup::ResourceGroup() : stack_info(std::make_shared<CStackInfo>()) {
+ResourceGroup::ResourceGroup(std::string_view name) : stack_info(std::make_shared<CStackInfo>()) {
+  copy_object_name(name.data(), name.size(), object_name);
   init_symbol_handler(*stack_info);
 }
 
 ResourceGroup::~ResourceGroup() { clear(); }
 
-bool ResourceGroup::contains(void* obj) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  return entries.count(obj) != 0;
+void ResourceGroup::fill_copy(void* obj, const ResourceEntry& entry, ResMonitorInfo& copy) const {
+  std::memcpy(copy.objName, object_name, sizeof object_name);
+  copy.obj = obj;
+  copy.createTime = entry.created;
+  copy.callStack = entry.stack_text;
 }
 
-ResourceGroup::PreparedEntry ResourceGroup::prepare(const char* objName, void* obj) {
-  std::map<void*, ResourceEntry> one;
-  ResourceEntry& entry = one[obj];
-  copy_object_name(objName, entry.info.objName);
-  entry.info.obj = obj;
-  entry.info.createTime = std::time(nullptr);
-  return one.extract(one.begin());
-}
-
-int ResourceGroup::add(PreparedEntry& entry, std::unique_ptr<CallStack>& stack) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto hint = entries.lower_bound(entry.key());
-  if (hint != entries.end() && hint->first == entry.key()) return 0;
-
-  if (stack) {
-    entry.mapped().stack = intern_stack(*stack_info, stack);
-    entry.mapped().stack_info = stack_info;
+int ResourceGroup::add(void* obj, std::time_t created, const CapturedFrames* stack) {
+  const auto [entry, added] = entries.insert(obj);
+  if (!added) return 0;
+  entry->created = created;
+  if (stack != nullptr) {
+    try {
+      entry->stack = intern_stack(*stack_info, *stack);
+    } catch (...) {
+      ResourceEntry unused;
+      entries.take(obj, unused);
+      throw;
+    }
   }
-  entries.insert(hint, std::move(entry));  // no allocation: cannot fail
   return 0;
 }
 
-ResourceGroup::PreparedEntry ResourceGroup::remove(void* obj) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto found = entries.find(obj);
-  if (found == entries.end()) return PreparedEntry();
-  forget_stack(found->second);
-  found->second.stack = nullptr;
-  return entries.extract(found);
+bool ResourceGroup::remove(void* obj, ResourceEntry& removed) {
+  if (!entries.take(obj, removed)) return false;
+  forget_stack(*stack_info, removed);
+  removed.stack = nullptr;
+  return true;
 }
 
 bool ResourceGroup::snapshot(void* obj, GroupSnapshot& into) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto found = entries.find(obj);
-  if (found == entries.end()) return false;
-  const ResourceEntry& entry = found->second;
-  PooledStack* stack = entry.info.callStack.empty() ? entry.stack : nullptr;
-  into.add_copy(entry.info, stack);
+  const ResourceEntry* entry = entries.find(obj);
+  if (entry == nullptr) return false;
+  PooledStack* stack = entry->stack_text.empty() ? entry->stack : nullptr;
+  fill_copy(obj, *entry, into.add_copy(stack));
   if (stack != nullptr) {
     retain_stack(*stack_info, stack);
     into.store = stack_info;
@@ -71,28 +68,33 @@ bool ResourceGroup::snapshot(void* obj, GroupSnapshot& into) {
 }
 
 void ResourceGroup::snapshot_all(GroupSnapshot& into) {
-  std::lock_guard<std::mutex> lock(group_mutex);
+  // The table has no order; queries list pointers ascending.
+  std::vector<std::pair<void*, const ResourceEntry*>> sorted;
+  sorted.reserve(entries.size());
+  entries.for_each(
+      [&sorted](void* obj, const ResourceEntry& entry) { sorted.emplace_back(obj, &entry); });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const auto& a, const auto& b) { return std::less<void*>()(a.first, b.first); });
+
   into.store = stack_info;
-  // One lock of the store for all references, in the group's lock as everywhere else.
-  std::lock_guard<std::mutex> stacks_lock(stack_info->stacks_mutex);
-  for (const auto& [obj, entry] : entries) {
-    PooledStack* stack = entry.info.callStack.empty() ? entry.stack : nullptr;
-    into.add_copy(entry.info, stack);
+  // One lock of the store for all references.
+  std::lock_guard<quillmark::platform::ShortLock> stacks_lock(stack_info->stacks_mutex);
+  for (const auto& [obj, entry] : sorted) {
+    PooledStack* stack = entry->stack_text.empty() ? entry->stack : nullptr;
+    fill_copy(obj, *entry, into.add_copy(stack));
     if (stack != nullptr) stack_info->pool.retain(stack);
   }
 }
 
 void ResourceGroup::keep_text(void* obj, const PooledStack* stack, const std::string& text) {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  const auto found = entries.find(obj);
-  if (found == entries.end()) return;
-  ResourceEntry& entry = found->second;
-  if (entry.stack == stack && entry.info.callStack.empty()) entry.info.callStack = text;
+  ResourceEntry* entry = entries.find(obj);
+  if (entry != nullptr && entry->stack == stack && entry->stack_text.empty()) {
+    entry->stack_text = text;
+  }
 }
 
 void ResourceGroup::clear() {
-  std::lock_guard<std::mutex> lock(group_mutex);
-  for (const auto& [obj, entry] : entries) forget_stack(entry);
+  entries.for_each([this](void*, const ResourceEntry& entry) { forget_stack(*stack_info, entry); });
   entries.clear();
 }
 

@@ -1,3 +1,4 @@
+#include <ctime>
 #include <utility>
 
 #include "platform/platform.h"
@@ -12,8 +13,8 @@ bool records_stacks(MonitorInfoLevel level) {
 
 // The stack of the registration in progress. Never inlined: its return address, inside
 // AddResource, is where the recorded stack begins, as for every registration.
-__attribute__((noinline)) std::unique_ptr<CallStack> capture_registration_stack() {
-  return capture_stack(StackContext{QUILLMARK_RETURN_ADDRESS()});
+__attribute__((noinline)) void capture_registration_stack(CapturedFrames& out) {
+  capture_stack(StackContext{QUILLMARK_RETURN_ADDRESS()}, out);
 }
 
 }  // namespace
@@ -40,26 +41,30 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   if (current == MonitorInfoNone) return 0;
 
   // Taken before the registry lock, so that threads registering at once capture in parallel; a
-  // registration that turns out to be a duplicate drops its stack.
-  std::unique_ptr<CallStack> stack;
-  if (records_stacks(current)) stack = capture_registration_stack();
-  // Made (and, for a duplicate, freed) outside the locks, as is a duplicate's stack.
-  ResourceGroup::PreparedEntry entry = ResourceGroup::prepare(objName, obj);
-
+  // registration that turns out to be a duplicate drops its stack. The frames stay on this
+  // thread's stack: only a stack the group has not pooled yet is copied to the heap.
+  CapturedFrames captured;
+  const CapturedFrames* stack = nullptr;
+  if (records_stacks(current)) {
+    capture_registration_stack(captured);
+    stack = &captured;
+  }
   const std::string_view name(objName);
+  const std::time_t created = std::time(nullptr);
+
   {
     std::lock_guard<OwnedMutex> lock(registry_mutex);
     const auto found = groups.find(name);
-    if (found != groups.end()) return found->second->add(entry, stack);
+    if (found != groups.end()) return found->second->add(obj, created, stack);
   }
   // A new name. Its group starts the symbol handler, which may have to wait for a resolution in
   // progress, so it is made without the registry lock; should another thread add the name
   // meanwhile, that group is used and this one is dropped (after the lock is released).
-  auto group = std::make_unique<ResourceGroup>();
+  auto group = std::make_unique<ResourceGroup>(name);
   std::lock_guard<OwnedMutex> lock(registry_mutex);
   const auto found = groups.find(name);
-  if (found != groups.end()) return found->second->add(entry, stack);
-  group->add(entry, stack);
+  if (found != groups.end()) return found->second->add(obj, created, stack);
+  group->add(obj, created, stack);
   groups.emplace(std::string(name), std::move(group));
   stamp_change();
   return 0;
@@ -80,12 +85,15 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
   const std::string_view name(objName);
   // Read before the lock, so that the registry is held for the removal alone.
   const std::int64_t now_us = timing->now_us();
-  ResourceGroup::PreparedEntry removed;  // freed after the lock is released
+  ResourceEntry removed;  // its text is freed after the lock is released
   std::lock_guard<OwnedMutex> lock(registry_mutex);
   const auto found = groups.find(name);
-  if (found == groups.end()) return 0;
-  removed = found->second->remove(obj);
-  if (!removed.empty()) last_change_us.store(now_us);
+  if (found == groups.end() || !found->second->remove(obj, removed)) return 0;
+  // Stored only when it moves: threads removing at once then share the line instead of taking
+  // it from each other at every call.
+  if (last_change_us.load(std::memory_order_relaxed) != now_us) {
+    last_change_us.store(now_us);
+  }
   return 0;
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "bench/callstack/nested_calls.h"
@@ -20,6 +21,11 @@
 #include "callstack/describe_stack_testing.h"
 #include "callstack/symbol_handler.h"
 #include "ratio.h"
+
+namespace quillmark::bench {
+// bench/callstack/libbacktrace_baseline.cpp, when Boost.Stacktrace is installed.
+std::string libbacktrace_text(void* const* frames, std::size_t count);
+}  // namespace quillmark::bench
 
 namespace {
 
@@ -177,5 +183,34 @@ void BM_WarmResolution12FramesVsBacktraceSymbols(benchmark::State& state) {
                                  static_cast<double>(state.iterations() * kBatch));
 }
 BENCHMARK(BM_WarmResolution12FramesVsBacktraceSymbols)->Unit(benchmark::kMillisecond);
+
+#if QUILLMARK_BENCH_LIBBACKTRACE
+// The same against Boost.Stacktrace's to_string with libbacktrace, whose file and line lookups
+// are cached after the first one too.
+void BM_WarmResolution12FramesVsLibbacktrace(benchmark::State& state) {
+  constexpr std::size_t kBatch = 50;
+  int resource = 0;
+  void* frames[12];
+  int captured = 0;
+  nested(kNesting, [&] { captured = backtrace(frames, 12); });
+  resmonitor::describe_stack(*recorded_group(&resource), &resource);  // the first resolutions
+  benchmark::DoNotOptimize(quillmark::bench::libbacktrace_text(frames, captured));
+  double baseline = 0;
+  double candidate = 0;
+  for (auto _ : state) {
+    std::vector<std::shared_ptr<resmonitor::CStackInfo>> groups;
+    for (std::size_t i = 0; i < kBatch; ++i) groups.push_back(recorded_group(&resource));
+    baseline += quillmark::bench::seconds_for(kBatch, [&](std::size_t) {
+      benchmark::DoNotOptimize(quillmark::bench::libbacktrace_text(frames, captured));
+    });
+    candidate += quillmark::bench::seconds_for(kBatch, [&](std::size_t i) {
+      benchmark::DoNotOptimize(resmonitor::describe_stack(*groups[i], &resource));
+    });
+  }
+  quillmark::bench::report_ratio(state, baseline, candidate,
+                                 static_cast<double>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_WarmResolution12FramesVsLibbacktrace)->Unit(benchmark::kMillisecond);
+#endif
 
 }  // namespace

@@ -89,7 +89,7 @@ TEST(RealCallStack, ShowsTheOutermostFramesWithoutSymbolVersions) {
   resmonitor::init_symbol_handler(*info);
   int resource = 0;
   {
-    std::lock_guard<std::mutex> lock(info->stacks_mutex);
+    std::lock_guard<quillmark::platform::ShortLock> lock(info->stacks_mutex);
     std::unique_ptr<CallStack> stack(create_fast_call_stack());
     stack->bind_symbols(&info->symbol_lock, info->process);
     StackContext context{0};

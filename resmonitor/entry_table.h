@@ -1,0 +1,76 @@
+// The registrations of one name group, keyed by pointer: an open-addressing table with linear
+// probing, so that adding and removing a registration allocates nothing (the table grows and
+// shrinks by doubling and halving, rarely). Not ordered: list queries sort what they copy.
+// Not locked itself; the registry's lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "callstack/stack_pool.h"
+
+namespace resmonitor {
+
+// One registration; its pointer is the key and its name that of its group.
+struct ResourceEntry {
+  std::time_t created = 0;
+  // Empty until GetObjResource resolves the stack, then kept for later queries.
+  std::string stack_text;
+  // The recorded stack, pooled in the group's store and shared with every registration of the
+  // group that recorded the same frames; this entry holds one reference. Null when none was
+  // recorded.
+  PooledStack* stack = nullptr;
+};
+
+class EntryTable {
+ public:
+  EntryTable() = default;
+  EntryTable(const EntryTable&) = delete;
+  EntryTable& operator=(const EntryTable&) = delete;
+
+  // The entry of `obj`, or null. `obj` is never null.
+  ResourceEntry* find(const void* obj);
+  // The entry of `obj` and true when it was made now (empty), or the one it had and false.
+  // May grow the table, which allocates (std::bad_alloc leaves the table as it was).
+  std::pair<ResourceEntry*, bool> insert(void* obj);
+  // Moves the entry of `obj` into `out` and removes it; false when `obj` has none.
+  bool take(const void* obj, ResourceEntry& out);
+  // Calls visit(obj, entry) for each entry, in no particular order. `visit` must not change the
+  // table.
+  template <typename Visit>
+  void for_each(Visit&& visit) const;
+  void clear();
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return mask_ == 0 ? 0 : mask_ + 1; }
+
+ private:
+  struct Slot {
+    void* obj = nullptr;  // null: free
+    ResourceEntry entry;
+  };
+  static constexpr std::size_t kMinimumCapacity = 16;
+
+  std::size_t home_of(const void* obj) const;
+  std::size_t slot_of(const void* obj) const;  // its slot, or capacity() when absent
+  void rehash(std::size_t new_capacity);
+  void close_gap(std::size_t gap);
+
+  std::unique_ptr<Slot[]> slots_;
+  std::size_t mask_ = 0;  // capacity - 1; the capacity is a power of two (or 0)
+  unsigned shift_ = 64;   // 64 - log2(capacity): the hash's top bits pick the home slot
+  std::size_t size_ = 0;
+};
+
+template <typename Visit>
+void EntryTable::for_each(Visit&& visit) const {
+  for (std::size_t i = 0; i < capacity(); ++i) {
+    if (slots_[i].obj != nullptr) visit(slots_[i].obj, slots_[i].entry);
+  }
+}
+
+}  // namespace resmonitor
