@@ -18,7 +18,7 @@ void unlock_resolution() { resolution_mutex().unlock(); }
 
 // Registered while the library loads, before either monitor registers its own fork steps: the
 // steps that run before a fork run in reverse order of registration, so this lock is taken last,
-// after registry_mutex and records_mutex, as the lock order wants.
+// after the registry's locks and records_mutex, as the lock order wants.
 [[maybe_unused]] const bool g_fork_steps_registered = [] {
   quillmark::platform::run_around_fork(&lock_resolution, &unlock_resolution, &unlock_resolution);
   return true;

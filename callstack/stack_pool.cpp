@@ -1,5 +1,7 @@
 #include "callstack/stack_pool.h"
 
+#include <iterator>
+
 namespace resmonitor {
 
 bool same_frames(const CallStack& pooled, const CapturedFrames& captured) {
@@ -29,15 +31,20 @@ PooledStack* StackPool::intern(const CapturedFrames& captured) {
   return result;
 }
 
+void StackPool::retain(PooledStack* stack) {
+  if (stack->references++ == 0) --idle_;
+}
+
 void StackPool::release(PooledStack* stack) {
   if (--stack->references != 0) return;
-  const auto [first, last] = stacks_.equal_range(stack->frames_hash);
-  for (auto it = first; it != last; ++it) {
-    if (it->second.get() == stack) {
-      stacks_.erase(it);
-      return;
-    }
+  if (++idle_ > kMaxIdleStacks) drop_idle_stacks();
+}
+
+void StackPool::drop_idle_stacks() {
+  for (auto it = stacks_.begin(); it != stacks_.end();) {
+    it = it->second->references == 0 ? stacks_.erase(it) : std::next(it);
   }
+  idle_ = 0;
 }
 
 }  // namespace resmonitor

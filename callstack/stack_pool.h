@@ -36,14 +36,24 @@ class StackPool {
   // The pooled stack with the frames of `captured`, with one more reference; made (the only
   // allocation here) when no equal stack is pooled yet.
   PooledStack* intern(const CapturedFrames& captured);
-  void retain(PooledStack* stack) { ++stack->references; }
-  // Drops one reference; the stack leaves the pool with its last one.
+  void retain(PooledStack* stack);
+  // Drops one reference. A stack without references stays pooled (idle) for a while: a call
+  // site that registers and removes one object at a time would otherwise build its stack (and
+  // lose its text) at every registration. Idle stacks leave the pool once more than
+  // kMaxIdleStacks have gathered.
   void release(PooledStack* stack);
 
-  std::size_t size() const { return stacks_.size(); }
+  // The stacks that have references.
+  std::size_t size() const { return stacks_.size() - idle_; }
+  std::size_t idle() const { return idle_; }
+
+  static constexpr std::size_t kMaxIdleStacks = 16;
 
  private:
+  void drop_idle_stacks();
+
   std::unordered_multimap<std::uint32_t, std::unique_ptr<PooledStack>> stacks_;
+  std::size_t idle_ = 0;  // stacks without references
 };
 
 bool same_frames(const CallStack& pooled, const CapturedFrames& captured);

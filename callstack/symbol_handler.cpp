@@ -136,6 +136,13 @@ void init_symbol_handler(CStackInfo& info) {
   info.symbols_ready = true;
 }
 
+void share_symbol_handler(CStackInfo& info) {
+  std::lock_guard<std::mutex> lock(info.init_mutex);
+  if (info.symbols_ready) return;
+  info.process = debug_help().current_process();
+  info.symbols_ready = true;
+}
+
 void report_message(const wchar_t* format, ...) {
   wchar_t message[kMessageCapacity];
   std::va_list args;

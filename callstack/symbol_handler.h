@@ -13,6 +13,9 @@ namespace resmonitor {
 // the record is marked ready all the same. The registry calls it while making a new name's group,
 // without its own locks.
 void init_symbol_handler(CStackInfo& info);
+// For a further record of a name whose handler init_symbol_handler started already: takes the
+// process without starting the handler again (which would report a failure a second time).
+void share_symbol_handler(CStackInfo& info);
 
 // The symbol search path, each entry followed by ';': the executable's folder, its "..\pdb" and
 // "SymbolTable" folders, the symbol-path environment variables that are set, and the debugger's

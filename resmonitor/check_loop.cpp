@@ -64,9 +64,9 @@ std::string ResourceMonitor::build_report() { return build_report(level.load());
 
 std::string ResourceMonitor::build_report(MonitorInfoLevel form) {
   std::string report;
-  std::list<GroupSnapshot> parts;
+  GroupSnapshots parts;
   snapshot_groups(parts);
-  for (GroupSnapshot& part : parts) {
+  for (auto& [name, part] : parts) {
     // Only the detailed form shows stacks; the count form needs no resolution.
     if ((form & MonitorInfoDetail) != 0) part.resolve_texts();
     append_group(report, part.name, part.copies, form);

@@ -10,17 +10,23 @@
 namespace resmonitor {
 
 void ResourceMonitor::lock_for_fork() {
-  // Waits for a start or stop of the check thread (a stop joins it), then for whoever works on
-  // the registry (group locks are only taken under registry_mutex), then for queries releasing
-  // their stacks, which take a store's lock alone.
+  // Waits for a start or stop of the check thread (a stop joins it), then for a name being
+  // added, then for whoever works on the registry, then for queries releasing their stacks,
+  // which take a store's lock alone.
   control_mutex.lock();
-  registry_mutex.lock();
-  for (auto& named : groups) named.second->lock_stacks_for_fork();
+  names_mutex.lock();
+  lock_all_shards();
+  for (RegistryShard& shard : shards) {
+    for (auto& named : shard.groups) named.second->lock_stacks_for_fork();
+  }
 }
 
 void ResourceMonitor::unlock_after_fork() {
-  for (auto& named : groups) named.second->unlock_stacks_after_fork();
-  registry_mutex.unlock();
+  for (RegistryShard& shard : shards) {
+    for (auto& named : shard.groups) named.second->unlock_stacks_after_fork();
+  }
+  unlock_all_shards();
+  names_mutex.unlock();
   control_mutex.unlock();
 }
 

@@ -5,12 +5,14 @@
 
 #include <quillmark/resource_monitor.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <list>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,7 +22,7 @@
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
 #include "resmonitor/check_timing.h"
-#include "resmonitor/entry_table.h"
+#include "resmonitor/resource_group.h"
 #include "resmonitor/group_snapshot.h"
 #include "resmonitor/owned_mutex.h"
 
@@ -39,48 +41,15 @@ class IResourceMonitor {
   virtual int GetAllResource(std::list<ResMonitorInfo>& out) = 0;
 };
 
-// All registrations under one object name, with the store of their recorded stacks.
-// Not locked itself: callers hold the monitor's registry_mutex for every operation (except the
-// constructor, which starts the symbol handler and may wait for a resolution, and the destructor
-// of a group nobody else has seen).
-class ResourceGroup {
- public:
-  // Creates the group's stack store and starts the symbol handler for it. `name` is the whole
-  // object name the group is registered under.
-  explicit ResourceGroup(std::string_view name);
-  ~ResourceGroup();
-  ResourceGroup(const ResourceGroup&) = delete;
-  ResourceGroup& operator=(const ResourceGroup&) = delete;
-
-  // Registers `obj`, made at `created`, with the stack captured for it (null: none) unless it is
-  // registered already; then the first time and stack stay. Returns 0.
-  int add(void* obj, std::time_t created, const CapturedFrames* stack);
-  // Takes the registration of `obj` out into `removed` (its stack reference given up), for the
-  // caller to free outside the locks; false when there was none.
-  bool remove(void* obj, ResourceEntry& removed);
-  // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
-  // registered.
-  bool snapshot(void* obj, GroupSnapshot& into);
-  // Adds a copy of every entry to `into`, pointers ascending.
-  void snapshot_all(GroupSnapshot& into);
-  // Keeps `text` as the stack text of `obj`, if it is still registered with `stack` and has no
-  // text yet: the text GetObjResource resolved outside the locks.
-  void keep_text(void* obj, const PooledStack* stack, const std::string& text);
-  // Drops every entry and its recorded stack.
-  void clear();
-  // Around a fork: the stack store's lock, which queries also take outside the registry lock.
-  void lock_stacks_for_fork() { stack_info->stacks_mutex.lock(); }
-  void unlock_stacks_after_fork() { stack_info->stacks_mutex.unlock(); }
-
- private:
-  // The query form of the group's name: cut to the objName field, as every copy shows it.
-  void fill_copy(void* obj, const ResourceEntry& entry, ResMonitorInfo& copy) const;
-
-  EntryTable entries;
-  char object_name[sizeof(ResMonitorInfo::objName)];
-  // Created with the group and never replaced; its own stacks_mutex guards its content. Shared
-  // with the snapshots of queries, which may outlive the group.
-  const std::shared_ptr<CStackInfo> stack_info;
+// One slice of the registry: the groups of the objects whose pointers hash to it. Threads that
+// register different objects mostly work in different slices, each under its own lock.
+struct alignas(64) RegistryShard {
+  // Guards groups and everything reached through it. Never held while a stack is captured or
+  // resolved. It knows its owner, so that an exit on the thread holding it never waits for it.
+  OwnedMutex mutex;
+  // Keyed by the whole object name, byte-wise order; looked up by std::string_view without
+  // building a string. Groups leave only through clear().
+  std::map<std::string, std::unique_ptr<ResourceGroup>, std::less<>> groups;
 };
 
 class ResourceMonitor final : public IResourceMonitor {
@@ -106,8 +75,8 @@ class ResourceMonitor final : public IResourceMonitor {
   // Stores the level, starts the check thread if bit 4 asks for one and none exists, and stamps
   // the change time. Returns 0.
   int start_check(MonitorInfoLevel new_level);
-  // Stops and joins the check thread, if one exists. Never called with registry_mutex held: the
-  // thread's final report needs it.
+  // Stops and joins the check thread, if one exists. Never called with a registry lock held: the
+  // thread's final report needs them.
   void stop_check();
   // Stops the check thread, then releases every group. The level and the stamp stay. Returns 0.
   int clear();
@@ -118,15 +87,15 @@ class ResourceMonitor final : public IResourceMonitor {
   std::string build_report();
 
   // Whether the calling thread is in the middle of the monitor's work: it is the check thread,
-  // or it holds registry_mutex (a log sink, or a library the resolution calls, may end the
+  // or it holds a registry lock (a log sink, or a library the resolution calls, may end the
   // process from there). Teardown at exit must then leave the monitor to the operating system:
   // it would otherwise wait for the calling thread itself.
   bool busy_on_this_thread() const;
 
-  // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, then
-  // registry_mutex, under which the group locks are taken, then every group's stack-store lock
-  // (queries release their stacks without the registry lock), so no thread holds any of them when
-  // the process is copied; the second releases them all. The call-stack resolution lock has fork
+  // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, names_mutex,
+  // every slice's lock, then every group's stack-store lock (queries release their stacks without
+  // the registry's locks), so no thread holds any of them when the process is copied; the second
+  // releases them all. The call-stack resolution lock has fork
   // steps of its own, taken after these. In the child, forget_check_thread_after_fork gives up the
   // parent's check thread, which the child does not have, so that the child can start its own.
   void lock_for_fork();
@@ -140,17 +109,32 @@ class ResourceMonitor final : public IResourceMonitor {
  private:
   void stamp_change();
   std::string build_report(MonitorInfoLevel form);
-  // Copies every group's entries under registry_mutex, names in order.
-  void snapshot_groups(std::list<GroupSnapshot>& parts);
+  // The slice that holds the registration of `obj`.
+  RegistryShard& shard_of(const void* obj);
+  // Every slice's lock, taken in slice order, for what must see the registry as one.
+  void lock_all_shards();
+  void unlock_all_shards();
+  // The group of `name` in `shard`, made (outside the slice's lock) when the slice has none yet.
+  // Returns it with the slice's lock held by `lock`; `new_name` tells whether the name was new
+  // to the whole registry, which the caller stamps once its entry is in. A group made in vain
+  // (another thread made one meanwhile) is left in `spare`.
+  ResourceGroup& group_in_shard(RegistryShard& shard, std::string_view name,
+                                std::unique_lock<OwnedMutex>& lock, bool& new_name,
+                                std::unique_ptr<ResourceGroup>& spare);
+  // Copies every group's entries, names in order, with every slice locked at once.
+  void snapshot_groups(GroupSnapshots& parts);
+  // Copies the entries of one name from every slice, pointers ascending.
+  void snapshot_name(std::string_view name, GroupSnapshot& part);
 
-  // Guards groups and everything reached through it. Taken after control_mutex; never held while
-  // a stack is captured or resolved. Lock order: control_mutex, registry_mutex, a CStackInfo's
-  // stacks_mutex. It knows its owner, so that an exit on the thread
-  // holding it never waits for it.
-  OwnedMutex registry_mutex;
-  // Keyed by the whole object name, byte-wise order; looked up by std::string_view without
-  // building a string. Groups leave only through clear().
-  std::map<std::string, std::unique_ptr<ResourceGroup>, std::less<>> groups;
+  // Lock order: control_mutex, names_mutex, the slices' locks in slice order, a CStackInfo's
+  // stacks_mutex. The add path never holds names_mutex and a slice's lock together.
+  static constexpr std::size_t kShardBits = 3;
+  std::array<RegistryShard, std::size_t{1} << kShardBits> shards;
+  // The names registered since the last clear(): a name's first group starts the symbol handler
+  // and stamps the change; its groups in other slices share the handler. Held only to look a
+  // name up or add it, never while a handler starts.
+  std::mutex names_mutex;
+  std::set<std::string, std::less<>> known_names;  // guarded by names_mutex
   // The stamp of the last change the check thread is to report, in microseconds since 1970.
   std::atomic<std::int64_t> last_change_us{0};
   std::atomic<bool> stop_requested{false};

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "callstack/symbol_handler.h"
-#include "resmonitor/registry.h"
+#include "resmonitor/resource_group.h"
 #include "resmonitor/report_text.h"
 
 namespace resmonitor {
@@ -20,7 +20,14 @@ void forget_stack(CStackInfo& store, const ResourceEntry& entry) {
 
 ResourceGroup::ResourceGroup(std::string_view name) : stack_info(std::make_shared<CStackInfo>()) {
   copy_object_name(name.data(), name.size(), object_name);
-  init_symbol_handler(*stack_info);
+}
+
+void ResourceGroup::start_symbols(bool first_of_name) {
+  if (first_of_name) {
+    init_symbol_handler(*stack_info);
+  } else {
+    share_symbol_handler(*stack_info);
+  }
 }
 
 ResourceGroup::~ResourceGroup() { clear(); }
@@ -59,11 +66,9 @@ bool ResourceGroup::snapshot(void* obj, GroupSnapshot& into) {
   const ResourceEntry* entry = entries.find(obj);
   if (entry == nullptr) return false;
   PooledStack* stack = entry->stack_text.empty() ? entry->stack : nullptr;
-  fill_copy(obj, *entry, into.add_copy(stack));
-  if (stack != nullptr) {
-    retain_stack(*stack_info, stack);
-    into.store = stack_info;
-  }
+  // The reference is taken once the copy that gives it up exists.
+  fill_copy(obj, *entry, into.add_copy(stack_info, stack));
+  if (stack != nullptr) retain_stack(*stack_info, stack);
   return true;
 }
 
@@ -76,12 +81,11 @@ void ResourceGroup::snapshot_all(GroupSnapshot& into) {
   std::sort(sorted.begin(), sorted.end(),
             [](const auto& a, const auto& b) { return std::less<void*>()(a.first, b.first); });
 
-  into.store = stack_info;
   // One lock of the store for all references.
   std::lock_guard<quillmark::platform::ShortLock> stacks_lock(stack_info->stacks_mutex);
   for (const auto& [obj, entry] : sorted) {
     PooledStack* stack = entry->stack_text.empty() ? entry->stack : nullptr;
-    fill_copy(obj, *entry, into.add_copy(stack));
+    fill_copy(obj, *entry, into.add_copy(stack_info, stack));
     if (stack != nullptr) stack_info->pool.retain(stack);
   }
 }

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <ctime>
 #include <utility>
 
@@ -30,11 +31,53 @@ ResourceMonitor::~ResourceMonitor() {
   // On Linux an unload runs this under the loader's lock, so the final report resolves nothing.
   tearing_down.store(true);
   stop_check();
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  groups.clear();
+  lock_all_shards();
+  for (RegistryShard& shard : shards) shard.groups.clear();
+  unlock_all_shards();
 }
 
 int ResourceMonitor::Destroy() { return clear(); }
+
+RegistryShard& ResourceMonitor::shard_of(const void* obj) {
+  // Fibonacci hashing of the pointer: its top bits pick the slice.
+  const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
+  return shards[static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kShardBits))];
+}
+
+void ResourceMonitor::lock_all_shards() {
+  for (RegistryShard& shard : shards) shard.mutex.lock();
+}
+
+void ResourceMonitor::unlock_all_shards() {
+  for (auto shard = shards.rbegin(); shard != shards.rend(); ++shard) shard->mutex.unlock();
+}
+
+ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, std::string_view name,
+                                               std::unique_lock<OwnedMutex>& lock,
+                                               bool& new_name,
+                                               std::unique_ptr<ResourceGroup>& spare) {
+  new_name = false;
+  lock = std::unique_lock<OwnedMutex>(shard.mutex);
+  auto found = shard.groups.find(name);
+  if (found != shard.groups.end()) return *found->second;
+  lock.unlock();
+
+  // New to the slice. Starting the symbol handler may have to wait for a resolution in
+  // progress, so the group is made without the slice's lock; should another thread add the
+  // name to the slice meanwhile, that group is used and this one is left in `spare`, for the
+  // caller to drop after the lock is released.
+  spare = std::make_unique<ResourceGroup>(name);
+  {
+    std::lock_guard<std::mutex> names(names_mutex);
+    new_name = known_names.insert(std::string(name)).second;
+  }
+  // Outside names_mutex too: the name's groups in other slices must not wait for it.
+  spare->start_symbols(new_name);
+  lock.lock();
+  found = shard.groups.find(name);
+  if (found != shard.groups.end()) return *found->second;
+  return *shard.groups.emplace(std::string(name), std::move(spare)).first->second;
+}
 
 int ResourceMonitor::AddResource(const char* objName, void* obj) {
   const MonitorInfoLevel current = level.load();
@@ -52,21 +95,14 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   const std::string_view name(objName);
   const std::time_t created = std::time(nullptr);
 
-  {
-    std::lock_guard<OwnedMutex> lock(registry_mutex);
-    const auto found = groups.find(name);
-    if (found != groups.end()) return found->second->add(obj, created, stack);
-  }
-  // A new name. Its group starts the symbol handler, which may have to wait for a resolution in
-  // progress, so it is made without the registry lock; should another thread add the name
-  // meanwhile, that group is used and this one is dropped (after the lock is released).
-  auto group = std::make_unique<ResourceGroup>(name);
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  const auto found = groups.find(name);
-  if (found != groups.end()) return found->second->add(obj, created, stack);
-  group->add(obj, created, stack);
-  groups.emplace(std::string(name), std::move(group));
-  stamp_change();
+  std::unique_ptr<ResourceGroup> spare;  // dropped after the lock is released
+  std::unique_lock<OwnedMutex> lock;
+  bool new_name = false;
+  ResourceGroup& group = group_in_shard(shard_of(obj), name, lock, new_name, spare);
+  group.add(obj, created, stack);
+  // Stamped once the entry is in, under the slice's lock: a report that misses the entry also
+  // misses the stamp, and reports again later.
+  if (new_name) stamp_change();
   return 0;
 }
 
@@ -83,12 +119,13 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
   const std::string_view name(objName);
-  // Read before the lock, so that the registry is held for the removal alone.
+  // Read before the lock, so that the slice is held for the removal alone.
   const std::int64_t now_us = timing->now_us();
   ResourceEntry removed;  // its text is freed after the lock is released
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  const auto found = groups.find(name);
-  if (found == groups.end() || !found->second->remove(obj, removed)) return 0;
+  RegistryShard& shard = shard_of(obj);
+  std::lock_guard<OwnedMutex> lock(shard.mutex);
+  const auto found = shard.groups.find(name);
+  if (found == shard.groups.end() || !found->second->remove(obj, removed)) return 0;
   // Stored only when it moves: threads removing at once then share the line instead of taking
   // it from each other at every call.
   if (last_change_us.load(std::memory_order_relaxed) != now_us) {
@@ -100,18 +137,19 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
 int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) {
   const std::string_view name(objName);
   GroupSnapshot part{std::string(name)};
+  RegistryShard& shard = shard_of(obj);
   {
-    std::lock_guard<OwnedMutex> lock(registry_mutex);
-    const auto found = groups.find(name);
-    if (found == groups.end() || !found->second->snapshot(obj, part)) return -1;
+    std::lock_guard<OwnedMutex> lock(shard.mutex);
+    const auto found = shard.groups.find(name);
+    if (found == shard.groups.end() || !found->second->snapshot(obj, part)) return -1;
   }
   if (part.has_pending()) {
     part.resolve_texts();
     // Kept in the entry, so that later queries reuse it. An entry removed meanwhile still
     // answers this query: it was registered when the query began.
-    std::lock_guard<OwnedMutex> lock(registry_mutex);
-    const auto found = groups.find(name);
-    if (found != groups.end()) {
+    std::lock_guard<OwnedMutex> lock(shard.mutex);
+    const auto found = shard.groups.find(name);
+    if (found != shard.groups.end()) {
       found->second->keep_text(obj, part.first_pending_stack(), part.copies.front().callStack);
     }
   }
@@ -122,33 +160,52 @@ int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorIn
 int ResourceMonitor::GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) {
   const std::string_view name(objName);
   GroupSnapshot part{std::string(name)};
-  {
-    std::lock_guard<OwnedMutex> lock(registry_mutex);
-    const auto found = groups.find(name);
-    if (found == groups.end()) return 0;
-    found->second->snapshot_all(part);
-  }
+  snapshot_name(name, part);
   part.resolve_texts();
   out.splice(out.end(), part.copies);
   return 0;
 }
 
 int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
-  std::list<GroupSnapshot> parts;
+  GroupSnapshots parts;
   snapshot_groups(parts);
-  for (GroupSnapshot& part : parts) {
+  for (auto& [name, part] : parts) {
     part.resolve_texts();
     out.splice(out.end(), part.copies);
   }
   return 0;
 }
 
-void ResourceMonitor::snapshot_groups(std::list<GroupSnapshot>& parts) {
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  for (auto& [name, group] : groups) {
-    parts.emplace_back(name);
-    group->snapshot_all(parts.back());
+void ResourceMonitor::snapshot_name(std::string_view name, GroupSnapshot& part) {
+  lock_all_shards();
+  try {
+    for (RegistryShard& shard : shards) {
+      const auto found = shard.groups.find(name);
+      if (found != shard.groups.end()) found->second->snapshot_all(part);
+    }
+  } catch (...) {
+    unlock_all_shards();
+    throw;
   }
+  unlock_all_shards();
+  part.sort_by_pointer();
+}
+
+void ResourceMonitor::snapshot_groups(GroupSnapshots& parts) {
+  lock_all_shards();
+  try {
+    for (RegistryShard& shard : shards) {
+      for (auto& [name, group] : shard.groups) {
+        GroupSnapshot& part = parts.try_emplace(name, name).first->second;
+        group->snapshot_all(part);
+      }
+    }
+  } catch (...) {
+    unlock_all_shards();
+    throw;
+  }
+  unlock_all_shards();
+  for (auto& [name, part] : parts) part.sort_by_pointer();
 }
 
 int ResourceMonitor::start_check(MonitorInfoLevel new_level) {
@@ -184,14 +241,20 @@ void ResourceMonitor::stop_check() {
 
 int ResourceMonitor::clear() {
   stop_check();
-  std::lock_guard<OwnedMutex> lock(registry_mutex);
-  groups.clear();  // each group drops its entries' stacks as it goes
+  lock_all_shards();
+  for (RegistryShard& shard : shards) shard.groups.clear();  // each group drops its stacks
+  unlock_all_shards();
+  std::lock_guard<std::mutex> names(names_mutex);
+  known_names.clear();
   return 0;
 }
 
 bool ResourceMonitor::busy_on_this_thread() const {
-  return check_thread_id.load() == std::this_thread::get_id() ||
-         registry_mutex.held_by_this_thread();
+  if (check_thread_id.load() == std::this_thread::get_id()) return true;
+  for (const RegistryShard& shard : shards) {
+    if (shard.mutex.held_by_this_thread()) return true;
+  }
+  return false;
 }
 
 bool ResourceMonitor::check_thread_running() {

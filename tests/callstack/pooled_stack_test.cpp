@@ -60,7 +60,7 @@ class PooledStacks : public ::testing::Test {
   int second_ = 0;
 };
 
-TEST_F(PooledStacks, EqualCapturesArePooledOnceAndLeaveWithTheirLastReference) {
+TEST_F(PooledStacks, EqualCapturesArePooledOnceAndStayIdleForAWhileAfterTheirLastReference) {
   CStackInfo info;
   resmonitor::init_symbol_handler(info);
   const auto intern_capture = [&info] {
@@ -83,6 +83,24 @@ TEST_F(PooledStacks, EqualCapturesArePooledOnceAndLeaveWithTheirLastReference) {
   EXPECT_EQ(info.pool.size(), 1u);
   resmonitor::release_stack(info, other);
   EXPECT_EQ(info.pool.size(), 0u);
+  EXPECT_EQ(info.pool.idle(), 2u);
+
+  // A registration from a site seen a moment ago finds its stack (and any text) still pooled.
+  PooledStack* again = intern_capture();
+  EXPECT_EQ(again, other);
+  EXPECT_EQ(info.pool.idle(), 1u);
+  resmonitor::release_stack(info, again);
+
+  // Idle stacks beyond the bound all leave: with the two idle ones, the last release here goes
+  // over it.
+  std::vector<PooledStack*> sites;
+  for (std::uint64_t site = 0; site + 1 < resmonitor::StackPool::kMaxIdleStacks; ++site) {
+    fake_->back_trace = {0x1010, 0x2020, 0x5000 + site, 0x4040};
+    sites.push_back(intern_capture());
+  }
+  for (PooledStack* site : sites) resmonitor::release_stack(info, site);
+  EXPECT_EQ(info.pool.size(), 0u);
+  EXPECT_EQ(info.pool.idle(), 0u);
 }
 
 TEST_F(PooledStacks, SharedStackGivesEachEntryItsOwnHeaderAndIsResolvedOnce) {
