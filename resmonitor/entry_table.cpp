@@ -23,11 +23,13 @@ ResourceEntry* EntryTable::find(const void* obj) {
 }
 
 std::pair<ResourceEntry*, bool> EntryTable::insert(void* obj) {
-  if (ResourceEntry* existing = find(obj)) return {existing, false};
-  // At most three quarters full, so that probes stay short.
+  // At most three quarters full, so that probes stay short. Grown before the search, so that
+  // one probe run finds either the entry or the free slot it goes to.
   if ((size_ + 1) * 4 > capacity() * 3) rehash(capacity() == 0 ? kMinimumCapacity : capacity() * 2);
   std::size_t i = home_of(obj);
-  while (slots_[i].obj != nullptr) i = (i + 1) & mask_;
+  for (; slots_[i].obj != nullptr; i = (i + 1) & mask_) {
+    if (slots_[i].obj == obj) return {&slots_[i].entry, false};
+  }
   slots_[i].obj = obj;
   ++size_;
   return {&slots_[i].entry, true};
