@@ -12,6 +12,13 @@ if(QUILLMARK_SANITIZE)
   add_link_options(-fsanitize=${QUILLMARK_SANITIZE})
 endif()
 
+if(NOT WIN32)
+  # Imports are bound when a module loads (and the table is then read-only): the first
+  # resolution of a stack calls dozens of libdw functions for the first time, and lazy binding
+  # would look each one up right then.
+  add_link_options(-Wl,-z,now -Wl,-z,relro)
+endif()
+
 if(WIN32)
   enable_language(RC)
   # Wine's dbghelp reads DWARF 2 to 4 only. The runtime (libstdc++, libgcc, winpthreads) is linked

@@ -165,10 +165,11 @@ class PosixDebugHelp final : public DebugHelp {
     ModuleSymbols* module = symbols_at(address);
     FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
     if (functions == nullptr) return false;
-    FunctionSymbol* function = functions->find(address);
+    const FunctionSymbol* function = functions->find(address);
     if (function == nullptr) return false;
-    if (function->shown_name.empty()) function->shown_name = to_wide(shown_name(function->name));
-    copy_name(function->shown_name, symbol);
+    std::wstring& shown = functions->shown_name(*function);
+    if (shown.empty()) shown = to_wide(shown_name(function->name));
+    copy_name(shown, symbol);
     *displacement = address - function->address;
     return true;
   }

@@ -26,7 +26,7 @@ FunctionTable::FunctionTable(Dwfl_Module* module) {
         (type != STT_FUNC && type != STT_GNU_IFUNC)) {
       continue;
     }
-    functions_.push_back({address, symbol.st_size, name, rank(GELF_ST_BIND(symbol.st_info)), {}});
+    functions_.push_back({address, symbol.st_size, name, rank(GELF_ST_BIND(symbol.st_info))});
   }
   std::sort(functions_.begin(), functions_.end(), [](const auto& a, const auto& b) {
     return a.address != b.address ? a.address < b.address : a.binding_rank < b.binding_rank;
@@ -37,11 +37,11 @@ FunctionTable::FunctionTable(Dwfl_Module* module) {
                    functions_.end());
 }
 
-FunctionSymbol* FunctionTable::find(std::uint64_t address) {
+const FunctionSymbol* FunctionTable::find(std::uint64_t address) const {
   auto next = std::upper_bound(functions_.begin(), functions_.end(), address,
                                [](std::uint64_t a, const auto& f) { return a < f.address; });
   if (next == functions_.begin()) return nullptr;
-  FunctionSymbol& function = *std::prev(next);
+  const FunctionSymbol& function = *std::prev(next);
   const bool inside = function.size != 0 ? address - function.address < function.size
                                          : next == functions_.end() || address < next->address;
   return inside ? &function : nullptr;
