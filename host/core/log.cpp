@@ -1,12 +1,14 @@
 #include <core/log.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <vector>
 
+#include "log_testing.h"
 #include "process_state.h"
 
 namespace core {
@@ -22,6 +24,8 @@ void unlock_sink() { sink_mutex().unlock(); }
 // A thread of a forking parent may be handing a record over: the child gets the lock free.
 [[maybe_unused]] const bool g_sink_held_across_fork =
     (detail::hold_across_fork(&lock_sink, &unlock_sink), true);
+
+std::atomic<detail::RecordObserver> g_record_observer{nullptr};
 
 LogSink g_sink = nullptr;        // guarded by sink_mutex()
 void* g_sink_context = nullptr;  // guarded by sink_mutex()
@@ -60,6 +64,7 @@ int emit(const char* logger, int level, const char* module, const char* format, 
   }
   va_end(again);
   const LogRecord record{logger ? logger : "", level, module ? module : "", text};
+  if (const detail::RecordObserver observe = g_record_observer.load()) observe(record);
   std::lock_guard<std::mutex> lock(sink_mutex());
   if (g_sink != nullptr) {
     g_sink(record, g_sink_context);
@@ -76,6 +81,12 @@ void SetLogSink(LogSink sink, void* context) {
   g_sink = sink;
   g_sink_context = sink ? context : nullptr;
 }
+
+namespace detail {
+
+void set_record_observer(RecordObserver observer) { g_record_observer.store(observer); }
+
+}  // namespace detail
 
 }  // namespace core
 
