@@ -117,29 +117,6 @@ int find_image(dl_phdr_info* info, std::size_t, void* context) {
   return 1;
 }
 
-}  // namespace
-
-std::vector<LoadedObject> loaded_objects() {
-  ObjectList list;
-  dl_iterate_phdr(collect_object, &list);
-  return std::move(list.objects);
-}
-
-bool loaded_image_at(std::uint64_t base, LoadedImage& image) {
-  ImageQuery query{base, image};
-  dl_iterate_phdr(find_image, &query);
-  return query.found;
-}
-
-std::string executable_path() {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (length <= 0) return std::string();
-  return std::string(path, static_cast<std::size_t>(length));
-}
-
-namespace {
-
 // The lookups below walk the loader's list with dl_iterate_phdr rather than asking dladdr:
 // dladdr waits for the lock dlopen and dlclose hold while they run constructors and destructors,
 // and a destructor of ours that joins a thread resolving a stack would then wait forever.
@@ -182,6 +159,25 @@ int find_name(dl_phdr_info* info, std::size_t, void* context) {
 }
 
 }  // namespace
+
+std::vector<LoadedObject> loaded_objects() {
+  ObjectList list;
+  dl_iterate_phdr(collect_object, &list);
+  return std::move(list.objects);
+}
+
+bool loaded_image_at(std::uint64_t base, LoadedImage& image) {
+  ImageQuery query{base, image};
+  dl_iterate_phdr(find_image, &query);
+  return query.found;
+}
+
+std::string executable_path() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0) return std::string();
+  return std::string(path, static_cast<std::size_t>(length));
+}
 
 void* object_base_of(const void* address) {
   AddressQuery query{reinterpret_cast<std::uint64_t>(address)};
