@@ -77,10 +77,6 @@ int emit(const char* logger, int level, const char* module, const char* format, 
 
 }  // namespace
 
-namespace detail {
-thread_local bool SinkLock::took_for_fork_ = false;
-}  // namespace detail
-
 void SetLogSink(LogSink sink, void* context) {
   std::lock_guard<detail::SinkLock> lock(sink_lock());
   g_sink = sink;
@@ -88,6 +84,8 @@ void SetLogSink(LogSink sink, void* context) {
 }
 
 namespace detail {
+
+thread_local bool SinkLock::took_for_fork_ = false;
 
 void set_record_observer(RecordObserver observer) { g_record_observer.store(observer); }
 
