@@ -16,6 +16,7 @@
 #include "freezemonitor/record_index.h"
 #include "freezemonitor/watchdog_alarm.h"
 #include "platform/thread_capture.h"
+#include "platform/thread_end.h"
 
 namespace freezemonitor {
 
@@ -154,6 +155,8 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::atomic<bool> thread_started{false};  // set once watch_thread runs
   std::mutex start_mutex;                   // serialises starting the watchdog
   std::thread watch_thread;
+  // Marked by the watchdog as it ends; reset under start_mutex before it starts.
+  quillmark::platform::ThreadEnd watchdog_end;
   // Set by the watchdog itself when it starts: code that runs on it (log sinks, tracers released
   // there) is inside a pass, which holds records_mutex.
   std::atomic<std::thread::id> watchdog_id{};

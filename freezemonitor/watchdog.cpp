@@ -60,7 +60,11 @@ void FreezeMonitorImpl::start_watchdog() {
   // The watchdog runs this library's code until the monitor is destroyed; where an unload could
   // not join it, the library stays loaded instead.
   quillmark::platform::keep_library_loaded();
-  watch_thread = thread_launcher.load()([this] { watch_loop(); });
+  watchdog_end.reset();
+  watch_thread = thread_launcher.load()([this] {
+    watch_loop();
+    watchdog_end.mark();
+  });
   thread_started.store(true);
 }
 
@@ -133,31 +137,36 @@ void FreezeMonitorImpl::post_event(FreezeEvent event) {
 // even inside a pass holding records_mutex: a join or a lock would then never return, so the
 // thread handle and a registry that cannot be locked are left to the operating system. The same
 // holds when the process ends on the watchdog itself (a log sink or a listener that exits while
-// a pass holds records_mutex): it cannot join itself, and it holds the lock.
+// a pass holds records_mutex): it cannot join itself, and it holds the lock. And at any process
+// exit a watchdog that does not end within the grace period is left running (a host thread that
+// exits inside its log sink holds the lock a pass waits for to log; see platform/thread_end.h):
+// the alarm and the records it uses are then left undestroyed.
 namespace {
-// The alarm of a watchdog that an exit has ended, never destroyed.
+// The alarm and records of a watchdog left to the process's end, never destroyed; kept here so
+// that leak checkers see them reachable.
 WatchdogAlarm* g_alarm_left_behind = nullptr;
+std::vector<TraceRecord>* g_records_left_behind = nullptr;
 }  // namespace
 
 FreezeMonitorImpl::~FreezeMonitorImpl() {
   monitor_alive.exchange(false);
   stopping.exchange(true);
   const bool exiting_on_watchdog = on_watchdog();
-  const bool threads_gone = quillmark::platform::other_threads_are_gone() || exiting_on_watchdog;
+  bool watchdog_left = quillmark::platform::other_threads_are_gone() || exiting_on_watchdog;
   if (watch_thread.joinable()) {
-    if (threads_gone) {
+    if (watchdog_left) {
       quillmark::platform::abandon_thread(watch_thread);
-      // Left to the operating system (see alarm_), reachable for leak checkers.
-      g_alarm_left_behind = alarm_.release();
     } else {
       alarm_->stop();
-      watch_thread.join();
+      watchdog_left = !quillmark::platform::join_at_teardown(watch_thread, watchdog_end);
     }
+    // Left to the operating system (see alarm_).
+    if (watchdog_left) g_alarm_left_behind = alarm_.release();
   }
   if (exiting_on_watchdog) {
     // The pass under way holds records_mutex and will never resume: the records go with the
     // members, unlocked.
-  } else if (!threads_gone) {
+  } else if (!watchdog_left) {
     // The signal handler must not outlive the library's code (Linux).
     if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
     std::lock_guard<std::mutex> lock(records_mutex);
@@ -166,7 +175,7 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     clear_records();
     records_mutex.unlock();
   } else {
-    new std::vector<TraceRecord>(std::move(records));
+    g_records_left_behind = new std::vector<TraceRecord>(std::move(records));
   }
 }
 

@@ -18,6 +18,12 @@ std::int64_t unix_time_us_from_ms_clock();
 // Always false on targets whose threads survive into static destruction.
 bool other_threads_are_gone();
 
+// For the library's static destructors: true when they run because the process ends, false when
+// they run because the library is unloaded. (Linux: told apart by the order in which the loader
+// runs the library's destructor functions and its static destructors, see
+// posix/library_unload.h. Windows: the process-detach notification says which.)
+bool teardown_is_process_exit();
+
 // Keeps the library mapped until the process ends, so that a thread running its code can never
 // be cut off by an unload (Windows: an unload runs static destructors under the loader lock,
 // where joining a thread deadlocks). No-op where an unload can join threads.

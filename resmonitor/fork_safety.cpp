@@ -2,18 +2,30 @@
 // and must not wait for a check thread that only its parent has.
 #include <atomic>
 #include <condition_variable>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "platform/fork.h"
 #include "resmonitor/instance.h"
 
 namespace resmonitor {
 
+namespace {
+
+// Whether the fork under way on this thread took control_mutex.
+thread_local bool control_taken_for_fork = false;
+
+}  // namespace
+
 void ResourceMonitor::lock_for_fork() {
   // Waits for a start or stop of the check thread (a stop joins it), then for a name being
   // added, then for whoever works on the registry, then for queries releasing their stacks,
   // which take a store's lock alone.
-  control_mutex.lock();
+  // A fork from the check thread's own log sink skips control_mutex: a stop may hold it while it
+  // joins this very thread, which holds none of the monitor's locks while it logs.
+  control_taken_for_fork = check_thread_id.load() != std::this_thread::get_id();
+  if (control_taken_for_fork) control_mutex.lock();
   names_mutex.lock();
   lock_all_shards();
   for (RegistryShard& shard : shards) {
@@ -27,11 +39,18 @@ void ResourceMonitor::unlock_after_fork() {
   }
   unlock_all_shards();
   names_mutex.unlock();
-  control_mutex.unlock();
+  if (control_taken_for_fork) control_mutex.unlock();
 }
 
 void ResourceMonitor::forget_check_thread_after_fork() {
   // Called in the child with no other thread left: no lock is needed, and none may be waited for.
+  if (!control_taken_for_fork) {
+    // Forked on the check thread, whose copy is the child's one thread: it goes on as the
+    // child's check thread. control_mutex may have been held by a stop that the child does not
+    // have; a fresh one takes its place.
+    new (&control_mutex) std::mutex();
+    return;
+  }
   if (check_thread) {
     quillmark::platform::abandon_thread(*check_thread);
     check_thread.reset();

@@ -21,6 +21,7 @@
 
 #include "callstack/cstack_info.h"
 #include "platform/platform.h"
+#include "platform/thread_end.h"
 #include "resmonitor/check_timing.h"
 #include "resmonitor/resource_group.h"
 #include "resmonitor/group_snapshot.h"
@@ -80,6 +81,11 @@ class ResourceMonitor final : public IResourceMonitor {
   void stop_check();
   // Stops the check thread, then releases every group. The level and the stamp stay. Returns 0.
   int clear();
+  // The first step of the monitor's destruction by the library's exit handler: stops the check
+  // thread with its final report in the count form. False when the process is exiting and the
+  // thread did not end within the grace period (it may wait for a lock the exiting thread holds,
+  // see platform/thread_end.h): it is left running, and the monitor must then be left undestroyed.
+  bool stop_check_for_teardown();
 
   // The check thread's body and the text of one leak report. The count form of the report
   // resolves no stack.
@@ -147,6 +153,8 @@ class ResourceMonitor final : public IResourceMonitor {
   // Keeps the library loaded while check_thread exists; dropped after the join. Guarded by
   // control_mutex.
   std::unique_ptr<quillmark::platform::LibraryReference> check_thread_reference;
+  // Marked by the check thread as it ends; reset before each start under control_mutex.
+  quillmark::platform::ThreadEnd check_thread_end;
   // Set by the check thread itself while it runs; read by busy_on_this_thread.
   std::atomic<std::thread::id> check_thread_id{};
   // Set by the destructor: the check thread's final report is then written in the count form.

@@ -24,10 +24,10 @@ ResourceMonitor::ResourceMonitor(std::shared_ptr<CheckTiming> check_timing)
     : timing(check_timing ? std::move(check_timing) : make_system_check_timing()) {}
 
 ResourceMonitor::~ResourceMonitor() {
-  // Only reached with a running thread when the host never stopped it. Joining is safe here:
-  // on Windows the library cannot be unloaded while a check thread exists (it holds a reference
-  // to the library), and at process exit the exit handler abandons the monitor instead of
-  // destroying it.
+  // The library's exit handler has stopped the thread already (stop_check_for_teardown); other
+  // owners may still have one running. Joining is safe here: on Windows the library cannot be
+  // unloaded while a check thread exists (it holds a reference to the library), and at process
+  // exit the exit handler abandons the monitor instead of destroying it.
   // On Linux an unload runs this under the loader's lock, so the final report resolves nothing.
   tearing_down.store(true);
   stop_check();
@@ -221,7 +221,11 @@ int ResourceMonitor::start_check(MonitorInfoLevel new_level) {
     // the loader lock, where the join in stop_check cannot complete.
     auto reference = std::make_unique<quillmark::platform::LibraryReference>();
     stop_requested.store(false);
-    check_thread = std::make_shared<std::thread>(&ResourceMonitor::check_loop, this);
+    check_thread_end.reset();
+    check_thread = std::make_shared<std::thread>([this] {
+      check_loop();
+      check_thread_end.mark();
+    });
     check_thread_reference = std::move(reference);
     while (!check_thread->joinable()) std::this_thread::yield();
   }
@@ -237,6 +241,18 @@ void ResourceMonitor::stop_check() {
   check_thread.reset();
   // Only now that none of its code runs on the thread any more may the library go.
   check_thread_reference.reset();
+}
+
+bool ResourceMonitor::stop_check_for_teardown() {
+  tearing_down.store(true);
+  std::lock_guard<std::mutex> lock(control_mutex);
+  if (!check_thread || !check_thread->joinable()) return true;
+  stop_requested.store(true);
+  wake.notify_one();
+  if (!quillmark::platform::join_at_teardown(*check_thread, check_thread_end)) return false;
+  check_thread.reset();
+  check_thread_reference.reset();
+  return true;
 }
 
 int ResourceMonitor::clear() {

@@ -46,7 +46,13 @@ void release_instance() {
     return;
   }
   guard_across_fork(nullptr);
-  delete g_owner;  // destroys the monitor, stopping a check thread the host left running
+  if (g_owner != nullptr && !(*g_owner)->stop_check_for_teardown()) {
+    // Process exit while the check thread the host left running could not finish (a host
+    // thread that exits inside its log sink holds the lock the thread waits for to log): the
+    // thread still uses the monitor, so the monitor is left to the system with it.
+    return;
+  }
+  delete g_owner;  // destroys the monitor
   g_owner = nullptr;
 }
 

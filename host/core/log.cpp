@@ -1,30 +1,35 @@
 #include <core/log.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <vector>
 
+#include "log_testing.h"
 #include "process_state.h"
+#include "sink_lock.h"
 
 namespace core {
 namespace {
 
 // Guards the sink and its context; records are handed over one at a time.
-std::mutex& sink_mutex() {
-  static std::mutex mutex;
-  return mutex;
+detail::SinkLock& sink_lock() {
+  static detail::SinkLock lock;
+  return lock;
 }
-void lock_sink() { sink_mutex().lock(); }
-void unlock_sink() { sink_mutex().unlock(); }
+void lock_sink_for_fork() { sink_lock().lock_for_fork(); }
+void unlock_sink_after_fork() { sink_lock().unlock_after_fork(); }
 // A thread of a forking parent may be handing a record over: the child gets the lock free.
 [[maybe_unused]] const bool g_sink_held_across_fork =
-    (detail::hold_across_fork(&lock_sink, &unlock_sink), true);
+    (detail::hold_across_fork(&lock_sink_for_fork, &unlock_sink_after_fork), true);
 
-LogSink g_sink = nullptr;        // guarded by sink_mutex()
-void* g_sink_context = nullptr;  // guarded by sink_mutex()
+std::atomic<detail::RecordObserver> g_record_observer{nullptr};
+
+LogSink g_sink = nullptr;        // guarded by sink_lock()
+void* g_sink_context = nullptr;  // guarded by sink_lock()
 
 void write_to_stderr(const LogRecord& record) {
   const std::time_t now = std::time(nullptr);
@@ -60,7 +65,8 @@ int emit(const char* logger, int level, const char* module, const char* format, 
   }
   va_end(again);
   const LogRecord record{logger ? logger : "", level, module ? module : "", text};
-  std::lock_guard<std::mutex> lock(sink_mutex());
+  if (const detail::RecordObserver observe = g_record_observer.load()) observe(record);
+  std::lock_guard<detail::SinkLock> lock(sink_lock());
   if (g_sink != nullptr) {
     g_sink(record, g_sink_context);
   } else {
@@ -72,10 +78,18 @@ int emit(const char* logger, int level, const char* module, const char* format, 
 }  // namespace
 
 void SetLogSink(LogSink sink, void* context) {
-  std::lock_guard<std::mutex> lock(sink_mutex());
+  std::lock_guard<detail::SinkLock> lock(sink_lock());
   g_sink = sink;
   g_sink_context = sink ? context : nullptr;
 }
+
+namespace detail {
+
+thread_local bool SinkLock::took_for_fork_ = false;
+
+void set_record_observer(RecordObserver observer) { g_record_observer.store(observer); }
+
+}  // namespace detail
 
 }  // namespace core
 

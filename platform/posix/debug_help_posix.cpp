@@ -10,7 +10,11 @@
 //   (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names are
 //   shown in their native form (symbol_names.h). libdw is not thread-safe: every libdw call
 //   holds `mutex_`.
-// - Module of an address: the dynamic loader; the executable's file name is /proc/self/exe.
+// - Module of an address: the dynamic loader's list of objects (loaded_objects.h); the
+//   executable's file name is /proc/self/exe. Nothing a resolution calls takes the loader lock
+//   that dlopen and dlclose hold while constructors and destructors run: no dladdr, and libdw's
+//   debuginfod client (which opens its library with dlopen) is never asked, since debug files are
+//   found by find_debug_file. Only capture may open the private unwinder.
 // - Registry: Linux has none, so every read finds nothing. Environment and debugger channel:
 //   process_queries.h.
 // - Lifetime: the handler outlives the library's other static state (a final leak report may

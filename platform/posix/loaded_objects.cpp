@@ -1,6 +1,5 @@
 #include "platform/posix/loaded_objects.h"
 
-#include <dlfcn.h>
 #include <link.h>
 #include <sys/auxv.h>
 #include <unistd.h>
@@ -54,25 +53,37 @@ std::string build_id_in_memory(const dl_phdr_info& info) {
   return std::string();
 }
 
-// The object as the loader reports it; false for the vDSO, objects without a name and objects
-// without loaded segments.
-bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject& object) {
+// The span of the object's loaded segments, [low, high) in link-time addresses; low >= high
+// when it has none.
+struct LoadSpan {
   std::uint64_t low = UINT64_MAX;
   std::uint64_t high = 0;
+};
+
+LoadSpan load_span(const dl_phdr_info& info) {
+  LoadSpan span;
   for (int i = 0; i < info.dlpi_phnum; ++i) {
     const ElfW(Phdr)& segment = info.dlpi_phdr[i];
     if (segment.p_type != PT_LOAD) continue;
-    low = std::min<std::uint64_t>(low, segment.p_vaddr & ~(std::uint64_t{segment.p_align} - 1));
-    high = std::max<std::uint64_t>(high, segment.p_vaddr + segment.p_memsz);
+    span.low =
+        std::min<std::uint64_t>(span.low, segment.p_vaddr & ~(std::uint64_t{segment.p_align} - 1));
+    span.high = std::max<std::uint64_t>(span.high, segment.p_vaddr + segment.p_memsz);
   }
-  if (low >= high) return false;
-  const std::uint64_t base = info.dlpi_addr + low;
+  return span;
+}
+
+// The object as the loader reports it; false for the vDSO, objects without a name and objects
+// without loaded segments.
+bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject& object) {
+  const LoadSpan span = load_span(info);
+  if (span.low >= span.high) return false;
+  const std::uint64_t base = info.dlpi_addr + span.low;
   const bool is_vdso = base == getauxval(AT_SYSINFO_EHDR);
   if (is_vdso || (!is_executable && (info.dlpi_name == nullptr || *info.dlpi_name == '\0'))) {
     return false;
   }
   const std::string path = is_executable ? executable_path() : std::string(info.dlpi_name);
-  object = {to_wide(path), base, high - low, info.dlpi_addr};
+  object = {to_wide(path), base, span.high - span.low, info.dlpi_addr};
   return true;
 }
 
@@ -106,6 +117,47 @@ int find_image(dl_phdr_info* info, std::size_t, void* context) {
   return 1;
 }
 
+// The lookups below walk the loader's list with dl_iterate_phdr rather than asking dladdr:
+// dladdr waits for the lock dlopen and dlclose hold while they run constructors and destructors,
+// and a destructor of ours that joins a thread resolving a stack would then wait forever.
+// dl_iterate_phdr takes only the lock that guards changes to the list itself.
+
+struct AddressQuery {
+  std::uint64_t address;
+  void* base = nullptr;
+};
+
+bool holds_address(const dl_phdr_info& info, std::uint64_t address) {
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr)& segment = info.dlpi_phdr[i];
+    if (segment.p_type == PT_LOAD &&
+        address - (info.dlpi_addr + segment.p_vaddr) < segment.p_memsz) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int find_holder(dl_phdr_info* info, std::size_t, void* context) {
+  auto* query = static_cast<AddressQuery*>(context);
+  if (!holds_address(*info, query->address)) return 0;
+  query->base = reinterpret_cast<void*>(info->dlpi_addr + load_span(*info).low);
+  return 1;
+}
+
+struct NameQuery {
+  std::uint64_t base;
+  std::string name;
+};
+
+int find_name(dl_phdr_info* info, std::size_t, void* context) {
+  auto* query = static_cast<NameQuery*>(context);
+  const LoadSpan span = load_span(*info);
+  if (span.low >= span.high || info->dlpi_addr + span.low != query->base) return 0;
+  if (info->dlpi_name != nullptr) query->name = info->dlpi_name;
+  return 1;
+}
+
 }  // namespace
 
 std::vector<LoadedObject> loaded_objects() {
@@ -128,9 +180,9 @@ std::string executable_path() {
 }
 
 void* object_base_of(const void* address) {
-  Dl_info info = {};
-  if (dladdr(address, &info) == 0) return nullptr;
-  return info.dli_fbase;
+  AddressQuery query{reinterpret_cast<std::uint64_t>(address)};
+  dl_iterate_phdr(find_holder, &query);
+  return query.base;
 }
 
 const Executable& executable() {
@@ -143,13 +195,11 @@ const Executable& executable() {
 
 std::wstring object_path(void* base) {
   if (base == nullptr) return std::wstring();
-  // dladdr names the executable after argv[0]; /proc/self/exe is its real path.
+  // The loader gives the executable an empty name; /proc/self/exe is its real path.
   if (base == executable().base) return executable().path;
-  Dl_info info = {};
-  if (dladdr(base, &info) == 0 || info.dli_fbase != base || info.dli_fname == nullptr) {
-    return std::wstring();
-  }
-  return to_wide(info.dli_fname);
+  NameQuery query{reinterpret_cast<std::uint64_t>(base)};
+  dl_iterate_phdr(find_name, &query);
+  return to_wide(query.name);
 }
 
 }  // namespace quillmark::platform::posix

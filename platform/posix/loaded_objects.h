@@ -32,6 +32,9 @@ bool loaded_image_at(std::uint64_t base, LoadedImage& image);
 // The path of the running executable, empty when it cannot be read.
 std::string executable_path();
 
+// The lookups below never wait for the loader lock that dlopen and dlclose hold while they run
+// constructors and destructors.
+
 // The base (load address) of the object that holds `address`, null when none does.
 void* object_base_of(const void* address);
 

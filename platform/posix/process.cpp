@@ -1,9 +1,12 @@
 #include "platform/platform.h"
+#include "platform/posix/library_unload.h"
 
 namespace quillmark::platform {
 
 // Threads keep running through exit handlers and dlclose, so joins always work here.
 bool other_threads_are_gone() { return false; }
+
+bool teardown_is_process_exit() { return !posix::library_is_unloading(); }
 
 void keep_library_loaded() {}
 

@@ -8,6 +8,8 @@ namespace quillmark::platform {
 
 bool other_threads_are_gone() { return detail::process_is_exiting(); }
 
+bool teardown_is_process_exit() { return detail::process_is_exiting(); }
+
 void keep_library_loaded() {
   HMODULE self = nullptr;
   // Pinning cannot be undone: FreeLibrary then only drops the caller's reference.

@@ -96,6 +96,27 @@ TEST(ModulesOnDemand, OnlyTheModuleOfAResolvedFrameIsOpened) {
   EXPECT_EQ(open_descriptors(), before + 1);
 }
 
+// The module of an address and the path of a module agree with the module list for every loaded
+// object, the executable (under its /proc/self/exe path) and libraries alike; addresses outside
+// every object have none.
+TEST(ModuleLookUp, AgreesWithTheModuleList) {
+  const std::vector<posix::LoadedObject> objects = posix::loaded_objects();
+  ASSERT_FALSE(objects.empty());
+  EXPECT_EQ(posix::executable().base, reinterpret_cast<void*>(objects.front().base));
+  for (const posix::LoadedObject& object : objects) {
+    SCOPED_TRACE(posix::to_utf8(object.path.c_str()));
+    void* base = reinterpret_cast<void*>(object.base);
+    // The last byte of its highest segment.
+    EXPECT_EQ(posix::object_base_of(reinterpret_cast<const void*>(object.base + object.size - 1)),
+              base);
+    EXPECT_EQ(posix::object_path(base), object.path);
+  }
+  int on_the_stack = 0;
+  EXPECT_EQ(posix::object_base_of(&on_the_stack), nullptr);
+  EXPECT_EQ(posix::object_base_of(nullptr), nullptr);
+  EXPECT_EQ(posix::object_path(&on_the_stack), L"");
+}
+
 // Loads a copy of the first build of the test library from a folder of its own.
 void* load_copy(const fs::path& copy) {
   fs::copy_file(STALE_LIB_FIRST_BUILD, copy);

@@ -2,6 +2,8 @@
 // exiting thread: a log sink called on the check thread, a log sink called by the freeze
 // watchdog while it holds its registry, and a symbol look-up that exits in the middle of a
 // resolution (as libdw does when an allocation fails) while the registry's lock is held.
+// And from a host thread's log sink while the check thread or the watchdog waits for the sink's
+// lock, which the exiting thread keeps: the teardown cannot wait for those threads either.
 // The expected exit code is the mode's; an alarm ends a hang.
 #include <core/log.h>
 #include <quillmark/freeze_monitor.h>
@@ -15,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "host/core/log_testing.h"
 #include "platform/debug_help.h"
 
 namespace {
@@ -142,6 +145,71 @@ class ExitingDebugHelp final : public DebugHelp {
   std::exit(3);
 }
 
+// A host thread that exits inside its own sink once one of our threads has a record containing
+// `fragment` ready and is about to wait for the sink's lock. It never gets the lock: the
+// exiting thread keeps it through the exit handlers.
+struct HostSinkExit {
+  const char* fragment;
+  int code;
+  std::atomic<bool> host_in_sink{false};
+  std::atomic<bool> ours_waiting{false};
+};
+
+HostSinkExit* g_host_sink_exit = nullptr;
+
+void note_our_waiting_record(const core::LogRecord& record) {
+  HostSinkExit& rule = *g_host_sink_exit;
+  if (rule.host_in_sink.load() && std::strstr(record.text, rule.fragment) != nullptr) {
+    rule.ours_waiting.store(true);
+  }
+}
+
+constexpr const char* kHostTag = "host";
+
+void exit_once_ours_waits(const core::LogRecord& record, void* context) {
+  auto* rule = static_cast<HostSinkExit*>(context);
+  if (std::strcmp(record.module, kHostTag) != 0) return;
+  rule->host_in_sink.store(true);
+  while (!rule->ours_waiting.load()) std::this_thread::yield();
+  std::exit(rule->code);
+}
+
+// Logs from this thread into the exiting sink, after `start_ours` runs on another thread.
+[[noreturn]] void exit_in_host_sink(HostSinkExit& rule, void (*start_ours)()) {
+  g_host_sink_exit = &rule;
+  core::detail::set_record_observer(&note_our_waiting_record);
+  core::SetLogSink(&exit_once_ours_waits, &rule);
+  std::thread([start_ours] {
+    while (!g_host_sink_exit->host_in_sink.load()) std::this_thread::yield();
+    start_ours();
+  }).detach();
+  CoreLogPrint(kHostTag, 4, "the host ends the process from its sink");
+  std::fputs("the host's sink returned\n", stderr);
+  std::exit(3);
+}
+
+[[noreturn]] void exit_in_host_sink_while_check_thread_waits() {
+  static HostSinkExit rule{"start check dbg", 24};
+  exit_in_host_sink(rule, [] {
+    static int object = 0;
+    resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
+    resmonitor::AddResource("ExitChild", &object);
+  });
+}
+
+[[noreturn]] void exit_in_host_sink_while_watchdog_waits() {
+  static HostSinkExit rule{"task has freezed", 25};
+  GetFreezeMonitor();
+  exit_in_host_sink(rule, [] {
+    freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
+    monitor->SetThresholds(0, 0);
+    // Held past the exit, as a task still running when the process ends is.
+    static auto* running =
+        new std::shared_ptr<freezemonitor::GPUInitTracer>(monitor->CreateGPUInitTracer());
+    static_cast<void>(running);
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +218,8 @@ int main(int argc, char** argv) {
   if (mode == "check-thread-sink") exit_from_check_thread_sink();
   if (mode == "watchdog-sink") exit_from_watchdog_sink();
   if (mode == "resolution") exit_inside_resolution();
+  if (mode == "host-sink-check-thread") exit_in_host_sink_while_check_thread_waits();
+  if (mode == "host-sink-watchdog") exit_in_host_sink_while_watchdog_waits();
   std::puts("unknown mode");
   return 2;
 }

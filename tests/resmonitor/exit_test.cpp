@@ -29,4 +29,16 @@ TEST(ExitFromInside, AResolutionHoldingTheRegistryLock) {
   EXPECT_LT(result.exit_code, kSignalExitBase) << "hung or crashed: " << result.output;
 }
 
+// The host's sink keeps its lock through the exit handlers; the thread of ours that waits for
+// it is left to the process's end after a short grace period.
+TEST(ExitFromHostSink, WhileTheCheckThreadWaitsForTheSink) {
+  const auto result = run_child("resmonitor_exit_child", "host-sink-check-thread");
+  EXPECT_EQ(result.exit_code, 24) << result.output;
+}
+
+TEST(ExitFromHostSink, WhileTheWatchdogWaitsForTheSink) {
+  const auto result = run_child("resmonitor_exit_child", "host-sink-watchdog");
+  EXPECT_EQ(result.exit_code, 25) << result.output;
+}
+
 }  // namespace
