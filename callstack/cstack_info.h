@@ -31,7 +31,7 @@ struct StackEntry {
 // symbol_lock; init_mutex, then symbol_lock. The resolution lock is what serialises the
 // process-wide state of the subsystem (line buffer, module loading, the lines kept per address);
 // the resource registry resolves holding it alone, none of its own locks.
-class CStackInfo {
+class alignas(64) CStackInfo {
  public:
   CStackInfo() = default;
   CStackInfo(const CStackInfo&) = delete;

@@ -13,7 +13,7 @@
 namespace resmonitor {
 
 // One distinct stack of a pool and the registrations that share it.
-struct PooledStack {
+struct alignas(64) PooledStack {
   std::uint32_t frames_hash = 0;
   std::unique_ptr<CallStack> stack;
   // Registrations and in-flight queries holding the stack. Guarded by the pool's owner lock

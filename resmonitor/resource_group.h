@@ -18,7 +18,7 @@ namespace resmonitor {
 // Not locked itself: callers hold the lock of the registry slice that holds the group for every
 // operation (except the construction and start_symbols, before anybody else sees the group, and
 // the destructor of a group nobody else has seen).
-class ResourceGroup {
+class alignas(64) ResourceGroup {
  public:
   // Creates the group's stack store. `name` is the whole object name the group is registered
   // under.
