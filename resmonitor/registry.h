@@ -12,9 +12,9 @@
 #include <ctime>
 #include <list>
 #include <map>
-#include <set>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -23,9 +23,9 @@
 #include "platform/platform.h"
 #include "platform/thread_end.h"
 #include "resmonitor/check_timing.h"
-#include "resmonitor/resource_group.h"
 #include "resmonitor/group_snapshot.h"
 #include "resmonitor/owned_mutex.h"
+#include "resmonitor/resource_group.h"
 
 namespace resmonitor {
 

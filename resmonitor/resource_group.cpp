@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "callstack/symbol_handler.h"
-#include "resmonitor/resource_group.h"
 #include "resmonitor/report_text.h"
+#include "resmonitor/resource_group.h"
 
 namespace resmonitor {
 namespace {

@@ -63,8 +63,7 @@ void ResourceMonitor::unlock_all_shards() {
 }
 
 ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, std::string_view name,
-                                               std::unique_lock<OwnedMutex>& lock,
-                                               bool& new_name,
+                                               std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                                std::unique_ptr<ResourceGroup>& spare) {
   new_name = false;
   lock = std::unique_lock<OwnedMutex>(shard.mutex);

@@ -154,27 +154,25 @@ BENCHMARK(BM_FirstResolution12Frames)
     ->Unit(benchmark::kMillisecond);
 
 // Later descriptions of new stacks recorded at a known site (symbols, debug information and the
-// lines of their frames already at hand) against glibc backtrace_symbols() of the same 12 frames.
-void BM_WarmResolution12FramesVsBacktraceSymbols(benchmark::State& state) {
+// lines of their frames already at hand) against a baseline, `baseline_text(frames, count)`,
+// that turns the same 12 frames into text its own way.
+template <typename Baseline>
+void warm_resolution_ratio(benchmark::State& state, const Baseline& baseline_text) {
   constexpr std::size_t kBatch = 50;
   int resource = 0;
   void* frames[12];
-  const int captured = [&] {
-    int count = 0;
-    nested(kNesting, [&] { count = backtrace(frames, 12); });
-    return count;
-  }();
-  resmonitor::describe_stack(*recorded_group(&resource), &resource);  // the first resolution
+  int captured = 0;
+  nested(kNesting, [&] { captured = backtrace(frames, 12); });
+  // The first resolutions of both, which load symbols and debug information.
+  resmonitor::describe_stack(*recorded_group(&resource), &resource);
+  baseline_text(frames, captured);
   double baseline = 0;
   double candidate = 0;
   for (auto _ : state) {
     std::vector<std::shared_ptr<resmonitor::CStackInfo>> groups;
     for (std::size_t i = 0; i < kBatch; ++i) groups.push_back(recorded_group(&resource));
-    baseline += quillmark::bench::seconds_for(kBatch, [&](std::size_t) {
-      char** symbols = backtrace_symbols(frames, captured);
-      benchmark::DoNotOptimize(symbols);
-      std::free(symbols);
-    });
+    baseline += quillmark::bench::seconds_for(
+        kBatch, [&](std::size_t) { baseline_text(frames, captured); });
     candidate += quillmark::bench::seconds_for(kBatch, [&](std::size_t i) {
       benchmark::DoNotOptimize(resmonitor::describe_stack(*groups[i], &resource));
     });
@@ -182,33 +180,25 @@ void BM_WarmResolution12FramesVsBacktraceSymbols(benchmark::State& state) {
   quillmark::bench::report_ratio(state, baseline, candidate,
                                  static_cast<double>(state.iterations() * kBatch));
 }
+
+// Against glibc's backtrace_symbols: names without files or lines.
+void BM_WarmResolution12FramesVsBacktraceSymbols(benchmark::State& state) {
+  warm_resolution_ratio(state, [](void* const* frames, int count) {
+    char** symbols = backtrace_symbols(frames, count);
+    benchmark::DoNotOptimize(symbols);
+    std::free(symbols);
+  });
+}
 BENCHMARK(BM_WarmResolution12FramesVsBacktraceSymbols)->Unit(benchmark::kMillisecond);
 
 #if QUILLMARK_BENCH_LIBBACKTRACE
-// The same against Boost.Stacktrace's to_string with libbacktrace, whose file and line lookups
-// are cached after the first one too.
+// Against Boost.Stacktrace's to_string with libbacktrace: function, file and line, its look-ups
+// cached after the first one too.
 void BM_WarmResolution12FramesVsLibbacktrace(benchmark::State& state) {
-  constexpr std::size_t kBatch = 50;
-  int resource = 0;
-  void* frames[12];
-  int captured = 0;
-  nested(kNesting, [&] { captured = backtrace(frames, 12); });
-  resmonitor::describe_stack(*recorded_group(&resource), &resource);  // the first resolutions
-  benchmark::DoNotOptimize(quillmark::bench::libbacktrace_text(frames, captured));
-  double baseline = 0;
-  double candidate = 0;
-  for (auto _ : state) {
-    std::vector<std::shared_ptr<resmonitor::CStackInfo>> groups;
-    for (std::size_t i = 0; i < kBatch; ++i) groups.push_back(recorded_group(&resource));
-    baseline += quillmark::bench::seconds_for(kBatch, [&](std::size_t) {
-      benchmark::DoNotOptimize(quillmark::bench::libbacktrace_text(frames, captured));
-    });
-    candidate += quillmark::bench::seconds_for(kBatch, [&](std::size_t i) {
-      benchmark::DoNotOptimize(resmonitor::describe_stack(*groups[i], &resource));
-    });
-  }
-  quillmark::bench::report_ratio(state, baseline, candidate,
-                                 static_cast<double>(state.iterations() * kBatch));
+  warm_resolution_ratio(state, [](void* const* frames, int count) {
+    benchmark::DoNotOptimize(
+        quillmark::bench::libbacktrace_text(frames, static_cast<std::size_t>(count)));
+  });
 }
 BENCHMARK(BM_WarmResolution12FramesVsLibbacktrace)->Unit(benchmark::kMillisecond);
 #endif

@@ -139,8 +139,8 @@ double compute_seconds(int threads, std::size_t calls) {
 // allocator arena) unless `one_block`: then all of them are made up front by one thread and lie
 // side by side, so that the threads' registrations share the registry's slices.
 double level1_seconds(int threads, std::size_t calls, bool one_block = false) {
-  std::vector<std::vector<int>> made_up_front(
-      one_block ? static_cast<std::size_t>(threads) : 0, std::vector<int>(64));
+  std::vector<std::vector<int>> made_up_front(one_block ? static_cast<std::size_t>(threads) : 0,
+                                              std::vector<int>(64));
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {

@@ -28,7 +28,9 @@ class FunctionTable {
   // The function that holds `address`; a function of unknown size reaches up to the next one.
   const FunctionSymbol* find(std::uint64_t address) const;
   // The name `function` is shown under, kept once it is made (empty until then).
-  std::wstring& shown_name(const FunctionSymbol& function) { return shown_names_[function.address]; }
+  std::wstring& shown_name(const FunctionSymbol& function) {
+    return shown_names_[function.address];
+  }
 
  private:
   std::vector<FunctionSymbol> functions_;
