@@ -82,8 +82,10 @@ bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject&
   if (is_vdso || (!is_executable && (info.dlpi_name == nullptr || *info.dlpi_name == '\0'))) {
     return false;
   }
-  const std::string path = is_executable ? executable_path() : std::string(info.dlpi_name);
-  object = {to_wide(path), base, span.high - span.low, info.dlpi_addr};
+  // The executable's path is read from /proc once (the loader's lock taken again here, by the
+  // first call, is recursive).
+  object = {is_executable ? executable().path : to_wide(info.dlpi_name), base,
+            span.high - span.low, info.dlpi_addr};
   return true;
 }
 
