@@ -1,25 +1,24 @@
-// glibc's adaptive mutex: a contended lock() retries for a while before it waits in the kernel.
+// A plain glibc mutex: its uncontended lock is the cheapest glibc has. (An adaptive one, which
+// spins before it sleeps, measured slower here: with the registry in slices, waits are rare.)
 #include "platform/short_lock.h"
 
 #include <pthread.h>
+
+#include <new>
 
 namespace quillmark::platform {
 
 namespace {
 
 pthread_mutex_t& native(unsigned char* storage) {
-  return *reinterpret_cast<pthread_mutex_t*>(storage);
+  return *std::launder(reinterpret_cast<pthread_mutex_t*>(storage));
 }
 
 }  // namespace
 
 ShortLock::ShortLock() {
   static_assert(sizeof(pthread_mutex_t) <= sizeof native_, "room for the mutex");
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ADAPTIVE_NP);
-  pthread_mutex_init(&native(native_), &attributes);
-  pthread_mutexattr_destroy(&attributes);
+  new (native_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER);
 }
 
 ShortLock::~ShortLock() { pthread_mutex_destroy(&native(native_)); }
