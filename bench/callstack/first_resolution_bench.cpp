@@ -1,6 +1,8 @@
 // The first description of a stack in a process, with few and with many modules loaded: it must
-// not grow with the number of modules. Each repetition runs in a fresh child process (a forked
-// one), so every measured resolution really is the process's first.
+// not grow with the number of modules. Each repetition runs in a fresh process (this program
+// started again with --first-resolution-child), so every measured resolution really is the
+// process's first, in memory of its own: a forked child would also pay for copying every page it
+// writes that it shares with its parent.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <sys/wait.h>
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,6 +34,10 @@ constexpr int kManyExtraModules = FIRST_RESOLUTION_MODULE_COUNT;
 
 using quillmark::bench::nested;
 using quillmark::bench::registry_add;
+
+// The first argument of the program started again for one measurement: then the number of
+// extra modules to load and the pipe to write the result to.
+constexpr char kChildFlag[] = "--first-resolution-child";
 
 void load_extra_modules(int count) {
   for (int i = 0; i < count; ++i) {
@@ -77,7 +84,11 @@ bool first_resolution_in_child(int extra_modules, ChildResult& result) {
   const pid_t child = fork();
   if (child == 0) {
     close(ends[0]);
-    measure_in_child(extra_modules, ends[1]);
+    const std::string modules = std::to_string(extra_modules);
+    const std::string pipe_end = std::to_string(ends[1]);
+    execl("/proc/self/exe", "callstack_first_resolution_bench", kChildFlag, modules.c_str(),
+          pipe_end.c_str(), static_cast<char*>(nullptr));
+    _exit(4);
   }
   close(ends[1]);
   const bool read_all = child > 0 && read(ends[0], &result, sizeof result) == sizeof result;
@@ -125,6 +136,9 @@ BENCHMARK(BM_FirstResolutionFreshProcess)
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == kChildFlag) {
+    measure_in_child(std::atoi(argv[2]), std::atoi(argv[3]));
+  }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
