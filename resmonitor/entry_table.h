@@ -53,7 +53,7 @@ class EntryTable {
     void* obj = nullptr;  // null: free
     ResourceEntry entry;
   };
-  static constexpr std::size_t kMinimumCapacity = 16;
+  static constexpr std::size_t kMinimumCapacity = 8;
 
   std::size_t home_of(const void* obj) const;
   std::size_t slot_of(const void* obj) const;  // its slot, or capacity() when absent

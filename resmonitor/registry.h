@@ -134,7 +134,7 @@ class ResourceMonitor final : public IResourceMonitor {
 
   // Lock order: control_mutex, names_mutex, the slices' locks in slice order, a CStackInfo's
   // stacks_mutex. The add path never holds names_mutex and a slice's lock together.
-  static constexpr std::size_t kShardBits = 3;
+  static constexpr std::size_t kShardBits = 4;
   std::array<RegistryShard, std::size_t{1} << kShardBits> shards;
   // The names registered since the last clear(): a name's first group starts the symbol handler
   // and stamps the change; its groups in other slices share the handler. Held only to look a
