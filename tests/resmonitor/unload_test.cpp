@@ -163,61 +163,45 @@ void limit_child_time() {
 class ResourceMonitorLifetime : public ::testing::Test {
  protected:
   void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+
+  // Runs `scenario` in a child process, which must end normally with `output` on its streams.
+  static void expect_clean_end(void (*scenario)(), const char* output) {
+    EXPECT_EXIT(
+        {
+          scenario();
+          std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), output);
+  }
 };
 
 TEST_F(ResourceMonitorLifetime, UnloadWhileTheCheckThreadRuns) {
-  EXPECT_EXIT(
-      {
-        unload_while_checking();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), kAfterUnloadWhileChecking);
+  expect_clean_end(unload_while_checking, kAfterUnloadWhileChecking);
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadAfterDestroyReleasesTheLibrary) {
-  EXPECT_EXIT(
-      {
-        unload_after_destroy();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "unloaded after destroy: resident=0 leak_list=1 end=1");
+  expect_clean_end(unload_after_destroy, "unloaded after destroy: resident=0 leak_list=1 end=1");
 }
 
 TEST_F(ResourceMonitorLifetime, ReloadAfterUnloadStartsAfresh) {
-  EXPECT_EXIT(
-      {
-        reload_after_unload();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "round 1: resident=0\nround 2: resident=0");
+  expect_clean_end(reload_after_unload, "round 1: resident=0\nround 2: resident=0");
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadWithRecordedStacksWhileTheCheckThreadRuns) {
-  EXPECT_EXIT(
-      {
+  expect_clean_end(
+      [] {
         limit_child_time();
         unload_with_stacks_while_checking();
-        std::exit(0);
       },
-      ::testing::ExitedWithCode(0), kAfterUnloadWhileChecking);
+      kAfterUnloadWhileChecking);
 }
 
 TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {
-  EXPECT_EXIT(
-      {
-        unload_without_check_thread();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "unloaded: resident=0");
+  expect_clean_end(unload_without_check_thread, "unloaded: resident=0");
 }
 
 TEST_F(ResourceMonitorLifetime, ExitWhileTheCheckThreadRuns) {
-  EXPECT_EXIT(
-      {
-        exit_while_checking();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), kAfterExitWhileChecking);
+  expect_clean_end(exit_while_checking, kAfterExitWhileChecking);
 }
 
 }  // namespace
