@@ -9,26 +9,28 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/line_tables.h"
+
 namespace quillmark::platform::posix {
 
 struct SourceLine {
-  const char* file = nullptr;  // owned by libdw, alive as long as the Dwfl
+  const char* file = nullptr;  // owned by libdw or the module's LineTables, alive with the module
   std::uint32_t line = 0;
   std::uint64_t address = 0;  // where the line's code starts; 0 for a call site
 };
 
-// The line-table row of `address`. `function_start` is the start of the function symbol that
-// holds the address (0 when unknown): code without line information (start-up objects,
-// hand-written assembly) gets the nearest line before it from libdw, which then belongs to
-// another function, and is reported as having no line.
-bool line_at(Dwfl_Module* module, std::uint64_t address, std::uint64_t function_start,
-             SourceLine& line);
+// The line-table row of `address`, read by `tables` where it can, else by libdw.
+// `function_start` is the start of the function symbol that holds the address (0 when unknown):
+// code without line information (start-up objects, hand-written assembly) gets the nearest line
+// before it, which then belongs to another function, and is reported as having no line.
+bool line_at(Dwfl_Module* module, LineTables& tables, std::uint64_t address,
+             std::uint64_t function_start, SourceLine& line);
 
 // The inlined calls that enclose one address, innermost first.
 class InlineChain {
  public:
   InlineChain() = default;
-  InlineChain(Dwfl_Module* module, std::uint64_t address);
+  InlineChain(Dwfl_Module* module, LineTables& tables, std::uint64_t address);
 
   std::uint64_t address() const { return address_; }
   std::uint32_t size() const { return static_cast<std::uint32_t>(calls_.size()); }
@@ -40,7 +42,8 @@ class InlineChain {
  private:
   std::uint64_t address_ = 0;
   Dwarf_Die unit_ = {};
-  std::vector<Dwarf_Die> calls_;  // DW_TAG_inlined_subroutine entries, innermost first
+  const LineProgram* program_ = nullptr;  // the unit's file table, when LineTables reads it
+  std::vector<Dwarf_Die> calls_;          // DW_TAG_inlined_subroutine entries, innermost first
 };
 
 }  // namespace quillmark::platform::posix

@@ -1,0 +1,161 @@
+// The direct reader of line programs against libdw itself: for every row of every unit of real
+// modules (this test program, DWARF 5 from the compiler's defaults; a library built with
+// DWARF 4; one with compressed debug sections), the row, file and line the reader finds at the
+// row's address and just around it are the ones libdw finds.
+#include <elfutils/libdwfl.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/posix/line_program.h"
+#include "platform/posix/line_tables.h"
+
+namespace {
+
+using quillmark::platform::posix::LineProgram;
+using quillmark::platform::posix::LineRow;
+using quillmark::platform::posix::LineTables;
+
+// A module opened offline with libdw, as the symbol handler opens one.
+class OfflineModule {
+ public:
+  explicit OfflineModule(const std::string& path) {
+    session_ = dwfl_begin(&callbacks_);
+    dwfl_report_begin(session_);
+    module_ = dwfl_report_offline(session_, "module", path.c_str(), -1);
+    dwfl_report_end(session_, nullptr, nullptr);
+  }
+  ~OfflineModule() { dwfl_end(session_); }
+  OfflineModule(const OfflineModule&) = delete;
+  OfflineModule& operator=(const OfflineModule&) = delete;
+
+  Dwfl_Module* module() const { return module_; }
+
+ private:
+  Dwfl_Callbacks callbacks_ = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
+                               dwfl_offline_section_address, nullptr};
+  Dwfl* session_ = nullptr;
+  Dwfl_Module* module_ = nullptr;
+};
+
+struct Answer {
+  bool found = false;
+  std::string file;
+  int line = 0;
+  Dwarf_Addr address = 0;
+};
+
+Answer libdw_answer(Dwfl_Module* module, Dwarf_Addr address) {
+  Answer answer;
+  Dwfl_Line* line = dwfl_module_getsrc(module, address);
+  if (line == nullptr) return answer;
+  const char* file = dwfl_lineinfo(line, &answer.address, &answer.line, nullptr, nullptr, nullptr);
+  answer.found = file != nullptr;
+  answer.file = file != nullptr ? file : "";
+  return answer;
+}
+
+// The reader's answer, as the symbol handler asks for it; `readable` false when it left the
+// unit to libdw.
+Answer reader_answer(Dwfl_Module* module, LineTables& tables, Dwarf_Addr address, bool& readable) {
+  Answer answer;
+  Dwarf_Addr bias = 0;
+  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
+  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
+  const LineProgram* program = unit != nullptr ? tables.program_of(dwarf, *unit) : nullptr;
+  readable = unit == nullptr || program != nullptr;
+  if (program == nullptr) return answer;
+  LineRow row;
+  const LineProgram::Found found = program->find(address - bias, row);
+  readable = found != LineProgram::Found::kUnreadable;
+  if (found != LineProgram::Found::kRow || program->file_name(row.file) == nullptr) return answer;
+  answer = {true, program->file_name(row.file), static_cast<int>(row.line), row.address + bias};
+  return answer;
+}
+
+struct Comparison {
+  int compared = 0;
+  int left_to_libdw = 0;  // addresses the reader hands over (where a sequence ends)
+};
+
+// Compares both at every row address of every unit, one byte before and one after.
+Comparison compare_all_rows(const std::string& path) {
+  OfflineModule offline(path);
+  Dwfl_Module* module = offline.module();
+  EXPECT_NE(module, nullptr) << path;
+  Comparison comparison;
+  if (module == nullptr) return comparison;
+  LineTables tables;
+  Dwarf_Addr bias = 0;
+  for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+       unit = dwfl_module_nextcu(module, unit, &bias)) {
+    Dwarf_Lines* lines = nullptr;
+    std::size_t count = 0;
+    if (dwarf_getsrclines(unit, &lines, &count) != 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      Dwarf_Addr row_address = 0;
+      dwarf_lineaddr(dwarf_onesrcline(lines, i), &row_address);
+      for (const Dwarf_Addr address :
+           {row_address + bias - 1, row_address + bias, row_address + bias + 1}) {
+        bool readable = true;
+        const Answer mine = reader_answer(module, tables, address, readable);
+        ++comparison.compared;
+        if (!readable) {
+          ++comparison.left_to_libdw;
+          continue;
+        }
+        const Answer theirs = libdw_answer(module, address);
+        if (mine.found != theirs.found || mine.file != theirs.file || mine.line != theirs.line ||
+            mine.address != theirs.address) {
+          ADD_FAILURE() << path << " at 0x" << std::hex << address << ": reader "
+                        << (mine.found ? mine.file : "(none)") << ':' << std::dec << mine.line
+                        << ", libdw " << (theirs.found ? theirs.file : "(none)") << ':'
+                        << theirs.line;
+          return comparison;
+        }
+      }
+    }
+  }
+  return comparison;
+}
+
+void expect_agreement(const std::string& path, int at_least) {
+  const Comparison comparison = compare_all_rows(path);
+  EXPECT_GE(comparison.compared, at_least) << path;
+  // Only look-ups at the end of a sequence go to libdw.
+  EXPECT_LT(comparison.left_to_libdw * 20, comparison.compared) << path;
+}
+
+TEST(LineProgram, AgreesWithLibdwOnThisProgram) {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  ASSERT_GT(length, 0);
+  expect_agreement(std::string(path, static_cast<std::size_t>(length)), 1000);
+}
+
+TEST(LineProgram, AgreesWithLibdwOnDwarf4) { expect_agreement(LINE_SAMPLE_DWARF4, 10); }
+
+TEST(LineProgram, AgreesWithLibdwOnCompressedSections) {
+  expect_agreement(LINE_SAMPLE_COMPRESSED, 10);
+}
+
+TEST(LineProgram, RefusesTruncatedPrograms) {
+  // A header that claims more bytes than the section has, and one cut inside its tables.
+  const unsigned char claims_too_much[] = {0xFF, 0x00, 0x00, 0x00, 0x05, 0x00};
+  const unsigned char cut_short[] = {0x10, 0x00, 0x00, 0x00, 0x05, 0x00, 0x08, 0x00, 0x40, 0x00,
+                                     0x00, 0x00, 0x01, 0x01, 0x01, 0xFB, 0x0E, 0x0D, 0x00, 0x01};
+  for (const auto& bytes :
+       {std::basic_string<unsigned char>(claims_too_much, sizeof claims_too_much),
+        std::basic_string<unsigned char>(cut_short, sizeof cut_short)}) {
+    quillmark::platform::posix::LineSections sections;
+    sections.line = bytes.data();
+    sections.line_size = bytes.size();
+    LineProgram program;
+    EXPECT_FALSE(program.open(sections, 0, "/src"));
+  }
+}
+
+}  // namespace
