@@ -66,10 +66,11 @@ bool string_at(const unsigned char* section, std::size_t size, std::uint64_t off
 }
 
 // The registers of the line-number state machine that the look-up needs.
+// The line wraps around as an unsigned number would: a damaged program may push it anywhere.
 struct Registers {
   std::uint64_t address = 0;
   std::uint64_t file = 1;
-  std::int64_t line = 1;
+  std::uint64_t line = 1;
 };
 
 }  // namespace
@@ -321,7 +322,7 @@ LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const 
     }
     if (!end_sequence) {
       row_there = true;
-      row = {state.address, state.file, state.line};
+      row = {state.address, state.file, static_cast<std::int64_t>(state.line)};
       row_sequence = sequence;
       own_sequence_ends_there = false;
     } else if (row_there && row_sequence == sequence) {
@@ -337,7 +338,8 @@ LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const 
     if (opcode >= opcode_base_) {
       const unsigned adjusted = opcode - opcode_base_;
       state.address += std::uint64_t{min_instruction_length_} * (adjusted / line_range_);
-      state.line += line_base_ + static_cast<int>(adjusted % line_range_);
+      state.line +=
+          static_cast<std::uint64_t>(line_base_ + static_cast<int>(adjusted % line_range_));
       emit(false);
       continue;
     }
@@ -373,7 +375,7 @@ LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const 
         break;
       case DW_LNS_advance_line:
         if (!read_sleb(at, end, signed_value)) return Found::kUnreadable;
-        state.line += signed_value;
+        state.line += static_cast<std::uint64_t>(signed_value);
         break;
       case DW_LNS_set_file:
         if (!read_uleb(at, end, state.file)) return Found::kUnreadable;
