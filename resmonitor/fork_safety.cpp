@@ -29,13 +29,13 @@ void ResourceMonitor::lock_for_fork() {
   names_mutex.lock();
   lock_all_shards();
   for (RegistryShard& shard : shards) {
-    for (auto& named : shard.groups) named.second->lock_stacks_for_fork();
+    for (const auto& named : shard.groups()) named.second->lock_stacks_for_fork();
   }
 }
 
 void ResourceMonitor::unlock_after_fork() {
   for (RegistryShard& shard : shards) {
-    for (auto& named : shard.groups) named.second->unlock_stacks_after_fork();
+    for (const auto& named : shard.groups()) named.second->unlock_stacks_after_fork();
   }
   unlock_all_shards();
   names_mutex.unlock();

@@ -25,6 +25,7 @@
 #include "resmonitor/check_timing.h"
 #include "resmonitor/group_snapshot.h"
 #include "resmonitor/owned_mutex.h"
+#include "resmonitor/registry_shard.h"
 #include "resmonitor/resource_group.h"
 
 namespace resmonitor {
@@ -40,17 +41,6 @@ class IResourceMonitor {
   virtual int GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) = 0;
   virtual int GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) = 0;
   virtual int GetAllResource(std::list<ResMonitorInfo>& out) = 0;
-};
-
-// One slice of the registry: the groups of the objects whose pointers hash to it. Threads that
-// register different objects mostly work in different slices, each under its own lock.
-struct alignas(64) RegistryShard {
-  // Guards groups and everything reached through it. Never held while a stack is captured or
-  // resolved. It knows its owner, so that an exit on the thread holding it never waits for it.
-  OwnedMutex mutex;
-  // Keyed by the whole object name, byte-wise order; looked up by std::string_view without
-  // building a string. Groups leave only through clear().
-  std::map<std::string, std::unique_ptr<ResourceGroup>, std::less<>> groups;
 };
 
 class ResourceMonitor final : public IResourceMonitor {
@@ -114,6 +104,8 @@ class ResourceMonitor final : public IResourceMonitor {
 
  private:
   void stamp_change();
+  // timing->now_us(), for the stamps of changes.
+  std::int64_t change_time_us();
   std::string build_report(MonitorInfoLevel form);
   // The slice that holds the registration of `obj`.
   RegistryShard& shard_of(const void* obj);
@@ -124,7 +116,7 @@ class ResourceMonitor final : public IResourceMonitor {
   // Returns it with the slice's lock held by `lock`; `new_name` tells whether the name was new
   // to the whole registry, which the caller stamps once its entry is in. A group made in vain
   // (another thread made one meanwhile) is left in `spare`.
-  ResourceGroup& group_in_shard(RegistryShard& shard, std::string_view name,
+  ResourceGroup& group_in_shard(RegistryShard& shard, const char* name,
                                 std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                 std::unique_ptr<ResourceGroup>& spare);
   // Copies every group's entries, names in order, with every slice locked at once.
@@ -161,6 +153,8 @@ class ResourceMonitor final : public IResourceMonitor {
   std::atomic<bool> tearing_down{false};
   // Read without a lock by the add path and the check thread.
   std::atomic<MonitorInfoLevel> level{MonitorInfoNone};
+  // Whether `timing` is the system's, which change_time_us then reads directly.
+  const bool system_clock;
   const std::shared_ptr<CheckTiming> timing;
 };
 

@@ -21,7 +21,13 @@ __attribute__((noinline)) void capture_registration_stack(CapturedFrames& out) {
 }  // namespace
 
 ResourceMonitor::ResourceMonitor(std::shared_ptr<CheckTiming> check_timing)
-    : timing(check_timing ? std::move(check_timing) : make_system_check_timing()) {}
+    : system_clock(check_timing == nullptr),
+      timing(check_timing ? std::move(check_timing) : make_system_check_timing()) {}
+
+std::int64_t ResourceMonitor::change_time_us() {
+  // Every removal stamps the registry: the system clock is read without the virtual call.
+  return system_clock ? quillmark::platform::unix_time_us_from_ms_clock() : timing->now_us();
+}
 
 ResourceMonitor::~ResourceMonitor() {
   // The library's exit handler has stopped the thread already (stop_check_for_teardown); other
@@ -32,7 +38,7 @@ ResourceMonitor::~ResourceMonitor() {
   tearing_down.store(true);
   stop_check();
   lock_all_shards();
-  for (RegistryShard& shard : shards) shard.groups.clear();
+  for (RegistryShard& shard : shards) shard.clear();
   unlock_all_shards();
 }
 
@@ -62,14 +68,14 @@ void ResourceMonitor::unlock_all_shards() {
   for (auto shard = shards.rbegin(); shard != shards.rend(); ++shard) shard->mutex.unlock();
 }
 
-ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, std::string_view name,
+ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, const char* objName,
                                                std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                                std::unique_ptr<ResourceGroup>& spare) {
   new_name = false;
   lock = std::unique_lock<OwnedMutex>(shard.mutex);
-  auto found = shard.groups.find(name);
-  if (found != shard.groups.end()) return *found->second;
+  if (ResourceGroup* group = shard.find(objName)) return *group;
   lock.unlock();
+  const std::string_view name(objName);
 
   // New to the slice. Starting the symbol handler may have to wait for a resolution in
   // progress, so the group is made without the slice's lock; should another thread add the
@@ -83,9 +89,8 @@ ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, std::string
   // Outside names_mutex too: the name's groups in other slices must not wait for it.
   spare->start_symbols(new_name);
   lock.lock();
-  found = shard.groups.find(name);
-  if (found != shard.groups.end()) return *found->second;
-  return *shard.groups.emplace(std::string(name), std::move(spare)).first->second;
+  if (ResourceGroup* group = shard.find(name)) return *group;
+  return shard.insert(name, std::move(spare));
 }
 
 int ResourceMonitor::AddResource(const char* objName, void* obj) {
@@ -101,13 +106,12 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
     capture_registration_stack(captured);
     stack = &captured;
   }
-  const std::string_view name(objName);
   const std::time_t created = std::time(nullptr);
 
   std::unique_ptr<ResourceGroup> spare;  // dropped after the lock is released
   std::unique_lock<OwnedMutex> lock;
   bool new_name = false;
-  ResourceGroup& group = group_in_shard(shard_of(obj), name, lock, new_name, spare);
+  ResourceGroup& group = group_in_shard(shard_of(obj), objName, lock, new_name, spare);
   group.add(obj, created, stack);
   // Stamped once the entry is in, under the slice's lock: a report that misses the entry also
   // misses the stamp, and reports again later.
@@ -127,14 +131,13 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 }
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
-  const std::string_view name(objName);
   // Read before the lock, so that the slice is held for the removal alone.
-  const std::int64_t now_us = timing->now_us();
+  const std::int64_t now_us = change_time_us();
   ResourceEntry removed;  // its text is freed after the lock is released
   RegistryShard& shard = shard_of(obj);
   std::lock_guard<OwnedMutex> lock(shard.mutex);
-  const auto found = shard.groups.find(name);
-  if (found == shard.groups.end() || !found->second->remove(obj, removed)) return 0;
+  ResourceGroup* group = shard.find(objName);
+  if (group == nullptr || !group->remove(obj, removed)) return 0;
   // Stored only when it moves: threads removing at once then share the line instead of taking
   // it from each other at every call.
   if (last_change_us.load(std::memory_order_relaxed) != now_us) {
@@ -149,17 +152,16 @@ int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorIn
   RegistryShard& shard = shard_of(obj);
   {
     std::lock_guard<OwnedMutex> lock(shard.mutex);
-    const auto found = shard.groups.find(name);
-    if (found == shard.groups.end() || !found->second->snapshot(obj, part)) return -1;
+    ResourceGroup* group = shard.find(name);
+    if (group == nullptr || !group->snapshot(obj, part)) return -1;
   }
   if (part.has_pending()) {
     part.resolve_texts();
     // Kept in the entry, so that later queries reuse it. An entry removed meanwhile still
     // answers this query: it was registered when the query began.
     std::lock_guard<OwnedMutex> lock(shard.mutex);
-    const auto found = shard.groups.find(name);
-    if (found != shard.groups.end()) {
-      found->second->keep_text(obj, part.first_pending_stack(), part.copies.front().callStack);
+    if (ResourceGroup* group = shard.find(name)) {
+      group->keep_text(obj, part.first_pending_stack(), part.copies.front().callStack);
     }
   }
   info = part.copies.front();
@@ -189,8 +191,7 @@ void ResourceMonitor::snapshot_name(std::string_view name, GroupSnapshot& part) 
   lock_all_shards();
   try {
     for (RegistryShard& shard : shards) {
-      const auto found = shard.groups.find(name);
-      if (found != shard.groups.end()) found->second->snapshot_all(part);
+      if (ResourceGroup* group = shard.find(name)) group->snapshot_all(part);
     }
   } catch (...) {
     unlock_all_shards();
@@ -204,7 +205,7 @@ void ResourceMonitor::snapshot_groups(GroupSnapshots& parts) {
   lock_all_shards();
   try {
     for (RegistryShard& shard : shards) {
-      for (auto& [name, group] : shard.groups) {
+      for (const auto& [name, group] : shard.groups()) {
         GroupSnapshot& part = parts.try_emplace(name, name).first->second;
         group->snapshot_all(part);
       }
@@ -267,7 +268,7 @@ bool ResourceMonitor::stop_check_for_teardown() {
 int ResourceMonitor::clear() {
   stop_check();
   lock_all_shards();
-  for (RegistryShard& shard : shards) shard.groups.clear();  // each group drops its stacks
+  for (RegistryShard& shard : shards) shard.clear();
   unlock_all_shards();
   std::lock_guard<std::mutex> names(names_mutex);
   known_names.clear();
@@ -287,6 +288,6 @@ bool ResourceMonitor::check_thread_running() {
   return check_thread != nullptr;
 }
 
-void ResourceMonitor::stamp_change() { last_change_us.store(timing->now_us()); }
+void ResourceMonitor::stamp_change() { last_change_us.store(change_time_us()); }
 
 }  // namespace resmonitor

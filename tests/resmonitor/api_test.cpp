@@ -119,6 +119,24 @@ TEST_F(ResourceApi, RemovalMatchesNameAndPointerExactly) {
   EXPECT_EQ(GetObjResource("A", pointer(3), info), 0);
 }
 
+TEST_F(ResourceApi, NamesThatArePrefixesOfEachOtherStayApart) {
+  // One pointer block, so every call goes to one slice of the registry, which looks at the name
+  // it saw last before its map.
+  SetMonitorInfoLevel(MonitorInfoStack);
+  const char* const names[] = {"Tex", "Texture", "Te", "", "Texture2"};
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 5; ++i) AddResource(names[i], pointer(0x1000 + 16 * (round * 5 + i)));
+  }
+  EXPECT_EQ(RemoveResource("Texture", pointer(0x1000 + 16 * 1)), 0);
+  EXPECT_EQ(RemoveResource("Tex", pointer(0x1000 + 16 * 1)), 0);  // not registered as "Tex"
+  for (int i = 0; i < 5; ++i) {
+    std::list<ResMonitorInfo> listed;
+    GetObjNameResource(names[i], listed);
+    EXPECT_EQ(listed.size(), i == 1 ? 2u : 3u) << '"' << names[i] << '"';
+    for (const ResMonitorInfo& info : listed) EXPECT_STREQ(info.objName, names[i]);
+  }
+}
+
 TEST_F(ResourceApi, LongNamesKeyByWholeNameAndCutObjName) {
   SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
   const std::string common(200, 'n');
