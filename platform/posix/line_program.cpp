@@ -175,38 +175,6 @@ bool LineProgram::read_entry_string(unsigned form, const unsigned char*& at,
 
 namespace {
 
-// Skips an entry field this reader does not use; false for a form it does not know.
-bool skip_form(unsigned form, const unsigned char*& at, const unsigned char* end, bool offset64) {
-  std::uint64_t value = 0;
-  switch (form) {
-    case DW_FORM_data1:
-      return read_fixed(at, end, 1, value);
-    case DW_FORM_data2:
-      return read_fixed(at, end, 2, value);
-    case DW_FORM_data4:
-      return read_fixed(at, end, 4, value);
-    case DW_FORM_data8:
-      return read_fixed(at, end, 8, value);
-    case DW_FORM_data16:
-      return read_fixed(at, end, 8, value) && read_fixed(at, end, 8, value);
-    case DW_FORM_udata:
-      return read_uleb(at, end, value);
-    case DW_FORM_block:
-      if (!read_uleb(at, end, value) || value > static_cast<std::uint64_t>(end - at)) return false;
-      at += value;
-      return true;
-    case DW_FORM_string: {
-      const char* text = nullptr;
-      return read_cstring(at, end, text);
-    }
-    case DW_FORM_line_strp:
-    case DW_FORM_strp:
-      return read_fixed(at, end, offset64 ? 8 : 4, value);
-    default:
-      return false;
-  }
-}
-
 bool read_unsigned_form(unsigned form, const unsigned char*& at, const unsigned char* end,
                         std::uint64_t& value) {
   switch (form) {
@@ -220,6 +188,34 @@ bool read_unsigned_form(unsigned form, const unsigned char*& at, const unsigned 
       return read_fixed(at, end, 8, value);
     case DW_FORM_udata:
       return read_uleb(at, end, value);
+    default:
+      return false;
+  }
+}
+
+// Skips an entry field this reader does not use; false for a form it does not know.
+bool skip_form(unsigned form, const unsigned char*& at, const unsigned char* end, bool offset64) {
+  std::uint64_t value = 0;
+  switch (form) {
+    case DW_FORM_data1:
+    case DW_FORM_data2:
+    case DW_FORM_data4:
+    case DW_FORM_data8:
+    case DW_FORM_udata:
+      return read_unsigned_form(form, at, end, value);
+    case DW_FORM_data16:
+      return read_fixed(at, end, 8, value) && read_fixed(at, end, 8, value);
+    case DW_FORM_block:
+      if (!read_uleb(at, end, value) || value > static_cast<std::uint64_t>(end - at)) return false;
+      at += value;
+      return true;
+    case DW_FORM_string: {
+      const char* text = nullptr;
+      return read_cstring(at, end, text);
+    }
+    case DW_FORM_line_strp:
+    case DW_FORM_strp:
+      return read_fixed(at, end, offset64 ? 8 : 4, value);
     default:
       return false;
   }
