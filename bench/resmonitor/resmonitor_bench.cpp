@@ -8,6 +8,9 @@
 #include <execinfo.h>
 #include <malloc.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -114,24 +117,43 @@ void BM_Level8AddRemoveVsMutexMap(benchmark::State& state) {
 }
 BENCHMARK(BM_Level8AddRemoveVsMutexMap)->Unit(benchmark::kMillisecond);
 
-// Wall time of `threads` threads each running `work` once.
-template <typename Work>
-double threads_seconds(int threads, const Work& work) {
-  const auto start = std::chrono::steady_clock::now();
+// Wall time of `threads` threads each running `work(thread)` once, from the moment all of them
+// are ready. Each first runs `warm_up(thread)` and then waits for the others, so that what a new
+// thread pays once (its unwinder cache, its first pages) stays out of the figure: a thread that
+// blocks on it may be woken onto its waker's processor, and a round of a few milliseconds would
+// then measure the scheduler's placement rather than the registry.
+template <typename WarmUp, typename Work>
+double threads_seconds(int threads, const WarmUp& warm_up, const Work& work) {
+  std::atomic<int> ready{0};
+  std::vector<std::chrono::steady_clock::time_point> starts(static_cast<std::size_t>(threads));
+  std::vector<std::chrono::steady_clock::time_point> ends(starts.size());
   std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) workers.emplace_back([&work, t] { work(t); });
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      warm_up(t);
+      ready.fetch_add(1);
+      while (ready.load() < threads) std::this_thread::yield();
+      starts[static_cast<std::size_t>(t)] = std::chrono::steady_clock::now();
+      work(t);
+      ends[static_cast<std::size_t>(t)] = std::chrono::steady_clock::now();
+    });
+  }
   for (std::thread& worker : workers) worker.join();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto first_start = *std::min_element(starts.begin(), starts.end());
+  const auto last_end = *std::max_element(ends.begin(), ends.end());
+  return std::chrono::duration<double>(last_end - first_start).count();
 }
 
 // Wall time of `threads` threads each doing `calls` rounds of arithmetic that shares nothing:
 // the scaling the machine offers at the moment.
 double compute_seconds(int threads, std::size_t calls) {
-  return threads_seconds(threads, [calls](int) {
+  const auto arithmetic = [](std::size_t rounds) {
     std::uint64_t value = 1;
-    for (std::size_t i = 0; i < calls * 400; ++i) value = value * 6364136223846793005ull + i;
+    for (std::size_t i = 0; i < rounds; ++i) value = value * 6364136223846793005ull + i;
     benchmark::DoNotOptimize(value);
-  });
+  };
+  return threads_seconds(
+      threads, [&](int) { arithmetic(calls); }, [&](int) { arithmetic(calls * 400); });
 }
 
 // Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name,
@@ -139,24 +161,24 @@ double compute_seconds(int threads, std::size_t calls) {
 // allocator arena) unless `one_block`: then all of them are made up front by one thread and lie
 // side by side, so that the threads' registrations share the registry's slices.
 double level1_seconds(int threads, std::size_t calls, bool one_block = false) {
-  std::vector<std::vector<int>> made_up_front(one_block ? static_cast<std::size_t>(threads) : 0,
-                                              std::vector<int>(64));
-  const auto start = std::chrono::steady_clock::now();
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      std::vector<int> made_here(one_block ? 0 : 64);
-      std::vector<int>& own = one_block ? made_up_front[static_cast<std::size_t>(t)] : made_here;
-      nested(kNesting, [&] {
-        seconds_for(calls, [&](std::size_t i) {
-          AddResource("Texture", &own[i % 64]);
-          RemoveResource("Texture", &own[i % 64]);
-        });
+  std::vector<std::vector<int>> objects(static_cast<std::size_t>(threads));
+  if (one_block) {
+    for (std::vector<int>& own : objects) own.resize(64);
+  }
+  const auto add_remove = [&](int thread, std::size_t rounds) {
+    std::vector<int>& own = objects[static_cast<std::size_t>(thread)];
+    if (own.empty()) own.resize(64);  // made by the thread itself
+    nested(kNesting, [&] {
+      seconds_for(rounds, [&](std::size_t i) {
+        AddResource("Texture", &own[i % 64]);
+        RemoveResource("Texture", &own[i % 64]);
       });
     });
-  }
-  for (std::thread& worker : workers) worker.join();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  constexpr std::size_t kWarmUpCalls = 256;
+  return threads_seconds(
+      threads, [&](int thread) { add_remove(thread, kWarmUpCalls); },
+      [&](int thread) { add_remove(thread, calls); });
 }
 
 // Level-1 throughput of two threads against one; "ratio" here is throughput(2) / throughput(1)
@@ -164,7 +186,7 @@ double level1_seconds(int threads, std::size_t calls, bool one_block = false) {
 // is the same for work that shares nothing: what the machine allowed during the run.
 void BM_Level1ThroughputTwoThreadsVsOne(benchmark::State& state) {
   SetMonitorInfoLevel(MonitorInfoStack);
-  constexpr std::size_t kCalls = 20000;
+  constexpr std::size_t kCalls = 100000;
   double one = 0;
   double two = 0;
   double machine_one = 0;
