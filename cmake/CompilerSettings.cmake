@@ -25,7 +25,7 @@ if(WIN32)
   # statically into every module, so users ship quillmark.dll and core.dll and nothing else.
   add_compile_options(-gdwarf-4)
   add_link_options(-static)
-  add_compile_definitions(_WIN32_WINNT=0x0601 UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+  add_compile_definitions(_WIN32_WINNT=0x0602 UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 endif()
 
 function(quillmark_apply_settings target)

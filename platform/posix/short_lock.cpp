@@ -1,32 +1,32 @@
-// A plain glibc mutex: its uncontended lock is the cheapest glibc has. (An adaptive one, which
-// spins before it sleeps, measured slower here: with the registry in slices, waits are rare.)
+// ShortLock's sleeps are futex waits on the lock word, private to the process.
 #include "platform/short_lock.h"
 
-#include <pthread.h>
-
-#include <new>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace quillmark::platform {
 
 namespace {
 
-pthread_mutex_t& native(unsigned char* storage) {
-  return *std::launder(reinterpret_cast<pthread_mutex_t*>(storage));
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "a futex word is a plain 32-bit integer");
+
+long futex(std::atomic<std::uint32_t>& word, int operation, std::uint32_t value) {
+  return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), operation, value, nullptr,
+                 nullptr, 0);
 }
 
 }  // namespace
 
-ShortLock::ShortLock() {
-  static_assert(sizeof(pthread_mutex_t) <= sizeof native_, "room for the mutex");
-  new (native_) pthread_mutex_t(PTHREAD_MUTEX_INITIALIZER);
+void ShortLock::sleep_while_equal(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  // Interrupted or already changed: the caller looks at the word again either way.
+  futex(word, FUTEX_WAIT_PRIVATE, expected);
 }
 
-ShortLock::~ShortLock() { pthread_mutex_destroy(&native(native_)); }
-
-void ShortLock::lock() { pthread_mutex_lock(&native(native_)); }
-
-bool ShortLock::try_lock() { return pthread_mutex_trylock(&native(native_)) == 0; }
-
-void ShortLock::unlock() { pthread_mutex_unlock(&native(native_)); }
+void ShortLock::wake_one_sleeper(std::atomic<std::uint32_t>& word) {
+  futex(word, FUTEX_WAKE_PRIVATE, 1);
+}
 
 }  // namespace quillmark::platform

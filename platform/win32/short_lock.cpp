@@ -1,28 +1,19 @@
-// A slim reader/writer lock taken exclusively: it spins briefly before it waits, needs no
-// clean-up and cannot fail to initialise.
+// ShortLock's sleeps are WaitOnAddress waits on the lock word (Windows 8 and later).
 #include "platform/short_lock.h"
 
 #include <windows.h>
 
 namespace quillmark::platform {
 
-namespace {
+static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free,
+              "the lock word is a plain 32-bit integer");
 
-SRWLOCK& native(unsigned char* storage) { return *reinterpret_cast<SRWLOCK*>(storage); }
-
-}  // namespace
-
-ShortLock::ShortLock() {
-  static_assert(sizeof(SRWLOCK) <= sizeof native_, "room for the lock");
-  InitializeSRWLock(&native(native_));
+void ShortLock::sleep_while_equal(std::atomic<std::uint32_t>& word, std::uint32_t expected) {
+  // A spurious return or a timeout that cannot come (INFINITE): the caller looks again.
+  WaitOnAddress(&word, &expected, sizeof expected, INFINITE);
 }
 
-ShortLock::~ShortLock() = default;
-
-void ShortLock::lock() { AcquireSRWLockExclusive(&native(native_)); }
-
-bool ShortLock::try_lock() { return TryAcquireSRWLockExclusive(&native(native_)) != 0; }
-
-void ShortLock::unlock() { ReleaseSRWLockExclusive(&native(native_)); }
+void ShortLock::wake_one_sleeper(std::atomic<std::uint32_t>& word) { WakeByAddressSingle(&word); }
 
 }  // namespace quillmark::platform
