@@ -2,60 +2,14 @@
 
 #include <dwarf.h>
 
+#include <algorithm>
 #include <cstring>
+
+#include "platform/posix/dwarf_bytes.h"
 
 namespace quillmark::platform::posix {
 
 namespace {
-
-// Bounds-checked readers: each returns false (and reads nothing) past `end`.
-bool read_u8(const unsigned char*& at, const unsigned char* end, std::uint64_t& value) {
-  if (at >= end) return false;
-  value = *at++;
-  return true;
-}
-
-bool read_fixed(const unsigned char*& at, const unsigned char* end, unsigned size,
-                std::uint64_t& value) {
-  if (static_cast<std::size_t>(end - at) < size || size > 8) return false;
-  value = 0;
-  for (unsigned i = 0; i < size; ++i) value |= static_cast<std::uint64_t>(at[i]) << (8 * i);
-  at += size;
-  return true;
-}
-
-bool read_uleb(const unsigned char*& at, const unsigned char* end, std::uint64_t& value) {
-  value = 0;
-  for (unsigned shift = 0; at < end; shift += 7) {
-    const unsigned char byte = *at++;
-    if (shift < 64) value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) return true;
-  }
-  return false;
-}
-
-bool read_sleb(const unsigned char*& at, const unsigned char* end, std::int64_t& value) {
-  std::uint64_t result = 0;
-  unsigned shift = 0;
-  unsigned char byte = 0x80;
-  while ((byte & 0x80) != 0) {
-    if (at >= end) return false;
-    byte = *at++;
-    if (shift < 64) result |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-    shift += 7;
-  }
-  if (shift < 64 && (byte & 0x40) != 0) result |= ~std::uint64_t{0} << shift;
-  value = static_cast<std::int64_t>(result);
-  return true;
-}
-
-bool read_cstring(const unsigned char*& at, const unsigned char* end, const char*& text) {
-  const void* nul = std::memchr(at, 0, static_cast<std::size_t>(end - at));
-  if (nul == nullptr) return false;
-  text = reinterpret_cast<const char*>(at);
-  at = static_cast<const unsigned char*>(nul) + 1;
-  return true;
-}
 
 // A terminated string at `offset` of a string section.
 bool string_at(const unsigned char* section, std::size_t size, std::uint64_t offset,
@@ -295,38 +249,120 @@ const char* LineProgram::file_name(std::uint64_t index) const {
   return index < files_.size() ? files_[index].c_str() : nullptr;
 }
 
-LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const {
-  // The best rows so far: those at the greatest address not above `address`. Of several there,
-  // the last in program order is kept. A sequence that ends where a later one starts gives way
-  // to it, as in libdw's order; but where a row is followed by the end of its own sequence at
-  // the same address, libdw's answer depends on more than the rows (only a look-up at or past
-  // the end of that sequence reaches it), so such an address is left to libdw.
-  bool found = false;
-  bool row_there = false;
-  bool own_sequence_ends_there = false;
-  std::uint64_t found_address = 0;
-  std::uint64_t sequence = 0;      // index of the sequence being run
-  std::uint64_t row_sequence = 0;  // the sequence of the row kept
-  Registers state;
-  const auto emit = [&](bool end_sequence) {
-    if (state.address > address || (found && state.address < found_address)) return;
-    if (!found || state.address > found_address) {
-      found = true;
-      found_address = state.address;
-      row_there = false;
-      own_sequence_ends_there = false;
+namespace {
+
+// The rows at the greatest address not above `address` seen so far. Of several there, the last
+// in program order is kept. A sequence that ends where a later one starts gives way to it, as in
+// libdw's order; but where a row is followed by the end of its own sequence at the same address,
+// libdw's answer depends on more than the rows (only a look-up at or past the end of that
+// sequence reaches it), so such an address is left to libdw.
+class BestRow {
+ public:
+  explicit BestRow(std::uint64_t address) : address_(address) {}
+
+  // A row of sequence number `sequence` (its end when `end_sequence`).
+  void offer(const Registers& state, bool end_sequence, std::uint64_t sequence) {
+    if (state.address > address_ || (found_ && state.address < found_address_)) return;
+    if (!found_ || state.address > found_address_) {
+      found_ = true;
+      found_address_ = state.address;
+      row_there_ = false;
+      own_sequence_ends_there_ = false;
     }
     if (!end_sequence) {
-      row_there = true;
-      row = {state.address, state.file, static_cast<std::int64_t>(state.line)};
-      row_sequence = sequence;
-      own_sequence_ends_there = false;
-    } else if (row_there && row_sequence == sequence) {
-      own_sequence_ends_there = true;
+      row_there_ = true;
+      row_ = {state.address, state.file, static_cast<std::int64_t>(state.line)};
+      row_sequence_ = sequence;
+      own_sequence_ends_there_ = false;
+    } else if (row_there_ && row_sequence_ == sequence) {
+      own_sequence_ends_there_ = true;
     }
-  };
-  const unsigned char* at = program_;
-  const unsigned char* end = program_end_;
+  }
+
+  LineProgram::Found result(LineRow& row) const {
+    if (!found_ || !row_there_) return LineProgram::Found::kNoRow;
+    if (own_sequence_ends_there_) return LineProgram::Found::kUnreadable;
+    row = row_;
+    return LineProgram::Found::kRow;
+  }
+
+ private:
+  std::uint64_t address_;
+  bool found_ = false;
+  bool row_there_ = false;
+  bool own_sequence_ends_there_ = false;
+  std::uint64_t found_address_ = 0;
+  std::uint64_t row_sequence_ = 0;  // the sequence of row_
+  LineRow row_;
+};
+
+}  // namespace
+
+LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const {
+  if (index_ == Index::kNotBuilt) return find_and_build_index(address, row);
+  if (index_ != Index::kBuilt) return find_by_running_all(address, row);
+  // Only rows from the lowest start of a sequence that holds `address` up to `address` can be
+  // the answer (that sequence's first row is one of them): the sequences that reach into that
+  // span are run, in program order, and no other. Where no sequence holds the address the whole
+  // program is run.
+  std::uint64_t lowest_start = ~std::uint64_t{0};
+  for (const Sequence& sequence : sequences_) {
+    if (sequence.low <= address && address < sequence.high && sequence.low < lowest_start) {
+      lowest_start = sequence.low;
+    }
+  }
+  if (lowest_start == ~std::uint64_t{0}) return find_by_running_all(address, row);
+  BestRow best(address);
+  for (std::size_t number = 0; number < sequences_.size(); ++number) {
+    const Sequence& sequence = sequences_[number];
+    if (sequence.low > address || sequence.high < lowest_start) continue;
+    const bool readable = run(sequence.begin, sequence.end,
+                              [&](const Registers& state, bool end, const unsigned char*) {
+                                best.offer(state, end, number);
+                              });
+    if (!readable) return Found::kUnreadable;
+  }
+  return best.result(row);
+}
+
+LineProgram::Found LineProgram::find_by_running_all(std::uint64_t address, LineRow& row) const {
+  BestRow best(address);
+  std::uint64_t sequence = 0;
+  const bool readable =
+      run(program_, program_end_, [&](const Registers& state, bool end, const unsigned char*) {
+        best.offer(state, end, sequence);
+        if (end) ++sequence;
+      });
+  return readable ? best.result(row) : Found::kUnreadable;
+}
+
+LineProgram::Found LineProgram::find_and_build_index(std::uint64_t address, LineRow& row) const {
+  BestRow best(address);
+  Sequence current{program_, program_, ~std::uint64_t{0}, 0};
+  bool rows_pending = false;
+  const bool readable = run(program_, program_end_,
+                            [&](const Registers& state, bool end, const unsigned char* after) {
+                              best.offer(state, end, sequences_.size());
+                              current.low = std::min(current.low, state.address);
+                              current.high = std::max(current.high, state.address);
+                              rows_pending = !end;
+                              if (!end) return;
+                              current.end = after;
+                              sequences_.push_back(current);
+                              current = Sequence{after, after, ~std::uint64_t{0}, 0};
+                            });
+  // Rows after the last end of a sequence belong to none: such a program is always run whole.
+  index_ = readable && !rows_pending ? Index::kBuilt : Index::kUnusable;
+  if (index_ != Index::kBuilt) sequences_.clear();
+  return readable ? best.result(row) : Found::kUnreadable;
+}
+
+template <typename OnRow>
+bool LineProgram::run(const unsigned char* from, const unsigned char* to,
+                      const OnRow& on_row) const {
+  Registers state;
+  const unsigned char* at = from;
+  const unsigned char* end = to;
   std::uint64_t value = 0;
   std::int64_t signed_value = 0;
   while (at < end) {
@@ -336,7 +372,7 @@ LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const 
       state.address += std::uint64_t{min_instruction_length_} * (adjusted / line_range_);
       state.line +=
           static_cast<std::uint64_t>(line_base_ + static_cast<int>(adjusted % line_range_));
-      emit(false);
+      on_row(state, false, at);
       continue;
     }
     switch (opcode) {
@@ -344,55 +380,53 @@ LineProgram::Found LineProgram::find(std::uint64_t address, LineRow& row) const 
         std::uint64_t length = 0;
         if (!read_uleb(at, end, length) || length == 0 ||
             length > static_cast<std::uint64_t>(end - at)) {
-          return Found::kUnreadable;
+          return false;
         }
         const unsigned char* next = at + length;
         const unsigned sub_opcode = *at++;
         if (sub_opcode == DW_LNE_end_sequence) {
-          emit(true);
+          on_row(state, true, next);
           state = Registers();
-          ++sequence;
         } else if (sub_opcode == DW_LNE_set_address) {
           if (!read_fixed(at, next, static_cast<unsigned>(length - 1), state.address)) {
-            return Found::kUnreadable;
+            return false;
           }
         } else if (sub_opcode == DW_LNE_define_file) {
-          return Found::kUnreadable;  // a file table that grows as the program runs: left to libdw
+          return false;  // a file table that grows as the program runs: left to libdw
         }
         at = next;
         break;
       }
       case DW_LNS_copy:
-        emit(false);
+        on_row(state, false, at);
         break;
       case DW_LNS_advance_pc:
-        if (!read_uleb(at, end, value)) return Found::kUnreadable;
+        if (!read_uleb(at, end, value)) return false;
         state.address += value * min_instruction_length_;
         break;
       case DW_LNS_advance_line:
-        if (!read_sleb(at, end, signed_value)) return Found::kUnreadable;
+        if (!read_sleb(at, end, signed_value)) return false;
         state.line += static_cast<std::uint64_t>(signed_value);
         break;
       case DW_LNS_set_file:
-        if (!read_uleb(at, end, state.file)) return Found::kUnreadable;
+        if (!read_uleb(at, end, state.file)) return false;
         break;
       case DW_LNS_const_add_pc:
         state.address +=
             std::uint64_t{min_instruction_length_} * ((255 - opcode_base_) / line_range_);
         break;
       case DW_LNS_fixed_advance_pc:
-        if (!read_fixed(at, end, 2, value)) return Found::kUnreadable;
+        if (!read_fixed(at, end, 2, value)) return false;
         state.address += value;
         break;
       default:  // the rest change nothing the look-up needs; skip their operands
         for (unsigned i = 0; i < standard_lengths_[opcode]; ++i) {
-          if (!read_uleb(at, end, value)) return Found::kUnreadable;
+          if (!read_uleb(at, end, value)) return false;
         }
         break;
     }
   }
-  if (!found || !row_there) return Found::kNoRow;
-  return own_sequence_ends_there ? Found::kUnreadable : Found::kRow;
+  return true;
 }
 
 }  // namespace quillmark::platform::posix

@@ -3,13 +3,15 @@
 // libdw turns a unit's whole program into a sorted table of rows the first time a line of the
 // unit is asked for; for the large units of template-heavy C++ that is most of a first
 // resolution (about 0.4 ms for a unit of 3,400 rows). A frame needs one row, so the program is
-// run once per look-up instead, keeping only the best row so far, with no allocation. The file
-// table is read once. The row chosen and the file names are those libdw gives: of the rows at
-// the greatest address not above the one looked up, the last in program order (a sequence that
-// ends where another starts gives way to it), and no line when only the end of a sequence lies
-// there; a relative file name is joined to its directory with '/' (the unit's directory for
-// directory 0 before DWARF 5). Where a row is followed by the end of its own sequence at the
-// same address, libdw's answer depends on more than the rows; a look-up that reaches such an
+// run for each look-up instead, keeping only the best row so far. The first look-up also notes
+// where each sequence of the program lies (a function of its own, in units built with one
+// section per function or full of inline and template code); later ones run only the sequences
+// around their address. The file table is read once. The row chosen and the file names are those
+// libdw gives: of the rows at the greatest address not above the one looked up, the last in program
+// order (a sequence that ends where another starts gives way to it), and no line when only the end
+// of a sequence lies there; a relative file name is joined to its directory with '/' (the unit's
+// directory for directory 0 before DWARF 5). Where a row is followed by the end of its own sequence
+// at the same address, libdw's answer depends on more than the rows; a look-up that reaches such an
 // address (at or past the end of a sequence) is left to libdw.
 #pragma once
 
@@ -44,8 +46,11 @@ class LineProgram {
 
   enum class Found { kRow, kNoRow, kUnreadable };
   // The row that holds `address` (module-relative), as described above. kUnreadable when the
-  // program turns out to be malformed or to use what this reader does not know.
+  // program turns out to be malformed or to use what this reader does not know. Not safe to
+  // call from two threads at once (the first call notes the sequences).
   Found find(std::uint64_t address, LineRow& row) const;
+  // The same answer, from a run of the whole program.
+  Found find_by_running_all(std::uint64_t address, LineRow& row) const;
 
   // The file of index `index` in the table, null when there is none.
   const char* file_name(std::uint64_t index) const;
@@ -59,6 +64,23 @@ class LineProgram {
   bool read_entry_string(unsigned form, const unsigned char*& at, const unsigned char* end,
                          const char*& text) const;
   void add_file(const char* name, std::uint64_t directory);
+  // Runs the program's bytes [from, to), which begin a sequence, and calls
+  // on_row(registers, end_of_sequence, bytes_after_the_row's_opcode) for every row. False when
+  // they are malformed or use what this reader does not know.
+  template <typename OnRow>
+  bool run(const unsigned char* from, const unsigned char* to, const OnRow& on_row) const;
+  // find() by a run of the whole program that also notes where each sequence lies (none when
+  // the program cannot be read or has rows outside any sequence).
+  Found find_and_build_index(std::uint64_t address, LineRow& row) const;
+
+  // One sequence: its bytes and the addresses of its rows, its end included.
+  struct Sequence {
+    const unsigned char* begin;
+    const unsigned char* end;
+    std::uint64_t low;
+    std::uint64_t high;  // the address of the end of the sequence
+  };
+  enum class Index { kNotBuilt, kBuilt, kUnusable };
 
   LineSections sections_;
   bool offset64_ = false;
@@ -74,6 +96,8 @@ class LineProgram {
   const unsigned char* program_end_ = nullptr;
   std::vector<std::string> directories_;
   std::vector<std::string> files_;
+  mutable Index index_ = Index::kNotBuilt;
+  mutable std::vector<Sequence> sequences_;  // in program order, once index_ is kBuilt
 };
 
 }  // namespace quillmark::platform::posix

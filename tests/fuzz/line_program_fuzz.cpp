@@ -1,7 +1,8 @@
 // The line-program reader on any bytes, as a damaged or hostile debug file would give it: the
 // input is split into a `.debug_line` and a `.debug_line_str` section; the header is read at a
 // few offsets, rows are looked up at a few addresses, and every file index is asked for. Nothing
-// may read outside the sections, and a row found names a file of the table or none.
+// may read outside the sections, a row found names a file of the table or none, and the look-up
+// through the sequence index agrees with a run of the whole program.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -40,7 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const std::uint64_t address : addresses) {
     LineRow row;
-    if (program.find(address, row) == LineProgram::Found::kRow) FUZZ_CHECK(row.address <= address);
+    const LineProgram::Found found = program.find(address, row);
+    if (found == LineProgram::Found::kRow) FUZZ_CHECK(row.address <= address);
+    // The look-up that runs only the sequences around the address agrees with a whole run.
+    LineRow whole_row;
+    FUZZ_CHECK(program.find_by_running_all(address, whole_row) == found);
+    if (found == LineProgram::Found::kRow) {
+      FUZZ_CHECK(whole_row.address == row.address && whole_row.file == row.file &&
+                 whole_row.line == row.line);
+    }
   }
   return 0;
 }
