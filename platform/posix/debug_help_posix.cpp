@@ -251,7 +251,7 @@ class PosixDebugHelp final : public DebugHelp {
     ModuleSymbols* module = symbols_at(address);
     if (module == nullptr || module->module() == nullptr) return false;
     const FunctionSymbol* function = module->functions()->find(address);
-    if (line_at(module->module(), module->line_tables(), address,
+    if (line_at(module->module(), module->dwarf(), address,
                 function != nullptr ? function->address : 0, source)) {
       return true;
     }
@@ -277,8 +277,8 @@ class PosixDebugHelp final : public DebugHelp {
     ModuleSymbols* symbols = symbols_at(address);
     Dwfl_Module* module = symbols != nullptr ? symbols->module() : nullptr;
     return chains_
-        .emplace(address, module != nullptr ? InlineChain(module, symbols->line_tables(), address)
-                                            : InlineChain())
+        .emplace(address,
+                 module != nullptr ? InlineChain(module, symbols->dwarf(), address) : InlineChain())
         .first->second;
   }
 

@@ -1,49 +1,20 @@
 #include "platform/posix/line_tables.h"
 
 #include <dwarf.h>
-#include <gelf.h>
 
-#include <cstring>
+#include "platform/posix/debug_sections.h"
 
 namespace quillmark::platform::posix {
 
-namespace {
-
-// The bytes of a section libdw has opened (and inflated, were it compressed); false when the
-// section is still compressed.
-bool section_bytes(Elf_Scn* section, const GElf_Shdr& header, const unsigned char*& bytes,
-                   std::size_t& size) {
-  if ((header.sh_flags & SHF_COMPRESSED) != 0 || header.sh_type == SHT_NOBITS) return false;
-  Elf_Data* data = elf_getdata(section, nullptr);
-  if (data == nullptr || data->d_buf == nullptr) return false;
-  bytes = static_cast<const unsigned char*>(data->d_buf);
-  size = data->d_size;
-  return true;
-}
-
-}  // namespace
-
 bool LineTables::find_sections(Dwarf* dwarf) {
-  Elf* elf = dwarf_getelf(dwarf);
-  std::size_t names_index = 0;
-  if (elf == nullptr || elf_getshdrstrndx(elf, &names_index) != 0) return false;
-  for (Elf_Scn* section = elf_nextscn(elf, nullptr); section != nullptr;
-       section = elf_nextscn(elf, section)) {
-    GElf_Shdr header;
-    if (gelf_getshdr(section, &header) == nullptr) continue;
-    const char* name = elf_strptr(elf, names_index, header.sh_name);
-    if (name == nullptr) continue;
-    if (std::strcmp(name, ".debug_line") == 0) {
-      if (!section_bytes(section, header, sections_.line, sections_.line_size)) return false;
-    } else if (std::strcmp(name, ".debug_line_str") == 0) {
-      if (!section_bytes(section, header, sections_.line_str, sections_.line_str_size)) {
-        return false;
-      }
-    } else if (std::strcmp(name, ".debug_str") == 0) {
-      if (!section_bytes(section, header, sections_.str, sections_.str_size)) return false;
-    }
-  }
-  return sections_.line != nullptr;
+  // .debug_line must be there; the string sections only when the programs refer to them.
+  const auto usable = [&](const char* name, const unsigned char*& bytes, std::size_t& size) {
+    return debug_section(dwarf, name, bytes, size) != SectionState::kUnusable;
+  };
+  return debug_section(dwarf, ".debug_line", sections_.line, sections_.line_size) ==
+             SectionState::kFound &&
+         usable(".debug_line_str", sections_.line_str, sections_.line_str_size) &&
+         usable(".debug_str", sections_.str, sections_.str_size);
 }
 
 const LineProgram* LineTables::program_of(Dwarf* dwarf, Dwarf_Die& unit) {

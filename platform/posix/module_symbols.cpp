@@ -144,7 +144,7 @@ ModuleSymbols::State ModuleSymbols::read_functions() {
 }
 
 void ModuleSymbols::release() {
-  line_tables_.clear();
+  dwarf_.clear();
   functions_.reset();
   module_ = nullptr;
   if (session_ != nullptr) dwfl_end(session_);

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "platform/posix/function_table.h"
-#include "platform/posix/line_tables.h"
 #include "platform/posix/loaded_objects.h"
+#include "platform/posix/module_dwarf.h"
 
 namespace quillmark::platform::posix {
 
@@ -38,8 +38,8 @@ class ModuleSymbols {
   Dwfl_Module* module();
   // Its function symbols; null while it has no symbols.
   FunctionTable* functions();
-  // The line programs of its units read so far (emptied whenever the module is dropped).
-  LineTables& line_tables() { return line_tables_; }
+  // What has been read from its DWARF so far (emptied whenever the module is dropped).
+  ModuleDwarf& dwarf() { return dwarf_; }
 
   // To be called right after a libdw call on the module failed: when the failure was for want of
   // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
@@ -62,7 +62,7 @@ class ModuleSymbols {
   Dwfl* session_ = nullptr;
   Dwfl_Module* module_ = nullptr;
   std::unique_ptr<FunctionTable> functions_;
-  LineTables line_tables_;
+  ModuleDwarf dwarf_;
 };
 
 // Whether the last libdw failure (with errno as the failing call left it) was one that may not

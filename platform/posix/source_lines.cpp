@@ -2,7 +2,7 @@
 
 #include <dwarf.h>
 
-#include <cstdlib>
+#include <algorithm>
 
 namespace quillmark::platform::posix {
 
@@ -23,13 +23,27 @@ bool unsigned_attribute(Dwarf_Die* die, unsigned int name, Dwarf_Word& value) {
 
 namespace {
 
+// The unit that holds `address`, with the module's DWARF and its bias; false when none does.
+// The module's own list of unit ranges is asked first; libdw where it cannot tell.
+bool unit_of(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, Dwarf*& dwarf,
+             Dwarf_Addr& bias, Dwarf_Die& unit) {
+  dwarf = dwfl_module_getdwarf(module, &bias);
+  if (dwarf == nullptr) return false;
+  if (cache.units.unit_at(dwarf, address - bias, unit) == UnitRanges::Found::kUnit) return true;
+  Dwarf_Die* found = dwfl_module_addrdie(module, address, &bias);
+  if (found == nullptr) return false;
+  unit = *found;
+  return true;
+}
+
 // The row of `address` from the unit's program read directly; false to ask libdw instead.
-bool read_line(Dwfl_Module* module, LineTables& tables, std::uint64_t address, SourceLine& line,
+bool read_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line,
                bool& has_row) {
+  Dwarf* dwarf = nullptr;
   Dwarf_Addr bias = 0;
-  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
-  Dwarf* dwarf = unit != nullptr ? dwfl_module_getdwarf(module, &bias) : nullptr;
-  const LineProgram* program = dwarf != nullptr ? tables.program_of(dwarf, *unit) : nullptr;
+  Dwarf_Die unit;
+  if (!unit_of(module, cache, address, dwarf, bias, unit)) return false;
+  const LineProgram* program = cache.lines.program_of(dwarf, unit);
   if (program == nullptr) return false;
   LineRow row;
   const LineProgram::Found found = program->find(address - bias, row);
@@ -57,33 +71,97 @@ bool libdw_line(Dwfl_Module* module, std::uint64_t address, SourceLine& line) {
   return true;
 }
 
+// Entries that may hold code nested in a function: the places where inlined calls are found.
+bool is_code_scope(int tag) {
+  switch (tag) {
+    case DW_TAG_lexical_block:
+    case DW_TAG_inlined_subroutine:
+    case DW_TAG_subprogram:
+    case DW_TAG_with_stmt:
+    case DW_TAG_catch_block:
+    case DW_TAG_try_block:
+    case DW_TAG_entry_point:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The inlined calls inside `function` that hold `pc`, innermost first: in each entry the first
+// child scope that holds the address is entered, as dwarf_getscopes does. A function nested in
+// another is the innermost function: only the calls inside it count.
+void inlined_calls_in(Dwarf_Die function, Dwarf_Addr pc, std::vector<Dwarf_Die>& calls) {
+  Dwarf_Die scope = function;
+  Dwarf_Die child;
+  bool entered = true;
+  while (entered && dwarf_child(&scope, &child) == 0) {
+    entered = false;
+    do {
+      const int tag = dwarf_tag(&child);
+      if (!is_code_scope(tag) || dwarf_haspc(&child, pc) != 1) continue;
+      if (tag == DW_TAG_subprogram) calls.clear();
+      if (tag == DW_TAG_inlined_subroutine) calls.push_back(child);
+      scope = child;
+      entered = true;
+      break;
+    } while (dwarf_siblingof(&child, &child) == 0);
+  }
+  std::reverse(calls.begin(), calls.end());
+}
+
+// Entries that hold no code themselves but may hold entries that do.
+bool holds_definitions(int tag) {
+  return tag == DW_TAG_namespace || tag == DW_TAG_module || tag == DW_TAG_class_type ||
+         tag == DW_TAG_structure_type || tag == DW_TAG_union_type;
+}
+
+// The function entry that holds `pc` among the children of `parent`, through libdw, walking
+// through namespaces, types and imported units: for units the direct reader cannot read.
+// (dwarf_getscopes would not do: past the innermost inlined call it goes on with the scopes of
+// the call's abstract origin, not with the calls around it.)
+bool function_by_libdw(Dwarf_Die& parent, Dwarf_Addr pc, Dwarf_Die& function, int depth) {
+  constexpr int kMaxDepth = 32;
+  Dwarf_Die child;
+  if (depth > kMaxDepth || dwarf_child(&parent, &child) != 0) return false;
+  do {
+    const int tag = dwarf_tag(&child);
+    if (tag == DW_TAG_subprogram && dwarf_haspc(&child, pc) == 1) {
+      function = child;
+      return true;
+    }
+    Dwarf_Attribute import;
+    Dwarf_Die imported;
+    if (tag == DW_TAG_imported_unit &&
+        dwarf_formref_die(dwarf_attr(&child, DW_AT_import, &import), &imported) != nullptr &&
+        function_by_libdw(imported, pc, function, depth + 1)) {
+      return true;
+    }
+    if (holds_definitions(tag) && function_by_libdw(child, pc, function, depth + 1)) return true;
+  } while (dwarf_siblingof(&child, &child) == 0);
+  return false;
+}
+
 }  // namespace
 
-bool line_at(Dwfl_Module* module, LineTables& tables, std::uint64_t address,
+bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address,
              std::uint64_t function_start, SourceLine& line) {
   bool has_row = false;
-  if (!read_line(module, tables, address, line, has_row))
+  if (!read_line(module, cache, address, line, has_row))
     has_row = libdw_line(module, address, line);
   return has_row && (function_start == 0 || line.address >= function_start);
 }
 
-InlineChain::InlineChain(Dwfl_Module* module, LineTables& tables, std::uint64_t address)
+InlineChain::InlineChain(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address)
     : address_(address) {
+  Dwarf* dwarf = nullptr;
   Dwarf_Addr bias = 0;
-  Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
-  if (unit == nullptr) return;
-  unit_ = *unit;
-  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
-  if (dwarf != nullptr) program_ = tables.program_of(dwarf, unit_);
-  Dwarf_Die* scopes = nullptr;
-  const int count = dwarf_getscopes(&unit_, address - bias, &scopes);
-  // Innermost first: inlined calls, lexical blocks, then the function that holds them.
-  for (int i = 0; i < count; ++i) {
-    const int tag = dwarf_tag(&scopes[i]);
-    if (tag == DW_TAG_subprogram) break;
-    if (tag == DW_TAG_inlined_subroutine) calls_.push_back(scopes[i]);
+  if (!unit_of(module, cache, address, dwarf, bias, unit_)) return;
+  program_ = cache.lines.program_of(dwarf, unit_);
+  Dwarf_Die function;
+  if (cache.functions.function_at(dwarf, unit_, address - bias, function) ||
+      function_by_libdw(unit_, address - bias, function, 0)) {
+    inlined_calls_in(function, address - bias, calls_);
   }
-  std::free(scopes);
 }
 
 const char* InlineChain::function_name(std::uint32_t depth) const {

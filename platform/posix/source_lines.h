@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/line_tables.h"
+#include "platform/posix/module_dwarf.h"
 
 namespace quillmark::platform::posix {
 
@@ -19,18 +19,18 @@ struct SourceLine {
   std::uint64_t address = 0;  // where the line's code starts; 0 for a call site
 };
 
-// The line-table row of `address`, read by `tables` where it can, else by libdw.
+// The line-table row of `address`, read through `cache` where it can, else by libdw.
 // `function_start` is the start of the function symbol that holds the address (0 when unknown):
 // code without line information (start-up objects, hand-written assembly) gets the nearest line
 // before it, which then belongs to another function, and is reported as having no line.
-bool line_at(Dwfl_Module* module, LineTables& tables, std::uint64_t address,
+bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address,
              std::uint64_t function_start, SourceLine& line);
 
 // The inlined calls that enclose one address, innermost first.
 class InlineChain {
  public:
   InlineChain() = default;
-  InlineChain(Dwfl_Module* module, LineTables& tables, std::uint64_t address);
+  InlineChain(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address);
 
   std::uint64_t address() const { return address_; }
   std::uint32_t size() const { return static_cast<std::uint32_t>(calls_.size()); }

@@ -1,6 +1,7 @@
 // Stacks of real registrations through the public API: a deep chain of host functions, a call
-// inlined between two of them, and a function GCC specialised, each built without optimisation
-// and with -O2. Every shown frame must name its function and the line of its call.
+// inlined between two of them, two inlined calls one inside the other, and a function GCC
+// specialised, each built without optimisation and with -O2. Every shown frame must name its
+// function and the line of its call.
 #include <gtest/gtest.h>
 
 #include <quillmark/resource_monitor.h>
@@ -136,6 +137,23 @@ TEST_P(RegistrationChain, ShowsAnInlinedCallAsAFrameOfItsOwn) {
   } else {
     EXPECT_TRUE(names(frames[2], "inline_outer")) << frames[2].function;
     EXPECT_GT(frames[2].line, 0);
+  }
+}
+
+TEST_P(RegistrationChain, ShowsEachOfNestedInlinedCallsAsAFrameOfItsOwn) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_nested_steps
+                                                        : chain_o0::register_through_nested_steps);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_GE(frames.size(), 4u);
+  expect_frame(frames[0], "nested_inner", trail_.call_lines[0]);
+  expect_frame(frames[1], "nested_step_in", trail_.call_lines[1]);
+  if (kKnowsInlinedCallSites) {
+    expect_frame(frames[2], "nested_step_out", trail_.call_lines[2]);
+    expect_frame(frames[3], "nested_outer", trail_.call_lines[3]);
+  } else {
+    EXPECT_TRUE(names(frames[2], "nested_step_out")) << frames[2].function;
+    EXPECT_TRUE(names(frames[3], "nested_outer")) << frames[3].function;
   }
 }
 

@@ -12,34 +12,14 @@
 
 #include "platform/posix/line_program.h"
 #include "platform/posix/line_tables.h"
+#include "tests/callstack/offline_module.h"
 
 namespace {
 
 using quillmark::platform::posix::LineProgram;
 using quillmark::platform::posix::LineRow;
 using quillmark::platform::posix::LineTables;
-
-// A module opened offline with libdw, as the symbol handler opens one.
-class OfflineModule {
- public:
-  explicit OfflineModule(const std::string& path) {
-    session_ = dwfl_begin(&callbacks_);
-    dwfl_report_begin(session_);
-    module_ = dwfl_report_offline(session_, "module", path.c_str(), -1);
-    dwfl_report_end(session_, nullptr, nullptr);
-  }
-  ~OfflineModule() { dwfl_end(session_); }
-  OfflineModule(const OfflineModule&) = delete;
-  OfflineModule& operator=(const OfflineModule&) = delete;
-
-  Dwfl_Module* module() const { return module_; }
-
- private:
-  Dwfl_Callbacks callbacks_ = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
-                               dwfl_offline_section_address, nullptr};
-  Dwfl* session_ = nullptr;
-  Dwfl_Module* module_ = nullptr;
-};
+using quillmark::testing::OfflineModule;
 
 struct Answer {
   bool found = false;
@@ -130,10 +110,7 @@ void expect_agreement(const std::string& path, int at_least) {
 }
 
 TEST(LineProgram, AgreesWithLibdwOnThisProgram) {
-  char path[4096];
-  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-  ASSERT_GT(length, 0);
-  expect_agreement(std::string(path, static_cast<std::size_t>(length)), 1000);
+  expect_agreement(quillmark::testing::this_program(), 1000);
 }
 
 TEST(LineProgram, AgreesWithLibdwOnDwarf4) { expect_agreement(LINE_SAMPLE_DWARF4, 10); }

@@ -22,6 +22,7 @@ struct Trail {
   int register_through_links(chain::Trail& trail);                   \
   /* inline_outer -> inline_step (always inlined) -> inline_inner */ \
   int register_through_inlined_step(chain::Trail& trail);            \
+  int register_through_nested_steps(chain::Trail& trail);            \
   /* clone_caller -> register_clone (specialised by GCC at -O2) */   \
   int register_through_clone(chain::Trail& trail);                   \
   }

@@ -1,0 +1,431 @@
+#include "platform/posix/dwarf_entries.h"
+
+#include <dwarf.h>
+
+#include <cstdint>
+
+#include "platform/posix/dwarf_bytes.h"
+
+namespace quillmark::platform::posix {
+
+namespace {
+
+// Deeper nesting than any compiler writes at the levels read here: a bound for damaged input.
+constexpr int kMaxDepth = 64;
+// Codes below this are kept in a vector indexed by code.
+constexpr std::uint64_t kDenseCodes = 4096;
+constexpr std::size_t kAttributesReserved = 4096;
+constexpr std::size_t kDenseReserved = 512;
+
+bool skip_bytes(const unsigned char*& at, const unsigned char* end, std::uint64_t count) {
+  if (count > static_cast<std::uint64_t>(end - at)) return false;
+  at += count;
+  return true;
+}
+
+bool skip_block(const unsigned char*& at, const unsigned char* end, unsigned length_size) {
+  std::uint64_t length = 0;
+  return read_fixed(at, end, length_size, length) && skip_bytes(at, end, length);
+}
+
+// Reads one attribute value of `form`. `value` is set for the constant, address and reference
+// forms, which are all the search looks at; the rest are stepped over.
+bool read_value(std::uint64_t form, std::int64_t implicit_value, const UnitShape& unit,
+                const unsigned char*& at, const unsigned char* end, std::uint64_t& value,
+                bool indirect_allowed = true) {
+  value = 0;
+  std::int64_t signed_value = 0;
+  const char* text = nullptr;
+  switch (form) {
+    case DW_FORM_addr:
+      return read_fixed(at, end, unit.address_size, value);
+    case DW_FORM_data1:
+    case DW_FORM_ref1:
+    case DW_FORM_flag:
+    case DW_FORM_strx1:
+    case DW_FORM_addrx1:
+      return read_fixed(at, end, 1, value);
+    case DW_FORM_data2:
+    case DW_FORM_ref2:
+    case DW_FORM_strx2:
+    case DW_FORM_addrx2:
+      return read_fixed(at, end, 2, value);
+    case DW_FORM_strx3:
+    case DW_FORM_addrx3:
+      return read_fixed(at, end, 3, value);
+    case DW_FORM_data4:
+    case DW_FORM_ref4:
+    case DW_FORM_ref_sup4:
+    case DW_FORM_strx4:
+    case DW_FORM_addrx4:
+      return read_fixed(at, end, 4, value);
+    case DW_FORM_data8:
+    case DW_FORM_ref8:
+    case DW_FORM_ref_sig8:
+    case DW_FORM_ref_sup8:
+      return read_fixed(at, end, 8, value);
+    case DW_FORM_data16:
+      return skip_bytes(at, end, 16);
+    case DW_FORM_udata:
+    case DW_FORM_ref_udata:
+    case DW_FORM_strx:
+    case DW_FORM_addrx:
+    case DW_FORM_loclistx:
+    case DW_FORM_rnglistx:
+    case DW_FORM_GNU_addr_index:
+    case DW_FORM_GNU_str_index:
+      return read_uleb(at, end, value);
+    case DW_FORM_sdata:
+      if (!read_sleb(at, end, signed_value)) return false;
+      value = static_cast<std::uint64_t>(signed_value);
+      return true;
+    case DW_FORM_strp:
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_GNU_strp_alt:
+      return read_fixed(at, end, unit.offset_size, value);
+    case DW_FORM_ref_addr:
+      return read_fixed(at, end, unit.version <= 2 ? unit.address_size : unit.offset_size, value);
+    case DW_FORM_string:
+      return read_cstring(at, end, text);
+    case DW_FORM_block1:
+      return skip_block(at, end, 1);
+    case DW_FORM_block2:
+      return skip_block(at, end, 2);
+    case DW_FORM_block4:
+      return skip_block(at, end, 4);
+    case DW_FORM_block:
+    case DW_FORM_exprloc:
+      return read_uleb(at, end, value) && skip_bytes(at, end, value);
+    case DW_FORM_flag_present:
+      value = 1;
+      return true;
+    case DW_FORM_implicit_const:
+      value = static_cast<std::uint64_t>(implicit_value);
+      return true;
+    case DW_FORM_indirect: {
+      std::uint64_t actual = 0;
+      return indirect_allowed && read_uleb(at, end, actual) &&
+             read_value(actual, implicit_value, unit, at, end, value, false);
+    }
+    default:
+      return false;
+  }
+}
+
+bool is_constant_form(std::uint64_t form) {
+  return form == DW_FORM_data1 || form == DW_FORM_data2 || form == DW_FORM_data4 ||
+         form == DW_FORM_data8 || form == DW_FORM_udata;
+}
+
+bool is_unit_reference(std::uint64_t form) {
+  return form == DW_FORM_ref1 || form == DW_FORM_ref2 || form == DW_FORM_ref4 ||
+         form == DW_FORM_ref8 || form == DW_FORM_ref_udata;
+}
+
+// The size of a value of `form`, or -1 when it varies from value to value.
+int fixed_form_size(std::uint64_t form, const UnitShape& unit) {
+  switch (form) {
+    case DW_FORM_flag_present:
+    case DW_FORM_implicit_const:
+      return 0;
+    case DW_FORM_data1:
+    case DW_FORM_ref1:
+    case DW_FORM_flag:
+    case DW_FORM_strx1:
+    case DW_FORM_addrx1:
+      return 1;
+    case DW_FORM_data2:
+    case DW_FORM_ref2:
+    case DW_FORM_strx2:
+    case DW_FORM_addrx2:
+      return 2;
+    case DW_FORM_strx3:
+    case DW_FORM_addrx3:
+      return 3;
+    case DW_FORM_data4:
+    case DW_FORM_ref4:
+    case DW_FORM_ref_sup4:
+    case DW_FORM_strx4:
+    case DW_FORM_addrx4:
+      return 4;
+    case DW_FORM_data8:
+    case DW_FORM_ref8:
+    case DW_FORM_ref_sig8:
+    case DW_FORM_ref_sup8:
+      return 8;
+    case DW_FORM_data16:
+      return 16;
+    case DW_FORM_addr:
+      return static_cast<int>(unit.address_size);
+    case DW_FORM_strp:
+    case DW_FORM_line_strp:
+    case DW_FORM_sec_offset:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_ref_alt:
+    case DW_FORM_GNU_strp_alt:
+      return static_cast<int>(unit.offset_size);
+    case DW_FORM_ref_addr:
+      return static_cast<int>(unit.version <= 2 ? unit.address_size : unit.offset_size);
+    default:
+      return -1;
+  }
+}
+
+bool is_read_attribute(std::uint64_t name) {
+  return name == DW_AT_sibling || name == DW_AT_low_pc || name == DW_AT_high_pc ||
+         name == DW_AT_ranges;
+}
+
+// Works out the fixed layout of `abbreviation`, if it has one, and where the attributes the
+// search reads are.
+bool lay_out(Abbreviation& abbreviation, const AttributeSpec* specs, const UnitShape& unit) {
+  std::uint64_t size = 0;
+  bool fixed = true;
+  for (std::uint32_t i = 0; i < abbreviation.attribute_count; ++i) {
+    const int value_size = fixed_form_size(specs[i].form, unit);
+    if (is_read_attribute(specs[i].name)) {
+      // More than four of them (an attribute given twice): malformed, left to libdw.
+      if (abbreviation.read_count == 4) return false;
+      abbreviation.reads[abbreviation.read_count++] = {i, static_cast<std::uint32_t>(size)};
+    }
+    if (value_size < 0) fixed = false;
+    size += value_size < 0 ? 0 : static_cast<std::uint64_t>(value_size);
+  }
+  if (fixed && size < Abbreviation::kVariableSize) {
+    abbreviation.fixed_size = static_cast<std::uint32_t>(size);
+  }
+  return true;
+}
+
+// What one entry says about where it ends and what code it covers.
+struct EntryFacts {
+  const Abbreviation* abbreviation = nullptr;  // null for the entry that ends a list
+  std::uint64_t sibling = 0;                   // offset of the next sibling; 0 when not given
+  bool has_low = false;
+  bool has_high = false;
+  bool high_is_offset = false;
+  bool extent_unknown = false;  // ranges or indexed addresses: libdw must say
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+};
+
+void note_attribute(const AttributeSpec& spec, std::uint64_t value, const UnitShape& unit,
+                    EntryFacts& facts) {
+  switch (spec.name) {
+    case DW_AT_sibling:
+      if (is_unit_reference(spec.form)) facts.sibling = unit.unit_offset + value;
+      if (spec.form == DW_FORM_ref_addr) facts.sibling = value;
+      break;
+    case DW_AT_low_pc:
+      facts.has_low = spec.form == DW_FORM_addr;
+      facts.extent_unknown |= !facts.has_low;
+      facts.low = value;
+      break;
+    case DW_AT_high_pc:
+      facts.has_high = spec.form == DW_FORM_addr || is_constant_form(spec.form);
+      facts.high_is_offset = spec.form != DW_FORM_addr;
+      facts.extent_unknown |= !facts.has_high;
+      facts.high = value;
+      break;
+    case DW_AT_ranges:
+      facts.extent_unknown = true;
+      break;
+    default:
+      break;
+  }
+}
+
+class EntryReader {
+ public:
+  EntryReader(const unsigned char* info, std::size_t size, const UnitShape& unit,
+              const AbbreviationTable& abbreviations)
+      : info_(info), end_(info + size), unit_(unit), abbreviations_(abbreviations) {}
+
+  const unsigned char* at(std::uint64_t offset) const {
+    return offset <= static_cast<std::uint64_t>(end_ - info_) ? info_ + offset : nullptr;
+  }
+  std::uint64_t offset_of(const unsigned char* position) const {
+    return static_cast<std::uint64_t>(position - info_);
+  }
+
+  // Reads the entry at `position` and moves past its attributes.
+  bool read(const unsigned char*& position, EntryFacts& facts) const {
+    facts = EntryFacts();
+    std::uint64_t code = 0;
+    if (!read_uleb(position, end_, code)) return false;
+    if (code == 0) return true;
+    facts.abbreviation = abbreviations_.find(code);
+    if (facts.abbreviation == nullptr) return false;
+    const Abbreviation& abbreviation = *facts.abbreviation;
+    const AttributeSpec* specs = abbreviations_.attributes(abbreviation);
+    if (abbreviation.fixed_size != Abbreviation::kVariableSize) {
+      if (abbreviation.fixed_size > static_cast<std::size_t>(end_ - position)) return false;
+      for (std::uint32_t i = 0; i < abbreviation.read_count; ++i) {
+        const AttributeSpec& spec = specs[abbreviation.reads[i].spec];
+        const unsigned char* value_at = position + abbreviation.reads[i].offset;
+        std::uint64_t value = 0;
+        if (!read_value(spec.form, spec.implicit_value, unit_, value_at, end_, value)) {
+          return false;
+        }
+        note_attribute(spec, value, unit_, facts);
+      }
+      position += abbreviation.fixed_size;
+      return true;
+    }
+    for (std::uint32_t i = 0; i < abbreviation.attribute_count; ++i) {
+      const AttributeSpec& spec = specs[i];
+      std::uint64_t value = 0;
+      if (!read_value(spec.form, spec.implicit_value, unit_, position, end_, value)) return false;
+      note_attribute(spec, value, unit_, facts);
+    }
+    return true;
+  }
+
+  // Moves past the children of an entry just read, by its sibling reference where it has one.
+  bool skip_children(const unsigned char*& position, const EntryFacts& facts, int depth) const {
+    if (facts.sibling != 0) {
+      const unsigned char* next = at(facts.sibling);
+      if (next == nullptr || next <= position) return false;
+      position = next;
+      return true;
+    }
+    if (depth >= kMaxDepth) return false;
+    for (;;) {
+      EntryFacts child;
+      if (!read(position, child)) return false;
+      if (child.abbreviation == nullptr) return true;
+      if (child.abbreviation->has_children && !skip_children(position, child, depth + 1)) {
+        return false;
+      }
+    }
+  }
+
+ private:
+  const unsigned char* info_;
+  const unsigned char* end_;
+  const UnitShape& unit_;
+  const AbbreviationTable& abbreviations_;
+};
+
+struct Search {
+  const EntryReader& reader;
+  std::uint64_t address;
+  HoldsAddress holds;
+  void* context;
+};
+
+// Whether the function entry at `offset`, described by `facts`, holds the address.
+bool function_holds(const Search& search, const EntryFacts& facts, std::uint64_t offset) {
+  if (facts.extent_unknown || facts.has_low != facts.has_high) {
+    return search.holds(search.context, offset);
+  }
+  if (!facts.has_low) return false;  // a declaration: no code
+  const std::uint64_t end = facts.high_is_offset ? facts.low + facts.high : facts.high;
+  return facts.low <= search.address && search.address < end;
+}
+
+// Searches the list of sibling entries that starts at `position`, up to the entry that ends
+// it, descending into namespaces.
+EntrySearch search_list(const Search& search, const unsigned char*& position, int depth,
+                        std::uint64_t& entry_offset) {
+  if (depth >= kMaxDepth) return EntrySearch::kUnreadable;
+  for (;;) {
+    const std::uint64_t offset = search.reader.offset_of(position);
+    EntryFacts facts;
+    if (!search.reader.read(position, facts)) return EntrySearch::kUnreadable;
+    if (facts.abbreviation == nullptr) return EntrySearch::kNotFound;
+    const std::uint64_t tag = facts.abbreviation->tag;
+    if (tag == DW_TAG_subprogram && function_holds(search, facts, offset)) {
+      entry_offset = offset;
+      return EntrySearch::kFound;
+    }
+    if (!facts.abbreviation->has_children) continue;
+    if (tag == DW_TAG_namespace || tag == DW_TAG_module) {
+      const EntrySearch inside = search_list(search, position, depth + 1, entry_offset);
+      if (inside != EntrySearch::kNotFound) return inside;
+    } else if (!search.reader.skip_children(position, facts, depth)) {
+      return EntrySearch::kUnreadable;
+    }
+  }
+}
+
+}  // namespace
+
+bool AbbreviationTable::read(const unsigned char* section, std::size_t size, std::uint64_t offset,
+                             const UnitShape& unit) {
+  if (section == nullptr || offset >= size) return false;
+  const unsigned char* at = section + offset;
+  const unsigned char* end = section + size;
+  // Room for the tables of large units up front: growing them step by step copies them again
+  // and again, into memory that is new to the process every time.
+  attributes_.reserve(kAttributesReserved);
+  dense_.reserve(kDenseReserved);
+  for (;;) {
+    std::uint64_t code = 0;
+    if (!read_uleb(at, end, code)) return false;
+    if (code == 0) return true;
+    Abbreviation abbreviation;
+    std::uint64_t children = 0;
+    if (!read_uleb(at, end, abbreviation.tag) || !read_u8(at, end, children) ||
+        attributes_.size() > UINT32_MAX) {
+      return false;
+    }
+    abbreviation.has_children = children != 0;
+    abbreviation.first_attribute = static_cast<std::uint32_t>(attributes_.size());
+    for (;;) {
+      std::uint64_t name = 0;
+      std::uint64_t form = 0;
+      if (!read_uleb(at, end, name) || !read_uleb(at, end, form)) return false;
+      if (name == 0 && form == 0) break;
+      if (name > UINT32_MAX || form > UINT32_MAX) return false;
+      AttributeSpec spec;
+      spec.name = static_cast<std::uint32_t>(name);
+      spec.form = static_cast<std::uint32_t>(form);
+      if (spec.form == DW_FORM_implicit_const && !read_sleb(at, end, spec.implicit_value)) {
+        return false;
+      }
+      attributes_.push_back(spec);
+    }
+    abbreviation.attribute_count =
+        static_cast<std::uint32_t>(attributes_.size()) - abbreviation.first_attribute;
+    if (!lay_out(abbreviation, attributes_.data() + abbreviation.first_attribute, unit)) {
+      return false;
+    }
+    if (code < kDenseCodes) {
+      if (code >= dense_.size()) dense_.resize(code + 1);
+      dense_[code] = abbreviation;
+    } else {
+      sparse_[code] = abbreviation;
+    }
+  }
+}
+
+const Abbreviation* AbbreviationTable::find(std::uint64_t code) const {
+  if (code < dense_.size()) return dense_[code].tag != 0 ? &dense_[code] : nullptr;
+  const auto found = sparse_.find(code);
+  return found != sparse_.end() ? &found->second : nullptr;
+}
+
+EntrySearch find_function_entry(const unsigned char* info, std::size_t info_size,
+                                const UnitShape& unit, const AbbreviationTable& abbreviations,
+                                std::uint64_t address, HoldsAddress holds, void* context,
+                                std::uint64_t& entry_offset) {
+  if (unit.address_size > 8 || (unit.offset_size != 4 && unit.offset_size != 8)) {
+    return EntrySearch::kUnreadable;
+  }
+  const EntryReader reader(info, info_size, unit, abbreviations);
+  const unsigned char* position = reader.at(unit.unit_entry);
+  EntryFacts unit_facts;
+  if (position == nullptr || !reader.read(position, unit_facts) ||
+      unit_facts.abbreviation == nullptr) {
+    return EntrySearch::kUnreadable;
+  }
+  if (!unit_facts.abbreviation->has_children) return EntrySearch::kNotFound;
+  const Search search{reader, address, holds, context};
+  return search_list(search, position, 0, entry_offset);
+}
+
+}  // namespace quillmark::platform::posix

@@ -1,0 +1,191 @@
+// The module's own look-ups of units and functions against plain libdw, on real modules (this
+// test program, DWARF 5 from the compiler's defaults; a library built with DWARF 4; one with
+// compressed debug sections), at the addresses of line-table rows spread over every unit: the
+// unit found is the one dwfl_module_addrdie finds, and the function and the inlined calls
+// around an address (their number and call sites) are those of a plain walk of the unit's
+// whole tree through libdw.
+#include <dwarf.h>
+#include <elfutils/libdwfl.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/posix/function_entries.h"
+#include "platform/posix/module_dwarf.h"
+#include "platform/posix/source_lines.h"
+#include "platform/posix/unit_ranges.h"
+#include "tests/callstack/offline_module.h"
+
+namespace {
+
+using quillmark::platform::posix::FunctionEntries;
+using quillmark::platform::posix::InlineChain;
+using quillmark::platform::posix::ModuleDwarf;
+using quillmark::platform::posix::SourceLine;
+using quillmark::platform::posix::UnitRanges;
+using quillmark::testing::OfflineModule;
+
+// At most this many addresses per module: the reference walk is slow.
+constexpr std::size_t kMaxAddresses = 400;
+
+const char* const kModules[] = {"", LINE_SAMPLE_DWARF4, LINE_SAMPLE_COMPRESSED};
+
+std::string module_path(const char* listed) {
+  return listed[0] == '\0' ? quillmark::testing::this_program() : listed;
+}
+
+// Row addresses (load-biased, as frames give them) spread evenly over every unit's rows.
+std::vector<Dwarf_Addr> row_addresses(Dwfl_Module* module) {
+  std::vector<Dwarf_Addr> all;
+  Dwarf_Addr bias = 0;
+  for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+       unit = dwfl_module_nextcu(module, unit, &bias)) {
+    Dwarf_Lines* lines = nullptr;
+    std::size_t count = 0;
+    if (dwarf_getsrclines(unit, &lines, &count) != 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      Dwarf_Addr address = 0;
+      dwarf_lineaddr(dwarf_onesrcline(lines, i), &address);
+      all.push_back(address + bias);
+    }
+  }
+  const std::size_t stride = all.size() / kMaxAddresses + 1;
+  std::vector<Dwarf_Addr> spread;
+  for (std::size_t i = 0; i < all.size(); i += stride) spread.push_back(all[i]);
+  return spread;
+}
+
+// The innermost function that holds an address, and the inlined calls inside it that hold it,
+// innermost first.
+struct Scopes {
+  Dwarf_Off function = 0;
+  std::vector<Dwarf_Die> calls;
+};
+
+bool is_walked_through(int tag) {
+  return tag == DW_TAG_namespace || tag == DW_TAG_module || tag == DW_TAG_class_type ||
+         tag == DW_TAG_structure_type || tag == DW_TAG_union_type;
+}
+
+// Depth first through every entry that holds `pc` and every namespace and type (which hold no
+// code themselves but may hold entries that do). dwarf_getscopes cannot serve: past the
+// innermost inlined call it goes on with the scopes of that call's abstract origin, not with
+// the calls around it.
+bool walk(Dwarf_Die& parent, Dwarf_Addr pc, Scopes& scopes) {
+  Dwarf_Die child;
+  if (dwarf_child(&parent, &child) != 0) return false;
+  do {
+    const int tag = dwarf_tag(&child);
+    if (dwarf_haspc(&child, pc) == 1) {
+      if (tag == DW_TAG_subprogram) {
+        scopes.function = dwarf_dieoffset(&child);
+        scopes.calls.clear();
+      }
+      if (tag == DW_TAG_inlined_subroutine) scopes.calls.insert(scopes.calls.begin(), child);
+      walk(child, pc, scopes);
+      return true;
+    }
+    if (is_walked_through(tag) && walk(child, pc, scopes)) return true;
+  } while (dwarf_siblingof(&child, &child) == 0);
+  return false;
+}
+
+Scopes reference_scopes(Dwarf_Die* unit, Dwarf_Addr pc) {
+  Scopes scopes;
+  walk(*unit, pc, scopes);
+  return scopes;
+}
+
+TEST(UnitRanges, FindTheUnitLibdwFinds) {
+  for (const char* listed : kModules) {
+    const std::string path = module_path(listed);
+    OfflineModule offline(path);
+    ASSERT_NE(offline.module(), nullptr) << path;
+    UnitRanges units;
+    std::size_t listed_count = 0;
+    const std::vector<Dwarf_Addr> addresses = row_addresses(offline.module());
+    for (const Dwarf_Addr address : addresses) {
+      Dwarf_Addr bias = 0;
+      Dwarf* dwarf = dwfl_module_getdwarf(offline.module(), &bias);
+      Dwarf_Die unit;
+      if (units.unit_at(dwarf, address - bias, unit) != UnitRanges::Found::kUnit) continue;
+      ++listed_count;
+      Dwarf_Die* theirs = dwfl_module_addrdie(offline.module(), address, &bias);
+      ASSERT_NE(theirs, nullptr) << path << " at 0x" << std::hex << address;
+      ASSERT_EQ(dwarf_dieoffset(&unit), dwarf_dieoffset(theirs))
+          << path << " at 0x" << std::hex << address;
+    }
+    // Every unit of these modules is listed in .debug_aranges; an address the copies of an
+    // inline function in several units claim is left to libdw.
+    EXPECT_GT(listed_count * 2, addresses.size()) << path;
+  }
+}
+
+TEST(FunctionEntries, FindTheFunctionLibdwFinds) {
+  for (const char* listed : kModules) {
+    const std::string path = module_path(listed);
+    OfflineModule offline(path);
+    ASSERT_NE(offline.module(), nullptr) << path;
+    FunctionEntries functions;
+    std::size_t found_count = 0;
+    const std::vector<Dwarf_Addr> addresses = row_addresses(offline.module());
+    for (const Dwarf_Addr address : addresses) {
+      Dwarf_Addr bias = 0;
+      Dwarf_Die* unit = dwfl_module_addrdie(offline.module(), address, &bias);
+      Dwarf* dwarf = dwfl_module_getdwarf(offline.module(), &bias);
+      ASSERT_NE(unit, nullptr);
+      const Scopes theirs = reference_scopes(unit, address - bias);
+      Dwarf_Die function;
+      if (!functions.function_at(dwarf, *unit, address - bias, function)) {
+        EXPECT_EQ(theirs.function, 0U) << path << " at 0x" << std::hex << address;
+        continue;
+      }
+      ++found_count;
+      ASSERT_EQ(dwarf_dieoffset(&function), theirs.function)
+          << path << " at 0x" << std::hex << address;
+    }
+    EXPECT_GT(found_count * 10, addresses.size() * 9) << path;
+  }
+}
+
+TEST(InlineChain, GivesTheInlinedCallsLibdwGives) {
+  for (const char* listed : kModules) {
+    const std::string path = module_path(listed);
+    OfflineModule offline(path);
+    ASSERT_NE(offline.module(), nullptr) << path;
+    ModuleDwarf cache;
+    std::size_t with_calls = 0;
+    std::size_t nested = 0;
+    for (const Dwarf_Addr address : row_addresses(offline.module())) {
+      Dwarf_Addr bias = 0;
+      Dwarf_Die* unit = dwfl_module_addrdie(offline.module(), address, &bias);
+      ASSERT_NE(unit, nullptr);
+      const Scopes theirs = reference_scopes(unit, address - bias);
+      const InlineChain chain(offline.module(), cache, address);
+      ASSERT_EQ(chain.size(), theirs.calls.size()) << path << " at 0x" << std::hex << address;
+      for (std::uint32_t depth = 0; depth < chain.size(); ++depth) {
+        Dwarf_Die call = theirs.calls[depth];
+        Dwarf_Attribute attribute;
+        Dwarf_Word line = 0;
+        SourceLine site;
+        const bool has_line =
+            dwarf_formudata(dwarf_attr(&call, DW_AT_call_line, &attribute), &line) == 0;
+        ASSERT_EQ(chain.call_site(depth, site), has_line);
+        if (has_line) {
+          EXPECT_EQ(site.line, line) << path << " at 0x" << std::hex << address;
+        }
+      }
+      if (chain.size() > 0) ++with_calls;
+      if (chain.size() > 1) ++nested;
+    }
+    // The libraries are optimised (and so is this program in a release build): some of their
+    // rows lie in inlined code, some in calls inlined into inlined calls.
+    if (std::string(listed).empty()) continue;
+    EXPECT_GT(with_calls, 5U) << path;
+    EXPECT_GT(nested, 0U) << path;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+// A module opened offline with libdw, as the symbol handler opens one, for tests that compare
+// the module's own DWARF readers with libdw.
+#pragma once
+
+#include <elfutils/libdwfl.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace quillmark::testing {
+
+class OfflineModule {
+ public:
+  explicit OfflineModule(const std::string& path) {
+    session_ = dwfl_begin(&callbacks_);
+    dwfl_report_begin(session_);
+    module_ = dwfl_report_offline(session_, "module", path.c_str(), -1);
+    dwfl_report_end(session_, nullptr, nullptr);
+  }
+  ~OfflineModule() { dwfl_end(session_); }
+  OfflineModule(const OfflineModule&) = delete;
+  OfflineModule& operator=(const OfflineModule&) = delete;
+
+  Dwfl_Module* module() const { return module_; }
+
+ private:
+  Dwfl_Callbacks callbacks_ = {dwfl_build_id_find_elf, dwfl_standard_find_debuginfo,
+                               dwfl_offline_section_address, nullptr};
+  Dwfl* session_ = nullptr;
+  Dwfl_Module* module_ = nullptr;
+};
+
+// The path of the running test program.
+inline std::string this_program() {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
+}
+
+}  // namespace quillmark::testing
