@@ -38,19 +38,7 @@ std::string module_path(const char* listed) {
 
 // Row addresses (load-biased, as frames give them) spread evenly over every unit's rows.
 std::vector<Dwarf_Addr> row_addresses(Dwfl_Module* module) {
-  std::vector<Dwarf_Addr> all;
-  Dwarf_Addr bias = 0;
-  for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
-       unit = dwfl_module_nextcu(module, unit, &bias)) {
-    Dwarf_Lines* lines = nullptr;
-    std::size_t count = 0;
-    if (dwarf_getsrclines(unit, &lines, &count) != 0) continue;
-    for (std::size_t i = 0; i < count; ++i) {
-      Dwarf_Addr address = 0;
-      dwarf_lineaddr(dwarf_onesrcline(lines, i), &address);
-      all.push_back(address + bias);
-    }
-  }
+  const std::vector<Dwarf_Addr> all = quillmark::testing::row_addresses(module);
   const std::size_t stride = all.size() / kMaxAddresses + 1;
   std::vector<Dwarf_Addr> spread;
   for (std::size_t i = 0; i < all.size(); i += stride) spread.push_back(all[i]);

@@ -69,33 +69,23 @@ Comparison compare_all_rows(const std::string& path) {
   Comparison comparison;
   if (module == nullptr) return comparison;
   LineTables tables;
-  Dwarf_Addr bias = 0;
-  for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
-       unit = dwfl_module_nextcu(module, unit, &bias)) {
-    Dwarf_Lines* lines = nullptr;
-    std::size_t count = 0;
-    if (dwarf_getsrclines(unit, &lines, &count) != 0) continue;
-    for (std::size_t i = 0; i < count; ++i) {
-      Dwarf_Addr row_address = 0;
-      dwarf_lineaddr(dwarf_onesrcline(lines, i), &row_address);
-      for (const Dwarf_Addr address :
-           {row_address + bias - 1, row_address + bias, row_address + bias + 1}) {
-        bool readable = true;
-        const Answer mine = reader_answer(module, tables, address, readable);
-        ++comparison.compared;
-        if (!readable) {
-          ++comparison.left_to_libdw;
-          continue;
-        }
-        const Answer theirs = libdw_answer(module, address);
-        if (mine.found != theirs.found || mine.file != theirs.file || mine.line != theirs.line ||
-            mine.address != theirs.address) {
-          ADD_FAILURE() << path << " at 0x" << std::hex << address << ": reader "
-                        << (mine.found ? mine.file : "(none)") << ':' << std::dec << mine.line
-                        << ", libdw " << (theirs.found ? theirs.file : "(none)") << ':'
-                        << theirs.line;
-          return comparison;
-        }
+  for (const Dwarf_Addr row_address : quillmark::testing::row_addresses(module)) {
+    for (const Dwarf_Addr address : {row_address - 1, row_address, row_address + 1}) {
+      bool readable = true;
+      const Answer mine = reader_answer(module, tables, address, readable);
+      ++comparison.compared;
+      if (!readable) {
+        ++comparison.left_to_libdw;
+        continue;
+      }
+      const Answer theirs = libdw_answer(module, address);
+      if (mine.found != theirs.found || mine.file != theirs.file || mine.line != theirs.line ||
+          mine.address != theirs.address) {
+        ADD_FAILURE() << path << " at 0x" << std::hex << address << ": reader "
+                      << (mine.found ? mine.file : "(none)") << ':' << std::dec << mine.line
+                      << ", libdw " << (theirs.found ? theirs.file : "(none)") << ':'
+                      << theirs.line;
+        return comparison;
       }
     }
   }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace quillmark::testing {
 
@@ -29,6 +30,25 @@ class OfflineModule {
   Dwfl* session_ = nullptr;
   Dwfl_Module* module_ = nullptr;
 };
+
+// The address of every line-table row of every unit of `module`, load-biased as frames give
+// them, in the order of the units and their rows.
+inline std::vector<Dwarf_Addr> row_addresses(Dwfl_Module* module) {
+  std::vector<Dwarf_Addr> rows;
+  Dwarf_Addr bias = 0;
+  for (Dwarf_Die* unit = dwfl_module_nextcu(module, nullptr, &bias); unit != nullptr;
+       unit = dwfl_module_nextcu(module, unit, &bias)) {
+    Dwarf_Lines* lines = nullptr;
+    std::size_t count = 0;
+    if (dwarf_getsrclines(unit, &lines, &count) != 0) continue;
+    for (std::size_t i = 0; i < count; ++i) {
+      Dwarf_Addr address = 0;
+      dwarf_lineaddr(dwarf_onesrcline(lines, i), &address);
+      rows.push_back(address + bias);
+    }
+  }
+  return rows;
+}
 
 // The path of the running test program.
 inline std::string this_program() {
