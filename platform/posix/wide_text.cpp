@@ -23,6 +23,14 @@ std::wstring to_wide(const std::string& utf8_text) {
 }
 
 std::string to_utf8(const wchar_t* wide) {
+  // ASCII (nearly every path and name) is copied as it is: a module list converts hundreds.
+  const std::size_t length = std::wcslen(wide);
+  if (std::all_of(wide, wide + length, [](wchar_t c) { return c >= 0 && c < 0x80; })) {
+    std::string text(length, '\0');
+    std::transform(wide, wide + length, text.begin(),
+                   [](wchar_t c) { return static_cast<char>(c); });
+    return text;
+  }
   std::string text;
   for (; *wide != L'\0'; ++wide) {
     auto code_point = static_cast<std::uint32_t>(*wide);
