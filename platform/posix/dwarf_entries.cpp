@@ -148,12 +148,12 @@ bool is_read_attribute(std::uint64_t name) {
 
 // Works out the fixed layout of `abbreviation`, if it has one, and where the attributes the
 // search reads are.
-bool lay_out(Abbreviation& abbreviation, const AttributeSpec* specs, const UnitShape& unit) {
+bool lay_out(Abbreviation& abbreviation, const AttributeForm* declared, const UnitShape& unit) {
   std::uint64_t size = 0;
   bool fixed = true;
   for (std::uint32_t i = 0; i < abbreviation.attribute_count; ++i) {
-    const int value_size = fixed_form_size(specs[i].form, unit);
-    if (is_read_attribute(specs[i].name)) {
+    const int value_size = fixed_form_size(declared[i].form, unit);
+    if (is_read_attribute(declared[i].name)) {
       // More than four of them (an attribute given twice): malformed, left to libdw.
       if (abbreviation.read_count == 4) return false;
       abbreviation.reads[abbreviation.read_count++] = {i, static_cast<std::uint32_t>(size)};
@@ -179,21 +179,21 @@ struct EntryFacts {
   std::uint64_t high = 0;
 };
 
-void note_attribute(const AttributeSpec& spec, std::uint64_t value, const UnitShape& unit,
+void note_attribute(const AttributeForm& attribute, std::uint64_t value, const UnitShape& unit,
                     EntryFacts& facts) {
-  switch (spec.name) {
+  switch (attribute.name) {
     case DW_AT_sibling:
-      if (is_unit_reference(spec.form)) facts.sibling = unit.unit_offset + value;
-      if (spec.form == DW_FORM_ref_addr) facts.sibling = value;
+      if (is_unit_reference(attribute.form)) facts.sibling = unit.unit_offset + value;
+      if (attribute.form == DW_FORM_ref_addr) facts.sibling = value;
       break;
     case DW_AT_low_pc:
-      facts.has_low = spec.form == DW_FORM_addr;
+      facts.has_low = attribute.form == DW_FORM_addr;
       facts.extent_unknown |= !facts.has_low;
       facts.low = value;
       break;
     case DW_AT_high_pc:
-      facts.has_high = spec.form == DW_FORM_addr || is_constant_form(spec.form);
-      facts.high_is_offset = spec.form != DW_FORM_addr;
+      facts.has_high = attribute.form == DW_FORM_addr || is_constant_form(attribute.form);
+      facts.high_is_offset = attribute.form != DW_FORM_addr;
       facts.extent_unknown |= !facts.has_high;
       facts.high = value;
       break;
@@ -227,26 +227,27 @@ class EntryReader {
     facts.abbreviation = abbreviations_.find(code);
     if (facts.abbreviation == nullptr) return false;
     const Abbreviation& abbreviation = *facts.abbreviation;
-    const AttributeSpec* specs = abbreviations_.attributes(abbreviation);
+    const AttributeForm* declared = abbreviations_.attributes(abbreviation);
     if (abbreviation.fixed_size != Abbreviation::kVariableSize) {
       if (abbreviation.fixed_size > static_cast<std::size_t>(end_ - position)) return false;
       for (std::uint32_t i = 0; i < abbreviation.read_count; ++i) {
-        const AttributeSpec& spec = specs[abbreviation.reads[i].spec];
+        const AttributeForm& attribute = declared[abbreviation.reads[i].index];
         const unsigned char* value_at = position + abbreviation.reads[i].offset;
         std::uint64_t value = 0;
-        if (!read_value(spec.form, spec.implicit_value, unit_, value_at, end_, value)) {
+        if (!read_value(attribute.form, attribute.implicit_value, unit_, value_at, end_, value)) {
           return false;
         }
-        note_attribute(spec, value, unit_, facts);
+        note_attribute(attribute, value, unit_, facts);
       }
       position += abbreviation.fixed_size;
       return true;
     }
     for (std::uint32_t i = 0; i < abbreviation.attribute_count; ++i) {
-      const AttributeSpec& spec = specs[i];
+      const AttributeForm& attribute = declared[i];
       std::uint64_t value = 0;
-      if (!read_value(spec.form, spec.implicit_value, unit_, position, end_, value)) return false;
-      note_attribute(spec, value, unit_, facts);
+      if (!read_value(attribute.form, attribute.implicit_value, unit_, position, end_, value))
+        return false;
+      note_attribute(attribute, value, unit_, facts);
     }
     return true;
   }
@@ -348,13 +349,14 @@ bool AbbreviationTable::read(const unsigned char* section, std::size_t size, std
       if (!read_uleb(at, end, name) || !read_uleb(at, end, form)) return false;
       if (name == 0 && form == 0) break;
       if (name > UINT32_MAX || form > UINT32_MAX) return false;
-      AttributeSpec spec;
-      spec.name = static_cast<std::uint32_t>(name);
-      spec.form = static_cast<std::uint32_t>(form);
-      if (spec.form == DW_FORM_implicit_const && !read_sleb(at, end, spec.implicit_value)) {
+      AttributeForm attribute;
+      attribute.name = static_cast<std::uint32_t>(name);
+      attribute.form = static_cast<std::uint32_t>(form);
+      if (attribute.form == DW_FORM_implicit_const &&
+          !read_sleb(at, end, attribute.implicit_value)) {
         return false;
       }
-      attributes_.push_back(spec);
+      attributes_.push_back(attribute);
     }
     abbreviation.attribute_count =
         static_cast<std::uint32_t>(attributes_.size()) - abbreviation.first_attribute;

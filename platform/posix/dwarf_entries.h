@@ -25,7 +25,7 @@ struct UnitShape {
   std::uint64_t abbrev_offset = 0;  // of its abbreviation table in .debug_abbrev
 };
 
-struct AttributeSpec {
+struct AttributeForm {
   std::uint32_t name = 0;
   std::uint32_t form = 0;
   std::int64_t implicit_value = 0;  // for DW_FORM_implicit_const
@@ -35,7 +35,7 @@ struct Abbreviation {
   static constexpr std::uint32_t kVariableSize = ~std::uint32_t{0};
   // The attributes the search reads: where in the list and, in a fixed layout, in the entry.
   struct Read {
-    std::uint32_t spec = 0;
+    std::uint32_t index = 0;
     std::uint32_t offset = 0;
   };
 
@@ -60,13 +60,13 @@ class AbbreviationTable {
   // The abbreviation of `code`, or null.
   const Abbreviation* find(std::uint64_t code) const;
   // The attributes of `abbreviation`, one after the other.
-  const AttributeSpec* attributes(const Abbreviation& abbreviation) const {
+  const AttributeForm* attributes(const Abbreviation& abbreviation) const {
     return attributes_.data() + abbreviation.first_attribute;
   }
 
  private:
   // All of them in one place: a unit of template-heavy C++ has hundreds of abbreviations.
-  std::vector<AttributeSpec> attributes_;
+  std::vector<AttributeForm> attributes_;
   std::vector<Abbreviation> dense_;  // by code, for the small codes compilers give
   std::map<std::uint64_t, Abbreviation> sparse_;
 };
