@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/debug_help.h"
 
@@ -46,6 +47,17 @@ void capture_frames(std::uint32_t max_depth, std::uint32_t skip, const StackCont
                     CapturedFrames& out);
 // FNV-1a over `count` addresses, an address at a time: the frames hash of CapturedFrames.
 std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count);
+
+// One line of a resolved frame as separate fields: what a frame line shows, for writers of other
+// formats than text.
+struct FrameFields {
+  std::wstring module;              // the module's file name, or "(Module name unavailable)"
+  std::uint64_t module_offset = 0;  // from the module's load address; 0 when the module is unknown
+  std::wstring function;            // the function's name, or its "0x..." address form
+  std::wstring file;                // empty when no source line was found
+  std::uint32_t line = 0;           // 0 when no source line was found
+  bool inlined = false;             // a call inlined into the frame's function
+};
 
 // A recorded call stack. Frame i lives in chunk i / 32 of the chain starting at first_chunk, in
 // slot i % 32. Everything but the resolved text is written only during capture; the owner
@@ -98,6 +110,9 @@ class CallStack {
   const std::wstring& lines_of_frame(std::uint64_t pc);
   // Whether the lines kept for `pc` name its function, so that they are final.
   static bool frame_lines_final(std::uint64_t pc);
+  // The lines of the frame with return address `pc` as fields, in the order lines_of_frame()
+  // shows them. Looked up anew at each call (not kept); same lock as resolve().
+  std::vector<FrameFields> fields_of_frame(std::uint64_t pc);
 
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
@@ -126,10 +141,15 @@ class CallStack {
 
  private:
   class TextBuilder;
+  struct FrameLookup;
   // Returns whether the function of `pc` was found.
   bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
-  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines);
-  bool append_function(std::uint64_t pc, std::uint32_t inlined_calls, std::wstring& lines);
+  // The symbol and line of one line of the frame of `pc`: the inlined call at `depth`, or the
+  // function that holds `inlined_calls` inlined calls.
+  void look_up_inlined_call(std::uint64_t pc, std::uint32_t depth, FrameLookup& found);
+  void look_up_function(std::uint64_t pc, std::uint32_t inlined_calls, FrameLookup& found);
+  // The inlined calls of `pc` that are shown, outermost excluded: [first, count).
+  std::uint32_t inlined_calls_of(std::uint64_t pc, std::uint32_t& first_shown);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;

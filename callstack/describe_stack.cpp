@@ -152,11 +152,10 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
   return result;
 }
 
-std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
-                                  PooledStack& stack) {
-  char header[kHeaderCapacity];
-  const std::size_t header_length = format_header(name, ptr, header);
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
+namespace {
+
+// The frame lines of `stack`, resolved at its first use. The caller holds resolution_mutex.
+const std::string& pooled_frames(CStackInfo& info, PooledStack& stack) {
   if (!stack.text_ready) {
     ensure_modules_loaded(info);
     // A text with a frame whose function was not found is made again by the next query.
@@ -164,12 +163,51 @@ std::string describe_pooled_stack(CStackInfo& info, const std::string& name, voi
     stack.text = frame_text(*stack.stack, &final);
     stack.text_ready = final;
   }
+  return stack.text;
+}
+
+std::string utf8_of(const std::wstring& text) { return path_text::to_utf8(text); }
+
+}  // namespace
+
+std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
+                                  PooledStack& stack) {
+  char header[kHeaderCapacity];
+  const std::size_t header_length = format_header(name, ptr, header);
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  const std::string& frames = pooled_frames(info, stack);
   // One allocation: list queries make one of these texts per entry.
   std::string result;
-  result.reserve(header_length + stack.text.size());
+  result.reserve(header_length + frames.size());
   result.append(header, header_length);
-  result += stack.text;
+  result += frames;
   return result;
+}
+
+std::string stack_header(const std::string& name, void* ptr) { return header_line(name, ptr); }
+
+std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack) {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  return pooled_frames(info, stack);
+}
+
+std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledStack& stack) {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  ensure_modules_loaded(info);
+  std::vector<FrameRecord> records;
+  CallStack& frames = *stack.stack;
+  for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
+    for (const FrameFields& fields : frames.fields_of_frame(frames.frame(i))) {
+      FrameRecord& record = records.emplace_back();
+      record.module = utf8_of(fields.module);
+      record.offset = fields.module_offset;
+      record.function = utf8_of(fields.function);
+      record.file = utf8_of(path_text::normalize_native(fields.file));
+      record.line = fields.line;
+      record.inlined = fields.inlined;
+    }
+  }
+  return records;
 }
 
 namespace stack_testing {

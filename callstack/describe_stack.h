@@ -1,7 +1,9 @@
 // The text of a recorded stack, as queries and the leak report show it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "callstack/cstack_info.h"
 
@@ -25,5 +27,27 @@ std::string describe_stack(CStackInfo& info, void* ptr);
 // stalls other resolutions, never registrations.
 std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
                                   PooledStack& stack);
+
+// The header line describe_pooled_stack() starts with.
+std::string stack_header(const std::string& name, void* ptr);
+
+// The frame lines of `stack` alone, without a header: what describe_pooled_stack() appends to
+// it. Same locks and caching.
+std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack);
+
+// One shown line of a recorded stack as fields, in UTF-8 (see FrameFields); the file in the
+// native path form, as the text shows it.
+struct FrameRecord {
+  std::string module;
+  std::uint64_t offset = 0;
+  std::string function;
+  std::string file;
+  std::uint32_t line = 0;
+  bool inlined = false;
+};
+
+// The shown lines of `stack` as fields, in the order of its text. Looked up anew at each call:
+// meant for a report written once, not for queries.
+std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledStack& stack);
 
 }  // namespace resmonitor

@@ -58,6 +58,21 @@ const wchar_t* address_name(std::uint64_t pc, SymbolRecord& symbol) {
   return symbol.name;
 }
 
+// The file name of the module that holds `pc` (its path is read into `path`, which the result
+// points into), with its load address in `base`; "(Module name unavailable)" and 0 when unknown.
+const wchar_t* module_of(std::uint64_t pc, wchar_t (&path)[kModulePathCapacity],
+                         std::uint64_t& base) {
+  auto& help = debug_help();
+  base = 0;
+  const auto allocation = help.allocation_base(pc);
+  if (allocation == nullptr || help.module_file_name(allocation, path, kModulePathCapacity) == 0) {
+    return kModuleNameUnavailable;
+  }
+  path[kModulePathCapacity - 1] = L'\0';
+  base = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(allocation));
+  return module_name_of(path);
+}
+
 void prepare(SymbolRecord& symbol) {
   symbol.size_of_struct = 88;
   symbol.max_name_len = SymbolRecord::kMaxNameLength;
@@ -164,57 +179,100 @@ bool CallStack::frame_lines_final(std::uint64_t pc) {
   return frame_lines.count(pc) != 0 && provisional_frames.count(pc) == 0;
 }
 
-bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
-  const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
-  const std::uint32_t first_shown =
-      inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
-  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    append_inlined_call(pc, depth, lines);
-  }
-  return append_function(pc, inlined_calls, lines);
-}
-
-void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines) {
-  auto& help = debug_help();
+// What one line of a frame shows, before it is formatted.
+struct CallStack::FrameLookup {
   SymbolRecord symbol;
-  prepare(symbol);
-  const wchar_t* name = help.inline_symbol(process_, call_address(pc), depth, symbol)
-                            ? symbol.name
-                            : address_name(pc, symbol);
-  symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
+  const wchar_t* name = nullptr;
+  bool function_found = false;
   LineRecord line;
-  std::uint32_t line_displacement = 0;
-  const bool line_found =
-      help.inline_line(process_, call_address(pc), depth, &line_displacement, line);
-  // Only the innermost line starts where the look-up was made; a call site has no distance.
-  const std::uint32_t displacement = line_found && depth == 0 ? line_displacement + 1 : 0;
-  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                         line_buffer, kLineCapacity));
-}
-
-bool CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls,
-                                std::wstring& lines) {
-  auto& help = debug_help();
-  SymbolRecord symbol;
-  std::uint64_t symbol_displacement = 0;
-  bool found = false;
-  const wchar_t* name = function_name(pc, &symbol_displacement, symbol, &found);
-  LineRecord line;
-  std::uint32_t line_displacement = 0;
-  std::uint32_t displacement = static_cast<std::uint32_t>(symbol_displacement);
   bool line_found = false;
+  std::uint32_t displacement = 0;
+};
+
+std::uint32_t CallStack::inlined_calls_of(std::uint64_t pc, std::uint32_t& first_shown) {
+  const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
+  first_shown = inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
+  return inlined_calls;
+}
+
+bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
+  std::uint32_t first_shown = 0;
+  const std::uint32_t inlined_calls = inlined_calls_of(pc, first_shown);
+  FrameLookup found;
+  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
+    look_up_inlined_call(pc, depth, found);
+    lines.append(line_buffer,
+                 format_frame(pc, found.line_found ? &found.line : nullptr, found.displacement,
+                              found.name, line_buffer, kLineCapacity));
+  }
+  look_up_function(pc, inlined_calls, found);
+  lines.append(line_buffer,
+               format_frame(pc, found.line_found ? &found.line : nullptr, found.displacement,
+                            found.name, line_buffer, kLineCapacity));
+  return found.function_found;
+}
+
+std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc) {
+  CriticalSectionGuard guard(symbol_lock_);
+  wchar_t module_path[kModulePathCapacity] = {};
+  std::uint64_t module_base = 0;
+  const std::wstring module = module_of(pc, module_path, module_base);
+  std::vector<FrameFields> fields;
+  const auto add = [&](const FrameLookup& found, bool inlined) {
+    FrameFields& frame = fields.emplace_back();
+    frame.module = module;
+    frame.module_offset = module_base != 0 ? pc - module_base : 0;
+    frame.function = found.name;
+    if (found.line_found) {
+      frame.file = found.line.file_name != nullptr ? found.line.file_name : L"";
+      frame.line = found.line.line_number;
+    }
+    frame.inlined = inlined;
+  };
+  std::uint32_t first_shown = 0;
+  const std::uint32_t inlined_calls = inlined_calls_of(pc, first_shown);
+  FrameLookup found;
+  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
+    look_up_inlined_call(pc, depth, found);
+    add(found, true);
+  }
+  look_up_function(pc, inlined_calls, found);
+  add(found, false);
+  return fields;
+}
+
+void CallStack::look_up_inlined_call(std::uint64_t pc, std::uint32_t depth, FrameLookup& found) {
+  auto& help = debug_help();
+  prepare(found.symbol);
+  found.function_found = help.inline_symbol(process_, call_address(pc), depth, found.symbol);
+  found.name = found.function_found ? found.symbol.name : address_name(pc, found.symbol);
+  found.symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
+  found.line = LineRecord();
+  std::uint32_t line_displacement = 0;
+  found.line_found =
+      help.inline_line(process_, call_address(pc), depth, &line_displacement, found.line);
+  // Only the innermost line starts where the look-up was made; a call site has no distance.
+  found.displacement = found.line_found && depth == 0 ? line_displacement + 1 : 0;
+}
+
+void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
+                                 FrameLookup& found) {
+  auto& help = debug_help();
+  std::uint64_t symbol_displacement = 0;
+  found.name = function_name(pc, &symbol_displacement, found.symbol, &found.function_found);
+  found.line = LineRecord();
+  std::uint32_t line_displacement = 0;
+  found.displacement = static_cast<std::uint32_t>(symbol_displacement);
   if (inlined_calls == 0) {
-    line_found = help.line_from_address(process_, call_address(pc), &line_displacement, line);
-    if (line_found) displacement = line_displacement + 1;
+    found.line_found =
+        help.line_from_address(process_, call_address(pc), &line_displacement, found.line);
+    if (found.line_found) found.displacement = line_displacement + 1;
   } else {
     // The line of the outermost inlined call: a call site, without a distance.
-    line_found =
-        help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, line);
-    if (line_found) displacement = 0;
+    found.line_found =
+        help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, found.line);
+    if (found.line_found) found.displacement = 0;
   }
-  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                         line_buffer, kLineCapacity));
-  return found;
 }
 
 const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,
@@ -236,14 +294,9 @@ const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displac
 std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
                                     std::uint32_t displacement, const wchar_t* function,
                                     wchar_t* out, std::size_t out_capacity) {
-  auto& help = debug_help();
-  const wchar_t* module_name = kModuleNameUnavailable;
   wchar_t module_path[kModulePathCapacity] = {};
-  const auto base = help.allocation_base(pc);
-  if (base != nullptr && help.module_file_name(base, module_path, kModulePathCapacity) != 0) {
-    module_path[kModulePathCapacity - 1] = L'\0';
-    module_name = module_name_of(module_path);
-  }
+  std::uint64_t module_base = 0;
+  const wchar_t* module_name = module_of(pc, module_path, module_base);
 
   const fmt::wstring_view module(module_name);
   const fmt::wstring_view name(function);

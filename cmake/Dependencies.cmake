@@ -1,8 +1,8 @@
 # Third-party dependencies, all from Debian packages.
 #
-# fmt and utfcpp are used header-only on both targets. The MinGW build must never see
-# /usr/include as a whole (glibc headers would shadow the Windows ones), so it gets a folder that
-# holds only links to the two header folders.
+# fmt, utfcpp and nlohmann/json are used header-only on both targets. The MinGW build must never
+# see /usr/include as a whole (glibc headers would shadow the Windows ones), so it gets a folder
+# that holds only links to those header folders.
 
 add_library(quillmark_deps INTERFACE)
 target_compile_definitions(quillmark_deps INTERFACE FMT_HEADER_ONLY)
@@ -10,9 +10,10 @@ target_compile_definitions(quillmark_deps INTERFACE FMT_HEADER_ONLY)
 if(WIN32)
   set(_dep_includes ${CMAKE_BINARY_DIR}/third_party_include)
   file(MAKE_DIRECTORY ${_dep_includes})
-  foreach(_dir fmt utf8cpp)
+  foreach(_dir fmt utf8cpp nlohmann)
     if(NOT EXISTS /usr/include/${_dir})
-      message(FATAL_ERROR "/usr/include/${_dir} is missing: install libfmt-dev and libutfcpp-dev")
+      message(FATAL_ERROR
+              "/usr/include/${_dir} is missing: install libfmt-dev, libutfcpp-dev and nlohmann-json3-dev")
     endif()
     file(CREATE_LINK /usr/include/${_dir} ${_dep_includes}/${_dir} SYMBOLIC)
   endforeach()
@@ -20,6 +21,7 @@ if(WIN32)
 else()
   find_path(QUILLMARK_FMT_INCLUDE fmt/format.h REQUIRED)
   find_path(QUILLMARK_UTFCPP_INCLUDE utf8cpp/utf8.h REQUIRED)
+  find_path(QUILLMARK_JSON_INCLUDE nlohmann/json.hpp REQUIRED)
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
   find_package(Threads REQUIRED)

@@ -1,8 +1,9 @@
 #include <core/log.h>
 
-#include "callstack/stack_text.h"
+#include "resmonitor/leak_file.h"
+#include "resmonitor/leak_report.h"
 #include "resmonitor/registry.h"
-#include "resmonitor/report_text.h"
+#include "resmonitor/resource_sites.h"
 
 namespace resmonitor {
 namespace {
@@ -15,20 +16,6 @@ constexpr const char* kThreadName = "resmonitor::ResourceMonitor::check_loop";
 constexpr std::int64_t kQuietPeriodUs = 5001000;
 
 bool checking(MonitorInfoLevel level) { return (level & MonitorInfoCheck) != 0; }
-
-// The count form (one line per name) or the detailed form (every entry with its time and stack).
-void append_group(std::string& report, const std::string& name,
-                  const std::list<ResMonitorInfo>& copies, MonitorInfoLevel form) {
-  if ((form & MonitorInfoDetail) == 0) {
-    if (!copies.empty()) report += count_line(name, static_cast<int>(copies.size()));
-    return;
-  }
-  int index = 0;
-  for (const ResMonitorInfo& copy : copies) {
-    report += detail_line(index++, copy.createTime);
-    if (!copy.callStack.empty()) report += normalize_stack_text(copy.callStack);
-  }
-}
 
 }  // namespace
 
@@ -50,11 +37,16 @@ void ResourceMonitor::check_loop() {
   // While the monitor is torn down (an unload, or exit without DestroyResMonitor) stacks are not
   // resolved: the loader's lock that resolution may need can be held by the unloading thread,
   // which waits for this one. Every entry is still counted.
+  const bool resolve = !tearing_down.load();
   const MonitorInfoLevel current = level.load();
-  const std::string report = build_report(
-      tearing_down.load() ? static_cast<MonitorInfoLevel>(current & ~MonitorInfoDetail) : current);
-  if (!report.empty() && checking(level.load())) {
-    CoreLogPrint(kLogTag, kLogLevel, "Resource leak list%s", report.c_str());
+  RegistrySnapshot snapshot;
+  take_snapshot(snapshot);
+  const std::string report = leak_report_text(
+      snapshot, resolve ? current : static_cast<MonitorInfoLevel>(current & ~MonitorInfoDetail),
+      leak_report_grouped());
+  if (checking(level.load())) {
+    if (!report.empty()) CoreLogPrint(kLogTag, kLogLevel, "Resource leak list%s", report.c_str());
+    write_leak_file(snapshot, resolve);
   }
   CoreLogPrint(kLogTag, kLogLevel, "%s end check dbg", kThreadName);
   check_thread_id.store(std::thread::id());
@@ -63,15 +55,9 @@ void ResourceMonitor::check_loop() {
 std::string ResourceMonitor::build_report() { return build_report(level.load()); }
 
 std::string ResourceMonitor::build_report(MonitorInfoLevel form) {
-  std::string report;
-  GroupSnapshots parts;
-  snapshot_groups(parts);
-  for (auto& [name, part] : parts) {
-    // Only the detailed form shows stacks; the count form needs no resolution.
-    if ((form & MonitorInfoDetail) != 0) part.resolve_texts();
-    append_group(report, part.name, part.copies, form);
-  }
-  return report;
+  RegistrySnapshot snapshot;
+  take_snapshot(snapshot);
+  return leak_report_text(snapshot, form, leak_report_grouped());
 }
 
 }  // namespace resmonitor

@@ -18,8 +18,6 @@ namespace resmonitor {
 // One registration; its pointer is the key and its name that of its group.
 struct ResourceEntry {
   std::time_t created = 0;
-  // Empty until GetObjResource resolves the stack, then kept for later queries.
-  std::string stack_text;
   // The recorded stack, pooled in the group's store and shared with every registration of the
   // group that recorded the same frames; this entry holds one reference. Null when none was
   // recorded.

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,9 +24,9 @@
 #include "platform/platform.h"
 #include "platform/thread_end.h"
 #include "resmonitor/check_timing.h"
-#include "resmonitor/group_snapshot.h"
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/registry_shard.h"
+#include "resmonitor/registry_snapshot.h"
 #include "resmonitor/resource_group.h"
 
 namespace resmonitor {
@@ -62,6 +63,7 @@ class ResourceMonitor final : public IResourceMonitor {
   int GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) override;
   int GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) override;
   int GetAllResource(std::list<ResMonitorInfo>& out) override;
+  int GetResourceSites(std::list<ResourceSiteInfo>& out);
 
   // Stores the level, starts the check thread if bit 4 asks for one and none exists, and stamps
   // the change time. Returns 0.
@@ -119,10 +121,15 @@ class ResourceMonitor final : public IResourceMonitor {
   ResourceGroup& group_in_shard(RegistryShard& shard, const char* name,
                                 std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                 std::unique_ptr<ResourceGroup>& spare);
-  // Copies every group's entries, names in order, with every slice locked at once.
-  void snapshot_groups(GroupSnapshots& parts);
-  // Copies the entries of one name from every slice, pointers ascending.
-  void snapshot_name(std::string_view name, GroupSnapshot& part);
+  // Copies the entries of every group (or of one name), with every slice locked at once only
+  // for the copy; the snapshot is then sorted (names byte-wise, pointers ascending).
+  void take_snapshot(RegistrySnapshot& snapshot,
+                     std::optional<std::string_view> only_name = std::nullopt);
+  // Calls visit(group) for every group, or for the groups of one name. The slices are locked.
+  template <typename Visit>
+  void for_each_group(std::optional<std::string_view> only_name, Visit&& visit);
+  // Appends a query copy of every snapshot entry to `out`, stacks resolved.
+  static void append_copies(const RegistrySnapshot& snapshot, std::list<ResMonitorInfo>& out);
 
   // Lock order: control_mutex, names_mutex, the slices' locks in slice order, a CStackInfo's
   // stacks_mutex. The add path never holds names_mutex and a slice's lock together.

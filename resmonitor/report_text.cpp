@@ -34,18 +34,33 @@ void copy_object_name(const char* name, std::size_t length, char (&field)[128]) 
   std::memset(field + kept, 0, sizeof field - kept);
 }
 
-std::string count_line(const std::string& name, int count) {
-  char line[kReportLineBuffer];
-  const int needed = std::snprintf(line, sizeof line, "\n[%s] count:%d", name.c_str(), count);
-  if (needed >= 0 && static_cast<std::size_t>(needed) < sizeof line) return line;
+// `head` + "[" + name + "]" + `tail`, within kReportLineBuffer - 1 bytes: a name that does not
+// fit is cut (by utf8_prefix_length) and ends in "...".
+std::string line_with_name(const std::string& head, const std::string& name,
+                           const std::string& tail) {
+  const std::size_t frame = head.size() + 2 + tail.size();
+  const std::size_t limit = kReportLineBuffer - 1;
+  // A name stops at an embedded terminator, as the C string of the formatted line would.
+  const std::string whole = name.substr(0, std::strlen(name.c_str()));
+  if (frame + whole.size() <= limit) return head + "[" + whole + "]" + tail;
+  const std::size_t room = limit > frame + kCutMarkerLength ? limit - frame - kCutMarkerLength : 0;
+  const std::size_t kept = utf8_prefix_length(whole.data(), whole.size(), room);
+  return head + "[" + whole.substr(0, kept) + kCutMarker + "]" + tail;
+}
 
-  // Too long: keep the head of the name, mark the cut, and fill the buffer exactly.
-  char digits[16];
-  const int digit_count = std::snprintf(digits, sizeof digits, "%d", count);
-  const std::size_t frame = std::strlen("\n[] count:") + static_cast<std::size_t>(digit_count);
-  const std::size_t room = sizeof line - 1 - frame - kCutMarkerLength;
-  const std::size_t kept = utf8_prefix_length(name.data(), name.size(), room);
-  return "\n[" + name.substr(0, kept) + kCutMarker + "] count:" + digits;
+std::string count_line(const std::string& name, int count) {
+  return line_with_name("\n", name, " count:" + std::to_string(count));
+}
+
+std::string site_line(int index, const std::string& name, std::size_t count, std::time_t oldest) {
+  return line_with_name(
+      "\n[" + std::to_string(index) + "] ", name,
+      " count:" + std::to_string(count) + " oldest: " + quillmark::platform::ctime_text(oldest));
+}
+
+std::string summary_line(std::size_t resources, std::size_t sites, std::size_t names) {
+  return "\nTotal: " + std::to_string(resources) + " resources, " + std::to_string(sites) +
+         " sites, " + std::to_string(names) + " names";
 }
 
 std::string detail_line(int index, std::time_t created) {

@@ -27,4 +27,11 @@ std::string count_line(const std::string& name, int count);
 // "\n[<index>] <ctime text of created>", the ctime text ending in a newline.
 std::string detail_line(int index, std::time_t created);
 
+// "\n[<index>] [<name>] count:<count> oldest: <ctime text of oldest>", the ctime text ending in a
+// newline. A name too long for kReportLineBuffer is cut and marked as in count_line().
+std::string site_line(int index, const std::string& name, std::size_t count, std::time_t oldest);
+
+// "\nTotal: <resources> resources, <sites> sites, <names> names".
+std::string summary_line(std::size_t resources, std::size_t sites, std::size_t names);
+
 }  // namespace resmonitor

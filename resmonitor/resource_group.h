@@ -11,7 +11,7 @@
 
 #include "callstack/cstack_info.h"
 #include "resmonitor/entry_table.h"
-#include "resmonitor/group_snapshot.h"
+#include "resmonitor/registry_snapshot.h"
 
 namespace resmonitor {
 
@@ -38,14 +38,13 @@ class alignas(64) ResourceGroup {
   // Takes the registration of `obj` out into `removed` (its stack reference given up), for the
   // caller to free outside the locks; false when there was none.
   bool remove(void* obj, ResourceEntry& removed);
-  // Adds a copy of the entry of `obj` to `into` (see GroupSnapshot), false when `obj` is not
-  // registered.
-  bool snapshot(void* obj, GroupSnapshot& into);
-  // Adds a copy of every entry to `into`, pointers ascending.
-  void snapshot_all(GroupSnapshot& into);
-  // Keeps `text` as the stack text of `obj`, if it is still registered with `stack` and has no
-  // text yet: the text GetObjResource resolved outside the locks.
-  void keep_text(void* obj, const PooledStack* stack, const std::string& text);
+  // The number of registrations.
+  std::size_t size() const { return entries.size(); }
+  // Copies the group and every entry into `into` (see RegistrySnapshot), taking a reference on
+  // each recorded stack under the store's lock.
+  void append_to(RegistrySnapshot& into);
+  // The same for the entry of `obj` alone; false when `obj` is not registered.
+  bool append_one(void* obj, RegistrySnapshot& into);
   // Drops every entry and its recorded stack.
   void clear();
   // Around a fork: the stack store's lock, which queries also take outside the registry lock.
@@ -53,11 +52,9 @@ class alignas(64) ResourceGroup {
   void unlock_stacks_after_fork() { stack_info->stacks_mutex.unlock(); }
 
  private:
-  // The query form of the group's name: cut to the objName field, as every copy shows it.
-  void fill_copy(void* obj, const ResourceEntry& entry, ResMonitorInfo& copy) const;
-
   EntryTable entries;
-  char object_name[sizeof(ResMonitorInfo::objName)];
+  // The whole name the group is registered under.
+  const std::string name_;
   // Created with the group and never replaced; its own stacks_mutex guards its content. Shared
   // with the snapshots of queries, which may outlive the group.
   const std::shared_ptr<CStackInfo> stack_info;

@@ -1,9 +1,13 @@
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
 #include "platform/platform.h"
 #include "resmonitor/registry.h"
+#include "resmonitor/report_text.h"
+#include "resmonitor/resource_sites.h"
 
 namespace resmonitor {
 namespace {
@@ -148,74 +152,106 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
 
 int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) {
   const std::string_view name(objName);
-  GroupSnapshot part{std::string(name)};
+  RegistrySnapshot snapshot;
+  snapshot.reserve(1, 1);
   RegistryShard& shard = shard_of(obj);
   {
     std::lock_guard<OwnedMutex> lock(shard.mutex);
     ResourceGroup* group = shard.find(name);
-    if (group == nullptr || !group->snapshot(obj, part)) return -1;
+    if (group == nullptr || !group->append_one(obj, snapshot)) return -1;
   }
-  if (part.has_pending()) {
-    part.resolve_texts();
-    // Kept in the entry, so that later queries reuse it. An entry removed meanwhile still
-    // answers this query: it was registered when the query began.
-    std::lock_guard<OwnedMutex> lock(shard.mutex);
-    if (ResourceGroup* group = shard.find(name)) {
-      group->keep_text(obj, part.first_pending_stack(), part.copies.front().callStack);
-    }
-  }
-  info = part.copies.front();
+  const RegistrySnapshot::Entry& entry = snapshot.entries().front();
+  ResMonitorInfo found;
+  copy_object_name(objName, name.size(), found.objName);
+  found.obj = obj;
+  found.createTime = entry.created;
+  // Resolved once per distinct stack; later queries copy the kept text.
+  found.callStack = snapshot.stack_text(entry);
+  info = std::move(found);
   return 0;
 }
 
 int ResourceMonitor::GetObjNameResource(const char* objName, std::list<ResMonitorInfo>& out) {
-  const std::string_view name(objName);
-  GroupSnapshot part{std::string(name)};
-  snapshot_name(name, part);
-  part.resolve_texts();
-  out.splice(out.end(), part.copies);
+  RegistrySnapshot snapshot;
+  take_snapshot(snapshot, std::string_view(objName));
+  append_copies(snapshot, out);
   return 0;
 }
 
 int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
-  GroupSnapshots parts;
-  snapshot_groups(parts);
-  for (auto& [name, part] : parts) {
-    part.resolve_texts();
-    out.splice(out.end(), part.copies);
-  }
+  RegistrySnapshot snapshot;
+  take_snapshot(snapshot);
+  append_copies(snapshot, out);
   return 0;
 }
 
-void ResourceMonitor::snapshot_name(std::string_view name, GroupSnapshot& part) {
-  lock_all_shards();
-  try {
-    for (RegistryShard& shard : shards) {
-      if (ResourceGroup* group = shard.find(name)) group->snapshot_all(part);
-    }
-  } catch (...) {
-    unlock_all_shards();
-    throw;
+int ResourceMonitor::GetResourceSites(std::list<ResourceSiteInfo>& out) {
+  RegistrySnapshot snapshot;
+  take_snapshot(snapshot);
+  std::list<ResourceSiteInfo> sites;
+  for (const ResourceSite& site : group_by_site(snapshot)) {
+    ResourceSiteInfo& info = sites.emplace_back();
+    copy_object_name(site.group->name.data(), site.group->name.size(), info.objName);
+    info.count = site.count;
+    info.oldestCreateTime = site.oldest;
+    info.callStack = site.frames;
+    std::copy_n(site.examples, site.example_count, info.examples);
+    info.exampleCount = site.example_count;
   }
-  unlock_all_shards();
-  part.sort_by_pointer();
+  out.splice(out.end(), sites);
+  return 0;
 }
 
-void ResourceMonitor::snapshot_groups(GroupSnapshots& parts) {
+void ResourceMonitor::append_copies(const RegistrySnapshot& snapshot,
+                                    std::list<ResMonitorInfo>& out) {
+  // Built in a list of their own and spliced at the end, so that a failure appends nothing.
+  std::list<ResMonitorInfo> copies;
+  const RegistrySnapshot::Group* named = nullptr;
+  char field[sizeof(ResMonitorInfo::objName)] = {};
+  for (const RegistrySnapshot::Entry& entry : snapshot.entries()) {
+    const RegistrySnapshot::Group& group = snapshot.group_of(entry);
+    if (named == nullptr || named->name_rank != group.name_rank) {
+      copy_object_name(group.name.data(), group.name.size(), field);
+      named = &group;
+    }
+    ResMonitorInfo& copy = copies.emplace_back();
+    std::memcpy(copy.objName, field, sizeof field);
+    copy.obj = entry.obj;
+    copy.createTime = entry.created;
+    copy.callStack = snapshot.stack_text(entry);
+  }
+  out.splice(out.end(), copies);
+}
+
+void ResourceMonitor::take_snapshot(RegistrySnapshot& snapshot,
+                                    std::optional<std::string_view> only_name) {
   lock_all_shards();
   try {
-    for (RegistryShard& shard : shards) {
-      for (const auto& [name, group] : shard.groups()) {
-        GroupSnapshot& part = parts.try_emplace(name, name).first->second;
-        group->snapshot_all(part);
-      }
-    }
+    std::size_t groups = 0;
+    std::size_t entries = 0;
+    for_each_group(only_name, [&](ResourceGroup& group) {
+      ++groups;
+      entries += group.size();
+    });
+    snapshot.reserve(groups, entries);
+    for_each_group(only_name, [&](ResourceGroup& group) { group.append_to(snapshot); });
   } catch (...) {
     unlock_all_shards();
     throw;
   }
   unlock_all_shards();
-  for (auto& [name, part] : parts) part.sort_by_pointer();
+  snapshot.finish();
+}
+
+template <typename Visit>
+void ResourceMonitor::for_each_group(std::optional<std::string_view> only_name, Visit&& visit) {
+  for (RegistryShard& shard : shards) {
+    if (only_name) {
+      if (ResourceGroup* group = shard.find(*only_name)) visit(*group);
+      continue;
+    }
+    for (const auto& named : shard.groups()) visit(*named.second);
+  }
 }
 
 int ResourceMonitor::start_check(MonitorInfoLevel new_level) {

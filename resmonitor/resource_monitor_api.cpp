@@ -121,4 +121,8 @@ int GetAllResource(std::list<ResMonitorInfo>& out) {
   return detail::monitor_instance()->GetAllResource(out);
 }
 
+int GetResourceSites(std::list<ResourceSiteInfo>& out) {
+  return detail::monitor_instance()->GetResourceSites(out);
+}
+
 }  // namespace resmonitor

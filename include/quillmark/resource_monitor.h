@@ -12,6 +12,7 @@
 
 #include <quillmark/export.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <list>
@@ -89,4 +90,65 @@ QUILLMARK_API int GetObjNameResource(const char* objName, std::list<ResMonitorIn
 // within a name, call stacks resolved. Returns 0.
 QUILLMARK_API int GetAllResource(std::list<ResMonitorInfo>& out);
 
+// The registry's locks are held by list queries and reports only while the entries are copied
+// (a pointer, a time and a stack reference each); stacks are resolved and texts built afterwards,
+// so a host thread's call never waits for symbol work or text.
+
+// The registrations of one object name that share one recorded call stack: a call site.
+struct ResourceSiteInfo {
+  static constexpr std::size_t kMaxExamples = 4;
+  // The registered name, cut as in ResMonitorInfo.
+  char objName[128] = {};
+  // How many registrations the site has (at least 1).
+  std::size_t count = 0;
+  // The earliest registration time among them, seconds since 1970-01-01 UTC.
+  std::time_t oldestCreateTime = 0;
+  // The site's frame lines, as in ResMonitorInfo::callStack but without the "Frame" header line
+  // (a site has many pointers). Empty for the registrations of the name made without a stack,
+  // which form one site per name.
+  std::string callStack;
+  // The lowest `exampleCount` pointers of the site, ascending.
+  void* examples[kMaxExamples] = {};
+  std::size_t exampleCount = 0;
+};
+
+// Appends one record per call site of the whole registry to `out` (never clears first): sorted by
+// count, largest first, then by name (byte-wise), then by stack text. Stacks of one name whose
+// frame lines are equal form one site. Returns 0.
+QUILLMARK_API int GetResourceSites(std::list<ResourceSiteInfo>& out);
+
 }  // namespace resmonitor
+
+// Leak reports grouped by call site, for detailed reports (level with MonitorInfoDetail); off by
+// default, and the count form is never affected. While on, each report lists every call site once,
+// in the order of GetResourceSites, instead of every resource, and ends with a summary line:
+//
+//   "\n[<i>] [<name>] count:<count> oldest: <ctime text of the oldest registration>"
+//   then the site's frame lines (as in ResMonitorInfo::callStack, normalised as the detailed form
+//   normalises them), for i = 0, 1, ... over all sites; then
+//   "\nTotal: <resources> resources, <sites> sites, <names> names"
+//
+// (the ctime text ends with a newline; a name too long for the 128-byte line is cut and marked
+// with "...", as in the count form). Returns the previous setting. Thread-safe; the next report
+// uses it.
+QUILLMARK_C_API bool SetLeakReportGroupedBySite(bool enabled);
+
+// Also writes the final leak report (the check thread's last one, written whenever the level has
+// MonitorInfoCheck when it stops, also when nothing is left) as JSON to `path` (UTF-8). Null or
+// empty turns it off; then the environment variable QUILLMARK_LEAK_REPORT, read at each final
+// report, names the path if it is set. The file is written to "<path>.tmp" first and renamed over
+// `path`, so a reader never sees half a file. A path that cannot be written gives one warning on
+// standard output and to the debugger, and nothing else changes. Returns true. Thread-safe.
+//
+// Content (schema version 1), sites in the order of GetResourceSites:
+//   {"format": "quillmark-leak-report", "version": 1,
+//    "totals": {"resources": R, "sites": S, "names": N},
+//    "sites": [{"name": "...", "count": C, "oldest": <seconds since 1970>,
+//               "examples": ["0x<16 hex digits>", ...],
+//               "frames": [{"module": "...", "offset": <from the module's load address>,
+//                           "function": "...", "file": "..." or "", "line": L or 0,
+//                           "inlined": true|false}, ...]}, ...]}
+// Strings are UTF-8; bytes of a name that are not UTF-8 are written as U+FFFD. "frames" is empty
+// for a site without a stack, and for every site when the report is made while the library is
+// being unloaded (stacks cannot be resolved then).
+QUILLMARK_C_API bool SetLeakReportFile(const char* path);

@@ -4,7 +4,7 @@
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 QM_PACKAGES_LINUX=(cmake ninja-build g++ pkg-config binutils
-                   libfmt-dev libutfcpp-dev libdw-dev libelf-dev
+                   libfmt-dev libutfcpp-dev nlohmann-json3-dev libdw-dev libelf-dev
                    libgtest-dev libgmock-dev googletest libbenchmark-dev libunwind8
                    libboost-stacktrace-dev)
 QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)

@@ -1,0 +1,67 @@
+#include "resmonitor/registry_snapshot.h"
+
+#include <algorithm>
+#include <functional>
+#include <mutex>
+#include <numeric>
+
+#include "callstack/describe_stack.h"
+
+namespace resmonitor {
+
+RegistrySnapshot::~RegistrySnapshot() {
+  // Entries come group by group, so each store's lock is taken once for its run.
+  std::vector<const Entry*> held;
+  held.reserve(entries_.size());
+  for (const Entry& entry : entries_) {
+    if (entry.stack != nullptr) held.push_back(&entry);
+  }
+  std::stable_sort(held.begin(), held.end(),
+                   [](const Entry* a, const Entry* b) { return a->group < b->group; });
+  std::size_t first = 0;
+  while (first < held.size()) {
+    CStackInfo& store = *groups_[held[first]->group].store;
+    std::lock_guard<quillmark::platform::ShortLock> lock(store.stacks_mutex);
+    for (; first < held.size() && groups_[held[first]->group].store.get() == &store; ++first) {
+      store.pool.release(held[first]->stack);
+    }
+  }
+}
+
+void RegistrySnapshot::reserve(std::size_t groups, std::size_t entries) {
+  groups_.reserve(groups);
+  entries_.reserve(entries);
+}
+
+std::uint32_t RegistrySnapshot::add_group(const std::string& name,
+                                          const std::shared_ptr<CStackInfo>& store) {
+  groups_.push_back({name, store, 0});
+  return static_cast<std::uint32_t>(groups_.size() - 1);
+}
+
+void RegistrySnapshot::finish() {
+  std::vector<std::uint32_t> by_name(groups_.size());
+  std::iota(by_name.begin(), by_name.end(), 0u);
+  std::sort(by_name.begin(), by_name.end(),
+            [this](std::uint32_t a, std::uint32_t b) { return groups_[a].name < groups_[b].name; });
+  name_count_ = 0;
+  for (std::size_t i = 0; i < by_name.size(); ++i) {
+    if (i > 0 && groups_[by_name[i]].name != groups_[by_name[i - 1]].name) ++name_count_;
+    groups_[by_name[i]].name_rank = static_cast<std::uint32_t>(name_count_);
+  }
+  if (!by_name.empty()) ++name_count_;
+  std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
+    const std::uint32_t rank_a = groups_[a.group].name_rank;
+    const std::uint32_t rank_b = groups_[b.group].name_rank;
+    if (rank_a != rank_b) return rank_a < rank_b;
+    return std::less<void*>()(a.obj, b.obj);
+  });
+}
+
+std::string RegistrySnapshot::stack_text(const Entry& entry) const {
+  if (entry.stack == nullptr) return std::string();
+  const Group& group = group_of(entry);
+  return describe_pooled_stack(*group.store, group.name, entry.obj, *entry.stack);
+}
+
+}  // namespace resmonitor
