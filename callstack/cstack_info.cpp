@@ -16,11 +16,6 @@ PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured) {
   return pooled;
 }
 
-void retain_stack(CStackInfo& info, PooledStack* stack) {
-  std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
-  info.pool.retain(stack);
-}
-
 void release_stack(CStackInfo& info, PooledStack* stack) {
   std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   info.pool.release(stack);

@@ -59,8 +59,7 @@ class alignas(64) CStackInfo {
 // Pools the captured frames under info.stacks_mutex (a new stack bound to `info`); see
 // StackPool::intern.
 PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured);
-// Reference counting of pooled stacks of `info`, each under info.stacks_mutex.
-void retain_stack(CStackInfo& info, PooledStack* stack);
+// Gives up a reference on a pooled stack of `info`, under info.stacks_mutex.
 void release_stack(CStackInfo& info, PooledStack* stack);
 
 // Captures the calling thread's stack from context.return_address, as record_stack does, without

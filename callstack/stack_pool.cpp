@@ -37,7 +37,11 @@ void StackPool::retain(PooledStack* stack) {
 
 void StackPool::release(PooledStack* stack) {
   if (--stack->references != 0) return;
-  if (++idle_ > kMaxIdleStacks) drop_idle_stacks();
+  if (++idle_ > kMaxIdleStacks && pins_ == 0) drop_idle_stacks();
+}
+
+void StackPool::unpin() {
+  if (--pins_ == 0 && idle_ > kMaxIdleStacks) drop_idle_stacks();
 }
 
 void StackPool::drop_idle_stacks() {

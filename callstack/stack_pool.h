@@ -43,6 +43,12 @@ class StackPool {
   // kMaxIdleStacks have gathered.
   void release(PooledStack* stack);
 
+  // While the pool is pinned (by readers that copied stack pointers without taking references:
+  // registry snapshots), no stack leaves it; the idle ones gathered meanwhile leave after the
+  // last unpin.
+  void pin() { ++pins_; }
+  void unpin();
+
   // The stacks that have references.
   std::size_t size() const { return stacks_.size() - idle_; }
   std::size_t idle() const { return idle_; }
@@ -54,6 +60,7 @@ class StackPool {
 
   std::unordered_multimap<std::uint32_t, std::unique_ptr<PooledStack>> stacks_;
   std::size_t idle_ = 0;  // stacks without references
+  std::size_t pins_ = 0;
 };
 
 bool same_frames(const CallStack& pooled, const CapturedFrames& captured);

@@ -24,45 +24,63 @@ void append_counts(const RegistrySnapshot& snapshot, std::string& report) {
   }
 }
 
-void append_pointer(std::string& text, void* ptr) {
-  static constexpr char kHexDigits[] = "0123456789ABCDEF";
-  const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(ptr));
-  for (int shift = 60; shift >= 0; shift -= 4) text += kHexDigits[(value >> shift) & 0xF];
-}
-
-// The detailed form normalises each entry's whole stack text. A header ends in "]\n" and frame
-// lines start with blanks, so no separator run or UTF-8 sequence crosses from one piece to the
-// next: the name's part of the header and each distinct stack are normalised once, and entries
-// put the pieces together.
+// The detailed form: each entry's time line, then its stack text normalised. Frame lines are
+// normalised already when a stack is resolved (normalising is idempotent), so only the header is
+// left: a header ends in "]\n", so no separator run or UTF-8 sequence crosses from it into the
+// frames, and the name's part of it is normalised once per name. The report can be large (100,000
+// stacks make some 100 MB): its length is counted first, so that it is written into memory
+// allocated once.
 class DetailedReport {
  public:
-  explicit DetailedReport(std::string& report) : report_(report) {}
+  explicit DetailedReport(const RegistrySnapshot& snapshot) : snapshot_(snapshot) {}
 
-  void append(const RegistrySnapshot& snapshot) {
+  void append_to(std::string& report) {
+    std::size_t length = 0;
+    visit([&length](const char*, std::size_t size) { length += size; });
+    report.reserve(report.size() + length);
+    visit([&report](const char* text, std::size_t size) { report.append(text, size); });
+  }
+
+ private:
+  // Calls write(text, size) for each piece of the report, in order.
+  template <typename Write>
+  void visit(Write&& write) {
     int index = 0;
     const RegistrySnapshot::Group* named = nullptr;
-    for (const RegistrySnapshot::Entry& entry : snapshot.entries()) {
-      const RegistrySnapshot::Group& group = snapshot.group_of(entry);
+    for (const RegistrySnapshot::Entry& entry : snapshot_.entries()) {
+      const RegistrySnapshot::Group& group = snapshot_.group_of(entry);
       if (named == nullptr || named->name_rank != group.name_rank) {
         index = 0;
         named = &group;
         name_prefix_ = header_prefix(group.name);
       }
-      report_ += time_line(index++, entry.created);
+      const std::string& line = time_line(index++, entry.created);
+      write(line.data(), line.size());
       if (entry.stack == nullptr) continue;
-      report_ += name_prefix_;
-      append_pointer(report_, entry.obj);
-      report_ += "]\n";
-      report_ += frames_of(group, *entry.stack);
+      char pointer[18];
+      write_pointer(entry.obj, pointer);
+      write(name_prefix_.data(), name_prefix_.size());
+      write(pointer, sizeof pointer);
+      const std::string& frames = frames_of(group, *entry.stack);
+      write(frames.data(), frames.size());
     }
   }
 
- private:
   // "Frame <name>[" as the normalised header starts.
   static std::string header_prefix(const std::string& name) {
     std::string header = stack_header(name, nullptr);
     header.resize(header.size() - 18);  // the pointer's 16 digits, "]" and the line feed
     return normalize_stack_text(header);
+  }
+
+  // The pointer's 16 upper-case hex digits, "]" and the line feed that end a header.
+  static void write_pointer(void* ptr, char (&out)[18]) {
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(ptr));
+    for (int digit = 0; digit < 16; ++digit)
+      out[digit] = kHexDigits[(value >> (60 - 4 * digit)) & 0xF];
+    out[16] = ']';
+    out[17] = '\n';
   }
 
   const std::string& time_line(int index, std::time_t created) {
@@ -80,11 +98,11 @@ class DetailedReport {
 
   const std::string& frames_of(const RegistrySnapshot::Group& group, PooledStack& stack) {
     auto [found, added] = frames_.try_emplace(&stack);
-    if (added) found->second = normalize_stack_text(describe_pooled_frames(*group.store, stack));
+    if (added) found->second = describe_pooled_frames(*group.store, stack);
     return found->second;
   }
 
-  std::string& report_;
+  const RegistrySnapshot& snapshot_;
   std::string name_prefix_;
   std::time_t last_time_ = 0;
   std::string last_time_text_;
@@ -97,7 +115,7 @@ void append_sites(const RegistrySnapshot& snapshot, std::string& report) {
   int index = 0;
   for (const ResourceSite& site : sites) {
     report += site_line(index++, site.group->name, site.count, site.oldest);
-    report += normalize_stack_text(site.frames);
+    report += site.frames;  // normalised when the stack was resolved
   }
   report += summary_line(snapshot.entries().size(), sites.size(), snapshot.name_count());
 }
@@ -113,7 +131,7 @@ std::string leak_report_text(const RegistrySnapshot& snapshot, MonitorInfoLevel 
   } else if (grouped) {
     append_sites(snapshot, report);
   } else {
-    DetailedReport(report).append(snapshot);
+    DetailedReport(snapshot).append_to(report);
   }
   return report;
 }

@@ -122,12 +122,19 @@ class ResourceMonitor final : public IResourceMonitor {
                                 std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                 std::unique_ptr<ResourceGroup>& spare);
   // Copies the entries of every group (or of one name), with every slice locked at once only
-  // for the copy; the snapshot is then sorted (names byte-wise, pointers ascending).
+  // for the copy; the snapshot is then sorted (names byte-wise, pointers ascending) unless
+  // `sorted` is false.
   void take_snapshot(RegistrySnapshot& snapshot,
-                     std::optional<std::string_view> only_name = std::nullopt);
-  // Calls visit(group) for every group, or for the groups of one name. The slices are locked.
+                     std::optional<std::string_view> only_name = std::nullopt, bool sorted = true);
+  // Calls visit(group) for every group, or for the groups of one name: with the slices locked by
+  // the caller, or taking each slice's lock in turn.
   template <typename Visit>
   void for_each_group(std::optional<std::string_view> only_name, Visit&& visit);
+  template <typename Visit>
+  void for_each_group_locking_each(std::optional<std::string_view> only_name, Visit&& visit);
+  template <typename Visit>
+  static void visit_groups_of(RegistryShard& shard, std::optional<std::string_view> only_name,
+                              Visit& visit);
   // Appends a query copy of every snapshot entry to `out`, stacks resolved.
   static void append_copies(const RegistrySnapshot& snapshot, std::list<ResMonitorInfo>& out);
 

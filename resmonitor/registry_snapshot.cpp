@@ -10,36 +10,27 @@
 namespace resmonitor {
 
 RegistrySnapshot::~RegistrySnapshot() {
-  // Entries come group by group, so each store's lock is taken once for its run.
-  std::vector<const Entry*> held;
-  held.reserve(entries_.size());
-  for (const Entry& entry : entries_) {
-    if (entry.stack != nullptr) held.push_back(&entry);
-  }
-  std::stable_sort(held.begin(), held.end(),
-                   [](const Entry* a, const Entry* b) { return a->group < b->group; });
-  std::size_t first = 0;
-  while (first < held.size()) {
-    CStackInfo& store = *groups_[held[first]->group].store;
-    std::lock_guard<quillmark::platform::ShortLock> lock(store.stacks_mutex);
-    for (; first < held.size() && groups_[held[first]->group].store.get() == &store; ++first) {
-      store.pool.release(held[first]->stack);
-    }
+  for (const Group& group : groups_) {
+    std::lock_guard<quillmark::platform::ShortLock> lock(group.store->stacks_mutex);
+    group.store->pool.unpin();
   }
 }
 
-void RegistrySnapshot::reserve(std::size_t groups, std::size_t entries) {
+void RegistrySnapshot::prepare(std::size_t groups, std::size_t entries) {
   groups_.reserve(groups);
-  entries_.reserve(entries);
+  entries_.resize(entries);  // written through, so its pages are there before the copy
 }
 
 std::uint32_t RegistrySnapshot::add_group(const std::string& name,
                                           const std::shared_ptr<CStackInfo>& store) {
   groups_.push_back({name, store, 0});
+  std::lock_guard<quillmark::platform::ShortLock> lock(store->stacks_mutex);
+  store->pool.pin();
   return static_cast<std::uint32_t>(groups_.size() - 1);
 }
 
-void RegistrySnapshot::finish() {
+void RegistrySnapshot::finish(bool sorted) {
+  entries_.resize(used_);
   std::vector<std::uint32_t> by_name(groups_.size());
   std::iota(by_name.begin(), by_name.end(), 0u);
   std::sort(by_name.begin(), by_name.end(),
@@ -50,6 +41,7 @@ void RegistrySnapshot::finish() {
     groups_[by_name[i]].name_rank = static_cast<std::uint32_t>(name_count_);
   }
   if (!by_name.empty()) ++name_count_;
+  if (!sorted) return;
   std::sort(entries_.begin(), entries_.end(), [this](const Entry& a, const Entry& b) {
     const std::uint32_t rank_a = groups_[a.group].name_rank;
     const std::uint32_t rank_b = groups_[b.group].name_rank;

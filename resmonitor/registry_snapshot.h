@@ -1,6 +1,7 @@
 // What a query or a report reads of the registry. The registry's locks are held only while the
 // entries are copied in: an object pointer, a time and a stack reference each, into one array
-// reserved up front, so the copy allocates once per group at most and never per entry. Names are
+// prepared before the locks are taken, so the copy allocates once per group (its name) and never
+// per entry. Names are
 // ordered, entries sorted and stacks resolved to text afterwards, with no registry lock held: a
 // host thread registering meanwhile waits for the copy alone, however large the registry is.
 #pragma once
@@ -21,7 +22,7 @@ class RegistrySnapshot {
   struct Entry {
     void* obj;
     std::time_t created;
-    PooledStack* stack;   // null when none was recorded; else one reference held
+    PooledStack* stack;   // null when none was recorded; kept alive by the pinned pool
     std::uint32_t group;  // index into groups()
   };
   // One group of one registry slice: its name and its stack store. The same name has a group in
@@ -33,23 +34,31 @@ class RegistrySnapshot {
   };
 
   RegistrySnapshot() = default;
-  // Gives up the stack references, store by store, with no registry lock held.
+  // Unpins the stores' pools, with no registry lock held.
   ~RegistrySnapshot();
   RegistrySnapshot(const RegistrySnapshot&) = delete;
   RegistrySnapshot& operator=(const RegistrySnapshot&) = delete;
 
-  // Under the registry's locks. reserve() once with the total, then per group: add_group(), and
-  // add_entry() for each entry under the group store's stacks_mutex (taken by the caller).
-  void reserve(std::size_t groups, std::size_t entries);
+  // Before the registry is locked: room for about this many groups and entries, in memory that is
+  // touched already, so that the copy under the locks neither allocates nor faults pages in
+  // while there is room.
+  void prepare(std::size_t groups, std::size_t entries);
+  // Under the registry's locks: per group add_group(), which pins the store's pool (its stacks
+  // stay while the snapshot lives, without a reference per entry), then add_entry() for each of
+  // its entries.
   std::uint32_t add_group(const std::string& name, const std::shared_ptr<CStackInfo>& store);
   void add_entry(std::uint32_t group, void* obj, std::time_t created, PooledStack* stack) {
-    if (stack != nullptr) groups_[group].store->pool.retain(stack);
-    entries_.push_back({obj, created, stack, group});
+    if (used_ < entries_.size()) {
+      entries_[used_] = {obj, created, stack, group};
+    } else {
+      entries_.push_back({obj, created, stack, group});
+    }
+    ++used_;
   }
 
-  // With no registry lock held: ranks the names and sorts the entries by name (byte-wise), then
-  // pointer, as queries and reports list them.
-  void finish();
+  // With no registry lock held: ranks the names and, when `sorted`, sorts the entries by name
+  // (byte-wise), then pointer, as queries and reports list them.
+  void finish(bool sorted = true);
 
   const std::vector<Entry>& entries() const { return entries_; }
   const std::vector<Group>& groups() const { return groups_; }
@@ -63,7 +72,8 @@ class RegistrySnapshot {
 
  private:
   std::vector<Group> groups_;
-  std::vector<Entry> entries_;
+  std::vector<Entry> entries_;  // the first used_ are set until finish()
+  std::size_t used_ = 0;
   std::size_t name_count_ = 0;
 };
 

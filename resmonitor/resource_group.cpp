@@ -52,7 +52,6 @@ bool ResourceGroup::remove(void* obj, ResourceEntry& removed) {
 
 void ResourceGroup::append_to(RegistrySnapshot& into) {
   const std::uint32_t group = into.add_group(name_, stack_info);
-  std::lock_guard<quillmark::platform::ShortLock> stacks_lock(stack_info->stacks_mutex);
   entries.for_each([&into, group](void* obj, const ResourceEntry& entry) {
     into.add_entry(group, obj, entry.created, entry.stack);
   });
@@ -62,7 +61,6 @@ bool ResourceGroup::append_one(void* obj, RegistrySnapshot& into) {
   const ResourceEntry* entry = entries.find(obj);
   if (entry == nullptr) return false;
   const std::uint32_t group = into.add_group(name_, stack_info);
-  std::lock_guard<quillmark::platform::ShortLock> stacks_lock(stack_info->stacks_mutex);
   into.add_entry(group, obj, entry->created, entry->stack);
   return true;
 }

@@ -40,8 +40,8 @@ class alignas(64) ResourceGroup {
   bool remove(void* obj, ResourceEntry& removed);
   // The number of registrations.
   std::size_t size() const { return entries.size(); }
-  // Copies the group and every entry into `into` (see RegistrySnapshot), taking a reference on
-  // each recorded stack under the store's lock.
+  // Copies the group and every entry into `into` (see RegistrySnapshot), which pins the store's
+  // pool so that the entries' stacks stay.
   void append_to(RegistrySnapshot& into);
   // The same for the entry of `obj` alone; false when `obj` is not registered.
   bool append_one(void* obj, RegistrySnapshot& into);

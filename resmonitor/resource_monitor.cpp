@@ -153,7 +153,7 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
 int ResourceMonitor::GetObjResource(const char* objName, void* obj, ResMonitorInfo& info) {
   const std::string_view name(objName);
   RegistrySnapshot snapshot;
-  snapshot.reserve(1, 1);
+  snapshot.prepare(1, 1);
   RegistryShard& shard = shard_of(obj);
   {
     std::lock_guard<OwnedMutex> lock(shard.mutex);
@@ -187,7 +187,7 @@ int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
 
 int ResourceMonitor::GetResourceSites(std::list<ResourceSiteInfo>& out) {
   RegistrySnapshot snapshot;
-  take_snapshot(snapshot);
+  take_snapshot(snapshot, std::nullopt, /*sorted=*/false);
   std::list<ResourceSiteInfo> sites;
   for (const ResourceSite& site : group_by_site(snapshot)) {
     ResourceSiteInfo& info = sites.emplace_back();
@@ -224,34 +224,50 @@ void ResourceMonitor::append_copies(const RegistrySnapshot& snapshot,
 }
 
 void ResourceMonitor::take_snapshot(RegistrySnapshot& snapshot,
-                                    std::optional<std::string_view> only_name) {
+                                    std::optional<std::string_view> only_name, bool sorted) {
+  // Sized from a count taken slice by slice, with room for what may come meanwhile; should more
+  // come, the copy grows the array under the locks.
+  std::size_t groups = 0;
+  std::size_t entries = 0;
+  for_each_group_locking_each(only_name, [&](ResourceGroup& group) {
+    ++groups;
+    entries += group.size();
+  });
+  snapshot.prepare(groups + groups / 4 + 4, entries + entries / 8 + 64);
+
   lock_all_shards();
   try {
-    std::size_t groups = 0;
-    std::size_t entries = 0;
-    for_each_group(only_name, [&](ResourceGroup& group) {
-      ++groups;
-      entries += group.size();
-    });
-    snapshot.reserve(groups, entries);
     for_each_group(only_name, [&](ResourceGroup& group) { group.append_to(snapshot); });
   } catch (...) {
     unlock_all_shards();
     throw;
   }
   unlock_all_shards();
-  snapshot.finish();
+  snapshot.finish(sorted);
+}
+
+template <typename Visit>
+void ResourceMonitor::for_each_group_locking_each(std::optional<std::string_view> only_name,
+                                                  Visit&& visit) {
+  for (RegistryShard& shard : shards) {
+    std::lock_guard<OwnedMutex> lock(shard.mutex);
+    visit_groups_of(shard, only_name, visit);
+  }
 }
 
 template <typename Visit>
 void ResourceMonitor::for_each_group(std::optional<std::string_view> only_name, Visit&& visit) {
-  for (RegistryShard& shard : shards) {
-    if (only_name) {
-      if (ResourceGroup* group = shard.find(*only_name)) visit(*group);
-      continue;
-    }
-    for (const auto& named : shard.groups()) visit(*named.second);
+  for (RegistryShard& shard : shards) visit_groups_of(shard, only_name, visit);
+}
+
+template <typename Visit>
+void ResourceMonitor::visit_groups_of(RegistryShard& shard,
+                                      std::optional<std::string_view> only_name, Visit& visit) {
+  if (only_name) {
+    if (ResourceGroup* group = shard.find(*only_name)) visit(*group);
+    return;
   }
+  for (const auto& named : shard.groups()) visit(*named.second);
 }
 
 int ResourceMonitor::start_check(MonitorInfoLevel new_level) {

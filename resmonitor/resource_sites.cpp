@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "callstack/describe_stack.h"
 #include "resmonitor/report_text.h"
@@ -16,13 +16,20 @@ namespace {
 
 std::atomic<bool> g_grouped_reports{false};
 
-// Folds `entry` (pointers come ascending within a name) into `site`.
+// Folds `entry` into `site`, whose examples stay the lowest pointers, ascending.
 void count_entry(ResourceSite& site, const RegistrySnapshot::Entry& entry) {
   if (site.count == 0 || entry.created < site.oldest) site.oldest = entry.created;
   ++site.count;
+  void** end = site.examples + site.example_count;
+  void** at = std::upper_bound(site.examples, end, entry.obj, std::less<void*>());
+  if (at == site.examples + ResourceSiteInfo::kMaxExamples) return;
   if (site.example_count < ResourceSiteInfo::kMaxExamples) {
-    site.examples[site.example_count++] = entry.obj;
+    ++site.example_count;
+  } else {
+    --end;  // the highest example gives way
   }
+  std::copy_backward(at, end, end + 1);
+  *at = entry.obj;
 }
 
 // Folds `from` into `into`: both hold the lowest pointers of their entries, ascending.
@@ -37,48 +44,97 @@ void merge_site(ResourceSite& into, const ResourceSite& from) {
   std::copy_n(merged, into.example_count, into.examples);
 }
 
-std::vector<std::uint64_t> addresses_of(const PooledStack* stack) {
-  std::vector<std::uint64_t> addresses;
-  if (stack == nullptr) return addresses;
-  addresses.reserve(stack->stack->size());
-  for (std::uint32_t i = 0; i < stack->stack->size(); ++i) {
-    addresses.push_back(stack->stack->frame(i));
+// Orders stacks by their return addresses (no stack first).
+int compare_frames(const PooledStack* a, const PooledStack* b) {
+  if (a == nullptr || b == nullptr) return (a != nullptr) - (b != nullptr);
+  const CallStack& left = *a->stack;
+  const CallStack& right = *b->stack;
+  for (std::uint32_t i = 0; i < left.size() && i < right.size(); ++i) {
+    if (left.frame(i) != right.frame(i)) return left.frame(i) < right.frame(i) ? -1 : 1;
   }
-  return addresses;
+  return (left.size() > right.size()) - (left.size() < right.size());
 }
 
 bool listed_before(const ResourceSite& a, const ResourceSite& b) {
   if (a.count != b.count) return a.count > b.count;
   if (a.group->name_rank != b.group->name_rank) return a.group->name_rank < b.group->name_rank;
   if (a.frames != b.frames) return a.frames < b.frames;
-  return addresses_of(a.stack) < addresses_of(b.stack);
+  return compare_frames(a.stack, b.stack) < 0;
 }
+
+// The site of each pooled stack (or, for entries without one, of each name's group): an
+// open-addressing table keyed by pointer, as one look-up per registration is most of the work.
+class SiteIndex {
+ public:
+  // The index of `key`'s site, or `next` after storing it there when `key` is new.
+  std::size_t find_or_add(const void* key, std::size_t next) {
+    if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].key == key) return slots_[i].site;
+      if (slots_[i].key == nullptr) {
+        slots_[i] = {key, next};
+        ++size_;
+        return next;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    const void* key = nullptr;
+    std::size_t site = 0;
+  };
+  std::size_t home(const void* key) const {
+    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot());
+    shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
+    size_ = 0;
+    for (const Slot& slot : old) {
+      if (slot.key != nullptr) find_or_add(slot.key, slot.site);
+    }
+  }
+
+  std::vector<Slot> slots_;
+  unsigned shift_ = 64;
+  std::size_t size_ = 0;
+};
 
 }  // namespace
 
 std::vector<ResourceSite> group_by_site(const RegistrySnapshot& snapshot, bool with_text) {
   // First by pooled stack (a pointer look-up per entry), then stacks of one name with the same
   // addresses, which only registry slices set apart, are merged.
-  std::unordered_map<const void*, std::size_t> by_stack;
+  SiteIndex by_stack;
   std::vector<ResourceSite> pooled;
   for (const RegistrySnapshot::Entry& entry : snapshot.entries()) {
     const RegistrySnapshot::Group& group = snapshot.group_of(entry);
-    // Entries without a stack: one site per name, keyed by the name's first group.
+    // Entries without a stack: one site per group, merged per name below.
     const void* key = entry.stack != nullptr ? static_cast<const void*>(entry.stack) : &group;
-    auto [found, added] = by_stack.try_emplace(key, pooled.size());
-    if (added) pooled.push_back({&group, entry.stack});
-    count_entry(pooled[found->second], entry);
+    const std::size_t site = by_stack.find_or_add(key, pooled.size());
+    if (site == pooled.size()) pooled.push_back({&group, entry.stack});
+    count_entry(pooled[site], entry);
   }
 
-  std::map<std::pair<std::uint32_t, std::vector<std::uint64_t>>, std::size_t> by_addresses;
+  // Equal stacks of one name are found by their hash; addresses are compared only between
+  // stacks whose names and hashes agree.
+  std::unordered_map<std::uint64_t, std::vector<std::size_t>> by_hash;
   std::vector<ResourceSite> sites;
   for (ResourceSite& site : pooled) {
-    auto [found, added] = by_addresses.try_emplace(
-        std::make_pair(site.group->name_rank, addresses_of(site.stack)), sites.size());
-    if (added) {
-      sites.push_back(std::move(site));
+    const std::uint64_t key = std::uint64_t{site.group->name_rank} << 32 |
+                              (site.stack != nullptr ? site.stack->frames_hash : 0u);
+    std::vector<std::size_t>& candidates = by_hash[key];
+    const auto same = std::find_if(candidates.begin(), candidates.end(), [&](std::size_t index) {
+      return compare_frames(sites[index].stack, site.stack) == 0;
+    });
+    if (same != candidates.end()) {
+      merge_site(sites[*same], site);
     } else {
-      merge_site(sites[found->second], site);
+      candidates.push_back(sites.size());
+      sites.push_back(std::move(site));
     }
   }
   if (with_text) {

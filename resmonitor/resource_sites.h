@@ -23,12 +23,12 @@ struct ResourceSite {
   void* examples[ResourceSiteInfo::kMaxExamples] = {};  // the lowest pointers, ascending
 };
 
-// The sites of every entry of `snapshot` (finished): entries of one name whose stacks have the
-// same return addresses form one site (a name's stacks are pooled per registry slice, so equal
-// stacks may come from several pools); entries without a stack form one site per name. Sorted by
-// count, largest first, then name (byte-wise), then frame text. With `with_text` each site's stack
-// is resolved (once per distinct stack, no registry lock held); without, `frames` stays empty and
-// sites of equal count and name are ordered by their addresses.
+// The sites of every entry of `snapshot` (finished, sorted or not): entries of one name whose
+// stacks have the same return addresses form one site (a name's stacks are pooled per registry
+// slice, so equal stacks may come from several pools); entries without a stack form one site per
+// name. Sorted by count, largest first, then name (byte-wise), then frame text. With `with_text`
+// each site's stack is resolved (once per distinct stack, no registry lock held); without, `frames`
+// stays empty and sites of equal count and name are ordered by their addresses.
 std::vector<ResourceSite> group_by_site(const RegistrySnapshot& snapshot, bool with_text = true);
 
 // Whether detailed reports list sites (SetLeakReportGroupedBySite).

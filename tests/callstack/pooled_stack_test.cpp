@@ -101,6 +101,22 @@ TEST_F(PooledStacks, EqualCapturesArePooledOnceAndStayIdleForAWhileAfterTheirLas
   for (PooledStack* site : sites) resmonitor::release_stack(info, site);
   EXPECT_EQ(info.pool.size(), 0u);
   EXPECT_EQ(info.pool.idle(), 0u);
+
+  // While a reader has the pool pinned (a registry snapshot holds stack pointers without
+  // references), no stack leaves; the idle ones go at the last unpin.
+  info.pool.pin();
+  info.pool.pin();
+  sites.clear();
+  for (std::uint64_t site = 0; site < 2 * resmonitor::StackPool::kMaxIdleStacks; ++site) {
+    fake_->back_trace = {0x1010, 0x2020, 0x6000 + site, 0x4040};
+    sites.push_back(intern_capture());
+  }
+  for (PooledStack* site : sites) resmonitor::release_stack(info, site);
+  EXPECT_EQ(info.pool.idle(), 2 * resmonitor::StackPool::kMaxIdleStacks);
+  info.pool.unpin();
+  EXPECT_EQ(info.pool.idle(), 2 * resmonitor::StackPool::kMaxIdleStacks);
+  info.pool.unpin();
+  EXPECT_EQ(info.pool.idle(), 0u);
 }
 
 TEST_F(PooledStacks, SharedStackGivesEachEntryItsOwnHeaderAndIsResolvedOnce) {

@@ -1,0 +1,127 @@
+// Reports and site queries of a large registry, on the registry object itself: how long a host
+// thread waits while a report is made, how long the report takes, and what grouping by call site
+// costs against a plain listing.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ratio.h"
+#include "resmonitor/registry.h"
+
+namespace {
+
+using namespace resmonitor;
+using Clock = std::chrono::steady_clock;
+
+// Stands for the exported AddResource, whose frame a recorded stack leaves out.
+__attribute__((noinline)) void add_through_export(ResourceMonitor& monitor, void* obj) {
+  monitor.AddResource(obj < reinterpret_cast<void*>(0x80000000) ? "Texture" : "Decoder", obj);
+  asm volatile("" ::: "memory");
+}
+
+// One call site of host code per instantiation.
+template <int Site>
+__attribute__((noinline)) void register_at_site(ResourceMonitor& monitor, void* obj) {
+  add_through_export(monitor, obj);
+  asm volatile("" ::: "memory");
+}
+
+using SiteFunction = void (*)(ResourceMonitor&, void*);
+
+template <std::size_t... Sites>
+std::vector<SiteFunction> sites_of(std::index_sequence<Sites...>) {
+  return {&register_at_site<static_cast<int>(Sites)>...};
+}
+
+const std::vector<SiteFunction>& call_sites() {
+  static const std::vector<SiteFunction> sites = sites_of(std::make_index_sequence<1000>());
+  return sites;
+}
+
+void* object(std::size_t i) { return reinterpret_cast<void*>((i + 1) * 0x40); }
+
+// `entries` registrations spread evenly over the first `sites` call sites.
+void fill(ResourceMonitor& monitor, std::size_t entries, std::size_t sites) {
+  for (std::size_t i = 0; i < entries; ++i) call_sites()[i % sites](monitor, object(i));
+}
+
+double milliseconds(Clock::duration duration) {
+  return std::chrono::duration<double, std::milli>(duration).count();
+}
+
+// The detailed report of 100,000 resources from 500 sites (warm: every stack resolved once
+// before), while a host thread keeps registering a pair that is registered already.
+// "worst_wait_ms" is that thread's longest call, "report_ms" the report's time (the time from the
+// end of the quiet period to the log call), and "wait_ratio" the first over the second.
+void BM_Report100kFrom500SitesWithHostThread(benchmark::State& state) {
+  ResourceMonitor monitor;
+  monitor.SetMonitorInfoLevel(MonitorInfoStack);
+  fill(monitor, 100000, 500);
+  monitor.SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(MonitorInfoStack | MonitorInfoDetail));
+  benchmark::DoNotOptimize(monitor.build_report());
+
+  Clock::duration worst{};
+  Clock::duration report{};
+  for (auto _ : state) {
+    std::atomic<bool> reporting{true};
+    Clock::duration round_worst{};
+    std::thread host([&] {
+      while (reporting.load(std::memory_order_relaxed)) {
+        const auto before = Clock::now();
+        monitor.AddResource("Texture", object(0));
+        round_worst = std::max(round_worst, Clock::now() - before);
+      }
+    });
+    const auto before = Clock::now();
+    benchmark::DoNotOptimize(monitor.build_report());
+    report += Clock::now() - before;
+    reporting.store(false);
+    host.join();
+    worst = std::max(worst, round_worst);
+  }
+  state.counters["worst_wait_ms"] = milliseconds(worst);
+  state.counters["report_ms"] = milliseconds(report) / static_cast<double>(state.iterations());
+  state.counters["wait_ratio"] =
+      milliseconds(worst) / (milliseconds(report) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_Report100kFrom500SitesWithHostThread)
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// GetResourceSites of 100,000 resources from 1,000 sites (warm) against GetAllResource of a
+// registry of the same objects without stacks.
+void BM_Sites100kFrom1000VsGetAllWithoutStacks(benchmark::State& state) {
+  ResourceMonitor with_stacks;
+  with_stacks.SetMonitorInfoLevel(MonitorInfoStack);
+  fill(with_stacks, 100000, 1000);
+  ResourceMonitor without_stacks;
+  without_stacks.SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  fill(without_stacks, 100000, 1000);
+  {
+    std::list<ResourceSiteInfo> warm;
+    with_stacks.GetResourceSites(warm);
+  }
+  quillmark::bench::measure_ratio(
+      state, 1,
+      [&](std::size_t) {
+        std::list<ResMonitorInfo> listed;
+        without_stacks.GetAllResource(listed);
+        benchmark::DoNotOptimize(listed.size());
+      },
+      [&](std::size_t) {
+        std::list<ResourceSiteInfo> sites;
+        with_stacks.GetResourceSites(sites);
+        benchmark::DoNotOptimize(sites.size());
+      });
+}
+BENCHMARK(BM_Sites100kFrom1000VsGetAllWithoutStacks)->Iterations(10)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,285 @@
+// Leak reports at the sizes real hosts reach: call sites grouped with their counts, the JSON
+// leak file read back by a real parser, whole reports of a thousand stacks, and host calls that
+// do not wait for a large report. Stacks are captured and resolved for real.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "callstack/stack_text.h"
+#include "platform/time_text.h"
+#include "resmonitor/registry.h"
+#include "support/log_capture.h"
+#include "tests/resmonitor/manual_timing.h"
+
+namespace resmonitor {
+namespace {
+
+using resmonitor::testing::ManualTiming;
+
+constexpr std::int64_t kStart = 1'700'000'000'000'000;
+constexpr std::int64_t kQuiet = 5'001'000;
+
+// Stands for the exported AddResource, whose frame a recorded stack leaves out.
+__attribute__((noinline)) int add_through_export(ResourceMonitor& monitor, const char* name,
+                                                 void* obj) {
+  const int result = monitor.AddResource(name, obj);
+  asm volatile("" ::: "memory");
+  return result;
+}
+
+volatile int g_result = 0;
+
+// Three call sites of host code.
+__attribute__((noinline)) void load_texture_site(ResourceMonitor& monitor, void* obj) {
+  g_result = add_through_export(monitor, "Texture", obj);
+}
+__attribute__((noinline)) void decode_frame_site(ResourceMonitor& monitor, void* obj) {
+  g_result = add_through_export(monitor, "Texture", obj);
+}
+__attribute__((noinline)) void open_codec_site(ResourceMonitor& monitor, void* obj) {
+  g_result = add_through_export(monitor, "Codec", obj);
+}
+
+void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class LeakReport : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    SetLeakReportGroupedBySite(false);
+    SetLeakReportFile(nullptr);
+  }
+
+  void start(unsigned bits) {
+    monitor->start_check(static_cast<MonitorInfoLevel>(bits));
+    ASSERT_TRUE(timing->wait_for_first_pause());
+  }
+
+  // 10,000 resources: 5,000 from the first site (spread over many registry slices), 4,000 from
+  // the second, 1,000 of another name from the third.
+  void register_from_three_sites() {
+    for (std::uintptr_t i = 1; i <= 10000; ++i) {
+      void* obj = pointer(i * 0x1000);
+      if (i % 2 == 0) {
+        load_texture_site(*monitor, obj);
+      } else if (i % 5 != 0) {
+        decode_frame_site(*monitor, obj);
+      } else {
+        open_codec_site(*monitor, obj);
+      }
+    }
+  }
+
+  std::string final_report() {
+    monitor->Destroy();
+    for (const auto& line : capture.lines()) {
+      if (line.text.rfind("Resource leak list", 0) == 0) return line.text;
+    }
+    return std::string();
+  }
+
+  quillmark::testing::LogCapture capture;
+  std::shared_ptr<ManualTiming> timing = std::make_shared<ManualTiming>(kStart);
+  std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
+  const std::filesystem::path leak_file =
+      std::filesystem::temp_directory_path() /
+      ("quillmark-leaks-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+       ".json");
+};
+
+TEST_F(LeakReport, SitesAreCountedSortedAndNamedAfterTheirCallers) {
+  monitor->SetMonitorInfoLevel(MonitorInfoStack);
+  register_from_three_sites();
+  monitor->SetMonitorInfoLevel(MonitorInfoCheck);  // no stacks: one site for the name
+  monitor->AddResource("Texture", pointer(0x10));
+  monitor->AddResource("Texture", pointer(0x20));
+
+  std::list<ResourceSiteInfo> sites;
+  ASSERT_EQ(monitor->GetResourceSites(sites), 0);
+  ASSERT_EQ(sites.size(), 4u);
+  auto site = sites.begin();
+  EXPECT_EQ(site->count, 5000u);
+  EXPECT_STREQ(site->objName, "Texture");
+  EXPECT_NE(site->callStack.find("load_texture_site"), std::string::npos) << site->callStack;
+  EXPECT_EQ(site->callStack.rfind("    ", 0), 0u) << "frame lines only, no header";
+  ASSERT_EQ(site->exampleCount, 4u);
+  EXPECT_EQ(site->examples[0], pointer(0x2000));
+  EXPECT_EQ(site->examples[3], pointer(0x8000));
+  ++site;
+  EXPECT_EQ(site->count, 4000u);
+  EXPECT_NE(site->callStack.find("decode_frame_site"), std::string::npos) << site->callStack;
+  ++site;
+  EXPECT_EQ(site->count, 1000u);
+  EXPECT_STREQ(site->objName, "Codec");
+  EXPECT_NE(site->callStack.find("open_codec_site"), std::string::npos) << site->callStack;
+  ++site;
+  EXPECT_EQ(site->count, 2u);
+  EXPECT_TRUE(site->callStack.empty());
+  EXPECT_EQ(site->exampleCount, 2u);
+  EXPECT_EQ(site->examples[1], pointer(0x20));
+}
+
+TEST_F(LeakReport, GroupedDetailedReportListsEachSiteOnceWithASummary) {
+  start(MonitorInfoCheck | MonitorInfoDetail);
+  monitor->AddResource("Codec", pointer(0x10));  // its own site: registered from the test body
+  for (std::uintptr_t i = 1; i <= 3; ++i) load_texture_site(*monitor, pointer(i * 0x10000));
+  std::list<ResourceSiteInfo> sites;
+  monitor->GetResourceSites(sites);
+  ASSERT_EQ(sites.size(), 2u);
+
+  SetLeakReportGroupedBySite(true);
+  std::string expected = "Resource leak list";
+  int index = 0;
+  for (const ResourceSiteInfo& site : sites) {
+    expected += "\n[" + std::to_string(index++) + "] [" + site.objName +
+                "] count:" + std::to_string(site.count) +
+                " oldest: " + quillmark::platform::ctime_text(site.oldestCreateTime) +
+                normalize_stack_text(site.callStack);
+  }
+  expected += "\nTotal: 4 resources, 2 sites, 2 names";
+  EXPECT_EQ(final_report(), expected);
+  EXPECT_EQ(sites.front().count, 3u);
+}
+
+TEST_F(LeakReport, SwitchOffKeepsTheDetailedForm) {
+  SetLeakReportGroupedBySite(true);
+  EXPECT_TRUE(SetLeakReportGroupedBySite(false));
+  start(MonitorInfoCheck | MonitorInfoDetail);
+  for (std::uintptr_t i = 1; i <= 2; ++i) load_texture_site(*monitor, pointer(i * 0x10000));
+  const std::string report = final_report();
+  EXPECT_NE(report.find("\n[1] "), std::string::npos) << report;
+  EXPECT_EQ(report.find("count:"), std::string::npos) << report;
+  EXPECT_EQ(report.find("Total:"), std::string::npos) << report;
+}
+
+TEST_F(LeakReport, AThousandStacksReachTheSinkWhole) {
+  start(MonitorInfoCheck | MonitorInfoDetail | MonitorInfoStack);
+  for (std::uintptr_t i = 1; i <= 1000; ++i) load_texture_site(*monitor, pointer(i * 0x40));
+  const std::string report = final_report();
+  std::size_t headers = 0;
+  for (std::size_t at = report.find("Frame Texture["); at != std::string::npos;
+       at = report.find("Frame Texture[", at + 1)) {
+    ++headers;
+  }
+  EXPECT_EQ(headers, 1000u);
+  EXPECT_GT(report.size(), 100000u);
+  EXPECT_EQ(report.back(), '\n') << "the last frame line is whole";
+}
+
+TEST_F(LeakReport, LeakFileAgreesWithTheSitesAndKeepsOddNames) {
+  const std::string odd_name = "Odd \"quoted\" \x01 name \xFF end";
+  start(MonitorInfoCheck | MonitorInfoStack);
+  register_from_three_sites();
+  add_through_export(*monitor, odd_name.c_str(), pointer(0x77));
+  std::filesystem::remove(leak_file);
+  SetLeakReportFile(leak_file.u8string().c_str());
+  std::list<ResourceSiteInfo> sites;
+  monitor->GetResourceSites(sites);
+  monitor->Destroy();
+
+  const nlohmann::json report = nlohmann::json::parse(read_file(leak_file));
+  EXPECT_EQ(report["format"], "quillmark-leak-report");
+  EXPECT_EQ(report["version"], 1);
+  EXPECT_EQ(report["totals"]["resources"], 10001);
+  EXPECT_EQ(report["totals"]["sites"], 4);
+  EXPECT_EQ(report["totals"]["names"], 3);
+  ASSERT_EQ(report["sites"].size(), sites.size());
+  auto site = sites.begin();
+  for (const nlohmann::json& written : report["sites"]) {
+    EXPECT_EQ(written["count"], site->count);
+    EXPECT_EQ(written["oldest"], site->oldestCreateTime);
+    ASSERT_FALSE(written["frames"].empty());
+    const nlohmann::json& frame = written["frames"][0];
+    // The first frame is the first line of the text stack.
+    const std::string first_line = site->callStack.substr(0, site->callStack.find('\n'));
+    EXPECT_NE(first_line.find(frame["function"].get<std::string>()), std::string::npos);
+    EXPECT_NE(first_line.find(frame["module"].get<std::string>() + "!"), std::string::npos);
+    EXPECT_GT(frame["offset"].get<std::uint64_t>(), 0u);
+    EXPECT_GT(frame["line"].get<int>(), 0) << first_line;
+    EXPECT_FALSE(frame["inlined"].get<bool>());
+    ++site;
+  }
+  EXPECT_EQ(report["sites"][0]["name"], "Texture");
+  EXPECT_EQ(report["sites"][0]["examples"][0], "0x0000000000002000");
+  EXPECT_EQ(report["sites"][3]["name"], "Odd \"quoted\" \x01 name \xEF\xBF\xBD end");
+  EXPECT_FALSE(std::filesystem::exists(leak_file.u8string() + ".tmp"));
+  std::filesystem::remove(leak_file);
+}
+
+TEST_F(LeakReport, LeakFileIsWrittenEvenWhenNothingLeaked) {
+  start(MonitorInfoCheck);
+  SetLeakReportFile(leak_file.u8string().c_str());
+  monitor->Destroy();
+  const nlohmann::json report = nlohmann::json::parse(read_file(leak_file));
+  EXPECT_EQ(report["totals"]["resources"], 0);
+  EXPECT_TRUE(report["sites"].empty());
+  std::filesystem::remove(leak_file);
+}
+
+TEST_F(LeakReport, UnwritableLeakFileWarnsOnceAndChangesNothingElse) {
+  // The temporary file cannot be made (a folder has its name): the old report stays as it was.
+  std::filesystem::create_directories(leak_file.u8string() + ".tmp");
+  { std::ofstream(leak_file) << "old"; }
+  start(MonitorInfoCheck);
+  monitor->AddResource("A", pointer(1));
+  SetLeakReportFile(leak_file.u8string().c_str());
+  ::testing::internal::CaptureStdout();
+  const std::string report = final_report();
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(report, "Resource leak list\n[A] count:1");
+  EXPECT_EQ(read_file(leak_file), "old");
+  EXPECT_NE(printed.find("cannot write the leak report file"), std::string::npos) << printed;
+  std::filesystem::remove_all(leak_file.u8string() + ".tmp");
+  std::filesystem::remove(leak_file);
+}
+
+TEST_F(LeakReport, HostCallsDoNotWaitForALargeReport) {
+  monitor->SetMonitorInfoLevel(MonitorInfoStack);
+  for (std::uintptr_t i = 1; i <= 100000; ++i) {
+    (i % 2 ? load_texture_site : decode_frame_site)(*monitor, pointer(i * 0x100));
+  }
+  std::list<ResMonitorInfo> warm;
+  monitor->GetObjNameResource("Codec", warm);  // nothing: only loads the module symbols
+
+  std::atomic<bool> reporting{true};
+  std::chrono::steady_clock::duration worst{};
+  std::thread host([&] {
+    while (reporting.load()) {
+      const auto before = std::chrono::steady_clock::now();
+      monitor->AddResource("Texture", pointer(0x100));  // registered already: a no-op
+      worst = std::max(worst, std::chrono::steady_clock::now() - before);
+    }
+  });
+  monitor->SetMonitorInfoLevel(MonitorInfoStack | MonitorInfoDetail);
+  const auto before = std::chrono::steady_clock::now();
+  const std::string report = monitor->build_report();
+  const auto report_time = std::chrono::steady_clock::now() - before;
+  reporting.store(false);
+  host.join();
+  EXPECT_GT(report.size(), 100000u * 40);
+  // The registry is locked only to copy 100,000 small entries, a small part of the report's time.
+  EXPECT_LT(worst * 4, report_time)
+      << "worst wait " << std::chrono::duration<double, std::milli>(worst).count() << " ms, report "
+      << std::chrono::duration<double, std::milli>(report_time).count() << " ms";
+}
+
+}  // namespace
+}  // namespace resmonitor
