@@ -21,9 +21,11 @@ Usage: scripts/demo.sh [--windows] [demo options]
 
 Builds the demo host (the release configuration, or with --windows the mingw one, run under
 Wine) and runs it with the demo options:
-  --level N  resource monitor level: 1 stacks, 2 stacks + detailed reports, 4 check thread
-             (combine by adding; default 6)
-  --quiet    hide the library's log lines; print only the summary
+  --level N         resource monitor level: 1 stacks, 2 stacks + detailed reports, 4 check
+                    thread (combine by adding; default 6)
+  --grouped         detailed reports list each call site once, with its count
+  --leak-file PATH  also write the final leak report to PATH as JSON
+  --quiet           hide the library's log lines; print only the summary
 EOF
       exit 0
       ;;

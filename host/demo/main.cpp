@@ -35,14 +35,18 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
   bool quiet = false;
+  bool grouped = false;
+  const char* leak_file = nullptr;
   int level = 6;
 };
 
 const char kUsage[] =
-    "usage: quillmark_demo [--quiet] [--level N] [--help]\n"
-    "  --level N  resource monitor level: 1 stacks, 2 stacks + detailed reports, 4 check\n"
-    "             thread; combine by adding (default 6)\n"
-    "  --quiet    hide the library's log lines; print only the summary\n";
+    "usage: quillmark_demo [--quiet] [--level N] [--grouped] [--leak-file PATH] [--help]\n"
+    "  --level N         resource monitor level: 1 stacks, 2 stacks + detailed reports, 4 check\n"
+    "                    thread; combine by adding (default 6)\n"
+    "  --grouped         detailed reports list each call site once, with its count\n"
+    "  --leak-file PATH  also write the final leak report to PATH as JSON\n"
+    "  --quiet           hide the library's log lines; print only the summary\n";
 
 bool parse_options(int argc, char** argv, Options& options) {
   for (int i = 1; i < argc; ++i) {
@@ -52,6 +56,10 @@ bool parse_options(int argc, char** argv, Options& options) {
       std::exit(0);
     } else if (arg == "--quiet") {
       options.quiet = true;
+    } else if (arg == "--grouped") {
+      options.grouped = true;
+    } else if (arg == "--leak-file" && i + 1 < argc) {
+      options.leak_file = argv[++i];
     } else if (arg == "--level" && i + 1 < argc) {
       char* end = nullptr;
       const long level = std::strtol(argv[++i], &end, 10);
@@ -321,6 +329,8 @@ int main(int argc, char** argv) {
   SessionLog log(options.quiet);
   std::printf("quillmark demo host: resource monitor level %d\n", options.level);
 
+  SetLeakReportGroupedBySite(options.grouped);
+  if (options.leak_file != nullptr) SetLeakReportFile(options.leak_file);
   resmonitor::CreateResMonitor(static_cast<resmonitor::MonitorInfoLevel>(options.level));
   const Leaks leaks = edit_timeline();
   show_one_stack(leaks);
