@@ -1,7 +1,7 @@
 // What a query or a report reads of the registry. The registry's locks are held only while the
-// entries are copied in: an object pointer, a time and a stack reference each, into one array
-// prepared before the locks are taken, so the copy allocates once per group (its name) and never
-// per entry. Names are
+// entries are copied in (an object pointer, a time and a stack pointer each) into one array
+// prepared before the locks are taken: the copy allocates once per group (its name), never per
+// entry, and takes no reference per entry (the groups' stack pools are pinned instead). Names are
 // ordered, entries sorted and stacks resolved to text afterwards, with no registry lock held: a
 // host thread registering meanwhile waits for the copy alone, however large the registry is.
 #pragma once
