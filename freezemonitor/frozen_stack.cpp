@@ -28,11 +28,11 @@ std::string record_head(quillmark::platform::ThreadId thread, double elapsed_ms)
   return head;
 }
 
-void log_frozen_stack(const TraceRecord& record, double elapsed_ms) {
+void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   ThreadStack stack;
   const CaptureOutcome outcome =
-      quillmark::platform::capture_thread_stack(record.thread, kCaptureWait, stack);
-  std::string text = record_head(record.thread, elapsed_ms);
+      quillmark::platform::capture_thread_stack(thread, kCaptureWait, stack);
+  std::string text = record_head(thread, elapsed_ms);
   if (outcome == CaptureOutcome::kCaptured) {
     text += ":\n" + resmonitor::describe_thread_stack(stack.frames, stack.count, kShownFrames);
   } else {

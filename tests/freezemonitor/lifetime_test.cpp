@@ -47,4 +47,13 @@ TEST(FreezeMonitorLifetime, TracerReleasedAfterTheMonitorLogsOnce) {
       << result.output;
 }
 
+// The host's sink ends the process; the tracer released during that exit, after the monitor,
+// logs on the exiting thread, which holds the sink's lock: the line goes to stderr.
+TEST(FreezeMonitorLifetime, TracerReleasedDuringAnExitFromTheSink) {
+  const auto result = run_child("freezemonitor_unload_child", "exit-in-sink");
+  EXPECT_EQ(result.exit_code, 27) << result.output;
+  EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
+      << result.output;
+}
+
 }  // namespace
