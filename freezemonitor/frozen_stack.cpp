@@ -7,6 +7,7 @@
 
 #include "callstack/thread_stack_text.h"
 #include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/debug_help.h"
 
 namespace freezemonitor {
 
@@ -42,6 +43,17 @@ void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   CoreLogPrintLog("ZOR", kFreezedLevel, "FreezeMonitor", nullptr, nullptr, -1, "%s", text.c_str());
 }
 
+// Where the symbol handler's warnings go too: standard error and the debugger.
+void warn(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  // The line is ASCII but for the variable's value, whose other bytes show as '?'.
+  std::wstring wide;
+  for (const char byte : line) {
+    wide += static_cast<unsigned char>(byte) < 0x80 ? static_cast<wchar_t>(byte) : L'?';
+  }
+  quillmark::platform::debug_help().debug_output(wide.c_str());
+}
+
 }  // namespace
 
 bool FreezeMonitorImpl::set_stack_capture(bool enabled) {
@@ -52,8 +64,10 @@ bool FreezeMonitorImpl::set_stack_capture(bool enabled) {
     return false;
   }
   stack_reporter.store(&log_frozen_stack);
-  const bool ready =
-      quillmark::platform::enable_thread_capture(quillmark::platform::default_capture_signal());
+  std::string warning;
+  const int signal_number = quillmark::platform::default_capture_signal(&warning);
+  if (!warning.empty()) warn(warning);
+  const bool ready = quillmark::platform::enable_thread_capture(signal_number);
   capture_stacks.store(ready);
   return ready;
 }
