@@ -21,18 +21,6 @@ std::atomic<ResourceMonitor*> g_instance{nullptr};
 std::shared_ptr<ResourceMonitor>* g_owner = nullptr;
 std::once_flag g_created;
 
-void release_instance();
-
-// Put on the run-time's exit list, tied to this library, when the instance is created, so that
-// the release runs when the library is unloaded or the process exits. Created then rather than
-// at load time for the order: at process exit, what a library loaded with the program put on
-// the list at load time runs only after its destructor functions, which an unload runs first
-// too, so that the release could not tell an exit from an unload
-// (platform/posix/library_unload.h). What is put there once the program runs comes before them.
-struct ReleaseAtExit {
-  ~ReleaseAtExit() { release_instance(); }
-};
-
 void create_instance() {
   auto owner = std::make_unique<std::shared_ptr<ResourceMonitor>>(new ResourceMonitor());
   ResourceMonitor* monitor = owner->get();
@@ -40,7 +28,6 @@ void create_instance() {
   g_owner = owner.release();
   g_instance.store(monitor, std::memory_order_release);
   guard_across_fork(monitor);
-  static ReleaseAtExit release_at_exit;
 }
 
 // Runs from the run-time's exit list when the library is unloaded or the process exits.
@@ -68,6 +55,12 @@ void release_instance() {
   delete g_owner;  // destroys the monitor
   g_owner = nullptr;
 }
+
+// Static initialisation puts this object's destructor on the run-time's exit list, tied to this
+// library, so the release runs when the library is unloaded or the process exits.
+struct ReleaseAtExit {
+  ~ReleaseAtExit() { release_instance(); }
+} g_release_at_exit;
 
 }  // namespace
 

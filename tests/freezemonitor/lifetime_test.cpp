@@ -33,7 +33,7 @@ TEST(FreezeMonitorLifetime, UnloadWhileWatchdogRunsReturnsPromptly) {
 }
 
 TEST(FreezeMonitorLifetime, ExitWhileWatchdogRunsAndATaskIsTraced) {
-  const auto result = run_child("freezemonitor_exit_child", "running");
+  const auto result = run_child("freezemonitor_unload_child", "running");
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_NE(result.output.find("exiting"), std::string::npos) << result.output;
   EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 0) << result.output;
