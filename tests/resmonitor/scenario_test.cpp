@@ -19,7 +19,7 @@ TEST(ExitFromInside, ALogSinkOnTheCheckThread) {
   EXPECT_EQ(result.exit_code, 21) << result.output;
 }
 
-TEST(ExitFromInside, ALogSinkOfTheWatchdogHoldingItsRegistry) {
+TEST(ExitFromInside, ALogSinkOfTheWatchdogDuringAPass) {
   const auto result = run_child("resmonitor_scenario_child", "watchdog-sink");
   EXPECT_EQ(result.exit_code, 22) << result.output;
 }
