@@ -84,8 +84,8 @@ bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject&
   }
   // The executable's path is read from /proc once (the loader's lock taken again here, by the
   // first call, is recursive).
-  object = {is_executable ? executable().path : to_wide(info.dlpi_name), base, span.high - span.low,
-            info.dlpi_addr};
+  object = {is_executable ? executable().path : to_wide(info.dlpi_name), base,
+            span.high - span.low, info.dlpi_addr};
   return true;
 }
 
