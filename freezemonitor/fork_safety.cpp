@@ -7,31 +7,23 @@
 
 namespace freezemonitor {
 
-namespace {
-
-// Whether the fork under way on this thread took records_mutex.
-thread_local bool records_taken_for_fork = false;
-
-}  // namespace
-
 // records_mutex comes before the bus's queueMutex; the bus belongs to the base library, which
-// keeps its own locks consistent across a fork. A fork on the watchdog (from a log sink called
-// during a pass) skips records_mutex: the pass holds it already.
+// keeps its own locks consistent across a fork. No host code runs under records_mutex, so a fork
+// from a log sink (on the watchdog too) never holds it already.
 void FreezeMonitorImpl::lock_for_fork() {
-  records_taken_for_fork = !on_watchdog();
-  if (records_taken_for_fork) records_mutex.lock();
+  records_mutex.lock();
   alarm_->lock_for_fork();
 }
 
 void FreezeMonitorImpl::unlock_after_fork() {
   alarm_->unlock_after_fork();
-  if (records_taken_for_fork) records_mutex.unlock();
+  records_mutex.unlock();
 }
 
 void FreezeMonitorImpl::forget_watchdog_after_fork() {
   alarm_->forget_waiters_after_fork();
-  // Forked on the watchdog: the child's one thread is its copy, inside a pass that holds
-  // records_mutex, and it goes on as the child's watchdog.
+  // Forked on the watchdog (from a log sink it called): the child's one thread is its copy, and
+  // it goes on as the child's watchdog once the sink returns.
   if (on_watchdog()) return;
   if (watch_thread.joinable()) quillmark::platform::abandon_thread(watch_thread);
   watchdog_id.store(std::thread::id());

@@ -36,6 +36,18 @@ struct TraceRecord {
   quillmark::platform::ThreadId thread = 0;
 };
 
+// What a watchdog pass reports about one record, gathered under records_mutex and delivered after
+// it is released: the line, then the event if `post`, then the frozen thread's stack if
+// `stack_thread` is set.
+struct PassReport {
+  int level;
+  const char* format;
+  FreezeEvent event;  // a copy, independent of the registry
+  bool post;
+  quillmark::platform::ThreadId stack_thread;
+  double elapsed_ms;
+};
+
 // Ids of all tracers of the process; the first tracer gets 1.
 extern std::atomic<std::uint32_t> tracer_id_counter;
 // False from the moment the monitor's destruction begins.
@@ -134,11 +146,14 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void drop_finished();
   void clear_records();
   void watch_loop();
-  // One pass over the registry, under records_mutex; hands the next due time to the alarm.
-  void check_records();
+  // One pass over the registry, under records_mutex: appends its reports to `reports` and hands
+  // the next due time to the alarm.
+  void check_records(std::vector<PassReport>& reports);
   // Applies both rules to a running record; returns when its next rule can fire, or kNever
   // once it is finished.
-  std::int64_t check_record(std::size_t position);
+  std::int64_t check_record(std::size_t position, std::vector<PassReport>& reports);
+  // Logs and posts what a pass found, in its order, with no lock of the monitor held.
+  void deliver(std::vector<PassReport>& reports);
   void post_event(FreezeEvent event);
   bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
   std::int64_t now_ticks() const { return alarm_->now(); }
@@ -147,9 +162,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Running records by id (finished ones are not in it); guarded by records_mutex.
   RecordIndex running_index;
   std::size_t finished_count = 0;  // finished records still in `records`; records_mutex
-  // Held for a whole watchdog pass, including its log calls, event posting and stack capture;
-  // taken before the bus's queueMutex, the alarm's mutex and the call-stack resolution lock,
-  // never while holding any of them.
+  // Held for a whole watchdog pass over the records, but never while the pass logs, posts or
+  // captures a stack: a log sink or a listener may create or release tracers. Taken before the
+  // alarm's mutex, never while holding it; no host code runs under it.
   std::mutex records_mutex;
   std::atomic<bool> stopping{false};
   std::atomic<bool> thread_started{false};  // set once watch_thread runs
@@ -157,18 +172,18 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::thread watch_thread;
   // Marked by the watchdog as it ends; reset under start_mutex before it starts.
   quillmark::platform::ThreadEnd watchdog_end;
-  // Set by the watchdog itself when it starts: code that runs on it (log sinks, tracers released
-  // there) is inside a pass, which holds records_mutex.
+  // Set by the watchdog itself when it starts: code that runs on it (a log sink that forks or
+  // ends the process) cannot wait for the watchdog.
   std::atomic<std::thread::id> watchdog_id{};
   std::atomic<std::int64_t> freeze_ms{5000};
   std::atomic<std::int64_t> timeout_ms{3000};
   std::atomic<bool> post_timeout_event{false};
   std::atomic<bool> capture_stacks{false};
   std::mutex capture_switch_mutex;  // serialises set_stack_capture
-  // Logs the record with the frozen thread's stack that follows a freezed line, with
-  // records_mutex held (the capture waits at most 50 ms for the thread). Installed by the first
-  // set_stack_capture(true), so that the monitor needs the call-stack code only once asked to.
-  using StackReporter = void (*)(const TraceRecord& record, double elapsed_ms);
+  // Logs the record with the frozen thread's stack that follows a freezed line (the capture
+  // waits at most 50 ms for the thread). Installed by the first set_stack_capture(true), so that
+  // the monitor needs the call-stack code only once asked to.
+  using StackReporter = void (*)(quillmark::platform::ThreadId thread, double elapsed_ms);
   std::atomic<StackReporter> stack_reporter{nullptr};
 
   // On the heap so that an exit that has ended the watchdog can leave it undestroyed: the ended

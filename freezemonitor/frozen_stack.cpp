@@ -7,6 +7,7 @@
 
 #include "callstack/thread_stack_text.h"
 #include "freezemonitor/freeze_monitor_impl.h"
+#include "platform/debug_help.h"
 
 namespace freezemonitor {
 
@@ -28,11 +29,11 @@ std::string record_head(quillmark::platform::ThreadId thread, double elapsed_ms)
   return head;
 }
 
-void log_frozen_stack(const TraceRecord& record, double elapsed_ms) {
+void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   ThreadStack stack;
   const CaptureOutcome outcome =
-      quillmark::platform::capture_thread_stack(record.thread, kCaptureWait, stack);
-  std::string text = record_head(record.thread, elapsed_ms);
+      quillmark::platform::capture_thread_stack(thread, kCaptureWait, stack);
+  std::string text = record_head(thread, elapsed_ms);
   if (outcome == CaptureOutcome::kCaptured) {
     text += ":\n" + resmonitor::describe_thread_stack(stack.frames, stack.count, kShownFrames);
   } else {
@@ -40,6 +41,17 @@ void log_frozen_stack(const TraceRecord& record, double elapsed_ms) {
     text += quillmark::platform::capture_outcome_text(outcome);
   }
   CoreLogPrintLog("ZOR", kFreezedLevel, "FreezeMonitor", nullptr, nullptr, -1, "%s", text.c_str());
+}
+
+// Where the symbol handler's warnings go too: standard error and the debugger.
+void warn(const std::string& line) {
+  std::fputs(line.c_str(), stderr);
+  // The line is ASCII but for the variable's value, whose other bytes show as '?'.
+  std::wstring wide;
+  for (const char byte : line) {
+    wide += static_cast<unsigned char>(byte) < 0x80 ? static_cast<wchar_t>(byte) : L'?';
+  }
+  quillmark::platform::debug_help().debug_output(wide.c_str());
 }
 
 }  // namespace
@@ -52,8 +64,10 @@ bool FreezeMonitorImpl::set_stack_capture(bool enabled) {
     return false;
   }
   stack_reporter.store(&log_frozen_stack);
-  const bool ready =
-      quillmark::platform::enable_thread_capture(quillmark::platform::default_capture_signal());
+  std::string warning;
+  const int signal_number = quillmark::platform::default_capture_signal(&warning);
+  if (!warning.empty()) warn(warning);
+  const bool ready = quillmark::platform::enable_thread_capture(signal_number);
   capture_stacks.store(ready);
   return ready;
 }

@@ -30,15 +30,10 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
   alarm_->bring_forward(due);
 }
 
+// Also on the watchdog (a tracer released by a log sink, or by exit handlers when a sink ends the
+// process): the watchdog holds records_mutex only while it walks the records, never while it
+// logs.
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {
-  if (on_watchdog()) {
-    // Released on the watchdog itself (by a log sink, or by exit handlers when a sink ends the
-    // process): the pass under way holds records_mutex and walks `records` by position, so the
-    // record is only marked; the pass drops it when it ends.
-    const std::size_t position = running_index.find(id);
-    if (position != RecordIndex::kNone) mark_finished(position);
-    return;
-  }
   std::lock_guard<std::mutex> lock(records_mutex);
   const std::size_t position = running_index.find(id);
   if (position == RecordIndex::kNone) return;  // already reported as freezed and dropped

@@ -70,11 +70,13 @@ void FreezeMonitorImpl::start_watchdog() {
 
 void FreezeMonitorImpl::watch_loop() {
   watchdog_id.store(std::this_thread::get_id());
+  std::vector<PassReport> reports;
   for (;;) {
     if (stopping.load()) return;
     if (!alarm_->wait_for_pass()) return;
     if (stopping.load()) return;
-    check_records();
+    check_records(reports);
+    deliver(reports);
     alarm_->pass_completed();
   }
 }
@@ -85,47 +87,58 @@ bool FreezeMonitorImpl::run_pass() {
 
 // The next due time is found while the lock still keeps new tracers out; they bring it forward
 // themselves once the lock is free.
-void FreezeMonitorImpl::check_records() {
+void FreezeMonitorImpl::check_records(std::vector<PassReport>& reports) {
   std::lock_guard<std::mutex> lock(records_mutex);
   std::int64_t due = WatchdogAlarm::kNever;
   for (std::size_t at = 0; at < records.size(); ++at) {
-    if (records[at].state != TraceRecord::kFinished) due = std::min(due, check_record(at));
+    if (records[at].state != TraceRecord::kFinished) {
+      due = std::min(due, check_record(at, reports));
+    }
   }
   drop_finished();
   alarm_->set_due(due);
 }
 
 // Both rules see the same elapsed time, so a late pass reports timed-out before freezed.
-std::int64_t FreezeMonitorImpl::check_record(std::size_t position) {
+std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
+                                             std::vector<PassReport>& reports) {
   TraceRecord& record = records[position];
   const std::int64_t now = now_ticks();
   const double elapsed_ms = static_cast<double>(now - record.start_ticks) / kTicksPerMs;
   if (record.timeout_ms >= 1 && elapsed_ms >= static_cast<double>(record.timeout_ms)) {
-    log_report(kTimedOutLevel, "task has timed out. event type is %s. url: %s. use_gpu: %d.",
-               record.event);
     record.timeout_ms = TraceRecord::kTimeoutReported;
-    if (post_timeout_event.load()) {
-      record.event.kind = 0;
-      post_event(record.event);
-    }
+    const bool post = post_timeout_event.load();
+    if (post) record.event.kind = 0;
+    reports.push_back({kTimedOutLevel,
+                       "task has timed out. event type is %s. url: %s. use_gpu: %d.", record.event,
+                       post, 0, elapsed_ms});
   }
   if (elapsed_ms >= static_cast<double>(record.freeze_ms)) {
-    log_report(kFreezedLevel, "task has freezed. event type is %s, url: %s, use_gpu: %d.",
-               record.event);
     record.event.kind = 1;
-    post_event(record.event);
     // Tasks traced while capture was on get no stack record once it is off again.
-    if (record.thread != 0 && capture_stacks.load()) {
-      if (StackReporter report_stack = stack_reporter.load()) report_stack(record, elapsed_ms);
-    }
+    const bool with_stack = record.thread != 0 && capture_stacks.load();
+    reports.push_back({kFreezedLevel, "task has freezed. event type is %s, url: %s, use_gpu: %d.",
+                       record.event, true, with_stack ? record.thread : 0, elapsed_ms});
     finish(position);
     return WatchdogAlarm::kNever;
   }
   return next_due(record, now, elapsed_ms);
 }
 
-// Runs with records_mutex held; queueEvent takes only the bus's queueMutex. A posted event never
-// has a null url.
+void FreezeMonitorImpl::deliver(std::vector<PassReport>& reports) {
+  for (PassReport& report : reports) {
+    log_report(report.level, report.format, report.event);
+    if (report.post) post_event(std::move(report.event));
+    if (report.stack_thread != 0) {
+      if (StackReporter report_stack = stack_reporter.load()) {
+        report_stack(report.stack_thread, report.elapsed_ms);
+      }
+    }
+  }
+  reports.clear();
+}
+
+// queueEvent takes only the bus's queueMutex. A posted event never has a null url.
 void FreezeMonitorImpl::post_event(FreezeEvent event) {
   if (event.url == nullptr) event.url = strdup("");
   core::AsyncEventBus& bus = core::GetGlobalEventBus();
@@ -135,12 +148,12 @@ void FreezeMonitorImpl::post_event(FreezeEvent event) {
 
 // At process exit on Windows the watchdog (and any host thread) may have been ended anywhere,
 // even inside a pass holding records_mutex: a join or a lock would then never return, so the
-// thread handle and a registry that cannot be locked are left to the operating system. The same
-// holds when the process ends on the watchdog itself (a log sink or a listener that exits while
-// a pass holds records_mutex): it cannot join itself, and it holds the lock. And at any process
+// thread handle and a registry that cannot be locked are left to the operating system. The
+// thread handle is left too when the process ends on the watchdog itself (a log sink or a
+// listener that exits while the watchdog reports): it cannot join itself. And at any process
 // exit a watchdog that does not end within the grace period is left running (a host thread that
-// exits inside its log sink holds the lock a pass waits for to log; see platform/thread_end.h):
-// the alarm and the records it uses are then left undestroyed.
+// exits inside its log sink holds the lock the watchdog waits for to log; see
+// platform/thread_end.h): the alarm and the records it uses are then left undestroyed.
 namespace {
 // The alarm and records of a watchdog left to the process's end, never destroyed; kept here so
 // that leak checkers see them reachable.
@@ -163,10 +176,7 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     // Left to the operating system (see alarm_).
     if (watchdog_left) g_alarm_left_behind = alarm_.release();
   }
-  if (exiting_on_watchdog) {
-    // The pass under way holds records_mutex and will never resume: the records go with the
-    // members, unlocked.
-  } else if (!watchdog_left) {
+  if (!watchdog_left) {
     // The signal handler must not outlive the library's code (Linux).
     if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
     std::lock_guard<std::mutex> lock(records_mutex);

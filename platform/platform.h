@@ -20,8 +20,9 @@ bool other_threads_are_gone();
 
 // For the library's static destructors: true when they run because the process ends, false when
 // they run because the library is unloaded. (Linux: told apart by the order in which the loader
-// runs the library's destructor functions and its static destructors, see
-// posix/library_unload.h. Windows: the process-detach notification says which.)
+// runs the library's destructor functions and its exit list, see posix/library_unload.h; reliable
+// once the library has started a thread of its own. Windows: the process-detach notification
+// says which.)
 bool teardown_is_process_exit();
 
 // Keeps the library mapped until the process ends, so that a thread running its code can never

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace quillmark::platform {
 
@@ -41,8 +42,11 @@ const char* capture_outcome_text(CaptureOutcome outcome);
 
 // The signal Linux captures use when none is chosen: SIGRTMAX - 3 (the highest real-time signals
 // are the ones hosts and tools pick least), unless the environment variable
-// QUILLMARK_FREEZE_STACK_SIGNAL names another signal number. 0 on Windows.
-int default_capture_signal();
+// QUILLMARK_FREEZE_STACK_SIGNAL holds another real-time signal number, in decimal, from SIGRTMIN
+// to SIGRTMAX. A value that is set but is no such number (the empty value included) is passed
+// over for the default, and `warning`, when given, receives one line that says so; it is left
+// empty otherwise. 0 on Windows, where the variable means nothing.
+int default_capture_signal(std::string* warning = nullptr);
 
 // Prepares captures. Linux: installs the handler for `signal_number` (a real-time signal), keeping
 // the handler that was there to pass it every signal that is not a capture request. Returns false

@@ -135,15 +135,15 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 }
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
-  // Read before the lock, so that the slice is held for the removal alone.
-  const std::int64_t now_us = change_time_us();
   ResourceEntry removed;  // its text is freed after the lock is released
   RegistryShard& shard = shard_of(obj);
   std::lock_guard<OwnedMutex> lock(shard.mutex);
   ResourceGroup* group = shard.find(objName);
   if (group == nullptr || !group->remove(obj, removed)) return 0;
-  // Stored only when it moves: threads removing at once then share the line instead of taking
-  // it from each other at every call.
+  // Read under the lock, so that a removal stamped after another one in this slice never
+  // stamps an earlier time than it did. Stored only when it moves: threads removing at once
+  // then share the line instead of taking it from each other at every call.
+  const std::int64_t now_us = change_time_us();
   if (last_change_us.load(std::memory_order_relaxed) != now_us) {
     last_change_us.store(now_us);
   }
@@ -317,13 +317,15 @@ bool ResourceMonitor::stop_check_for_teardown() {
   return true;
 }
 
+// The names are forgotten before the slices are unlocked: a name added once they are free is new
+// again, and gets its stamp and its symbol start-up.
 int ResourceMonitor::clear() {
   stop_check();
+  std::lock_guard<std::mutex> names(names_mutex);
   lock_all_shards();
   for (RegistryShard& shard : shards) shard.clear();
-  unlock_all_shards();
-  std::lock_guard<std::mutex> names(names_mutex);
   known_names.clear();
+  unlock_all_shards();
   return 0;
 }
 

@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <mutex>
-#include <vector>
+#include <new>
 
 #include "log_testing.h"
 #include "process_state.h"
@@ -27,9 +29,70 @@ void unlock_sink_after_fork() { sink_lock().unlock_after_fork(); }
     (detail::hold_across_fork(&lock_sink_for_fork, &unlock_sink_after_fork), true);
 
 std::atomic<detail::RecordObserver> g_record_observer{nullptr};
+std::atomic<std::size_t> g_record_bound{0};  // 0: none
 
 LogSink g_sink = nullptr;        // guarded by sink_lock()
 void* g_sink_context = nullptr;  // guarded by sink_lock()
+
+// Messages that fit are formatted on the stack; it also holds the cut text when the heap cannot
+// hold a long message.
+constexpr std::size_t kStackText = 512;
+constexpr const char* kCutMarker = "[... %llu bytes left out]";
+constexpr std::size_t kCutMarkerRoom = 48;  // the marker with the largest count, and its NUL
+
+// The text of one record: the whole message, or, where it had to be cut, its first bytes
+// followed by the marker.
+class RecordText {
+ public:
+  // `bound`: the most bytes of the message to keep (0: as many as memory allows).
+  RecordText(const char* format, va_list args, std::size_t bound);
+  RecordText(const RecordText&) = delete;
+  RecordText& operator=(const RecordText&) = delete;
+
+  const char* text() const { return text_; }
+  std::size_t length() const { return length_; }
+
+ private:
+  // Keeps at most `bound` of the message's length_ bytes and appends the marker; text_ holds
+  // more than `bound` of them, and has room for the marker after them.
+  void cut(std::size_t bound);
+
+  char stack_[kStackText + kCutMarkerRoom];
+  std::unique_ptr<char[]> heap_;
+  char* text_ = stack_;
+  std::size_t length_ = 0;
+};
+
+RecordText::RecordText(const char* format, va_list args, std::size_t bound) {
+  va_list again;
+  va_copy(again, args);
+  const int formatted = std::vsnprintf(stack_, kStackText, format, args);
+  if (formatted < 0) stack_[0] = '\0';
+  length_ = formatted < 0 ? 0 : static_cast<std::size_t>(formatted);
+  std::size_t held = length_;  // how many of the message's bytes text_ holds
+  if (length_ >= kStackText) {
+    heap_.reset(new (std::nothrow) char[length_ + 1 + kCutMarkerRoom]);
+    if (heap_ != nullptr) {
+      text_ = heap_.get();
+      std::vsnprintf(text_, length_ + 1, format, again);
+    } else {
+      // The stack holds the first kStackText - 1 bytes. One more than are kept must be known,
+      // to tell whether the cut falls inside a UTF-8 sequence.
+      held = kStackText - 2;
+    }
+  }
+  va_end(again);
+  if (bound != 0) held = std::min(held, bound);
+  if (held < length_) cut(held);
+}
+
+void RecordText::cut(std::size_t bound) {
+  std::size_t kept = bound;
+  while (kept > 0 && (static_cast<unsigned char>(text_[kept]) & 0xC0) == 0x80) --kept;
+  const int marker = std::snprintf(text_ + kept, kCutMarkerRoom, kCutMarker,
+                                   static_cast<unsigned long long>(length_ - kept));
+  length_ = kept + static_cast<std::size_t>(marker);
+}
 
 void write_to_stderr(const LogRecord& record) {
   const std::time_t now = std::time(nullptr);
@@ -41,46 +104,45 @@ void write_to_stderr(const LogRecord& record) {
 #endif
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(stderr, "%s [%d] %s%s%s: %s\n", stamp, record.level, record.logger,
-               record.logger[0] ? "/" : "", record.module, record.text);
+  // The text is written as it is, whatever its length.
+  std::fprintf(stderr, "%s [%d] %s%s%s: ", stamp, record.level, record.logger,
+               record.logger[0] ? "/" : "", record.module);
+  std::fwrite(record.text, 1, std::strlen(record.text), stderr);
+  std::fputc('\n', stderr);
 }
 
-// Formats into a small stack buffer and falls back to the heap only for long messages.
 int emit(const char* logger, int level, const char* module, const char* format, va_list args) {
-  if (format == nullptr) format = "";
-  char small[512];
-  std::vector<char> large;
-  char* text = small;
-  va_list again;
-  va_copy(again, args);
-  int length = std::vsnprintf(small, sizeof small, format, args);
-  if (length < 0) {
-    small[0] = '\0';
-    length = 0;
-  } else if (static_cast<std::size_t>(length) >= sizeof small) {
-    length = std::min(length, kMaxLogMessage);
-    large.resize(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(large.data(), large.size(), format, again);
-    text = large.data();
-  }
-  va_end(again);
-  const LogRecord record{logger ? logger : "", level, module ? module : "", text};
+  const RecordText text(format ? format : "", args, g_record_bound.load());
+  const LogRecord record{logger ? logger : "", level, module ? module : "", text.text()};
   if (const detail::RecordObserver observe = g_record_observer.load()) observe(record);
-  std::lock_guard<detail::SinkLock> lock(sink_lock());
-  if (g_sink != nullptr) {
-    g_sink(record, g_sink_context);
-  } else {
+  if (sink_lock().held_by_this_thread()) {
+    // Inside the sink on this very thread: waiting for the lock would wait for ourselves.
     write_to_stderr(record);
+  } else {
+    std::lock_guard<detail::SinkLock> lock(sink_lock());
+    if (g_sink != nullptr) {
+      g_sink(record, g_sink_context);
+    } else {
+      write_to_stderr(record);
+    }
   }
-  return length;
+  return static_cast<int>(text.length());
+}
+
+void install_sink(LogSink sink, void* context) {
+  g_sink = sink;
+  g_sink_context = sink ? context : nullptr;
 }
 
 }  // namespace
 
 void SetLogSink(LogSink sink, void* context) {
+  if (sink_lock().held_by_this_thread()) {
+    install_sink(sink, context);
+    return;
+  }
   std::lock_guard<detail::SinkLock> lock(sink_lock());
-  g_sink = sink;
-  g_sink_context = sink ? context : nullptr;
+  install_sink(sink, context);
 }
 
 namespace detail {
@@ -88,6 +150,8 @@ namespace detail {
 thread_local bool SinkLock::took_for_fork_ = false;
 
 void set_record_observer(RecordObserver observer) { g_record_observer.store(observer); }
+
+void set_record_bound(std::size_t bytes) { g_record_bound.store(bytes); }
 
 }  // namespace detail
 

@@ -20,11 +20,13 @@ class SinkLock {
     owner_.store(std::thread::id());
     mutex_.unlock();
   }
+  // Whether the calling thread holds the lock: it is inside the sink.
+  bool held_by_this_thread() const { return owner_.load() == std::this_thread::get_id(); }
 
   // Right before a fork, on the forking thread: takes the lock unless this thread holds it
   // already, so that no other thread holds it while the process is copied.
   void lock_for_fork() {
-    took_for_fork_ = owner_.load() != std::this_thread::get_id();
+    took_for_fork_ = !held_by_this_thread();
     if (took_for_fork_) lock();
   }
   // Right after it, in the parent and in the child: releases what lock_for_fork took. A lock

@@ -261,9 +261,15 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // has exited, blocks the capture or does not answer within 50 ms, "... stack unavailable:
 // <reason>". The watchdog never waits longer than that for a thread, and the thread goes on.
 // Linux interrupts the thread with a real-time signal, SIGRTMAX - 3 unless the environment
-// variable QUILLMARK_FREEZE_STACK_SIGNAL names another real-time signal number when capture is
-// switched on; other signals of that number still reach the handler the host installed before,
-// which comes back when capture is switched off. Windows suspends the thread for as long as it
-// takes to copy its registers and stack. Returns whether capture is on after the call (false if
-// the signal cannot be used). Thread-safe.
+// variable QUILLMARK_FREEZE_STACK_SIGNAL names another one when capture is switched on: a decimal
+// number from SIGRTMIN to SIGRTMAX (34 to 64 with glibc). Any other value, the empty one
+// included, is passed over for SIGRTMAX - 3, and the call that switches capture on writes one
+// warning to standard error and the debugger:
+//   WARNING: Quillmark: QUILLMARK_FREEZE_STACK_SIGNAL="<value>" is not a real-time signal
+//   number (<SIGRTMIN> to <SIGRTMAX>); freeze stacks use signal <SIGRTMAX - 3>.
+// (on one line; the value is cut at 64 bytes). Other signals of the chosen number still reach
+// the handler the host installed before, which comes back when capture is switched off. Windows
+// ignores the variable; it suspends the thread for as long as it takes to copy its registers and
+// stack. Returns whether capture is on after the call: false if the signal cannot be used (a
+// passed-over value is not such a case, the default signal is used). Thread-safe.
 QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);

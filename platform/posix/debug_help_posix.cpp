@@ -321,6 +321,7 @@ __attribute__((init_priority(101))) ReleaseAtUnload release_at_unload;
 DebugHelp& system_debug_help() {
   PosixDebugHelp* current = instance.load(std::memory_order_acquire);
   if (current != nullptr) return *current;
+  watch_for_exit();  // so that an exit leaves the handler alone (ReleaseAtUnload)
   auto created = std::make_unique<PosixDebugHelp>();
   if (instance.compare_exchange_strong(current, created.get(), std::memory_order_acq_rel)) {
     return *created.release();

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -26,6 +27,8 @@ namespace {
 // The request word: sequence << 2 | phase.
 enum Phase : std::uint64_t { kIdle = 0, kRequested = 1, kCapturing = 2, kDone = 3 };
 constexpr std::uint64_t kPhaseMask = 3;
+// The warning about an unusable QUILLMARK_FREEZE_STACK_SIGNAL, with the value cut at 64 bytes.
+constexpr std::size_t kWarningCapacity = 256;
 
 std::atomic<std::uint64_t> request{0};
 std::atomic<pid_t> request_target{0};
@@ -157,14 +160,25 @@ ThreadId current_thread_id() {
   return static_cast<ThreadId>(id);
 }
 
-int default_capture_signal() {
+int default_capture_signal(std::string* warning) {
+  const int fallback = SIGRTMAX - 3;
   const char* chosen = std::getenv("QUILLMARK_FREEZE_STACK_SIGNAL");
-  if (chosen != nullptr && *chosen != '\0') {
-    char* end = nullptr;
-    const long number = std::strtol(chosen, &end, 10);
-    if (*end == '\0' && number >= SIGRTMIN && number <= SIGRTMAX) return static_cast<int>(number);
+  if (chosen == nullptr) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const long number = std::strtol(chosen, &end, 10);
+  if (*chosen != '\0' && *end == '\0' && errno == 0 && number >= SIGRTMIN && number <= SIGRTMAX) {
+    return static_cast<int>(number);
   }
-  return SIGRTMAX - 3;
+  if (warning != nullptr) {
+    char line[kWarningCapacity];
+    std::snprintf(line, sizeof line,
+                  "WARNING: Quillmark: QUILLMARK_FREEZE_STACK_SIGNAL=\"%.64s\" is not a real-time "
+                  "signal number (%d to %d); freeze stacks use signal %d.\n",
+                  chosen, SIGRTMIN, SIGRTMAX, fallback);
+    *warning = line;
+  }
+  return fallback;
 }
 
 bool enable_thread_capture(int signal_number) {

@@ -109,7 +109,7 @@ void unwind_copy(FrozenState& state, ThreadStack& out) {
 
 ThreadId current_thread_id() { return GetCurrentThreadId(); }
 
-int default_capture_signal() { return 0; }
+int default_capture_signal(std::string*) { return 0; }
 
 // Nothing is installed; the switch only keeps the two targets alike.
 bool enable_thread_capture(int) {

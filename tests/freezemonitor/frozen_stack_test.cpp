@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
@@ -141,6 +144,30 @@ TEST_F(FrozenStack, ThreadBlockingTheSignalGivesStackUnavailableAndGoesOn) {
   ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) +
                                  " unavailable: the thread did not answer in time"));
   EXPECT_EQ(record_after_freeze(url("blocked")).rfind(stack_head(task.id()), 0), 0u);
+}
+
+// A signal number that cannot be used is passed over for the default with one warning; capture
+// still comes on. A usable one is taken without a word.
+TEST(FrozenStackSignal, UnusableVariableGivesOneWarning) {
+  const std::string warning = "WARNING: Quillmark: QUILLMARK_FREEZE_STACK_SIGNAL=";
+  for (const std::string value : {"9", "abc", "999", "-3", "", "40"}) {
+    setenv("QUILLMARK_FREEZE_STACK_SIGNAL", value.c_str(), 1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(SetFreezeStackCaptureEnabled(true)) << value;
+    const std::string out = ::testing::internal::GetCapturedStderr();
+    SetFreezeStackCaptureEnabled(false);
+    if (value == "40") {
+      EXPECT_EQ(out.find(warning), std::string::npos) << out;
+      continue;
+    }
+    EXPECT_EQ(out.find(warning), out.rfind(warning)) << out;
+    EXPECT_NE(out.find(warning + "\"" + value + "\" is not a real-time signal number (" +
+                       std::to_string(SIGRTMIN) + " to " + std::to_string(SIGRTMAX) +
+                       "); freeze stacks use signal " + std::to_string(SIGRTMAX - 3) + ".\n"),
+              std::string::npos)
+        << out;
+  }
+  unsetenv("QUILLMARK_FREEZE_STACK_SIGNAL");
 }
 #endif
 

@@ -33,7 +33,7 @@ TEST(FreezeMonitorLifetime, UnloadWhileWatchdogRunsReturnsPromptly) {
 }
 
 TEST(FreezeMonitorLifetime, ExitWhileWatchdogRunsAndATaskIsTraced) {
-  const auto result = run_child("freezemonitor_exit_child", "running");
+  const auto result = run_child("freezemonitor_unload_child", "running");
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_NE(result.output.find("exiting"), std::string::npos) << result.output;
   EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 0) << result.output;
@@ -43,6 +43,15 @@ TEST(FreezeMonitorLifetime, TracerReleasedAfterTheMonitorLogsOnce) {
   const auto result = run_child("freezemonitor_unload_child", "held-by-static");
   EXPECT_EQ(result.exit_code, 0) << result.output;
   EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 1) << result.output;
+  EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
+      << result.output;
+}
+
+// The host's sink ends the process; the tracer released during that exit, after the monitor,
+// logs on the exiting thread, which holds the sink's lock: the line goes to stderr.
+TEST(FreezeMonitorLifetime, TracerReleasedDuringAnExitFromTheSink) {
+  const auto result = run_child("freezemonitor_unload_child", "exit-in-sink");
+  EXPECT_EQ(result.exit_code, 27) << result.output;
   EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
       << result.output;
 }

@@ -119,6 +119,35 @@ TEST_F(FreezeMonitorApi, FrozenTaskReachesTheLogAndTheBus) {
   }
 }
 
+// Hosts trace their own slow writes: a sink that creates and releases a tracer for each record
+// it writes, called by the watchdog as it reports, neither deadlocks nor stops the reports.
+TEST_F(FreezeMonitorApi, ASinkThatTracesItsOwnWrites) {
+  struct TracingSink {
+    FreezeMonitor* monitor;
+    LogCapture* log;
+    static void write(const core::LogRecord& record, void* context) {
+      auto* self = static_cast<TracingSink*>(context);
+      auto trace = self->monitor->CreateProjSaveTracer();
+      self->log->keep(record);
+    }
+  };
+  LogCapture log;
+  TracingSink sink{monitor_, &log};
+  core::SetLogSink(&TracingSink::write, &sink);
+  monitor_->SetThresholds(60, 20);
+  const std::string url = "media/ASinkThatTracesItsOwnWrites.mov";
+  auto tracer = monitor_->CreateGetMediaInfoTracer(url);
+  const bool reported =
+      log.wait_for_text("task has freezed. event type is GetMediaInfo, url: " + url);
+  core::SetLogSink(nullptr, nullptr);
+  ASSERT_TRUE(reported);
+  EXPECT_EQ(log.count_containing(url), 2);
+  // The watchdog goes on working with the sink's tracers created and released meanwhile.
+  LogCapture later;
+  auto next = monitor_->CreateEffectCreateTracer(url + "/next", 0);
+  EXPECT_TRUE(later.wait_for_text(url + "/next", 2));
+}
+
 // Many host threads create and release tracers of every kind while the watchdog reports some of
 // them; ids stay unique and rise within each thread.
 TEST_F(FreezeMonitorApi, ConcurrentTracersWhileTheWatchdogReports) {

@@ -3,6 +3,10 @@
 //     "unloaded" once the unload call returned, then whether the library is still mapped.
 //   held-by-static: hands a tracer to a library that was loaded first and so is torn down after
 //     the monitor at exit.
+//   running: exits while the watchdog runs and a task is still traced.
+//   exit-in-sink: like held-by-static, but the host's log sink ends the process (code 27): the
+//   tracer is
+//     released on the exiting thread, which still holds the sink's lock.
 // The parent test checks the exit code and the output (the default log sink writes to stderr).
 #include <core/async_event_bus.h>
 #include <core/log.h>
@@ -11,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -75,6 +80,39 @@ int hold_past_monitor(Hold hold, freezemonitor::FreezeMonitor* monitor) {
   return 0;
 }
 
+int exit_while_running(freezemonitor::FreezeMonitor* monitor) {
+  core::SetLogSink(&count_freezed, nullptr);
+  monitor->SetThresholds(0, 0);
+  const auto first = monitor->CreateD3DRenderTracer();
+  if (!wait_for_freezed_line()) {
+    std::puts("watchdog silent");
+    return 4;
+  }
+  core::SetLogSink(nullptr, nullptr);
+  monitor->SetThresholds(60000, 30000);
+  // Never released: the task is still traced when the process ends.
+  static auto* running =
+      new std::shared_ptr<freezemonitor::FreezeTracer>(monitor->CreateProjLoadTracer());
+  static_cast<void>(running);
+  std::puts("exiting");
+  std::fflush(stdout);
+  return 0;
+}
+
+constexpr int kSinkExitCode = 27;
+
+void exit_from_sink(const core::LogRecord& record, void*) {
+  if (std::strcmp(record.module, "host") == 0) std::exit(kSinkExitCode);
+}
+
+int exit_in_sink_holding(Hold hold, freezemonitor::FreezeMonitor* monitor) {
+  hold_past_monitor(hold, monitor);
+  core::SetLogSink(&exit_from_sink, nullptr);
+  CoreLogPrint("host", 4, "the host ends the process from its sink");
+  std::puts("the sink returned");
+  return 3;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,12 +127,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (mode == "unload") return unload_while_running(library, get_monitor());
-  if (mode == "held-by-static") {
-    // Both stay loaded until the process ends.
-    holder.keep_loaded();
-    library.keep_loaded();
-    return hold_past_monitor(hold, get_monitor());
-  }
+  // Both stay loaded until the process ends.
+  holder.keep_loaded();
+  library.keep_loaded();
+  if (mode == "held-by-static") return hold_past_monitor(hold, get_monitor());
+  if (mode == "exit-in-sink") return exit_in_sink_holding(hold, get_monitor());
+  if (mode == "running") return exit_while_running(get_monitor());
   std::puts("unknown mode");
   return 3;
 }

@@ -29,6 +29,7 @@
 #include "resmonitor/registry.h"
 #include "resmonitor/report_text.h"
 #include "support/log_capture.h"
+#include "tests/resmonitor/manual_timing.h"
 
 namespace resmonitor {
 namespace {
@@ -319,6 +320,32 @@ TEST(StressFinalReport, CountsWhatTheModelHolds) {
 
   monitor.Destroy();
   EXPECT_EQ(capture.count_containing(expected), 1) << expected;
+}
+
+// A name that was known before a clear() and is added while it runs: if its entry outlives the
+// clear, the add came after the registry was emptied, so the name was new again and its add
+// stamped the change (and started the symbol handler for it).
+TEST(StressClear, ANameAddedDuringAClearIsStampedAgain) {
+  auto timing = std::make_shared<testing::ManualTiming>(0);
+  ResourceMonitor monitor(timing);
+  monitor.SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  int first = 0;
+  int racing = 0;
+  ResMonitorInfo info;
+  for (std::int64_t round = 1; round <= 3000; ++round) {
+    monitor.AddResource("Known", &first);
+    timing->set_now(round);
+    run_threads(2, [&](int index) {
+      if (index == 0) {
+        monitor.clear();
+      } else {
+        monitor.AddResource("Known", &racing);
+      }
+    });
+    if (monitor.GetObjResource("Known", &racing, info) != 0) continue;
+    ASSERT_EQ(monitor.last_change(), round) << "round " << round;
+    monitor.clear();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, Stress, ::testing::Values(2, 4, 8));

@@ -29,6 +29,10 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // Keeps `record` as if it had reached this capture's sink; for sinks of a test's own that
+  // also capture.
+  void keep(const core::LogRecord& record) { sink(record, this); }
+
   std::vector<CapturedLine> lines() const;
   // Lines whose module tag is `module`.
   std::vector<CapturedLine> lines_of(const std::string& module) const;
