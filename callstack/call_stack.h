@@ -9,6 +9,11 @@
 
 #include "platform/debug_help.h"
 
+namespace resmonitor {
+struct FrameModule;
+struct FrameSource;
+}  // namespace resmonitor
+
 // The return address of the function this expands in, as the 64-bit value StackContext holds.
 // Use it only in a function that is never inlined, or the address belongs to its caller.
 #define QUILLMARK_RETURN_ADDRESS() \
@@ -95,9 +100,14 @@ class CallStack {
   // the process (or until forget_resolved_frames()).
   // A frame whose function was not found (its module had no symbols, or loading them failed for
   // a moment) is looked up again each time, so a passing failure is not remembered.
-  const std::wstring& lines_of_frame(std::uint64_t pc);
-  // Whether the lines kept for `pc` name its function, so that they are final.
-  static bool frame_lines_final(std::uint64_t pc);
+  // `module` is the module recorded for the frame (frame_modules.h), null when none was: the
+  // lines are kept per address and module, and a frame whose module is no longer loaded as it
+  // was is resolved from the module's file (module_files.h), or, when that file is gone or
+  // another build, shows as "    <module file name>!+0x<offset in the module> (unloaded)\n".
+  const std::wstring& lines_of_frame(std::uint64_t pc,
+                                     const resmonitor::FrameModule* module = nullptr);
+  // Whether the lines kept for `pc` in `module` name its function, so that they are final.
+  static bool frame_lines_final(std::uint64_t pc, const resmonitor::FrameModule* module = nullptr);
 
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
@@ -126,10 +136,32 @@ class CallStack {
 
  private:
   class TextBuilder;
+  static constexpr std::size_t kModulePathCapacity = 260;
+  // Room for the module name of a frame line.
+  struct ModuleName {
+    wchar_t path[kModulePathCapacity] = {};
+  };
+
   // Returns whether the function of `pc` was found.
-  bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
-  void append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines);
-  bool append_function(std::uint64_t pc, std::uint32_t inlined_calls, std::wstring& lines);
+  bool resolve_frame_lines(std::uint64_t pc, const resmonitor::FrameModule* module,
+                           std::wstring& lines);
+  void append_inlined_call(std::uint64_t pc, std::uint32_t depth,
+                           const resmonitor::FrameSource& source, std::wstring& lines);
+  bool append_function(std::uint64_t pc, std::uint32_t inlined_calls,
+                       const resmonitor::FrameSource& source, std::wstring& lines);
+  const wchar_t* function_name_in(quillmark::platform::ProcessHandle process, std::uint64_t pc,
+                                  std::uint64_t* displacement,
+                                  quillmark::platform::SymbolRecord& symbol, bool* found);
+  // The module name a line of the frame at `pc` shows: the source's, else the file name of the
+  // module loaded at `pc` (written into `name`), else "(Module name unavailable)".
+  const wchar_t* module_name_at(std::uint64_t pc, const resmonitor::FrameSource& source,
+                                ModuleName& name);
+  std::size_t format_frame_of(const wchar_t* module_name,
+                              const quillmark::platform::LineRecord* line,
+                              std::uint32_t displacement, const wchar_t* function, wchar_t* out,
+                              std::size_t out_capacity);
+  std::size_t format_unloaded_frame(std::uint64_t offset, const wchar_t* module_name, wchar_t* out,
+                                    std::size_t out_capacity);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;

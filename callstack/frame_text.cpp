@@ -13,41 +13,40 @@
 
 #include <fmt/xchar.h>
 
+#include "callstack/frame_modules.h"
+#include "callstack/module_files.h"
+
 namespace {
 
 using quillmark::platform::CriticalSectionGuard;
 using quillmark::platform::debug_help;
 using quillmark::platform::LineRecord;
+using quillmark::platform::ProcessHandle;
 using quillmark::platform::SymbolRecord;
-
-constexpr std::size_t kModulePathCapacity = 260;
-const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
+using resmonitor::FrameKey;
+using resmonitor::FrameKeyHash;
+using resmonitor::FrameModule;
+using resmonitor::FrameSource;
 
 // The process-wide frame-line buffer. The resolution lock of describe_stack.cpp, which every
 // caller of the resolution holds, serialises its use.
 wchar_t line_buffer[CallStack::kLineCapacity];
 
-// The lines of every frame resolved so far, by return address. Module symbols are loaded once and
-// never change, so the lines of an address never do either: each is resolved once per process,
-// and a stack whose frames were all seen before costs copies only. Guarded like line_buffer.
-std::unordered_map<std::uint64_t, std::wstring> frame_lines;
-// The addresses in frame_lines whose function was not found: looked up again at their next use.
+// The lines of every frame resolved so far, by return address and the module recorded for it
+// (frame_modules.h). Module symbols are loaded once and never change, and a module that leaves
+// its address takes its key with it, so the lines of a key never change either: each is
+// resolved once per process, and a stack whose frames were all seen before costs copies only.
 // Guarded like line_buffer.
-std::unordered_set<std::uint64_t> provisional_frames;
+std::unordered_map<FrameKey, std::wstring, FrameKeyHash> frame_lines;
+// The keys in frame_lines whose function was not found: looked up again at their next use.
+// Guarded like line_buffer.
+std::unordered_set<FrameKey, FrameKeyHash> provisional_frames;
 
 // A return address follows its call instruction; the address before it lies inside the call,
 // so its line is the call's line even when the call is the last instruction of its line or of
 // its function.
 std::uint64_t call_address(std::uint64_t return_address) {
   return return_address != 0 ? return_address - 1 : 0;
-}
-
-// The part of a module path after its last backslash, else after its last slash, else the whole.
-const wchar_t* module_name_of(const wchar_t* path) {
-  const wchar_t* backslash = std::wcsrchr(path, L'\\');
-  if (backslash != nullptr) return backslash + 1;
-  const wchar_t* slash = std::wcsrchr(path, L'/');
-  return slash != nullptr ? slash + 1 : path;
 }
 
 // Writes `pc` in the address form of a function without symbol.
@@ -144,85 +143,107 @@ void forget_resolved_frames() {
   provisional_frames.clear();
 }
 
-const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
-  const auto known = frame_lines.find(pc);
-  if (known != frame_lines.end() && provisional_frames.count(pc) == 0) return known->second;
+const std::wstring& CallStack::lines_of_frame(std::uint64_t pc, const FrameModule* module) {
+  const FrameKey key = resmonitor::frame_key(pc, module);
+  const auto known = frame_lines.find(key);
+  if (known != frame_lines.end() && provisional_frames.count(key) == 0) return known->second;
   std::wstring lines;
-  const bool final = resolve_frame_lines(pc, lines);
+  const bool final = resolve_frame_lines(pc, module, lines);
   // Assigned in place: an earlier frame of the same stack may point at this element.
-  std::wstring& kept = frame_lines[pc];
+  std::wstring& kept = frame_lines[key];
   kept = std::move(lines);
   if (final) {
-    provisional_frames.erase(pc);
+    provisional_frames.erase(key);
   } else {
-    provisional_frames.insert(pc);
+    provisional_frames.insert(key);
   }
   return kept;
 }
 
-bool CallStack::frame_lines_final(std::uint64_t pc) {
-  return frame_lines.count(pc) != 0 && provisional_frames.count(pc) == 0;
+bool CallStack::frame_lines_final(std::uint64_t pc, const FrameModule* module) {
+  const FrameKey key = resmonitor::frame_key(pc, module);
+  return frame_lines.count(key) != 0 && provisional_frames.count(key) == 0;
 }
 
-bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
-  const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
+bool CallStack::resolve_frame_lines(std::uint64_t pc, const FrameModule* module,
+                                    std::wstring& lines) {
+  const FrameSource source = resmonitor::frame_source(module, process_);
+  if (source.unloaded_without_file) {
+    // Nothing to look up, and nothing will be while the file stays as it is.
+    lines.append(line_buffer, format_unloaded_frame(pc - module->identity.base, source.module_name,
+                                                    line_buffer, kLineCapacity));
+    return true;
+  }
+  const std::uint32_t inlined_calls =
+      debug_help().inline_call_count(source.process, call_address(pc));
   const std::uint32_t first_shown =
       inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
   for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    append_inlined_call(pc, depth, lines);
+    append_inlined_call(pc, depth, source, lines);
   }
-  return append_function(pc, inlined_calls, lines);
+  return append_function(pc, inlined_calls, source, lines);
 }
 
-void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth, std::wstring& lines) {
+void CallStack::append_inlined_call(std::uint64_t pc, std::uint32_t depth,
+                                    const FrameSource& source, std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   prepare(symbol);
-  const wchar_t* name = help.inline_symbol(process_, call_address(pc), depth, symbol)
+  const wchar_t* name = help.inline_symbol(source.process, call_address(pc), depth, symbol)
                             ? symbol.name
                             : address_name(pc, symbol);
   symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
   LineRecord line;
   std::uint32_t line_displacement = 0;
   const bool line_found =
-      help.inline_line(process_, call_address(pc), depth, &line_displacement, line);
+      help.inline_line(source.process, call_address(pc), depth, &line_displacement, line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
   const std::uint32_t displacement = line_found && depth == 0 ? line_displacement + 1 : 0;
-  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                         line_buffer, kLineCapacity));
+  ModuleName module;
+  lines.append(line_buffer,
+               format_frame_of(module_name_at(pc, source, module), line_found ? &line : nullptr,
+                               displacement, name, line_buffer, kLineCapacity));
 }
 
 bool CallStack::append_function(std::uint64_t pc, std::uint32_t inlined_calls,
-                                std::wstring& lines) {
+                                const FrameSource& source, std::wstring& lines) {
   auto& help = debug_help();
   SymbolRecord symbol;
   std::uint64_t symbol_displacement = 0;
   bool found = false;
-  const wchar_t* name = function_name(pc, &symbol_displacement, symbol, &found);
+  const wchar_t* name = function_name_in(source.process, pc, &symbol_displacement, symbol, &found);
   LineRecord line;
   std::uint32_t line_displacement = 0;
   std::uint32_t displacement = static_cast<std::uint32_t>(symbol_displacement);
   bool line_found = false;
   if (inlined_calls == 0) {
-    line_found = help.line_from_address(process_, call_address(pc), &line_displacement, line);
+    line_found = help.line_from_address(source.process, call_address(pc), &line_displacement, line);
     if (line_found) displacement = line_displacement + 1;
   } else {
     // The line of the outermost inlined call: a call site, without a distance.
     line_found =
-        help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, line);
+        help.inline_line(source.process, call_address(pc), inlined_calls, &line_displacement, line);
     if (line_found) displacement = 0;
   }
-  lines.append(line_buffer, format_frame(pc, line_found ? &line : nullptr, displacement, name,
-                                         line_buffer, kLineCapacity));
+  ModuleName module;
+  lines.append(line_buffer,
+               format_frame_of(module_name_at(pc, source, module), line_found ? &line : nullptr,
+                               displacement, name, line_buffer, kLineCapacity));
   return found;
 }
 
 const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,
                                         SymbolRecord& symbol, bool* found) {
+  return function_name_in(process_, pc, displacement, symbol, found);
+}
+
+const wchar_t* CallStack::function_name_in(ProcessHandle process, std::uint64_t pc,
+                                           std::uint64_t* displacement, SymbolRecord& symbol,
+                                           bool* found) {
   prepare(symbol);
   *displacement = 0;
   const bool known =
-      debug_help().symbol_from_address(process_, call_address(pc), displacement, symbol);
+      debug_help().symbol_from_address(process, call_address(pc), displacement, symbol);
   if (found != nullptr) *found = known;
   if (known) {
     symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
@@ -236,15 +257,32 @@ const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displac
 std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
                                     std::uint32_t displacement, const wchar_t* function,
                                     wchar_t* out, std::size_t out_capacity) {
-  auto& help = debug_help();
-  const wchar_t* module_name = kModuleNameUnavailable;
-  wchar_t module_path[kModulePathCapacity] = {};
-  const auto base = help.allocation_base(pc);
-  if (base != nullptr && help.module_file_name(base, module_path, kModulePathCapacity) != 0) {
-    module_path[kModulePathCapacity - 1] = L'\0';
-    module_name = module_name_of(module_path);
-  }
+  ModuleName module;
+  return format_frame_of(module_name_at(pc, FrameSource{process_, nullptr, false}, module), line,
+                         displacement, function, out, out_capacity);
+}
 
+const wchar_t* CallStack::module_name_at(std::uint64_t pc, const FrameSource& source,
+                                         ModuleName& name) {
+  if (source.module_name != nullptr) return source.module_name;
+  auto& help = debug_help();
+  const auto base = help.allocation_base(pc);
+  if (base != nullptr && help.module_file_name(base, name.path, kModulePathCapacity) != 0) {
+    name.path[kModulePathCapacity - 1] = L'\0';
+    return resmonitor::module_name_of(name.path);
+  }
+  return L"(Module name unavailable)";
+}
+
+std::size_t CallStack::format_unloaded_frame(std::uint64_t offset, const wchar_t* module_name,
+                                             wchar_t* out, std::size_t out_capacity) {
+  return write_line(out, out_capacity, L"    {}!+0x{:X} (unloaded)\n",
+                    fmt::wstring_view(module_name), offset);
+}
+
+std::size_t CallStack::format_frame_of(const wchar_t* module_name, const LineRecord* line,
+                                       std::uint32_t displacement, const wchar_t* function,
+                                       wchar_t* out, std::size_t out_capacity) {
   const fmt::wstring_view module(module_name);
   const fmt::wstring_view name(function);
   if (line != nullptr) {

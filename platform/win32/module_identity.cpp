@@ -1,0 +1,70 @@
+// Module identities on Windows: the image that holds an address is the allocation VirtualQuery
+// reports for it, and its identity comes from the PE headers mapped at its base. Neither takes the
+// loader lock.
+#include <windows.h>
+
+#include "platform/module_identity.h"
+
+namespace quillmark::platform {
+
+namespace {
+
+// The identity of the image mapped at `base`; base 0 when no image is.
+ModuleIdentity image_at(const void* base) {
+  ModuleIdentity identity;
+  MEMORY_BASIC_INFORMATION region = {};
+  if (base == nullptr || VirtualQuery(base, &region, sizeof region) != sizeof region ||
+      region.Type != MEM_IMAGE || region.AllocationBase != base) {
+    return identity;
+  }
+  const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE) return identity;
+  const auto* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const BYTE*>(base) + dos->e_lfanew);
+  if (nt->Signature != IMAGE_NT_SIGNATURE) return identity;
+  const DWORD time_stamp = nt->FileHeader.TimeDateStamp;
+  const DWORD image_size = nt->OptionalHeader.SizeOfImage;
+  identity.base = reinterpret_cast<std::uintptr_t>(base);
+  identity.size = image_size;
+  identity.id_length = sizeof time_stamp + sizeof image_size;
+  std::memcpy(identity.id, &time_stamp, sizeof time_stamp);
+  std::memcpy(identity.id + sizeof time_stamp, &image_size, sizeof image_size);
+  return identity;
+}
+
+const void* allocation_of(std::uint64_t address) {
+  MEMORY_BASIC_INFORMATION region = {};
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region) !=
+          sizeof region ||
+      region.Type != MEM_IMAGE) {
+    return nullptr;
+  }
+  return region.AllocationBase;
+}
+
+}  // namespace
+
+void identify_modules(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out) {
+  ModuleIdentity last;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    // Neighbouring frames mostly lie in one module: its extent saves the queries.
+    if (last.base == 0 || addresses[i] - last.base >= last.size) {
+      last = image_at(allocation_of(addresses[i]));
+    }
+    out[i] = last;
+  }
+}
+
+std::wstring loaded_module_path(std::uint64_t base) {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(
+      reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(base)), path, MAX_PATH);
+  return length != 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
+}
+
+bool module_loaded(const ModuleIdentity& identity) {
+  if (identity.base == 0) return false;
+  return same_module(image_at(reinterpret_cast<const void*>(identity.base)), identity);
+}
+
+}  // namespace quillmark::platform
