@@ -50,6 +50,11 @@ void load_module_symbols(CStackInfo& info) {
   std::vector<ModuleEntry> modules;
   help.enumerate_loaded_modules(info.process, collect_module, &modules);
 
+  std::vector<std::uint64_t> bases;
+  bases.reserve(modules.size());
+  for (const ModuleEntry& module : modules) bases.push_back(module.base);
+  note_handler_modules(bases.data(), static_cast<std::uint32_t>(bases.size()));
+
   CriticalSectionGuard guard(&info.symbol_lock);
   for (const ModuleEntry& module : modules) {
     ModuleRecord record;
@@ -191,6 +196,7 @@ namespace stack_testing {
 void forget_loaded_modules() {
   std::lock_guard<std::mutex> resolving(resolution_mutex());
   modules_loaded = false;
+  forget_handler_modules();
   utf8_frame_lines.clear();
   forget_resolved_frames();
 }

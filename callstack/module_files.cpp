@@ -8,6 +8,7 @@ namespace resmonitor {
 namespace {
 
 using quillmark::platform::debug_help;
+using quillmark::platform::ModuleIdentity;
 using quillmark::platform::ProcessHandle;
 
 // The decision made for each module met during one resolution. Guarded by the resolution lock.
@@ -18,13 +19,44 @@ struct ModuleSource {
 };
 std::vector<ModuleSource> sources;
 
+// The modules the process's symbol handler has, as they were when it was given them. Guarded by
+// the resolution lock.
+std::vector<ModuleIdentity> handler_modules;
+
+// The module the handler has at `base`, null when it has none there (any more).
+const ModuleIdentity* handler_module_at(std::uint64_t base) {
+  for (const ModuleIdentity& noted : handler_modules) {
+    if (noted.base == base) return &noted;
+  }
+  return nullptr;
+}
+
+// Whether the process's handler resolves frames of `module` as the module they were recorded in.
+// A module loaded after the handler was given its modules is left to the handler, as any frame
+// of it always was.
+bool handler_knows(const FrameModule& module) {
+  const ModuleIdentity* noted = handler_module_at(module.identity.base);
+  return noted == nullptr || quillmark::platform::same_module(*noted, module.identity);
+}
+
+// Drops the handler's module at `base` when it is the unloaded `module`: its symbols would only
+// ever serve frames of whatever is loaded there next, and its file would stay open.
+void drop_unloaded(const FrameModule& module, ProcessHandle process) {
+  const ModuleIdentity* noted = handler_module_at(module.identity.base);
+  if (noted == nullptr || !quillmark::platform::same_module(*noted, module.identity)) return;
+  debug_help().unload_module(process, module.identity.base);
+  handler_modules.erase(handler_modules.begin() + (noted - handler_modules.data()));
+}
+
 FrameSource decide(const FrameModule& module, ProcessHandle process, bool& file_opened) {
   FrameSource source;
   file_opened = false;
-  if (quillmark::platform::module_loaded(module.identity)) {
+  const bool loaded = quillmark::platform::module_loaded(module.identity);
+  if (loaded && handler_knows(module)) {
     source.process = process;
     return source;
   }
+  if (!loaded) drop_unloaded(module, process);
   source.module_name = module_name_of(module.path.c_str());
   source.process = debug_help().open_module_file(module.path.c_str(), module.identity);
   file_opened = source.process != nullptr;
@@ -63,5 +95,12 @@ void close_module_files() {
   }
   sources.clear();
 }
+
+void note_handler_modules(const std::uint64_t* bases, std::uint32_t count) {
+  handler_modules.assign(count, ModuleIdentity());
+  quillmark::platform::identify_modules(bases, count, handler_modules.data());
+}
+
+void forget_handler_modules() { handler_modules.clear(); }
 
 }  // namespace resmonitor

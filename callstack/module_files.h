@@ -29,6 +29,15 @@ FrameSource frame_source(const FrameModule* module, quillmark::platform::Process
 // descriptor or mapping of an unloaded module's file stays in the process.
 void close_module_files();
 
+// Notes which modules the process's symbol handler was given (once per process, at the first
+// resolution; `bases` are their load addresses). A recorded module that is loaded but is not the
+// one the handler has at its address is then read from its file, so it never shows the names of
+// the module that was there before; a handler's module found unloaded is dropped from the
+// handler, which then keeps nothing of its file.
+void note_handler_modules(const std::uint64_t* bases, std::uint32_t count);
+// Forgets what note_handler_modules() noted (tests that start the module loading over).
+void forget_handler_modules();
+
 // The part of a module path after its last backslash, else after its last slash, else the whole.
 const wchar_t* module_name_of(const wchar_t* path);
 

@@ -145,6 +145,12 @@ class DebugHelp {
   // Releases an open_module_file() handle and everything it holds: no descriptor and no mapping
   // of the file stays in the process.
   virtual void close_module_file(ProcessHandle file) { (void)file; }
+  // Drops the symbols of the module loaded (load_module) at `base`, which was unloaded from the
+  // process; frames at its addresses then have none until a module is loaded there again.
+  virtual void unload_module(ProcessHandle process, std::uint64_t base) {
+    (void)process;
+    (void)base;
+  }
 };
 
 // The implementation in use: the operating system's unless a test installed another.

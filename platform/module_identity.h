@@ -4,7 +4,7 @@
 //
 // The identity is read from the module's headers in memory, never from its file: on Linux the
 // GNU build-id note (from the program headers the dynamic loader reports), on Windows the PE
-// time stamp and image size. Nothing here waits for the loader lock that is held while library
+// time stamp, image size and checksum. Nothing here waits for the loader lock that is held while library
 // constructors and destructors run.
 #pragma once
 

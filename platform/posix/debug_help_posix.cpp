@@ -237,6 +237,11 @@ class PosixDebugHelp final : public DebugHelp {
     module_files_.erase(file);
   }
 
+  void unload_module(ProcessHandle, std::uint64_t base) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (modules_.erase(base) != 0) chains_.clear();
+  }
+
  private:
   // A module file opened by open_module_file, with the inlined calls found in it.
   struct ModuleFile {

@@ -1,9 +1,12 @@
 // Module identities on Windows: the image that holds an address is the allocation VirtualQuery
-// reports for it, and its identity comes from the PE headers mapped at its base. Neither takes the
-// loader lock.
+// reports for it, and its identity comes from the PE headers mapped at its base (pe_identity.h).
+// Neither takes the loader lock.
 #include <windows.h>
 
+#include <cstring>
+
 #include "platform/module_identity.h"
+#include "platform/win32/pe_identity.h"
 
 namespace quillmark::platform {
 
@@ -22,14 +25,7 @@ ModuleIdentity image_at(const void* base) {
   const auto* nt =
       reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const BYTE*>(base) + dos->e_lfanew);
   if (nt->Signature != IMAGE_NT_SIGNATURE) return identity;
-  const DWORD time_stamp = nt->FileHeader.TimeDateStamp;
-  const DWORD image_size = nt->OptionalHeader.SizeOfImage;
-  identity.base = reinterpret_cast<std::uintptr_t>(base);
-  identity.size = image_size;
-  identity.id_length = sizeof time_stamp + sizeof image_size;
-  std::memcpy(identity.id, &time_stamp, sizeof time_stamp);
-  std::memcpy(identity.id + sizeof time_stamp, &image_size, sizeof image_size);
-  return identity;
+  return win32::pe_identity(nt, reinterpret_cast<std::uintptr_t>(base));
 }
 
 const void* allocation_of(std::uint64_t address) {
@@ -43,6 +39,20 @@ const void* allocation_of(std::uint64_t address) {
 }
 
 }  // namespace
+
+// Two builds of one library differ in time stamp, unless the linker was told to leave it out or
+// both were linked within one second; their checksums differ even then.
+ModuleIdentity win32::pe_identity(const void* nt_headers, std::uint64_t base) {
+  const auto* nt = static_cast<const IMAGE_NT_HEADERS*>(nt_headers);
+  const DWORD fields[] = {nt->FileHeader.TimeDateStamp, nt->OptionalHeader.SizeOfImage,
+                          nt->OptionalHeader.CheckSum};
+  ModuleIdentity identity;
+  identity.base = base;
+  identity.size = nt->OptionalHeader.SizeOfImage;
+  identity.id_length = sizeof fields;
+  std::memcpy(identity.id, fields, sizeof fields);
+  return identity;
+}
 
 void identify_modules(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out) {
   ModuleIdentity last;

@@ -38,7 +38,8 @@ std::string copy_of(const char* library, const char* suffix) {
 
 std::string file_name_of(const std::string& path) { return fs::path(path).filename().string(); }
 
-// Whether the process maps the file at `path`; known on Linux only.
+#if defined(__linux__)
+// Whether the process maps the file at `path`.
 bool mapped(const std::string& path) {
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) {
@@ -46,6 +47,7 @@ bool mapped(const std::string& path) {
   }
   return false;
 }
+#endif
 
 struct Plugin {
   int objects[kResources] = {};
