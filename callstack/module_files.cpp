@@ -19,44 +19,52 @@ struct ModuleSource {
 };
 std::vector<ModuleSource> sources;
 
-// The modules the process's symbol handler has, as they were when it was given them. Guarded by
-// the resolution lock.
-std::vector<ModuleIdentity> handler_modules;
+// A module the process's symbol handler was given, as it was then.
+struct HandlerModule {
+  ModuleIdentity identity;
+  // Found no longer loaded, and dropped from the handler: the frames of whatever lies at its
+  // address now are read from their module's file.
+  bool dropped = false;
+};
+// Guarded by the resolution lock.
+std::vector<HandlerModule> handler_modules;
 
-// The module the handler has at `base`, null when it has none there (any more).
-const ModuleIdentity* handler_module_at(std::uint64_t base) {
-  for (const ModuleIdentity& noted : handler_modules) {
-    if (noted.base == base) return &noted;
+// The module the handler was given at `base`, null when none.
+HandlerModule* handler_module_at(std::uint64_t base) {
+  for (HandlerModule& noted : handler_modules) {
+    if (noted.identity.base == base) return &noted;
   }
   return nullptr;
 }
 
-// Whether the process's handler resolves frames of `module` as the module they were recorded in.
-// A module loaded after the handler was given its modules is left to the handler, as any frame
-// of it always was.
-bool handler_knows(const FrameModule& module) {
-  const ModuleIdentity* noted = handler_module_at(module.identity.base);
-  return noted == nullptr || quillmark::platform::same_module(*noted, module.identity);
+// Whether the process's handler resolves the frames of the loaded `module` as the module they
+// were recorded in. A module loaded after the handler was given its modules is left to the
+// handler, as any frame of it always was.
+bool handler_serves(const FrameModule& module) {
+  const HandlerModule* noted = handler_module_at(module.identity.base);
+  if (noted == nullptr) return true;
+  return !noted->dropped && quillmark::platform::same_module(noted->identity, module.identity);
 }
 
-// Drops the handler's module at `base` when it is the unloaded `module`: its symbols would only
-// ever serve frames of whatever is loaded there next, and its file would stay open.
-void drop_unloaded(const FrameModule& module, ProcessHandle process) {
-  const ModuleIdentity* noted = handler_module_at(module.identity.base);
-  if (noted == nullptr || !quillmark::platform::same_module(*noted, module.identity)) return;
-  debug_help().unload_module(process, module.identity.base);
-  handler_modules.erase(handler_modules.begin() + (noted - handler_modules.data()));
+// Drops the handler's module at `base` once it is no longer loaded: its symbols would only serve
+// frames of whatever is loaded there next, under the wrong names, and its file would stay open.
+void drop_unloaded_handler_module(std::uint64_t base, ProcessHandle process) {
+  HandlerModule* noted = handler_module_at(base);
+  if (noted == nullptr || noted->dropped || quillmark::platform::module_loaded(noted->identity)) {
+    return;
+  }
+  debug_help().unload_module(process, base);
+  noted->dropped = true;
 }
 
 FrameSource decide(const FrameModule& module, ProcessHandle process, bool& file_opened) {
   FrameSource source;
   file_opened = false;
-  const bool loaded = quillmark::platform::module_loaded(module.identity);
-  if (loaded && handler_knows(module)) {
+  if (quillmark::platform::module_loaded(module.identity) && handler_serves(module)) {
     source.process = process;
     return source;
   }
-  if (!loaded) drop_unloaded(module, process);
+  drop_unloaded_handler_module(module.identity.base, process);
   source.module_name = module_name_of(module.path.c_str());
   source.process = debug_help().open_module_file(module.path.c_str(), module.identity);
   file_opened = source.process != nullptr;
@@ -97,8 +105,12 @@ void close_module_files() {
 }
 
 void note_handler_modules(const std::uint64_t* bases, std::uint32_t count) {
-  handler_modules.assign(count, ModuleIdentity());
-  quillmark::platform::identify_modules(bases, count, handler_modules.data());
+  std::vector<ModuleIdentity> identities(count);
+  quillmark::platform::identify_modules(bases, count, identities.data());
+  handler_modules.clear();
+  for (const ModuleIdentity& identity : identities) {
+    if (identity.base != 0) handler_modules.push_back({identity, false});
+  }
 }
 
 void forget_handler_modules() { handler_modules.clear(); }

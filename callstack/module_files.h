@@ -32,8 +32,8 @@ void close_module_files();
 // Notes which modules the process's symbol handler was given (once per process, at the first
 // resolution; `bases` are their load addresses). A recorded module that is loaded but is not the
 // one the handler has at its address is then read from its file, so it never shows the names of
-// the module that was there before; a handler's module found unloaded is dropped from the
-// handler, which then keeps nothing of its file.
+// the module that was there before; and a handler's module found unloaded (when a frame recorded
+// at its address is resolved) is dropped from the handler, which then keeps nothing of its file.
 void note_handler_modules(const std::uint64_t* bases, std::uint32_t count);
 // Forgets what note_handler_modules() noted (tests that start the module loading over).
 void forget_handler_modules();

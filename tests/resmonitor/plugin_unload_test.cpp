@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -51,14 +52,16 @@ struct Plugin {
 };
 
 // Loads the library at `path`, registers kResources objects from its three sites through
-// `entry_name` and unloads it.
-void register_and_unload(const std::string& path, const char* entry_name, Plugin& plugin) {
+// `entry_name`, runs `before_unload` (when given) and unloads it.
+void register_and_unload(const std::string& path, const char* entry_name, Plugin& plugin,
+                         const std::function<void()>& before_unload = nullptr) {
   LoadedLibrary library(path.c_str());
   ASSERT_TRUE(library.loaded()) << path;
   auto* register_textures = library.function<RegisterTextures>(entry_name);
   ASSERT_NE(register_textures, nullptr);
   register_textures(plugin.objects, kResources, plugin.lines);
   plugin.entry = reinterpret_cast<std::uintptr_t>(register_textures);
+  if (before_unload) before_unload();
   library.unload();
   ASSERT_FALSE(LoadedLibrary::resident(path.c_str()));
 }
@@ -89,22 +92,62 @@ class UnloadedPlugin : public ::testing::Test {
   void TearDown() override { SetMonitorInfoLevel(MonitorInfoNone); }
 };
 
+// Loads the rebuilt library (the plugin's code under other names), registers kResources objects
+// through it and tells whether it took the plugin's address.
+bool load_rebuilt_after(const Plugin& plugin, LoadedLibrary& other, Plugin& rebuilt) {
+  auto* entry = other.function<RegisterTextures>("rebuilt_register_textures");
+  if (entry == nullptr) {
+    ADD_FAILURE() << "no rebuilt_register_textures";
+    return false;
+  }
+  entry(rebuilt.objects, kResources, rebuilt.lines);
+  // Where the loader reuses the address, the plugin's return addresses now lie in the same
+  // places of the rebuilt library's functions.
+  const bool reused = reinterpret_cast<std::uintptr_t>(entry) == plugin.entry;
+  std::printf("the rebuilt library %s the plugin's address\n", reused ? "took" : "did not take");
+  ::testing::Test::RecordProperty("address_reused", reused ? "yes" : "no");
+  return reused;
+}
+
+// Declared first, so that the first query of the process finds the plugin loaded: the symbol
+// handler then has the plugin at the address the rebuilt library takes after it.
+TEST_F(UnloadedPlugin, QueriedWhileLoadedThenAnotherLibraryAtItsAddress) {
+  const std::string path = copy_of(PLUGIN_LIBRARY, "_queried");
+  Plugin plugin;
+  ResMonitorInfo while_loaded;
+  register_and_unload(path, "plugin_register_textures", plugin, [&] {
+    ASSERT_EQ(GetObjResource("PluginTexture", &plugin.objects[0], while_loaded), 0);
+  });
+  ASSERT_NE(first_frame(while_loaded.callStack).find("!plugin_site_one()"), std::string::npos)
+      << while_loaded.callStack;
+
+  LoadedLibrary other(PLUGIN_REBUILT_LIBRARY);
+  Plugin rebuilt;
+  const bool reused = load_rebuilt_after(plugin, other, rebuilt);
+  EXPECT_EQ(stacks_of(plugin).at(&plugin.objects[0]), while_loaded.callStack);
+  for (const auto& [object, text] : stacks_of(rebuilt)) {
+    EXPECT_EQ(text.find("!plugin_"), std::string::npos) << text;
+    // The handler's plugin is dropped and the rebuilt library read from its file.
+    if (reused) {
+      EXPECT_NE(first_frame(text).find("!rebuilt_site_"), std::string::npos) << text;
+    }
+  }
+  if (reused) {
+    EXPECT_FALSE(LoadedLibrary::file_mapped(file_name_of(path)))
+        << "the handler keeps the plugin's file";
+  }
+  other.unload();
+  fs::remove(path);
+}
+
 TEST_F(UnloadedPlugin, StacksNameThePluginAfterAnotherLibraryTookItsAddress) {
   const std::string path = copy_of(PLUGIN_LIBRARY, "_resolved");
   Plugin plugin;
   register_and_unload(path, "plugin_register_textures", plugin);
 
-  // The same code under other names: where the loader reuses the address, the plugin's return
-  // addresses now lie in the same places of this library's functions.
   LoadedLibrary other(PLUGIN_REBUILT_LIBRARY);
-  auto* other_entry = other.function<RegisterTextures>("rebuilt_register_textures");
-  ASSERT_NE(other_entry, nullptr);
-  const bool address_reused = reinterpret_cast<std::uintptr_t>(other_entry) == plugin.entry;
-  RecordProperty("address_reused", address_reused ? "yes" : "no");
-  std::printf("the other library %s the plugin's address\n",
-              address_reused ? "took" : "did not take");
   Plugin rebuilt;
-  other_entry(rebuilt.objects, kResources, rebuilt.lines);
+  load_rebuilt_after(plugin, other, rebuilt);
 
   const std::map<const void*, std::string> stacks = stacks_of(plugin);
   ASSERT_EQ(stacks.size(), static_cast<std::size_t>(kResources));
@@ -140,6 +183,7 @@ TEST_F(UnloadedPlugin, StacksNameThePluginAfterAnotherLibraryTookItsAddress) {
   ASSERT_TRUE(LoadedLibrary::file_mapped(file_name_of(PLUGIN_REBUILT_LIBRARY)))
       << "a loaded library shows as mapped";
   EXPECT_FALSE(LoadedLibrary::file_mapped(file_name_of(path))) << "the plugin's file stays mapped";
+  other.unload();
   fs::remove(path);
 }
 
