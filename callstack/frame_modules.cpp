@@ -20,13 +20,11 @@ FrameModule* records = nullptr;  // guarded by table_mutex()
 std::uint64_t last_serial = 0;   // guarded by table_mutex()
 std::size_t record_count = 0;    // guarded by table_mutex()
 
-// The record of `identity` with one more reference, made when there is none yet. The caller
-// holds table_mutex().
-FrameModule* shared_record(const ModuleIdentity& identity) {
-  // The module holds a frame of the calling thread's stack, so it stays loaded meanwhile. Its path
-  // is part of the key: copies of one file loaded one after the other at one address have the
-  // same identity, and each frame shows the name of its own.
-  std::wstring path = quillmark::platform::loaded_module_path(identity.base);
+// The record of `identity` loaded from `path`, with one more reference, made when there is none
+// yet. The path is part of the key: copies of one file loaded one after the other at one address
+// have the same identity, and each frame shows the name of its own. The caller holds
+// table_mutex().
+FrameModule* shared_record(const ModuleIdentity& identity, std::wstring& path) {
   for (FrameModule* record = records; record != nullptr; record = record->next) {
     if (quillmark::platform::same_module(record->identity, identity) && record->path == path) {
       ++record->references;
@@ -59,24 +57,39 @@ void unlink_record(const FrameModule* record) {
 
 void record_frame_modules(const std::uint64_t* frames, std::uint32_t first, std::uint32_t count,
                           const FrameModule** out) {
-  ModuleIdentity identities[64];
-  constexpr std::uint32_t kBatch = sizeof identities / sizeof identities[0];
+  constexpr std::uint32_t kBatch = 16;
+  ModuleIdentity identities[kBatch];
+  // Index of the first frame of the batch in the same module.
+  std::uint32_t first_in_module[kBatch];
+  std::wstring paths[kBatch];
   for (std::uint32_t i = 0; i < std::min(first, count); ++i) out[i] = nullptr;
   for (std::uint32_t start = first; start < count; start += kBatch) {
     const std::uint32_t batch = std::min(kBatch, count - start);
     quillmark::platform::identify_modules(frames + start, batch, identities);
-    std::lock_guard<std::mutex> lock(table_mutex());
-    const FrameModule* previous = nullptr;
+    // The paths are read before the table's lock is taken, which every release of a stack takes.
     for (std::uint32_t i = 0; i < batch; ++i) {
-      const ModuleIdentity& identity = identities[i];
-      if (identity.base == 0) {
+      first_in_module[i] = i;
+      for (std::uint32_t j = 0; j < i; ++j) {
+        if (quillmark::platform::same_module(identities[j], identities[i])) {
+          first_in_module[i] = j;
+          break;
+        }
+      }
+      // The module holds a frame of the calling thread's stack, so it stays loaded meanwhile.
+      if (identities[i].base != 0 && first_in_module[i] == i) {
+        paths[i] = quillmark::platform::loaded_module_path(identities[i].base);
+      }
+    }
+    std::lock_guard<std::mutex> lock(table_mutex());
+    for (std::uint32_t i = 0; i < batch; ++i) {
+      if (identities[i].base == 0) {
         out[start + i] = nullptr;
-      } else if (previous != nullptr &&
-                 quillmark::platform::same_module(previous->identity, identity)) {
-        ++const_cast<FrameModule*>(previous)->references;
-        out[start + i] = previous;
+      } else if (first_in_module[i] != i) {
+        const FrameModule* shared = out[start + first_in_module[i]];
+        ++const_cast<FrameModule*>(shared)->references;
+        out[start + i] = shared;
       } else {
-        out[start + i] = previous = shared_record(identity);
+        out[start + i] = shared_record(identities[i], paths[i]);
       }
     }
   }

@@ -4,8 +4,8 @@
 //
 // The identity is read from the module's headers in memory, never from its file: on Linux the
 // GNU build-id note (from the program headers the dynamic loader reports), on Windows the PE
-// time stamp, image size and checksum. Nothing here waits for the loader lock that is held while library
-// constructors and destructors run.
+// time stamp, image size and checksum. Nothing here waits for the loader lock that is held while
+// library constructors and destructors run.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,9 @@ inline bool same_module(const ModuleIdentity& a, const ModuleIdentity& b) {
 // For each of the `count` addresses, the module that holds it (base 0 where none does).
 void identify_modules(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out);
 
-// The full path of the module loaded at `base`, empty when none is.
+// The full path of the module loaded at `base`, empty when none is. On Windows it is the path of
+// the file mapped there as the system names it ("X:\dir\name.dll", or a "\\?\GLOBALROOT\Device\..."
+// path, which file functions take alike), since asking the loader would wait for its lock.
 std::wstring loaded_module_path(std::uint64_t base);
 
 // Whether the module `identity` names is loaded at its base right now (and not another module,

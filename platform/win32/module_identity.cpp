@@ -2,6 +2,8 @@
 // reports for it, and its identity comes from the PE headers mapped at its base (pe_identity.h).
 // Neither takes the loader lock.
 #include <windows.h>
+// psapi.h needs the declarations of windows.h first.
+#include <psapi.h>
 
 #include <cstring>
 
@@ -66,10 +68,18 @@ void identify_modules(const std::uint64_t* addresses, std::uint32_t count, Modul
 }
 
 std::wstring loaded_module_path(std::uint64_t base) {
-  wchar_t path[MAX_PATH] = {};
-  const DWORD length = GetModuleFileNameW(
-      reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(base)), path, MAX_PATH);
-  return length != 0 && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
+  wchar_t path[1024] = {};
+  const DWORD length = GetMappedFileNameW(
+      GetCurrentProcess(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(base)), path,
+      ARRAYSIZE(path));
+  if (length == 0 || length >= ARRAYSIZE(path)) return std::wstring();
+  const std::wstring mapped(path, length);
+  // "\??\X:\..." is the DOS path under its NT prefix; a device path is reached through the
+  // global root.
+  static constexpr wchar_t kDosPrefix[] = L"\\??\\";
+  if (mapped.compare(0, 4, kDosPrefix) == 0) return mapped.substr(4);
+  if (mapped.compare(0, 8, L"\\Device\\") == 0) return L"\\\\?\\GLOBALROOT" + mapped;
+  return mapped;
 }
 
 bool module_loaded(const ModuleIdentity& identity) {
