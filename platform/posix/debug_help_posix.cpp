@@ -10,6 +10,10 @@
 //   (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names are
 //   shown in their native form (symbol_names.h). libdw is not thread-safe: every libdw call
 //   holds `mutex_`.
+// - Module files: a module that is no longer loaded is read from its file in a libdw session of
+//   its own (ModuleSymbols::unloaded), checked against the recorded build id, under a handle of
+//   its own that the look-ups take as their process; closing the handle ends the session, which
+//   unmaps and closes the file and its debug file.
 // - Module of an address: the dynamic loader's list of objects (loaded_objects.h); the
 //   executable's file name is /proc/self/exe. Nothing a resolution calls takes the loader lock
 //   that dlopen and dlclose hold while constructors and destructors run: no dladdr, and libdw's
