@@ -18,10 +18,13 @@ struct FrameModule {
   // Unique for the life of the process (a freed record's address may be reused): the part of a
   // frame-line key that names the module.
   std::uint64_t serial = 0;
-  // Stacks that hold the record. Guarded by the table's lock (frame_modules.cpp).
+  // One per frame of a pooled stack that has the record. Guarded by the table's lock.
   std::uint32_t references = 0;
   FrameModule* next = nullptr;  // the table's list
 };
+
+// The table has a lock of its own, taken under a store's stacks_mutex (a new stack is interned, a
+// pooled stack is dropped); no other lock is taken while it is held (module paths are read before).
 
 // Looks up the modules of frames[first, count) (one walk over the loaded modules) and stores a
 // shared record for each in out[i], with one more reference; null where no module holds the
