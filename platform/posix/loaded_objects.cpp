@@ -161,30 +161,51 @@ struct IdentityQuery {
   std::uint32_t count;
   ModuleIdentity* out;
   std::uint32_t left;  // addresses not placed yet
+  // The addresses' indexes in address order, for many addresses (the modules of the process at
+  // the first resolution); null for few (the frames of a stack), which are all tried.
+  const std::uint32_t* order;
 };
+
+// Places the address at `index` in the object when it holds it, the identity read once per
+// object into `identity`.
+void place_address(const dl_phdr_info& info, IdentityQuery& query, std::uint32_t index,
+                   ModuleIdentity*& identity) {
+  if (query.out[index].base != 0 || !holds_address(info, query.addresses[index])) return;
+  if (identity == nullptr) {
+    const LoadSpan span = load_span(info);
+    identity = &query.out[index];
+    identity->base = info.dlpi_addr + span.low;
+    identity->size = span.high - span.low;
+    const NoteText id = build_id_note(info);
+    identity->id_length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(id.size, ModuleIdentity::kMaxIdLength));
+    if (id.size != 0) std::memcpy(identity->id, id.data, identity->id_length);
+  } else {
+    query.out[index] = *identity;
+  }
+  --query.left;
+}
 
 // Places every address the object holds; runs under the loader's lock, so the object cannot be
 // unloaded while its notes are read.
 int identify_holder(dl_phdr_info* info, std::size_t, void* context) {
-  auto* query = static_cast<IdentityQuery*>(context);
+  auto& query = *static_cast<IdentityQuery*>(context);
   ModuleIdentity* identity = nullptr;
-  for (std::uint32_t i = 0; i < query->count; ++i) {
-    if (query->out[i].base != 0 || !holds_address(*info, query->addresses[i])) continue;
-    if (identity == nullptr) {
-      const LoadSpan span = load_span(*info);
-      identity = &query->out[i];
-      identity->base = info->dlpi_addr + span.low;
-      identity->size = span.high - span.low;
-      const NoteText id = build_id_note(*info);
-      identity->id_length =
-          static_cast<std::uint32_t>(std::min<std::size_t>(id.size, ModuleIdentity::kMaxIdLength));
-      if (id.size != 0) std::memcpy(identity->id, id.data, identity->id_length);
-    } else {
-      query->out[i] = *identity;
+  if (query.order == nullptr) {
+    for (std::uint32_t i = 0; i < query.count; ++i) place_address(*info, query, i, identity);
+  } else {
+    const LoadSpan span = load_span(*info);
+    const std::uint64_t low = info->dlpi_addr + span.low;
+    const std::uint64_t high = info->dlpi_addr + span.high;
+    const auto* it = std::lower_bound(query.order, query.order + query.count, low,
+                                      [&](std::uint32_t index, std::uint64_t address) {
+                                        return query.addresses[index] < address;
+                                      });
+    for (; it != query.order + query.count && query.addresses[*it] < high; ++it) {
+      place_address(*info, query, *it, identity);
     }
-    --query->left;
   }
-  return query->left == 0 ? 1 : 0;
+  return query.left == 0 ? 1 : 0;
 }
 
 struct NameQuery {
@@ -222,8 +243,16 @@ std::string executable_path() {
 }
 
 void identify_objects(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out) {
+  constexpr std::uint32_t kFewAddresses = 16;
   for (std::uint32_t i = 0; i < count; ++i) out[i] = ModuleIdentity();
-  IdentityQuery query{addresses, count, out, count};
+  std::vector<std::uint32_t> order;
+  if (count > kFewAddresses) {
+    order.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return addresses[a] < addresses[b]; });
+  }
+  IdentityQuery query{addresses, count, out, count, order.empty() ? nullptr : order.data()};
   if (count != 0) dl_iterate_phdr(identify_holder, &query);
 }
 
