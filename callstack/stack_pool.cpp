@@ -29,6 +29,9 @@ PooledStack* StackPool::intern(const CapturedFrames& captured) {
   auto pooled = std::make_unique<PooledStack>();
   pooled->frames_hash = captured.frames_hash;
   pooled->stack = std::move(stack);
+  // Noted once, for the stack's life: a registration that finds its stack pooled costs no look-up.
+  // (So a module loaded in the place of an unloaded one, whose registration has exactly the
+  // frames of a stack the unloaded module left in the pool, shares that stack's modules.)
   pooled->modules.reset(new const FrameModule*[captured.count]());
   record_frame_modules(captured.frames, CallStack::kHiddenFrames, captured.count,
                        pooled->modules.get());
