@@ -10,6 +10,11 @@
 
 #include "platform/debug_help.h"
 
+namespace resmonitor {
+struct FrameModule;
+struct FrameSource;
+}  // namespace resmonitor
+
 // The return address of the function this expands in, as the 64-bit value StackContext holds.
 // Use it only in a function that is never inlined, or the address belongs to its caller.
 #define QUILLMARK_RETURN_ADDRESS() \
@@ -53,10 +58,10 @@ std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count);
 struct FrameFields {
   std::wstring module;              // the module's file name, or "(Module name unavailable)"
   std::uint64_t module_offset = 0;  // from the module's load address; 0 when the module is unknown
-  std::wstring function;            // the function's name, or its "0x..." address form
-  std::wstring file;                // empty when no source line was found
-  std::uint32_t line = 0;           // 0 when no source line was found
-  bool inlined = false;             // a call inlined into the frame's function
+  std::wstring function;   // the function's name, its "0x..." address form, or empty (unloaded)
+  std::wstring file;       // empty when no source line was found
+  std::uint32_t line = 0;  // 0 when no source line was found
+  bool inlined = false;    // a call inlined into the frame's function
 };
 
 // A recorded call stack. Frame i lives in chunk i / 32 of the chain starting at first_chunk, in
@@ -107,12 +112,19 @@ class CallStack {
   // the process (or until forget_resolved_frames()).
   // A frame whose function was not found (its module had no symbols, or loading them failed for
   // a moment) is looked up again each time, so a passing failure is not remembered.
-  const std::wstring& lines_of_frame(std::uint64_t pc);
-  // Whether the lines kept for `pc` name its function, so that they are final.
-  static bool frame_lines_final(std::uint64_t pc);
-  // The lines of the frame with return address `pc` as fields, in the order lines_of_frame()
-  // shows them. Looked up anew at each call (not kept); same lock as resolve().
-  std::vector<FrameFields> fields_of_frame(std::uint64_t pc);
+  // `module` is the module recorded for the frame (frame_modules.h), null when none was: the
+  // lines are kept per address and module, and a frame whose module is no longer loaded as it
+  // was is resolved from the module's file (module_files.h), or, when that file is gone or
+  // another build, shows as "    <module file name>!+0x<offset in the module> (unloaded)\n".
+  const std::wstring& lines_of_frame(std::uint64_t pc,
+                                     const resmonitor::FrameModule* module = nullptr);
+  // Whether the lines kept for `pc` in `module` name its function, so that they are final.
+  static bool frame_lines_final(std::uint64_t pc, const resmonitor::FrameModule* module = nullptr);
+  // The lines of the frame at `pc` in `module` as fields, in the order lines_of_frame() shows
+  // them (an unloaded frame without its file gives one line with module and offset only).
+  // Looked up anew at each call (not kept); same lock as resolve().
+  std::vector<FrameFields> fields_of_frame(std::uint64_t pc,
+                                           const resmonitor::FrameModule* module = nullptr);
 
   // Resolves if needed and returns the text: one line per shown frame, each ending in '\n'
   // (empty for a stack of two frames or fewer).
@@ -141,15 +153,39 @@ class CallStack {
 
  private:
   class TextBuilder;
+  static constexpr std::size_t kModulePathCapacity = 260;
+  // Room for the module name of a frame line.
+  struct ModuleName {
+    wchar_t path[kModulePathCapacity] = {};
+  };
+
   struct FrameLookup;
+
   // Returns whether the function of `pc` was found.
-  bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
+  bool resolve_frame_lines(std::uint64_t pc, const resmonitor::FrameModule* module,
+                           std::wstring& lines);
+  // How many inlined calls enclose `pc`, and the first of them that is shown.
+  std::uint32_t inlined_calls_of(std::uint64_t pc, const resmonitor::FrameSource& source,
+                                 std::uint32_t& first_shown);
   // The symbol and line of one line of the frame of `pc`: the inlined call at `depth`, or the
   // function that holds `inlined_calls` inlined calls.
-  void look_up_inlined_call(std::uint64_t pc, std::uint32_t depth, FrameLookup& found);
-  void look_up_function(std::uint64_t pc, std::uint32_t inlined_calls, FrameLookup& found);
-  // The inlined calls of `pc` that are shown, outermost excluded: [first, count).
-  std::uint32_t inlined_calls_of(std::uint64_t pc, std::uint32_t& first_shown);
+  void look_up_inlined_call(std::uint64_t pc, std::uint32_t depth,
+                            const resmonitor::FrameSource& source, FrameLookup& found);
+  void look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
+                        const resmonitor::FrameSource& source, FrameLookup& found);
+  const wchar_t* function_name_in(quillmark::platform::ProcessHandle process, std::uint64_t pc,
+                                  std::uint64_t* displacement,
+                                  quillmark::platform::SymbolRecord& symbol, bool* found);
+  // The module name a line of the frame at `pc` shows: the source's, else the file name of the
+  // module loaded at `pc` (written into `name`), else "(Module name unavailable)".
+  const wchar_t* module_name_at(std::uint64_t pc, const resmonitor::FrameSource& source,
+                                ModuleName& name);
+  std::size_t format_frame_of(const wchar_t* module_name,
+                              const quillmark::platform::LineRecord* line,
+                              std::uint32_t displacement, const wchar_t* function, wchar_t* out,
+                              std::size_t out_capacity);
+  std::size_t format_unloaded_frame(std::uint64_t offset, const wchar_t* module_name, wchar_t* out,
+                                    std::size_t out_capacity);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;

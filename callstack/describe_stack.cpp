@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "callstack/describe_stack_testing.h"
+#include "callstack/frame_modules.h"
+#include "callstack/module_files.h"
 #include "callstack/path_text.h"
 #include "callstack/resolution_lock.h"
 
@@ -23,9 +25,9 @@ using quillmark::platform::ModuleRecord;
 // Guarded by resolution_mutex.
 bool modules_loaded = false;
 
-// The lines of each frame as frame_text() shows them, by return address. Guarded by
-// resolution_mutex.
-std::unordered_map<std::uint64_t, std::string> utf8_frame_lines;
+// The lines of each frame as frame_text() shows them, by return address and recorded module (see
+// CallStack::lines_of_frame). Guarded by resolution_mutex.
+std::unordered_map<FrameKey, std::string, FrameKeyHash> utf8_frame_lines;
 
 constexpr std::size_t kHeaderCapacity = 128;
 // "Frame " + name + "[" + 16 hex digits + "]\n" + terminator must fit the header buffer.
@@ -47,6 +49,11 @@ void load_module_symbols(CStackInfo& info) {
   auto& help = debug_help();
   std::vector<ModuleEntry> modules;
   help.enumerate_loaded_modules(info.process, collect_module, &modules);
+
+  std::vector<std::uint64_t> bases;
+  bases.reserve(modules.size());
+  for (const ModuleEntry& module : modules) bases.push_back(module.base);
+  note_handler_modules(bases.data(), static_cast<std::uint32_t>(bases.size()));
 
   CriticalSectionGuard guard(&info.symbol_lock);
   for (const ModuleEntry& module : modules) {
@@ -106,27 +113,46 @@ void ensure_modules_loaded(CStackInfo& info) {
   modules_loaded = true;
 }
 
-// The frame lines of `stack` as a query shows them. The caller holds resolution_mutex.
+// Module files that resolutions opened stay open while scopes exist (ModuleFilesScope, and one
+// for each resolution); the last to end closes them. Guarded by resolution_mutex.
+int module_file_scopes = 0;
+
+// Closes the module files a resolution opened when it ends, however it ends, unless a wider
+// scope keeps them. The caller holds resolution_mutex.
+struct ModuleFilesGuard {
+  ModuleFilesGuard() { ++module_file_scopes; }
+  ~ModuleFilesGuard() {
+    if (--module_file_scopes == 0) close_module_files();
+  }
+  ModuleFilesGuard(const ModuleFilesGuard&) = delete;
+  ModuleFilesGuard& operator=(const ModuleFilesGuard&) = delete;
+};
+
+// The frame lines of `stack` as a query shows them; `modules` holds the module recorded for each
+// frame, or is null when none were. The caller holds resolution_mutex.
 //
 // Built from the lines of each frame, normalised and converted once per address: every line ends
 // in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
 // line, and line by line gives what the whole text would.
-std::string frame_text(CallStack& stack, bool* final = nullptr) {
+std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
+  ModuleFilesGuard module_files;
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
     const std::uint64_t pc = stack.frame(i);
-    auto known = utf8_frame_lines.find(pc);
-    if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc)) {
-      const std::wstring& lines = stack.lines_of_frame(pc);
+    const FrameModule* module = modules != nullptr ? modules[i] : nullptr;
+    const FrameKey key = frame_key(pc, module);
+    auto known = utf8_frame_lines.find(key);
+    if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc, module)) {
+      const std::wstring& lines = stack.lines_of_frame(pc, module);
       // Assigned in place: an earlier frame of this stack may point at the element.
-      std::string& kept = utf8_frame_lines[pc];
+      std::string& kept = utf8_frame_lines[key];
       kept = lines.empty() ? std::string() : path_text::to_utf8(path_text::normalize_native(lines));
-      known = utf8_frame_lines.find(pc);
+      known = utf8_frame_lines.find(key);
     }
-    all_final = all_final && CallStack::frame_lines_final(pc);
+    all_final = all_final && CallStack::frame_lines_final(pc, module);
     frames.push_back(&known->second);
     length += known->second.size();
   }
@@ -148,7 +174,7 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
-  result += frame_text(*entry->second.stack);
+  result += frame_text(*entry->second.stack, nullptr);
   return result;
 }
 
@@ -160,7 +186,7 @@ const std::string& pooled_frames(CStackInfo& info, PooledStack& stack) {
     ensure_modules_loaded(info);
     // A text with a frame whose function was not found is made again by the next query.
     bool final = false;
-    stack.text = frame_text(*stack.stack, &final);
+    stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
     stack.text_ready = final;
   }
   return stack.text;
@@ -194,10 +220,12 @@ std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack) {
 std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledStack& stack) {
   std::lock_guard<std::mutex> resolving(resolution_mutex());
   ensure_modules_loaded(info);
+  ModuleFilesGuard module_files;
   std::vector<FrameRecord> records;
   CallStack& frames = *stack.stack;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
-    for (const FrameFields& fields : frames.fields_of_frame(frames.frame(i))) {
+    const FrameModule* module = stack.modules != nullptr ? stack.modules[i] : nullptr;
+    for (const FrameFields& fields : frames.fields_of_frame(frames.frame(i), module)) {
       FrameRecord& record = records.emplace_back();
       record.module = utf8_of(fields.module);
       record.offset = fields.module_offset;
@@ -210,11 +238,22 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   return records;
 }
 
+ModuleFilesScope::ModuleFilesScope() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  ++module_file_scopes;
+}
+
+ModuleFilesScope::~ModuleFilesScope() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  if (--module_file_scopes == 0) close_module_files();
+}
+
 namespace stack_testing {
 
 void forget_loaded_modules() {
   std::lock_guard<std::mutex> resolving(resolution_mutex());
   modules_loaded = false;
+  forget_handler_modules();
   utf8_frame_lines.clear();
   forget_resolved_frames();
 }

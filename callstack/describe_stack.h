@@ -28,6 +28,18 @@ std::string describe_stack(CStackInfo& info, void* ptr);
 std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
                                   PooledStack& stack);
 
+// While one lives, the files of unloaded modules that resolutions open stay open (each
+// resolution otherwise closes them as it ends), so that a report resolving many stacks of one
+// unloaded module reads its file once. Takes the resolution lock briefly; hold none of the
+// registry's locks.
+class ModuleFilesScope {
+ public:
+  ModuleFilesScope();
+  ~ModuleFilesScope();
+  ModuleFilesScope(const ModuleFilesScope&) = delete;
+  ModuleFilesScope& operator=(const ModuleFilesScope&) = delete;
+};
+
 // The header line describe_pooled_stack() starts with.
 std::string stack_header(const std::string& name, void* ptr);
 

@@ -13,27 +13,34 @@
 
 #include <fmt/xchar.h>
 
+#include "callstack/frame_modules.h"
+#include "callstack/module_files.h"
+
 namespace {
 
 using quillmark::platform::CriticalSectionGuard;
 using quillmark::platform::debug_help;
 using quillmark::platform::LineRecord;
+using quillmark::platform::ProcessHandle;
 using quillmark::platform::SymbolRecord;
-
-constexpr std::size_t kModulePathCapacity = 260;
-const wchar_t kModuleNameUnavailable[] = L"(Module name unavailable)";
+using resmonitor::FrameKey;
+using resmonitor::FrameKeyHash;
+using resmonitor::FrameModule;
+using resmonitor::FrameSource;
 
 // The process-wide frame-line buffer. The resolution lock of describe_stack.cpp, which every
 // caller of the resolution holds, serialises its use.
 wchar_t line_buffer[CallStack::kLineCapacity];
 
-// The lines of every frame resolved so far, by return address. Module symbols are loaded once and
-// never change, so the lines of an address never do either: each is resolved once per process,
-// and a stack whose frames were all seen before costs copies only. Guarded like line_buffer.
-std::unordered_map<std::uint64_t, std::wstring> frame_lines;
-// The addresses in frame_lines whose function was not found: looked up again at their next use.
+// The lines of every frame resolved so far, by return address and the module recorded for it
+// (frame_modules.h). Module symbols are loaded once and never change, and a module that leaves
+// its address takes its key with it, so the lines of a key never change either: each is
+// resolved once per process, and a stack whose frames were all seen before costs copies only.
 // Guarded like line_buffer.
-std::unordered_set<std::uint64_t> provisional_frames;
+std::unordered_map<FrameKey, std::wstring, FrameKeyHash> frame_lines;
+// The keys in frame_lines whose function was not found: looked up again at their next use.
+// Guarded like line_buffer.
+std::unordered_set<FrameKey, FrameKeyHash> provisional_frames;
 
 // A return address follows its call instruction; the address before it lies inside the call,
 // so its line is the call's line even when the call is the last instruction of its line or of
@@ -42,35 +49,12 @@ std::uint64_t call_address(std::uint64_t return_address) {
   return return_address != 0 ? return_address - 1 : 0;
 }
 
-// The part of a module path after its last backslash, else after its last slash, else the whole.
-const wchar_t* module_name_of(const wchar_t* path) {
-  const wchar_t* backslash = std::wcsrchr(path, L'\\');
-  if (backslash != nullptr) return backslash + 1;
-  const wchar_t* slash = std::wcsrchr(path, L'/');
-  return slash != nullptr ? slash + 1 : path;
-}
-
 // Writes `pc` in the address form of a function without symbol.
 const wchar_t* address_name(std::uint64_t pc, SymbolRecord& symbol) {
   const auto written =
       fmt::format_to_n(symbol.name, SymbolRecord::kMaxNameLength, L"0x{:016X}", pc);
   symbol.name[std::min<std::size_t>(written.size, SymbolRecord::kMaxNameLength)] = L'\0';
   return symbol.name;
-}
-
-// The file name of the module that holds `pc` (its path is read into `path`, which the result
-// points into), with its load address in `base`; "(Module name unavailable)" and 0 when unknown.
-const wchar_t* module_of(std::uint64_t pc, wchar_t (&path)[kModulePathCapacity],
-                         std::uint64_t& base) {
-  auto& help = debug_help();
-  base = 0;
-  const auto allocation = help.allocation_base(pc);
-  if (allocation == nullptr || help.module_file_name(allocation, path, kModulePathCapacity) == 0) {
-    return kModuleNameUnavailable;
-  }
-  path[kModulePathCapacity - 1] = L'\0';
-  base = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(allocation));
-  return module_name_of(path);
 }
 
 void prepare(SymbolRecord& symbol) {
@@ -127,6 +111,16 @@ class CallStack::TextBuilder {
   std::size_t used_ = 0;  // the text is zero-filled beyond it, so always terminated
 };
 
+// What one line of a frame shows, before it is formatted.
+struct CallStack::FrameLookup {
+  SymbolRecord symbol;
+  const wchar_t* name = nullptr;
+  bool function_found = false;
+  LineRecord line;
+  bool line_found = false;
+  std::uint32_t displacement = 0;
+};
+
 void CallStack::resolve() {
   if (resolved_text_ != nullptr) return;
   CriticalSectionGuard guard(symbol_lock_);
@@ -159,128 +153,150 @@ void forget_resolved_frames() {
   provisional_frames.clear();
 }
 
-const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
-  const auto known = frame_lines.find(pc);
-  if (known != frame_lines.end() && provisional_frames.count(pc) == 0) return known->second;
+const std::wstring& CallStack::lines_of_frame(std::uint64_t pc, const FrameModule* module) {
+  const FrameKey key = resmonitor::frame_key(pc, module);
+  const auto known = frame_lines.find(key);
+  if (known != frame_lines.end() && provisional_frames.count(key) == 0) return known->second;
   std::wstring lines;
-  const bool final = resolve_frame_lines(pc, lines);
+  const bool final = resolve_frame_lines(pc, module, lines);
   // Assigned in place: an earlier frame of the same stack may point at this element.
-  std::wstring& kept = frame_lines[pc];
+  std::wstring& kept = frame_lines[key];
   kept = std::move(lines);
   if (final) {
-    provisional_frames.erase(pc);
+    provisional_frames.erase(key);
   } else {
-    provisional_frames.insert(pc);
+    provisional_frames.insert(key);
   }
   return kept;
 }
 
-bool CallStack::frame_lines_final(std::uint64_t pc) {
-  return frame_lines.count(pc) != 0 && provisional_frames.count(pc) == 0;
+bool CallStack::frame_lines_final(std::uint64_t pc, const FrameModule* module) {
+  const FrameKey key = resmonitor::frame_key(pc, module);
+  return frame_lines.count(key) != 0 && provisional_frames.count(key) == 0;
 }
 
-// What one line of a frame shows, before it is formatted.
-struct CallStack::FrameLookup {
-  SymbolRecord symbol;
-  const wchar_t* name = nullptr;
-  bool function_found = false;
-  LineRecord line;
-  bool line_found = false;
-  std::uint32_t displacement = 0;
-};
+bool CallStack::resolve_frame_lines(std::uint64_t pc, const FrameModule* module,
+                                    std::wstring& lines) {
+  const FrameSource source = resmonitor::frame_source(module, process_);
+  if (source.unloaded_without_file) {
+    // Nothing to look up, and nothing will be while the file stays as it is.
+    lines.append(line_buffer, format_unloaded_frame(pc - module->identity.base, source.module_name,
+                                                    line_buffer, kLineCapacity));
+    return true;
+  }
+  std::uint32_t first_shown = 0;
+  const std::uint32_t inlined_calls = inlined_calls_of(pc, source, first_shown);
+  ModuleName module_path;
+  const wchar_t* module_name = module_name_at(pc, source, module_path);
+  FrameLookup found;
+  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
+    look_up_inlined_call(pc, depth, source, found);
+    lines.append(line_buffer,
+                 format_frame_of(module_name, found.line_found ? &found.line : nullptr,
+                                 found.displacement, found.name, line_buffer, kLineCapacity));
+  }
+  look_up_function(pc, inlined_calls, source, found);
+  lines.append(line_buffer,
+               format_frame_of(module_name, found.line_found ? &found.line : nullptr,
+                               found.displacement, found.name, line_buffer, kLineCapacity));
+  return found.function_found;
+}
 
-std::uint32_t CallStack::inlined_calls_of(std::uint64_t pc, std::uint32_t& first_shown) {
-  const std::uint32_t inlined_calls = debug_help().inline_call_count(process_, call_address(pc));
+std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc, const FrameModule* module) {
+  CriticalSectionGuard guard(symbol_lock_);
+  const FrameSource source = resmonitor::frame_source(module, process_);
+  ModuleName module_path;
+  const std::wstring module_name = module_name_at(pc, source, module_path);
+  std::uint64_t base = module != nullptr ? module->identity.base : 0;
+  if (base == 0) {
+    base = static_cast<std::uint64_t>(
+        reinterpret_cast<std::uintptr_t>(debug_help().allocation_base(pc)));
+  }
+  std::vector<FrameFields> fields;
+  const auto add = [&](const FrameLookup* found, bool inlined) {
+    FrameFields& frame = fields.emplace_back();
+    frame.module = module_name;
+    frame.module_offset = base != 0 ? pc - base : 0;
+    frame.inlined = inlined;
+    if (found == nullptr) return;
+    frame.function = found->name;
+    if (found->line_found) {
+      frame.file = found->line.file_name != nullptr ? found->line.file_name : L"";
+      frame.line = found->line.line_number;
+    }
+  };
+  if (source.unloaded_without_file) {
+    add(nullptr, false);
+    return fields;
+  }
+  std::uint32_t first_shown = 0;
+  const std::uint32_t inlined_calls = inlined_calls_of(pc, source, first_shown);
+  FrameLookup found;
+  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
+    look_up_inlined_call(pc, depth, source, found);
+    add(&found, true);
+  }
+  look_up_function(pc, inlined_calls, source, found);
+  add(&found, false);
+  return fields;
+}
+
+std::uint32_t CallStack::inlined_calls_of(std::uint64_t pc, const FrameSource& source,
+                                          std::uint32_t& first_shown) {
+  const std::uint32_t inlined_calls =
+      debug_help().inline_call_count(source.process, call_address(pc));
   first_shown = inlined_calls > kMaxInlinedCalls ? inlined_calls - kMaxInlinedCalls : 0;
   return inlined_calls;
 }
 
-bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
-  std::uint32_t first_shown = 0;
-  const std::uint32_t inlined_calls = inlined_calls_of(pc, first_shown);
-  FrameLookup found;
-  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    look_up_inlined_call(pc, depth, found);
-    lines.append(line_buffer,
-                 format_frame(pc, found.line_found ? &found.line : nullptr, found.displacement,
-                              found.name, line_buffer, kLineCapacity));
-  }
-  look_up_function(pc, inlined_calls, found);
-  lines.append(line_buffer,
-               format_frame(pc, found.line_found ? &found.line : nullptr, found.displacement,
-                            found.name, line_buffer, kLineCapacity));
-  return found.function_found;
-}
-
-std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc) {
-  CriticalSectionGuard guard(symbol_lock_);
-  wchar_t module_path[kModulePathCapacity] = {};
-  std::uint64_t module_base = 0;
-  const std::wstring module = module_of(pc, module_path, module_base);
-  std::vector<FrameFields> fields;
-  const auto add = [&](const FrameLookup& found, bool inlined) {
-    FrameFields& frame = fields.emplace_back();
-    frame.module = module;
-    frame.module_offset = module_base != 0 ? pc - module_base : 0;
-    frame.function = found.name;
-    if (found.line_found) {
-      frame.file = found.line.file_name != nullptr ? found.line.file_name : L"";
-      frame.line = found.line.line_number;
-    }
-    frame.inlined = inlined;
-  };
-  std::uint32_t first_shown = 0;
-  const std::uint32_t inlined_calls = inlined_calls_of(pc, first_shown);
-  FrameLookup found;
-  for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
-    look_up_inlined_call(pc, depth, found);
-    add(found, true);
-  }
-  look_up_function(pc, inlined_calls, found);
-  add(found, false);
-  return fields;
-}
-
-void CallStack::look_up_inlined_call(std::uint64_t pc, std::uint32_t depth, FrameLookup& found) {
+void CallStack::look_up_inlined_call(std::uint64_t pc, std::uint32_t depth,
+                                     const FrameSource& source, FrameLookup& found) {
   auto& help = debug_help();
   prepare(found.symbol);
-  found.function_found = help.inline_symbol(process_, call_address(pc), depth, found.symbol);
+  found.function_found = help.inline_symbol(source.process, call_address(pc), depth, found.symbol);
   found.name = found.function_found ? found.symbol.name : address_name(pc, found.symbol);
   found.symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
   found.line = LineRecord();
   std::uint32_t line_displacement = 0;
   found.line_found =
-      help.inline_line(process_, call_address(pc), depth, &line_displacement, found.line);
+      help.inline_line(source.process, call_address(pc), depth, &line_displacement, found.line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
   found.displacement = found.line_found && depth == 0 ? line_displacement + 1 : 0;
 }
 
 void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
-                                 FrameLookup& found) {
+                                 const FrameSource& source, FrameLookup& found) {
   auto& help = debug_help();
   std::uint64_t symbol_displacement = 0;
-  found.name = function_name(pc, &symbol_displacement, found.symbol, &found.function_found);
+  found.name = function_name_in(source.process, pc, &symbol_displacement, found.symbol,
+                                &found.function_found);
   found.line = LineRecord();
   std::uint32_t line_displacement = 0;
   found.displacement = static_cast<std::uint32_t>(symbol_displacement);
   if (inlined_calls == 0) {
     found.line_found =
-        help.line_from_address(process_, call_address(pc), &line_displacement, found.line);
+        help.line_from_address(source.process, call_address(pc), &line_displacement, found.line);
     if (found.line_found) found.displacement = line_displacement + 1;
   } else {
     // The line of the outermost inlined call: a call site, without a distance.
-    found.line_found =
-        help.inline_line(process_, call_address(pc), inlined_calls, &line_displacement, found.line);
+    found.line_found = help.inline_line(source.process, call_address(pc), inlined_calls,
+                                        &line_displacement, found.line);
     if (found.line_found) found.displacement = 0;
   }
 }
 
 const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displacement,
                                         SymbolRecord& symbol, bool* found) {
+  return function_name_in(process_, pc, displacement, symbol, found);
+}
+
+const wchar_t* CallStack::function_name_in(ProcessHandle process, std::uint64_t pc,
+                                           std::uint64_t* displacement, SymbolRecord& symbol,
+                                           bool* found) {
   prepare(symbol);
   *displacement = 0;
   const bool known =
-      debug_help().symbol_from_address(process_, call_address(pc), displacement, symbol);
+      debug_help().symbol_from_address(process, call_address(pc), displacement, symbol);
   if (found != nullptr) *found = known;
   if (known) {
     symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
@@ -294,10 +310,32 @@ const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displac
 std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
                                     std::uint32_t displacement, const wchar_t* function,
                                     wchar_t* out, std::size_t out_capacity) {
-  wchar_t module_path[kModulePathCapacity] = {};
-  std::uint64_t module_base = 0;
-  const wchar_t* module_name = module_of(pc, module_path, module_base);
+  ModuleName module;
+  return format_frame_of(module_name_at(pc, FrameSource{process_, nullptr, false}, module), line,
+                         displacement, function, out, out_capacity);
+}
 
+const wchar_t* CallStack::module_name_at(std::uint64_t pc, const FrameSource& source,
+                                         ModuleName& name) {
+  if (source.module_name != nullptr) return source.module_name;
+  auto& help = debug_help();
+  const auto base = help.allocation_base(pc);
+  if (base != nullptr && help.module_file_name(base, name.path, kModulePathCapacity) != 0) {
+    name.path[kModulePathCapacity - 1] = L'\0';
+    return resmonitor::module_name_of(name.path);
+  }
+  return L"(Module name unavailable)";
+}
+
+std::size_t CallStack::format_unloaded_frame(std::uint64_t offset, const wchar_t* module_name,
+                                             wchar_t* out, std::size_t out_capacity) {
+  return write_line(out, out_capacity, L"    {}!+0x{:X} (unloaded)\n",
+                    fmt::wstring_view(module_name), offset);
+}
+
+std::size_t CallStack::format_frame_of(const wchar_t* module_name, const LineRecord* line,
+                                       std::uint32_t displacement, const wchar_t* function,
+                                       wchar_t* out, std::size_t out_capacity) {
   const fmt::wstring_view module(module_name);
   const fmt::wstring_view name(function);
   if (line != nullptr) {

@@ -12,6 +12,10 @@ bool same_frames(const CallStack& pooled, const CapturedFrames& captured) {
   return true;
 }
 
+PooledStack::~PooledStack() {
+  if (modules != nullptr) release_frame_modules(modules.get(), stack->size());
+}
+
 PooledStack* StackPool::intern(const CapturedFrames& captured) {
   const auto [first, last] = stacks_.equal_range(captured.frames_hash);
   for (auto it = first; it != last; ++it) {
@@ -25,6 +29,12 @@ PooledStack* StackPool::intern(const CapturedFrames& captured) {
   auto pooled = std::make_unique<PooledStack>();
   pooled->frames_hash = captured.frames_hash;
   pooled->stack = std::move(stack);
+  // Noted once, for the stack's life: a registration that finds its stack pooled costs no look-up.
+  // (So a module loaded in the place of an unloaded one, whose registration has exactly the
+  // frames of a stack the unloaded module left in the pool, shares that stack's modules.)
+  pooled->modules.reset(new const FrameModule*[captured.count]());
+  record_frame_modules(captured.frames, CallStack::kHiddenFrames, captured.count,
+                       pooled->modules.get());
   pooled->references = 1;
   PooledStack* result = pooled.get();
   stacks_.emplace(captured.frames_hash, std::move(pooled));

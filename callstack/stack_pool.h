@@ -9,13 +9,22 @@
 #include <unordered_map>
 
 #include "callstack/call_stack.h"
+#include "callstack/frame_modules.h"
 
 namespace resmonitor {
 
 // One distinct stack of a pool and the registrations that share it.
 struct alignas(64) PooledStack {
+  PooledStack() = default;
+  ~PooledStack();
+  PooledStack(const PooledStack&) = delete;
+  PooledStack& operator=(const PooledStack&) = delete;
+
   std::uint32_t frames_hash = 0;
   std::unique_ptr<CallStack> stack;
+  // The module of each frame when the stack was recorded (null for the hidden frames and for
+  // frames outside any module), one shared record per module; set once, with the stack.
+  std::unique_ptr<const FrameModule*[]> modules;
   // Registrations and in-flight queries holding the stack. Guarded by the pool's owner lock
   // (CStackInfo::stacks_mutex).
   std::uint32_t references = 0;
@@ -33,8 +42,8 @@ class StackPool {
   StackPool(const StackPool&) = delete;
   StackPool& operator=(const StackPool&) = delete;
 
-  // The pooled stack with the frames of `captured`, with one more reference; made (the only
-  // allocation here) when no equal stack is pooled yet.
+  // The pooled stack with the frames of `captured`, with one more reference; made when no equal
+  // stack is pooled yet (the only allocations here, along with the module records of its frames).
   PooledStack* intern(const CapturedFrames& captured);
   void retain(PooledStack* stack);
   // Drops one reference. A stack without references stays pooled (idle) for a while: a call

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/module_identity.h"
+
 namespace quillmark::platform {
 
 // A handle the symbol handler knows the process by (the current-process pseudo-handle on Windows;
@@ -126,6 +128,29 @@ class DebugHelp {
   // the call of the inlined function one level in, where the displacement has no meaning.
   virtual bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                            std::uint32_t* displacement, LineRecord& line) = 0;
+
+  // Module files. A frame recorded in a module that is no longer loaded as it was (unloaded, or
+  // another module or build now at its address) is resolved from the module's file, which is
+  // read, never loaded as code, as if it were loaded at identity.base.
+  //
+  // Opens the file at `path` (the loader's path of the module) when it is still the build
+  // `identity` names (Linux: the same build id; Windows: the same PE time stamp and image size),
+  // and returns a handle to give the look-ups above as their `process`; null when the file is
+  // missing, unreadable or another build. A handler that cannot read module files returns null.
+  virtual ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) {
+    (void)path;
+    (void)identity;
+    return nullptr;
+  }
+  // Releases an open_module_file() handle and everything it holds: no descriptor and no mapping
+  // of the file stays in the process.
+  virtual void close_module_file(ProcessHandle file) { (void)file; }
+  // Drops the symbols of the module loaded (load_module) at `base`, which was unloaded from the
+  // process; frames at its addresses then have none until a module is loaded there again.
+  virtual void unload_module(ProcessHandle process, std::uint64_t base) {
+    (void)process;
+    (void)base;
+  }
 };
 
 // The implementation in use: the operating system's unless a test installed another.

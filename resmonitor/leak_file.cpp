@@ -97,6 +97,7 @@ std::string leak_file_json(const RegistrySnapshot& snapshot, const std::vector<R
 void write_leak_file(const RegistrySnapshot& snapshot, bool with_frames) {
   const std::string path = leak_file_path();
   if (path.empty()) return;
+  const ModuleFilesScope module_files;  // an unloaded module's file is read once
   const std::string text =
       leak_file_json(snapshot, group_by_site(snapshot, with_frames), with_frames);
   if (!quillmark::platform::write_file_replacing(path, text)) {

@@ -126,6 +126,7 @@ std::string leak_report_text(const RegistrySnapshot& snapshot, MonitorInfoLevel 
                              bool grouped) {
   std::string report;
   if (snapshot.entries().empty()) return report;
+  const ModuleFilesScope module_files;  // an unloaded module's file is read once per report
   if ((form & MonitorInfoDetail) == 0) {
     append_counts(snapshot, report);
   } else if (grouped) {

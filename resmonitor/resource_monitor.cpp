@@ -4,6 +4,7 @@
 #include <ctime>
 #include <utility>
 
+#include "callstack/describe_stack.h"
 #include "platform/platform.h"
 #include "resmonitor/registry.h"
 #include "resmonitor/report_text.h"
@@ -188,6 +189,7 @@ int ResourceMonitor::GetAllResource(std::list<ResMonitorInfo>& out) {
 int ResourceMonitor::GetResourceSites(std::list<ResourceSiteInfo>& out) {
   RegistrySnapshot snapshot;
   take_snapshot(snapshot, std::nullopt, /*sorted=*/false);
+  const ModuleFilesScope module_files;  // an unloaded module's file is read once per query
   std::list<ResourceSiteInfo> sites;
   for (const ResourceSite& site : group_by_site(snapshot)) {
     ResourceSiteInfo& info = sites.emplace_back();
@@ -206,6 +208,7 @@ void ResourceMonitor::append_copies(const RegistrySnapshot& snapshot,
                                     std::list<ResMonitorInfo>& out) {
   // Built in a list of their own and spliced at the end, so that a failure appends nothing.
   std::list<ResMonitorInfo> copies;
+  const ModuleFilesScope module_files;  // an unloaded module's file is read once per query
   const RegistrySnapshot::Group* named = nullptr;
   char field[sizeof(ResMonitorInfo::objName)] = {};
   for (const RegistrySnapshot::Entry& entry : snapshot.entries()) {

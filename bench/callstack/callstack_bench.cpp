@@ -19,6 +19,7 @@
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
 #include "callstack/describe_stack_testing.h"
+#include "callstack/frame_modules.h"
 #include "callstack/symbol_handler.h"
 #include "ratio.h"
 
@@ -62,6 +63,30 @@ void BM_Capture14FramesVsBacktrace(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_Capture14FramesVsBacktrace)->Unit(benchmark::kMillisecond);
+
+// What a new distinct stack pays on top of its capture: the modules of its 12 frames, looked up
+// and shared with the stacks before it, against glibc backtrace() of 14 frames. A repeated call
+// site finds its stack pooled and pays nothing of this.
+void BM_FrameModulesOfNewStackVsBacktrace(benchmark::State& state) {
+  void* frames[14];
+  nested(kNesting, [&] {
+    CapturedFrames captured;
+    capture_frames(4, 0, StackContext{0}, captured);
+    const resmonitor::FrameModule* recorded[CapturedFrames::kCapacity];
+    quillmark::bench::measure_ratio(
+        state, 2000,
+        [&](std::size_t) {
+          benchmark::DoNotOptimize(backtrace(frames, 14));
+          benchmark::ClobberMemory();
+        },
+        [&](std::size_t) {
+          resmonitor::record_frame_modules(captured.frames, CallStack::kHiddenFrames,
+                                           captured.count, recorded);
+          resmonitor::release_frame_modules(recorded, captured.count);
+        });
+  });
+}
+BENCHMARK(BM_FrameModulesOfNewStackVsBacktrace)->Unit(benchmark::kMillisecond);
 
 // A measurement for choosing a faster Linux capture: libunwind's unw_backtrace, opened privately
 // (RTLD_LOCAL, so its own _Unwind_* never replace the host's) with its per-thread cache, against

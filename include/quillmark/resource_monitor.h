@@ -48,6 +48,23 @@ struct ResMonitorInfo {
   // inlined function, innermost first, each with the line of its call: at most 8 such lines per
   // frame (the innermost of a deeper chain are left out). Paths are in the system's native form.
   // Empty when no stack was recorded.
+  //
+  // A frame line is one of
+  //   "    <file> (<line>): <module>!<function>()\n"
+  //   "    <file> (<line>): <module>!<function>() + 0x<hex> bytes\n"
+  //   "    <module>!<function>()\n"
+  //   "    <module>!<function>() + 0x<hex> bytes\n"
+  // where <module> is the file name of the module (a DLL, a shared library or the executable),
+  // "(Module name unavailable)" when no module holds the address, and <function> is "0x" and 16
+  // hex digits of the address when the module has no symbol for it. Each frame keeps the module it
+  // was recorded in: when that module was unloaded before the stack is first shown (or another
+  // module, or another build of it, now lies at its address), the frame is resolved from the
+  // module's file, read for the purpose and closed again (never loaded as code), and shows that
+  // module's own names. When that file is gone, or is no longer the build that was loaded (another
+  // ELF build id; another PE time stamp, image size or checksum), the frame shows the module's file
+  // name and the offset of the return address in the module (upper-case hexadecimal), and never a
+  // name of another module:
+  //   "    <module>!+0x<hex offset> (unloaded)\n"     e.g. "    libcodec.so!+0x1A2B (unloaded)\n"
   std::string callStack;
   // When the resource was registered, seconds since 1970-01-01 UTC.
   std::time_t createTime = 0;

@@ -10,6 +10,10 @@
 //   (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names are
 //   shown in their native form (symbol_names.h). libdw is not thread-safe: every libdw call
 //   holds `mutex_`.
+// - Module files: a module that is no longer loaded is read from its file in a libdw session of
+//   its own (ModuleSymbols::unloaded), checked against the recorded build id, under a handle of
+//   its own that the look-ups take as their process; closing the handle ends the session, which
+//   unmaps and closes the file and its debug file.
 // - Module of an address: the dynamic loader's list of objects (loaded_objects.h); the
 //   executable's file name is /proc/self/exe. Nothing a resolution calls takes the loader lock
 //   that dlopen and dlclose hold while constructors and destructors run: no dladdr, and libdw's
@@ -37,6 +41,7 @@
 #include <vector>
 
 #include "platform/debug_help.h"
+#include "platform/module_identity.h"
 #include "platform/posix/debug_file_search.h"
 #include "platform/posix/function_table.h"
 #include "platform/posix/library_unload.h"
@@ -163,10 +168,10 @@ class PosixDebugHelp final : public DebugHelp {
     return base;
   }
 
-  bool symbol_from_address(ProcessHandle, std::uint64_t address, std::uint64_t* displacement,
-                           SymbolRecord& symbol) override {
+  bool symbol_from_address(ProcessHandle process, std::uint64_t address,
+                           std::uint64_t* displacement, SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ModuleSymbols* module = symbols_at(address);
+    ModuleSymbols* module = symbols_at(process, address);
     FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
     if (functions == nullptr) return false;
     const FunctionSymbol* function = functions->find(address);
@@ -178,46 +183,81 @@ class PosixDebugHelp final : public DebugHelp {
     return true;
   }
 
-  bool line_from_address(ProcessHandle, std::uint64_t address, std::uint32_t* displacement,
+  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
                          LineRecord& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
     SourceLine source;
-    if (!code_line(address, source)) return false;
+    if (!code_line(process, address, source)) return false;
     *displacement = static_cast<std::uint32_t>(address - source.address);
     hand_out(source, line);
     return true;
   }
 
-  std::uint32_t inline_call_count(ProcessHandle, std::uint64_t address) override {
+  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return chain_at(address).size();
+    return chain_at(process, address).size();
   }
 
-  bool inline_symbol(ProcessHandle, std::uint64_t address, std::uint32_t depth,
+  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                      SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const char* name = chain_at(address).function_name(depth);
+    const char* name = chain_at(process, address).function_name(depth);
     if (name == nullptr) return false;
     copy_name(to_wide(shown_name(name)), symbol);
     return true;
   }
 
-  bool inline_line(ProcessHandle, std::uint64_t address, std::uint32_t depth,
+  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                    std::uint32_t* displacement, LineRecord& line) override {
     std::lock_guard<std::mutex> lock(mutex_);
     SourceLine source;
     if (depth == 0) {
-      if (!code_line(address, source)) return false;
+      if (!code_line(process, address, source)) return false;
       *displacement = static_cast<std::uint32_t>(address - source.address);
     } else {
-      if (!chain_at(address).call_site(depth - 1, source)) return false;
+      if (!chain_at(process, address).call_site(depth - 1, source)) return false;
       *displacement = 0;
     }
     hand_out(source, line);
     return true;
   }
 
+  // The file is opened here, so that a missing file or another build gives null at once. libdw
+  // maps the file (and its separate debug file); close_module_file() ends the session, which
+  // unmaps and closes them.
+  ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!started_ || path == nullptr || identity.base == 0 || identity.size == 0) return nullptr;
+    auto file = std::make_unique<ModuleFile>();
+    file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
+    if (file->symbols->functions() == nullptr) return nullptr;
+    ModuleFile* handle = file.get();
+    module_files_.emplace(handle, std::move(file));
+    return handle;
+  }
+
+  void close_module_file(ProcessHandle file) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    module_files_.erase(file);
+  }
+
+  void unload_module(ProcessHandle, std::uint64_t base) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (modules_.erase(base) != 0) chains_.clear();
+  }
+
  private:
+  // A module file opened by open_module_file, with the inlined calls found in it.
+  struct ModuleFile {
+    std::unique_ptr<ModuleSymbols> symbols;
+    std::unordered_map<std::uint64_t, InlineChain> chains;
+  };
+
+  ModuleFile* module_file(ProcessHandle process) {
+    const auto found = module_files_.find(process);
+    return found != module_files_.end() ? found->second.get() : nullptr;
+  }
+
   // The search path's folders (as '/' paths, without entries that are no folders, such as
   // symbol-server entries), then libdw's own defaults: the module's folder, its ".debug"
   // subfolder, and /usr/lib/debug.
@@ -247,15 +287,15 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
   // The line-table line of `address`, if it belongs to the function that holds the address.
-  bool code_line(std::uint64_t address, SourceLine& source) {
-    ModuleSymbols* module = symbols_at(address);
+  bool code_line(ProcessHandle process, std::uint64_t address, SourceLine& source) {
+    ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return false;
     const FunctionSymbol* function = module->functions()->find(address);
     if (line_at(module->module(), module->dwarf(), address,
                 function != nullptr ? function->address : 0, source)) {
       return true;
     }
-    if (module->drop_after_transient_failure()) chains_.clear();
+    if (module->drop_after_transient_failure()) chains_of(process).clear();
     return false;
   }
 
@@ -270,20 +310,30 @@ class PosixDebugHelp final : public DebugHelp {
   // The inlined calls at `address`. A frame asks for them once per inlined call and once more
   // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
   // to kKeptChains of them; then the store starts afresh).
-  const InlineChain& chain_at(std::uint64_t address) {
-    const auto found = chains_.find(address);
-    if (found != chains_.end()) return found->second;
-    if (chains_.size() >= kKeptChains) chains_.clear();
-    ModuleSymbols* symbols = symbols_at(address);
+  const InlineChain& chain_at(ProcessHandle process, std::uint64_t address) {
+    auto& chains = chains_of(process);
+    const auto found = chains.find(address);
+    if (found != chains.end()) return found->second;
+    if (chains.size() >= kKeptChains) chains.clear();
+    ModuleSymbols* symbols = symbols_at(process, address);
     Dwfl_Module* module = symbols != nullptr ? symbols->module() : nullptr;
-    return chains_
+    return chains
         .emplace(address,
                  module != nullptr ? InlineChain(module, symbols->dwarf(), address) : InlineChain())
         .first->second;
   }
 
-  // The reported module that holds `address`, null when none does.
-  ModuleSymbols* symbols_at(std::uint64_t address) {
+  std::unordered_map<std::uint64_t, InlineChain>& chains_of(ProcessHandle process) {
+    ModuleFile* file = module_file(process);
+    return file != nullptr ? file->chains : chains_;
+  }
+
+  // The module that holds `address`: for a module file's handle, that file's module; for any
+  // other handle the reported one (null when none does).
+  ModuleSymbols* symbols_at(ProcessHandle process, std::uint64_t address) {
+    if (ModuleFile* file = module_file(process)) {
+      return file->symbols->holds(address) ? file->symbols.get() : nullptr;
+    }
     auto next = modules_.upper_bound(address);
     if (next == modules_.begin()) return nullptr;
     ModuleSymbols& module = *std::prev(next)->second;
@@ -300,6 +350,8 @@ class PosixDebugHelp final : public DebugHelp {
   std::map<std::uint64_t, std::unique_ptr<ModuleSymbols>> modules_;
   // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
   std::unordered_map<std::uint64_t, InlineChain> chains_;
+  // The module files open_module_file opened and close_module_file did not close yet.
+  std::unordered_map<ProcessHandle, std::unique_ptr<ModuleFile>> module_files_;
 };
 
 std::atomic<PosixDebugHelp*> instance{nullptr};

@@ -19,8 +19,13 @@ struct ObjectList {
   bool first = true;  // the loader reports the executable first
 };
 
+struct NoteText {
+  const unsigned char* data = nullptr;
+  std::size_t size = 0;
+};
+
 // The descriptor of the GNU build-id note among the notes of [notes, notes + size), if any.
-std::string build_id_in_notes(const unsigned char* notes, std::uint64_t size) {
+NoteText build_id_in_notes(const unsigned char* notes, std::uint64_t size) {
   const auto aligned = [](std::uint64_t length) { return (length + 3) & ~std::uint64_t{3}; };
   std::uint64_t offset = 0;
   while (size - offset >= sizeof(ElfW(Nhdr))) {
@@ -33,24 +38,28 @@ std::string build_id_in_notes(const unsigned char* notes, std::uint64_t size) {
     const char* name = reinterpret_cast<const char*>(notes + offset);
     if (header.n_type == NT_GNU_BUILD_ID && header.n_namesz == 4 &&
         std::memcmp(name, "GNU", 4) == 0) {
-      return std::string(reinterpret_cast<const char*>(notes + offset + name_size),
-                         header.n_descsz);
+      return {notes + offset + name_size, header.n_descsz};
     }
     offset += name_size + descriptor_size;
   }
-  return std::string();
+  return {};
 }
 
 // The build id from the object's note segments, which the loader maps with the image.
-std::string build_id_in_memory(const dl_phdr_info& info) {
+NoteText build_id_note(const dl_phdr_info& info) {
   for (int i = 0; i < info.dlpi_phnum; ++i) {
     const ElfW(Phdr)& segment = info.dlpi_phdr[i];
     if (segment.p_type != PT_NOTE) continue;
-    std::string id = build_id_in_notes(
+    const NoteText id = build_id_in_notes(
         reinterpret_cast<const unsigned char*>(info.dlpi_addr + segment.p_vaddr), segment.p_memsz);
-    if (!id.empty()) return id;
+    if (id.size != 0) return id;
   }
-  return std::string();
+  return {};
+}
+
+std::string build_id_in_memory(const dl_phdr_info& info) {
+  const NoteText id = build_id_note(info);
+  return std::string(reinterpret_cast<const char*>(id.data), id.size);
 }
 
 // The span of the object's loaded segments, [low, high) in link-time addresses; low >= high
@@ -84,8 +93,8 @@ bool describe_object(const dl_phdr_info& info, bool is_executable, LoadedObject&
   }
   // The executable's path is read from /proc once (the loader's lock taken again here, by the
   // first call, is recursive).
-  object = {is_executable ? executable().path : to_wide(info.dlpi_name), base,
-            span.high - span.low, info.dlpi_addr};
+  object = {is_executable ? executable().path : to_wide(info.dlpi_name), base, span.high - span.low,
+            info.dlpi_addr};
   return true;
 }
 
@@ -147,6 +156,58 @@ int find_holder(dl_phdr_info* info, std::size_t, void* context) {
   return 1;
 }
 
+struct IdentityQuery {
+  const std::uint64_t* addresses;
+  std::uint32_t count;
+  ModuleIdentity* out;
+  std::uint32_t left;  // addresses not placed yet
+  // The addresses' indexes in address order, for many addresses (the modules of the process at
+  // the first resolution); null for few (the frames of a stack), which are all tried.
+  const std::uint32_t* order;
+};
+
+// Places the address at `index` in the object when it holds it, the identity read once per
+// object into `identity`.
+void place_address(const dl_phdr_info& info, IdentityQuery& query, std::uint32_t index,
+                   ModuleIdentity*& identity) {
+  if (query.out[index].base != 0 || !holds_address(info, query.addresses[index])) return;
+  if (identity == nullptr) {
+    const LoadSpan span = load_span(info);
+    identity = &query.out[index];
+    identity->base = info.dlpi_addr + span.low;
+    identity->size = span.high - span.low;
+    const NoteText id = build_id_note(info);
+    identity->id_length =
+        static_cast<std::uint32_t>(std::min<std::size_t>(id.size, ModuleIdentity::kMaxIdLength));
+    if (id.size != 0) std::memcpy(identity->id, id.data, identity->id_length);
+  } else {
+    query.out[index] = *identity;
+  }
+  --query.left;
+}
+
+// Places every address the object holds; runs under the loader's lock, so the object cannot be
+// unloaded while its notes are read.
+int identify_holder(dl_phdr_info* info, std::size_t, void* context) {
+  auto& query = *static_cast<IdentityQuery*>(context);
+  ModuleIdentity* identity = nullptr;
+  if (query.order == nullptr) {
+    for (std::uint32_t i = 0; i < query.count; ++i) place_address(*info, query, i, identity);
+  } else {
+    const LoadSpan span = load_span(*info);
+    const std::uint64_t low = info->dlpi_addr + span.low;
+    const std::uint64_t high = info->dlpi_addr + span.high;
+    const auto* it = std::lower_bound(query.order, query.order + query.count, low,
+                                      [&](std::uint32_t index, std::uint64_t address) {
+                                        return query.addresses[index] < address;
+                                      });
+    for (; it != query.order + query.count && query.addresses[*it] < high; ++it) {
+      place_address(*info, query, *it, identity);
+    }
+  }
+  return query.left == 0 ? 1 : 0;
+}
+
 struct NameQuery {
   std::uint64_t base;
   std::string name;
@@ -179,6 +240,20 @@ std::string executable_path() {
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
   if (length <= 0) return std::string();
   return std::string(path, static_cast<std::size_t>(length));
+}
+
+void identify_objects(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out) {
+  constexpr std::uint32_t kFewAddresses = 16;
+  for (std::uint32_t i = 0; i < count; ++i) out[i] = ModuleIdentity();
+  std::vector<std::uint32_t> order;
+  if (count > kFewAddresses) {
+    order.resize(count);
+    for (std::uint32_t i = 0; i < count; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return addresses[a] < addresses[b]; });
+  }
+  IdentityQuery query{addresses, count, out, count, order.empty() ? nullptr : order.data()};
+  if (count != 0) dl_iterate_phdr(identify_holder, &query);
 }
 
 void* object_base_of(const void* address) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/module_identity.h"
+
 namespace quillmark::platform::posix {
 
 // A loaded ELF object: the executable or a shared library.
@@ -28,6 +30,10 @@ struct LoadedImage {
 
 // The object loaded at `base`; false when none is (any more).
 bool loaded_image_at(std::uint64_t base, LoadedImage& image);
+
+// For each of `count` addresses, the object that holds it (base 0 where none does), in one walk
+// over the loader's list.
+void identify_objects(const std::uint64_t* addresses, std::uint32_t count, ModuleIdentity* out);
 
 // The path of the running executable, empty when it cannot be read.
 std::string executable_path();

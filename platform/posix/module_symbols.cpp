@@ -38,7 +38,10 @@ bool same_build(Dwfl_Module* module, const std::string& loaded_build_id) {
   const unsigned char* bits = nullptr;
   GElf_Addr address = 0;
   const int size = dwfl_module_build_id(module, &bits, &address);
-  return size > 0 && static_cast<std::size_t>(size) == loaded_build_id.size() &&
+  const bool cut = loaded_build_id.size() == ModuleIdentity::kMaxIdLength;
+  return size > 0 &&
+         (static_cast<std::size_t>(size) == loaded_build_id.size() ||
+          (cut && static_cast<std::size_t>(size) > loaded_build_id.size())) &&
          std::memcmp(bits, loaded_build_id.data(), loaded_build_id.size()) == 0;
 }
 
@@ -67,6 +70,18 @@ ModuleSymbols::ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t
                              const Dwfl_Callbacks* callbacks, const DebugFileSearch* search)
     : path_(std::move(path)), base_(base), size_(size), callbacks_(callbacks), search_(search) {}
 
+std::unique_ptr<ModuleSymbols> ModuleSymbols::unloaded(std::string path,
+                                                       const ModuleIdentity& identity,
+                                                       const Dwfl_Callbacks* callbacks,
+                                                       const DebugFileSearch* search) {
+  auto symbols = std::make_unique<ModuleSymbols>(std::move(path), identity.base, identity.size,
+                                                 callbacks, search);
+  symbols->unloaded_ = true;
+  symbols->recorded_build_id_.assign(reinterpret_cast<const char*>(identity.id),
+                                     identity.id_length);
+  return symbols;
+}
+
 ModuleSymbols::~ModuleSymbols() { release(); }
 
 Dwfl_Module* ModuleSymbols::module() {
@@ -93,8 +108,8 @@ ModuleSymbols::State ModuleSymbols::load() {
   // resolved frames pay for it. Another object at the same base means the reported one was
   // unloaded since; its file is then read as reported, without the checks against memory.
   LoadedImage image;
-  const bool loaded =
-      loaded_image_at(base_, image) && same_path(to_file_path(image.object.path.c_str()), path_);
+  const bool loaded = !unloaded_ && loaded_image_at(base_, image) &&
+                      same_path(to_file_path(image.object.path.c_str()), path_);
   const std::string path = loaded ? to_file_path(image.object.path.c_str()) : path_;
   const std::uint64_t bias = loaded ? image.object.bias : base_;
   const int fd = open_regular_file(path.c_str());
@@ -117,7 +132,7 @@ ModuleSymbols::State ModuleSymbols::load() {
     return libdw_failure_is_transient(report_error, system_error) ? State::kNotLoaded
                                                                   : State::kWithoutSymbols;
   }
-  if (!same_build(module_, image.build_id)) {
+  if (!same_build(module_, unloaded_ ? recorded_build_id_ : image.build_id)) {
     release();
     return State::kWithoutSymbols;
   }

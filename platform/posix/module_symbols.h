@@ -27,6 +27,12 @@ class ModuleSymbols {
   // the module is loaded). `callbacks` and `search` outlive the object.
   ModuleSymbols(std::string path, std::uint64_t base, std::uint64_t size,
                 const Dwfl_Callbacks* callbacks, const DebugFileSearch* search);
+  // A module that is no longer loaded: its file at `path` is read as if it were loaded at `base`,
+  // whatever the loader has there now, and only when it has the build id `build_id` (raw bytes;
+  // a recorded id cut to ModuleIdentity::kMaxIdLength bytes matches on those).
+  static std::unique_ptr<ModuleSymbols> unloaded(std::string path, const ModuleIdentity& identity,
+                                                 const Dwfl_Callbacks* callbacks,
+                                                 const DebugFileSearch* search);
   ~ModuleSymbols();
   ModuleSymbols(const ModuleSymbols&) = delete;
   ModuleSymbols& operator=(const ModuleSymbols&) = delete;
@@ -54,6 +60,8 @@ class ModuleSymbols {
   void release();
 
   std::string path_;
+  bool unloaded_ = false;
+  std::string recorded_build_id_;  // of an unloaded module
   std::uint64_t base_;
   std::uint64_t size_;
   const Dwfl_Callbacks* callbacks_;

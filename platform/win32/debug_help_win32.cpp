@@ -5,9 +5,12 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
+#include <memory>
 
 #include "platform/debug_help.h"
+#include "platform/win32/pe_identity.h"
 
 namespace quillmark::platform {
 
@@ -95,6 +98,31 @@ void copy_line(const IMAGEHLP_LINEW64& record, LineRecord& line) {
   line.file_name = record.FileName;
   line.line_number = record.LineNumber;
   line.address = record.Address;
+}
+
+// Whether the image file at `path` is the build `identity` names, by the fields of its PE headers
+// that module_identity.cpp reads in memory (pe_identity.h). Read as data, with
+// every kind of sharing allowed, so that nothing waits for or blocks the file.
+bool same_build_on_disk(const wchar_t* path, const ModuleIdentity& identity) {
+  const HANDLE file =
+      CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  unsigned char headers[4096] = {};
+  DWORD read = 0;
+  const bool got = ReadFile(file, headers, sizeof headers, &read, nullptr) != FALSE;
+  CloseHandle(file);
+  IMAGE_DOS_HEADER dos;
+  IMAGE_NT_HEADERS nt;
+  if (!got || read < sizeof dos) return false;
+  std::memcpy(&dos, headers, sizeof dos);
+  if (dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0 ||
+      static_cast<DWORD>(dos.e_lfanew) > read - sizeof nt) {
+    return false;
+  }
+  std::memcpy(&nt, headers + dos.e_lfanew, sizeof nt);
+  if (nt.Signature != IMAGE_NT_SIGNATURE) return false;
+  return same_module(win32::pe_identity(&nt, identity.base), identity);
 }
 
 class Win32DebugHelp final : public DebugHelp {
@@ -236,6 +264,41 @@ class Win32DebugHelp final : public DebugHelp {
     copy_line(record, line);
     *displacement = offset;
     return true;
+  }
+
+  // Each file gets a symbol-handler session of its own, named by a handle that is no process (as
+  // dbghelp allows when it is not asked to invade the process): the file is read as data at the
+  // recorded base, whatever the process has there now, and SymCleanup releases the file.
+  ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) override {
+    if (path == nullptr || identity.base == 0 || identity.size == 0 ||
+        !same_build_on_disk(path, identity)) {
+      return nullptr;
+    }
+    auto session = std::make_unique<char>();
+    const HANDLE handle = session.get();
+    wchar_t search_path[2048] = {};
+    if (!SymGetSearchPathW(GetCurrentProcess(), search_path, ARRAYSIZE(search_path))) {
+      search_path[0] = L'\0';
+    }
+    if (!SymInitializeW(handle, search_path[0] != L'\0' ? search_path : nullptr, FALSE)) {
+      return nullptr;
+    }
+    if (SymLoadModuleExW(handle, nullptr, path, nullptr, identity.base,
+                         static_cast<DWORD>(identity.size), nullptr, 0) != identity.base) {
+      SymCleanup(handle);
+      return nullptr;
+    }
+    return session.release();
+  }
+
+  void close_module_file(ProcessHandle file) override {
+    if (file == nullptr) return;
+    SymCleanup(file);
+    delete static_cast<char*>(file);
+  }
+
+  void unload_module(ProcessHandle process, std::uint64_t base) override {
+    SymUnloadModule64(process, base);
   }
 
  private:

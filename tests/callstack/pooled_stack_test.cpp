@@ -2,6 +2,7 @@
 // outside the registry's locks: both through the scripted debug-help seam.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
@@ -271,3 +272,31 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
 }
 
 }  // namespace
+
+// A new pooled stack notes the module of each shown frame; frames and stacks share one record per
+// module, and the record goes with the last stack that had it.
+TEST(FrameModules, SharedBetweenStacksAndFreedWithTheLast) {
+  const auto in_executable = reinterpret_cast<std::uintptr_t>(&header_of) + 1;
+  const auto capture = [](std::vector<std::uint64_t> frames) {
+    CapturedFrames captured;
+    captured.count = static_cast<std::uint32_t>(frames.size());
+    std::copy(frames.begin(), frames.end(), captured.frames);
+    captured.frames_hash = hash_of_frames(captured.frames, captured.count);
+    return captured;
+  };
+  const std::size_t records_before = resmonitor::frame_module_count();
+  {
+    resmonitor::StackPool pool;
+    const PooledStack* first =
+        pool.intern(capture({in_executable, in_executable, in_executable, in_executable + 2}));
+    const PooledStack* second = pool.intern(capture({1, 2, in_executable + 1, 0x10}));
+    EXPECT_EQ(first->modules[0], nullptr) << "hidden frames are not looked up";
+    ASSERT_NE(first->modules[2], nullptr);
+    EXPECT_EQ(first->modules[3], first->modules[2]);
+    EXPECT_NE(first->modules[2]->path.find(L"callstack_tests"), std::wstring::npos);
+    EXPECT_EQ(second->modules[2], first->modules[2]);
+    EXPECT_EQ(second->modules[3], nullptr) << "no module holds the address";
+    EXPECT_EQ(resmonitor::frame_module_count(), records_before + 1);
+  }
+  EXPECT_EQ(resmonitor::frame_module_count(), records_before);
+}

@@ -1,6 +1,8 @@
 // A shared library loaded and unloaded at run time, as a host that plugs quillmark in does.
 #pragma once
 
+#include <string>
+
 namespace resmonitor::testing {
 
 class LoadedLibrary {
@@ -18,6 +20,9 @@ class LoadedLibrary {
   void unload();
   // Whether the library at `path` is mapped in the process right now.
   static bool resident(const char* path);
+  // Whether any view of the file named `file_name` (the last part of its path) is mapped in the
+  // process, as code or as data.
+  static bool file_mapped(const std::string& file_name);
 
  private:
   void* symbol(const char* name) const;
