@@ -163,7 +163,8 @@ QUILLMARK_C_API bool SetLeakReportGroupedBySite(bool enabled);
 //    "sites": [{"name": "...", "count": C, "oldest": <seconds since 1970>,
 //               "examples": ["0x<16 hex digits>", ...],
 //               "frames": [{"module": "...", "offset": <from the module's load address>,
-//                           "function": "...", "file": "..." or "", "line": L or 0,
+//                           "function": "..." ("" for an unloaded frame without its file),
+//                           "file": "..." or "", "line": L or 0,
 //                           "inlined": true|false}, ...]}, ...]}
 // Strings are UTF-8; bytes of a name that are not UTF-8 are written as U+FFFD. "frames" is empty
 // for a site without a stack, and for every site when the report is made while the library is
