@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -9,18 +10,25 @@
 namespace quillmark::platform {
 namespace {
 
+constexpr std::size_t kPiece = 64 * 1024;
+FileWriteObserver g_observer = nullptr;
+
 bool write_all(int fd, const std::string& content) {
   std::size_t written = 0;
   while (written < content.size()) {
-    const ssize_t result = ::write(fd, content.data() + written, content.size() - written);
+    const std::size_t piece = std::min(content.size() - written, kPiece);
+    const ssize_t result = ::write(fd, content.data() + written, piece);
     if (result < 0 && errno == EINTR) continue;
     if (result <= 0) return false;
     written += static_cast<std::size_t>(result);
+    if (g_observer != nullptr) g_observer(written);
   }
   return true;
 }
 
 }  // namespace
+
+void set_file_write_observer_for_testing(FileWriteObserver observer) { g_observer = observer; }
 
 bool write_file_replacing(const std::string& path, const std::string& content) {
   const std::string temporary = path + ".tmp";

@@ -20,21 +20,26 @@ std::wstring wide_of(const std::string& utf8) {
   return wide;
 }
 
+constexpr std::size_t kPiece = 64 * 1024;
+FileWriteObserver g_observer = nullptr;
+
 bool write_all(HANDLE file, const std::string& content) {
   std::size_t written = 0;
   while (written < content.size()) {
-    const DWORD chunk =
-        static_cast<DWORD>(std::min<std::size_t>(content.size() - written, 1u << 30));
+    const DWORD piece = static_cast<DWORD>(std::min(content.size() - written, kPiece));
     DWORD done = 0;
-    if (!WriteFile(file, content.data() + written, chunk, &done, nullptr) || done == 0) {
+    if (!WriteFile(file, content.data() + written, piece, &done, nullptr) || done == 0) {
       return false;
     }
     written += done;
+    if (g_observer != nullptr) g_observer(written);
   }
   return true;
 }
 
 }  // namespace
+
+void set_file_write_observer_for_testing(FileWriteObserver observer) { g_observer = observer; }
 
 bool write_file_replacing(const std::string& path, const std::string& content) {
   const std::wstring target = wide_of(path);

@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "callstack/stack_text.h"
+#include "platform/file_write.h"
 #include "platform/time_text.h"
 #include "resmonitor/registry.h"
 #include "support/log_capture.h"
@@ -225,6 +226,31 @@ TEST_F(LeakReport, LeakFileAgreesWithTheSitesAndKeepsOddNames) {
   EXPECT_EQ(report["sites"][0]["examples"][0], "0x0000000000002000");
   EXPECT_EQ(report["sites"][3]["name"], "Odd \"quoted\" \x01 name \xEF\xBF\xBD end");
   EXPECT_FALSE(std::filesystem::exists(leak_file.u8string() + ".tmp"));
+  std::filesystem::remove(leak_file);
+}
+
+// What a reader (or a crash) meets while the file is written: the old report, whole.
+std::filesystem::path g_watched_file;
+int g_pieces_seen = 0;
+void expect_old_report_while_writing(std::size_t) {
+  ++g_pieces_seen;
+  EXPECT_EQ(read_file(g_watched_file), "old report") << "after piece " << g_pieces_seen;
+}
+
+TEST_F(LeakReport, LeakFileIsReplacedWholeAfterTheNewOneIsWritten) {
+  { std::ofstream(leak_file) << "old report"; }
+  start(MonitorInfoCheck);
+  for (std::uintptr_t i = 1; i <= 5000; ++i) {
+    monitor->AddResource(("Resource" + std::to_string(i)).c_str(), pointer(i * 0x40));
+  }
+  SetLeakReportFile(leak_file.u8string().c_str());
+  g_watched_file = leak_file;
+  g_pieces_seen = 0;
+  quillmark::platform::set_file_write_observer_for_testing(&expect_old_report_while_writing);
+  monitor->Destroy();
+  quillmark::platform::set_file_write_observer_for_testing(nullptr);
+  EXPECT_GT(g_pieces_seen, 4);
+  EXPECT_EQ(nlohmann::json::parse(read_file(leak_file))["totals"]["resources"], 5000);
   std::filesystem::remove(leak_file);
 }
 
