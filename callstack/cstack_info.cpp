@@ -12,7 +12,11 @@ void store_stack(CStackInfo& info, void* ptr, const std::string& name, CallStack
 PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured) {
   std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   PooledStack* pooled = info.pool.intern(captured);
-  if (pooled->references == 1) pooled->stack->bind_symbols(&info.symbol_lock, info.process);
+  // Bound once, when the stack is new: an idle stack taken up again may be resolving right now
+  // for a registry snapshot, which holds the pool pinned but no reference.
+  if (pooled->stack->symbol_lock() == nullptr) {
+    pooled->stack->bind_symbols(&info.symbol_lock, info.process);
+  }
   return pooled;
 }
 
