@@ -172,7 +172,7 @@ class PosixDebugHelp final : public DebugHelp {
     const FunctionSymbol* function = functions->find(address);
     if (function == nullptr) return false;
     std::wstring& shown = functions->shown_name(*function);
-    if (shown.empty()) shown = to_wide(shown_name(function->name));
+    if (shown.empty()) shown = to_wide(function_shown_name(*module, *function));
     copy_name(shown, symbol);
     *displacement = address - function->address;
     return true;
@@ -196,9 +196,16 @@ class PosixDebugHelp final : public DebugHelp {
   bool inline_symbol(ProcessHandle, std::uint64_t address, std::uint32_t depth,
                      SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const char* name = chain_at(address).function_name(depth);
+    InlineChain& chain = chain_at(address);
+    const char* name = chain.function_name(depth);
     if (name == nullptr) return false;
-    copy_name(to_wide(shown_name(name)), symbol);
+    std::string shown = shown_name(name);
+    const char* from_dwarf = nullptr;
+    if ((options_ & kSymOptUndecorateNames) != 0 && still_mangled(shown) &&
+        (from_dwarf = chain.qualified_name(depth)) != nullptr) {
+      shown = without_clone_tags(from_dwarf);
+    }
+    copy_name(to_wide(shown), symbol);
     return true;
   }
 
@@ -246,15 +253,23 @@ class PosixDebugHelp final : public DebugHelp {
     return shown_function_name(raw, (options_ & kSymOptUndecorateNames) != 0);
   }
 
-  // The line-table line of `address`, if it belongs to the function that holds the address.
+  // The symbol's shown name; where the demangler cannot read the symbol, the name its DWARF
+  // entry gives, when there is one.
+  std::string function_shown_name(ModuleSymbols& module, const FunctionSymbol& function) {
+    std::string name = shown_name(function.name);
+    if ((options_ & kSymOptUndecorateNames) == 0 || !still_mangled(name) ||
+        module.module() == nullptr) {
+      return name;
+    }
+    std::string from_dwarf = function_name_at(module.module(), module.dwarf(), function.address);
+    return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
+  }
+
+  // The line-table line of `address`.
   bool code_line(std::uint64_t address, SourceLine& source) {
     ModuleSymbols* module = symbols_at(address);
     if (module == nullptr || module->module() == nullptr) return false;
-    const FunctionSymbol* function = module->functions()->find(address);
-    if (line_at(module->module(), module->dwarf(), address,
-                function != nullptr ? function->address : 0, source)) {
-      return true;
-    }
+    if (line_at(module->module(), module->dwarf(), address, source)) return true;
     if (module->drop_after_transient_failure()) chains_.clear();
     return false;
   }
@@ -270,7 +285,7 @@ class PosixDebugHelp final : public DebugHelp {
   // The inlined calls at `address`. A frame asks for them once per inlined call and once more
   // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
   // to kKeptChains of them; then the store starts afresh).
-  const InlineChain& chain_at(std::uint64_t address) {
+  InlineChain& chain_at(std::uint64_t address) {
     const auto found = chains_.find(address);
     if (found != chains_.end()) return found->second;
     if (chains_.size() >= kKeptChains) chains_.clear();

@@ -32,6 +32,7 @@ struct Registers {
 bool LineProgram::open(const LineSections& sections, std::uint64_t offset,
                        const char* unit_directory) {
   sections_ = sections;
+  unit_directory_ = unit_directory != nullptr ? unit_directory : "";
   if (sections.line == nullptr || offset >= sections.line_size) return false;
   const unsigned char* at = sections.line + offset;
   const unsigned char* end = sections.line + sections.line_size;
@@ -243,6 +244,12 @@ void LineProgram::add_file(const char* name, std::uint64_t directory) {
     return;
   }
   files_.push_back(directories_[directory] + '/' + name);
+  if (files_.back().front() != '/') files_.back() = joined_to_unit_directory(files_.back());
+}
+
+std::string LineProgram::joined_to_unit_directory(const std::string& path) const {
+  if (unit_directory_.empty() || path.empty() || path.front() == '/') return path;
+  return unit_directory_ + '/' + path;
 }
 
 const char* LineProgram::file_name(std::uint64_t index) const {

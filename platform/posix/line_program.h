@@ -9,8 +9,10 @@
 // around their address. The file table is read once. The row chosen and the file names are those
 // libdw gives: of the rows at the greatest address not above the one looked up, the last in program
 // order (a sequence that ends where another starts gives way to it), and no line when only the end
-// of a sequence lies there; a relative file name is joined to its directory with '/' (the unit's
-// directory for directory 0 before DWARF 5). Where a row is followed by the end of its own sequence
+// of a sequence lies there. A file name is joined to its directory with '/' (the unit's directory
+// for directory 0 before DWARF 5), as libdw does; a name that is still relative then is joined to
+// the unit's compilation directory, as debuggers show it ("/build/x" + "../../src/a.c" gives
+// "/build/x/../../src/a.c"). Where a row is followed by the end of its own sequence
 // at the same address, libdw's answer depends on more than the rows; a look-up that reaches such an
 // address (at or past the end of a sequence) is left to libdw.
 #pragma once
@@ -54,6 +56,8 @@ class LineProgram {
 
   // The file of index `index` in the table, null when there is none.
   const char* file_name(std::uint64_t index) const;
+  // `path` joined to the unit's compilation directory when it is relative and that is known.
+  std::string joined_to_unit_directory(const std::string& path) const;
   std::size_t file_count() const { return files_.size(); }
 
  private:
@@ -94,6 +98,7 @@ class LineProgram {
   std::vector<unsigned> standard_lengths_;
   const unsigned char* program_ = nullptr;
   const unsigned char* program_end_ = nullptr;
+  std::string unit_directory_;  // DW_AT_comp_dir, empty when unknown
   std::vector<std::string> directories_;
   std::vector<std::string> files_;
   mutable Index index_ = Index::kNotBuilt;
