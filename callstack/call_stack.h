@@ -108,6 +108,12 @@ class CallStack {
   // A frame whose function was not found (its module had no symbols, or loading them failed for
   // a moment) is looked up again each time, so a passing failure is not remembered.
   const std::wstring& lines_of_frame(std::uint64_t pc);
+  // The key the frames of a stack are resolved and kept under, given in order from the
+  // innermost: the return address `pc`, looked up at pc - 1; for a frame that returns into a
+  // signal trampoline, and for the frame after it (the one the signal interrupted), a key that
+  // is looked up at pc itself. `after_signal_trampoline` carries what the previous frame was
+  // (start with false). lines_of_frame, frame_lines_final and fields_of_frame take keys.
+  static std::uint64_t frame_key(std::uint64_t pc, bool& after_signal_trampoline);
   // Whether the lines kept for `pc` name its function, so that they are final.
   static bool frame_lines_final(std::uint64_t pc);
   // The lines of the frame with return address `pc` as fields, in the order lines_of_frame()
@@ -142,6 +148,8 @@ class CallStack {
  private:
   class TextBuilder;
   struct FrameLookup;
+  // Whether `pc` is the start of a signal trampoline; remembered per address.
+  static bool returns_to_signal_trampoline(std::uint64_t pc);
   // Returns whether the function of `pc` was found.
   bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
   // The symbol and line of one line of the frame of `pc`: the inlined call at `depth`, or the

@@ -116,8 +116,9 @@ std::string frame_text(CallStack& stack, bool* final = nullptr) {
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
+  bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
-    const std::uint64_t pc = stack.frame(i);
+    const std::uint64_t pc = CallStack::frame_key(stack.frame(i), after_signal_trampoline);
     auto known = utf8_frame_lines.find(pc);
     if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc)) {
       const std::wstring& lines = stack.lines_of_frame(pc);
@@ -196,8 +197,10 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   ensure_modules_loaded(info);
   std::vector<FrameRecord> records;
   CallStack& frames = *stack.stack;
+  bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
-    for (const FrameFields& fields : frames.fields_of_frame(frames.frame(i))) {
+    const std::uint64_t key = CallStack::frame_key(frames.frame(i), after_signal_trampoline);
+    for (const FrameFields& fields : frames.fields_of_frame(key)) {
       FrameRecord& record = records.emplace_back();
       record.module = utf8_of(fields.module);
       record.offset = fields.module_offset;

@@ -35,11 +35,35 @@ std::unordered_map<std::uint64_t, std::wstring> frame_lines;
 // Guarded like line_buffer.
 std::unordered_set<std::uint64_t> provisional_frames;
 
-// A return address follows its call instruction; the address before it lies inside the call,
-// so its line is the call's line even when the call is the last instruction of its line or of
-// its function.
-std::uint64_t call_address(std::uint64_t return_address) {
-  return return_address != 0 ? return_address - 1 : 0;
+// Frames are kept and looked up by key: the return address, or for a frame that follows no call
+// (a signal trampoline, and the frame the signal interrupted) the address with its top byte set
+// to this tag. No address of code has it: x86-64 addresses are canonical (top byte 0 or 0xFF).
+constexpr std::uint64_t kAtAddressTag = std::uint64_t{0x80} << 56;
+constexpr std::uint64_t kBelowTopByte = (std::uint64_t{1} << 56) - 1;
+
+bool looked_up_at_address(std::uint64_t key) { return (key & ~kBelowTopByte) == kAtAddressTag; }
+
+// Every frame address asked about, and whether it is the start of a signal trampoline. Guarded
+// like line_buffer.
+std::unordered_map<std::uint64_t, bool> signal_trampolines;
+
+// The address a frame's key stands for.
+std::uint64_t pc_of(std::uint64_t key) {
+  return looked_up_at_address(key) ? key & kBelowTopByte : key;
+}
+
+// Where a frame is looked up. A return address follows its call instruction; the address before
+// it lies inside the call, so its line is the call's line even when the call is the last
+// instruction of its line or of its function. A frame that follows no call is looked up at its
+// own address.
+std::uint64_t call_address(std::uint64_t key) {
+  if (looked_up_at_address(key)) return pc_of(key);
+  return key != 0 ? key - 1 : 0;
+}
+
+// How far the frame's address lies past the address it is looked up at.
+std::uint32_t distance_to_call(std::uint64_t key) {
+  return static_cast<std::uint32_t>(pc_of(key) - call_address(key));
 }
 
 // The part of a module path after its last backslash, else after its last slash, else the whole.
@@ -137,10 +161,12 @@ void CallStack::resolve() {
   frames.reserve(size_);
   std::size_t length = 0;
   FrameChunk* chunk = &first_chunk_;
+  bool after_signal_trampoline = false;
   for (std::uint32_t i = 0; i < size_; ++i) {
     if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
     if (i < kHiddenFrames) continue;
-    frames.push_back(&lines_of_frame(chunk->frames[i % FrameChunk::kSlots]));
+    frames.push_back(&lines_of_frame(
+        frame_key(chunk->frames[i % FrameChunk::kSlots], after_signal_trampoline)));
     length += frames.back()->size();
   }
   TextBuilder text(length + 1);
@@ -157,6 +183,20 @@ const wchar_t* CallStack::resolve_text() {
 void forget_resolved_frames() {
   frame_lines.clear();
   provisional_frames.clear();
+  signal_trampolines.clear();
+}
+
+bool CallStack::returns_to_signal_trampoline(std::uint64_t pc) {
+  const auto known = signal_trampolines.find(pc);
+  if (known != signal_trampolines.end()) return known->second;
+  return signal_trampolines.emplace(pc, debug_help().is_signal_trampoline(pc)).first->second;
+}
+
+std::uint64_t CallStack::frame_key(std::uint64_t pc, bool& after_signal_trampoline) {
+  const bool trampoline = pc != 0 && returns_to_signal_trampoline(pc);
+  const bool at_address = trampoline || after_signal_trampoline;
+  after_signal_trampoline = trampoline;
+  return at_address && (pc & ~kBelowTopByte) == 0 ? pc | kAtAddressTag : pc;
 }
 
 const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
@@ -216,12 +256,12 @@ std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc) {
   CriticalSectionGuard guard(symbol_lock_);
   wchar_t module_path[kModulePathCapacity] = {};
   std::uint64_t module_base = 0;
-  const std::wstring module = module_of(pc, module_path, module_base);
+  const std::wstring module = module_of(pc_of(pc), module_path, module_base);
   std::vector<FrameFields> fields;
   const auto add = [&](const FrameLookup& found, bool inlined) {
     FrameFields& frame = fields.emplace_back();
     frame.module = module;
-    frame.module_offset = module_base != 0 ? pc - module_base : 0;
+    frame.module_offset = module_base != 0 ? pc_of(pc) - module_base : 0;
     frame.function = found.name;
     if (found.line_found) {
       frame.file = found.line.file_name != nullptr ? found.line.file_name : L"";
@@ -245,14 +285,15 @@ void CallStack::look_up_inlined_call(std::uint64_t pc, std::uint32_t depth, Fram
   auto& help = debug_help();
   prepare(found.symbol);
   found.function_found = help.inline_symbol(process_, call_address(pc), depth, found.symbol);
-  found.name = found.function_found ? found.symbol.name : address_name(pc, found.symbol);
+  found.name = found.function_found ? found.symbol.name : address_name(pc_of(pc), found.symbol);
   found.symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
   found.line = LineRecord();
   std::uint32_t line_displacement = 0;
   found.line_found =
       help.inline_line(process_, call_address(pc), depth, &line_displacement, found.line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
-  found.displacement = found.line_found && depth == 0 ? line_displacement + 1 : 0;
+  found.displacement =
+      found.line_found && depth == 0 ? line_displacement + distance_to_call(pc) : 0;
 }
 
 void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
@@ -266,7 +307,7 @@ void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
   if (inlined_calls == 0) {
     found.line_found =
         help.line_from_address(process_, call_address(pc), &line_displacement, found.line);
-    if (found.line_found) found.displacement = line_displacement + 1;
+    if (found.line_found) found.displacement = line_displacement + distance_to_call(pc);
   } else {
     // The line of the outermost inlined call: a call site, without a distance.
     found.line_found =
@@ -284,11 +325,11 @@ const wchar_t* CallStack::function_name(std::uint64_t pc, std::uint64_t* displac
   if (found != nullptr) *found = known;
   if (known) {
     symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
-    *displacement += pc - call_address(pc);
+    *displacement += distance_to_call(pc);
     return symbol.name;
   }
   *displacement = 0;
-  return address_name(pc, symbol);
+  return address_name(pc_of(pc), symbol);
 }
 
 std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
@@ -296,7 +337,7 @@ std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,
                                     wchar_t* out, std::size_t out_capacity) {
   wchar_t module_path[kModulePathCapacity] = {};
   std::uint64_t module_base = 0;
-  const wchar_t* module_name = module_of(pc, module_path, module_base);
+  const wchar_t* module_name = module_of(pc_of(pc), module_path, module_base);
 
   const fmt::wstring_view module(module_name);
   const fmt::wstring_view name(function);

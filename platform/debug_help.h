@@ -126,6 +126,11 @@ class DebugHelp {
   // the call of the inlined function one level in, where the displacement has no meaning.
   virtual bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                            std::uint32_t* displacement, LineRecord& line) = 0;
+
+  // Whether the return address `address` is the start of a signal trampoline (the code a signal
+  // handler returns into). Such a frame, and the frame the signal interrupted, are looked up at
+  // their address itself: neither follows a call. False where the system has no such frames.
+  virtual bool is_signal_trampoline(std::uint64_t /*address*/) { return false; }
 };
 
 // The implementation in use: the operating system's unless a test installed another.

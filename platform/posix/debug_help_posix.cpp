@@ -224,6 +224,11 @@ class PosixDebugHelp final : public DebugHelp {
     return true;
   }
 
+  bool is_signal_trampoline(std::uint64_t address) override {
+    return address != 0 && object_base_of(reinterpret_cast<const void*>(address)) != nullptr &&
+           posix::is_signal_trampoline(address);
+  }
+
  private:
   // The search path's folders (as '/' paths, without entries that are no folders, such as
   // symbol-server entries), then libdw's own defaults: the module's folder, its ".debug"

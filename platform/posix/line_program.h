@@ -6,10 +6,11 @@
 // run for each look-up instead, keeping only the best row so far. The first look-up also notes
 // where each sequence of the program lies (a function of its own, in units built with one
 // section per function or full of inline and template code); later ones run only the sequences
-// around their address. The file table is read once. The row chosen and the file names are those
-// libdw gives: of the rows at the greatest address not above the one looked up, the last in program
-// order (a sequence that ends where another starts gives way to it), and no line when only the end
-// of a sequence lies there. A file name is joined to its directory with '/' (the unit's directory
+// around their address. The file table is read once. The row chosen is the one libdw gives (of
+// the rows at the greatest address not above the one looked up, the last in program order; a
+// sequence that ends where another starts gives way to it; no line when only the end of a sequence
+// lies there), except where that row is no statement and an earlier statement row there, of the
+// same file, has a greater line: that statement is taken then (see BestRow in the source). A file name is joined to its directory with '/' (the unit's directory
 // for directory 0 before DWARF 5), as libdw does; a name that is still relative then is joined to
 // the unit's compilation directory, as debuggers show it ("/build/x" + "../../src/a.c" gives
 // "/build/x/../../src/a.c"). Where a row is followed by the end of its own sequence
