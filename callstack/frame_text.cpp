@@ -165,8 +165,8 @@ void CallStack::resolve() {
   for (std::uint32_t i = 0; i < size_; ++i) {
     if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
     if (i < kHiddenFrames) continue;
-    frames.push_back(&lines_of_frame(
-        frame_key(chunk->frames[i % FrameChunk::kSlots], after_signal_trampoline)));
+    frames.push_back(
+        &lines_of_frame(frame_key(chunk->frames[i % FrameChunk::kSlots], after_signal_trampoline)));
     length += frames.back()->size();
   }
   TextBuilder text(length + 1);

@@ -266,10 +266,10 @@ namespace {
 // a row of its body: the body's line is the one being run (where gdb, which takes the last
 // statement, shows the opening line). But where the statement row of a call is followed by a row
 // that goes back to an earlier line (the function's opening line, or the line that declared a
-// variable the instruction also serves), the statement is the call's line. A sequence that ends where a later one starts gives way to it, as in
-// libdw's order; but where a row is followed by the end of its own sequence at the same address,
-// libdw's answer depends on more than the rows (only a look-up at or past the end of that
-// sequence reaches it), so such an address is left to libdw.
+// variable the instruction also serves), the statement is the call's line. A sequence that ends
+// where a later one starts gives way to it, as in libdw's order; but where a row is followed by the
+// end of its own sequence at the same address, libdw's answer depends on more than the rows (only a
+// look-up at or past the end of that sequence reaches it), so such an address is left to libdw.
 class BestRow {
  public:
   explicit BestRow(std::uint64_t address) : address_(address) {}

@@ -10,9 +10,10 @@
 // the rows at the greatest address not above the one looked up, the last in program order; a
 // sequence that ends where another starts gives way to it; no line when only the end of a sequence
 // lies there), except where that row is no statement and an earlier statement row there, of the
-// same file, has a greater line: that statement is taken then (see BestRow in the source). A file name is joined to its directory with '/' (the unit's directory
-// for directory 0 before DWARF 5), as libdw does; a name that is still relative then is joined to
-// the unit's compilation directory, as debuggers show it ("/build/x" + "../../src/a.c" gives
+// same file, has a greater line: that statement is taken then (see BestRow in the source). A file
+// name is joined to its directory with '/' (the unit's directory for directory 0 before DWARF 5),
+// as libdw does; a name that is still relative then is joined to the unit's compilation directory,
+// as debuggers show it ("/build/x" + "../../src/a.c" gives
 // "/build/x/../../src/a.c"). Where a row is followed by the end of its own sequence
 // at the same address, libdw's answer depends on more than the rows; a look-up that reaches such an
 // address (at or past the end of a sequence) is left to libdw.

@@ -60,8 +60,7 @@ bool read_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, S
   return true;
 }
 
-bool libdw_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address,
-                SourceLine& line) {
+bool libdw_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line) {
   Dwfl_Line* source = dwfl_module_getsrc(module, address);
   if (source == nullptr) return false;
   Dwarf_Addr line_address = 0;

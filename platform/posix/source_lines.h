@@ -48,9 +48,9 @@ class InlineChain {
  private:
   std::uint64_t address_ = 0;
   Dwarf_Die unit_ = {};
-  const LineProgram* program_ = nullptr;  // the unit's file table, when LineTables reads it
-  LineTables* lines_ = nullptr;           // joins the names libdw gives otherwise
-  std::vector<Dwarf_Die> calls_;          // DW_TAG_inlined_subroutine entries, innermost first
+  const LineProgram* program_ = nullptr;      // the unit's file table, when LineTables reads it
+  LineTables* lines_ = nullptr;               // joins the names libdw gives otherwise
+  std::vector<Dwarf_Die> calls_;              // DW_TAG_inlined_subroutine entries, innermost first
   std::vector<std::string> qualified_names_;  // by depth, made on first use
 };
 

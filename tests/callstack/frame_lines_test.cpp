@@ -104,7 +104,7 @@ TEST_F(FrameLines, JoinRelativeFilesToTheCompilationDirectoryAndKeepTheLinesOfCo
 // follows, the statement's where the other row goes back to the opening line (gdb takes the last
 // statement, so it shows the opening line in the first case).
 TEST_F(FrameLines, ShowTheLineOfTheCallAmongRowsAtOneAddress) {
-  frame_lines::run_first_statement(&register_resource, line_);
+  line_ = frame_lines::run_first_statement(&register_resource);
   Frame frame = sample_frame();
   EXPECT_EQ(frame.function, "frame_lines::run_first_statement") << text_;
   EXPECT_EQ(frame.line, line_) << text_;
@@ -146,9 +146,7 @@ sigjmp_buf signal_escape;
 constexpr int kTrapLine = __LINE__ + 4;
 
 // Traps at its first instruction: the address before it belongs to another function.
-__attribute__((noinline)) void trap_here() {
-  __builtin_trap();
-}
+__attribute__((noinline)) void trap_here() { __builtin_trap(); }
 
 __attribute__((noinline)) void register_from_handler(int) {
   register_resource();

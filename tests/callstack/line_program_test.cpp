@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/line_program.h"
 #include "platform/posix/line_tables.h"
@@ -161,6 +163,54 @@ TEST(LineProgram, AgreesWithLibdwOnDwarf4) { expect_agreement(LINE_SAMPLE_DWARF4
 
 TEST(LineProgram, AgreesWithLibdwOnCompressedSections) {
   expect_agreement(LINE_SAMPLE_COMPRESSED, 10);
+}
+
+// A DWARF 4 program of one file whose rows are given as (address, line, is_stmt) triples.
+std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows) {
+  const unsigned char tables[] = {1, 1, 1, 0xFB, 14, 13,  0,   1,   1, 1, 1, 0, 0, 0,
+                                  1, 0, 0, 1,    0,  'a', '.', 'c', 0, 0, 0, 0, 0};
+  std::basic_string<unsigned char> program = {0, 9, DW_LNE_set_address};
+  for (int shift = 0; shift < 64; shift += 8) program += static_cast<unsigned char>(0);
+  int address = 0;
+  int line = 1;
+  bool is_stmt = true;
+  for (const auto& [row_address, row_line, row_is_stmt] : rows) {
+    program += {DW_LNS_advance_pc, static_cast<unsigned char>(row_address - address)};
+    program += {DW_LNS_advance_line, static_cast<unsigned char>((row_line - line) & 0x7F)};
+    if (is_stmt != (row_is_stmt != 0)) program += DW_LNS_negate_stmt;
+    program += DW_LNS_copy;
+    address = row_address;
+    line = row_line;
+    is_stmt = row_is_stmt != 0;
+  }
+  program += {DW_LNS_advance_pc, 8, 0, 1, DW_LNE_end_sequence};
+  std::basic_string<unsigned char> unit = {4, 0, sizeof tables, 0, 0, 0};
+  unit.append(tables, sizeof tables);
+  unit += program;
+  const auto length = static_cast<unsigned char>(unit.size());
+  return std::basic_string<unsigned char>{length, 0, 0, 0} + unit;
+}
+
+int line_at(const std::basic_string<unsigned char>& bytes, std::uint64_t address) {
+  quillmark::platform::posix::LineSections sections;
+  sections.line = bytes.data();
+  sections.line_size = bytes.size();
+  LineProgram program;
+  LineRow row;
+  if (!program.open(sections, 0, "/src") ||
+      program.find(address, row) != LineProgram::Found::kRow) {
+    return 0;
+  }
+  return static_cast<int>(row.line);
+}
+
+// Of several rows at the address of a call, the statement row is the call's where the last row
+// goes back to an earlier line; the last row is where it goes on from a function's opening line
+// into the body.
+TEST(LineProgram, TakesTheLineOfTheCallAmongRowsAtOneAddress) {
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 1}, {0, 10, 0}}), 4), 11);
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 0}}), 4), 11);
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 0}, {0, 11, 1}, {0, 10, 1}}), 4), 10);
 }
 
 TEST(LineProgram, RefusesTruncatedPrograms) {

@@ -42,11 +42,9 @@ QM_SAMPLE int run_cold(Callback callback, int value, int& line) {
   return value * 3;
 }
 
-QM_SAMPLE int run_first_statement(Callback callback, int& line) {
+QM_SAMPLE int run_first_statement(Callback callback) {
   callback();
-  QM_KEEP_FRAME();
-  line = __LINE__ - 2;
-  return 0;
+  return __LINE__ - 1;
 }
 
 QM_SAMPLE int run_generic_lambda(Callback callback, int& line) {
