@@ -143,10 +143,14 @@ TEST_F(FrameLines, ShowTheDwarfNameOfASymbolTheDemanglerCannotRead) {
 // The kernel makes a signal handler return into the C library's trampoline (__restore_rt). That
 // frame and the one the signal interrupted follow no call: each is looked up at its own address.
 sigjmp_buf signal_escape;
-constexpr int kTrapLine = __LINE__ + 4;
+constexpr int kTrapLine = __LINE__ + 6;
 
-// Traps at its first instruction: the address before it belongs to another function.
-__attribute__((noinline)) void trap_here() { __builtin_trap(); }
+// The address before the trap belongs to the function's opening line (without optimisation) or
+// to another function (with it).
+__attribute__((noinline)) void trap_here() {
+  asm volatile("" ::: "memory");
+  __builtin_trap();
+}
 
 __attribute__((noinline)) void register_from_handler(int) {
   register_resource();
