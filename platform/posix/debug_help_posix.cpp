@@ -225,8 +225,7 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
   bool is_signal_trampoline(std::uint64_t address) override {
-    return address != 0 && object_base_of(reinterpret_cast<const void*>(address)) != nullptr &&
-           posix::is_signal_trampoline(address);
+    return address != 0 && posix::is_signal_trampoline(address);
   }
 
  private:

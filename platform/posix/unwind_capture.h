@@ -82,7 +82,7 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
   return count != 0 ? count : libgcc_back_trace(frames_to_skip, capacity, back_trace);
 }
 
-// Whether the code at `address`, in a module loaded now, is the x86-64 Linux signal trampoline
+// Whether the code at `address` is the x86-64 Linux signal trampoline
 // (mov $15, %rax; syscall: the rt_sigreturn call every handler returns into), as unwinders
 // recognise it. The code is read without trusting the address: an unmapped one gives false.
 bool is_signal_trampoline(std::uint64_t address);
