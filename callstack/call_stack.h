@@ -109,11 +109,19 @@ class CallStack {
   // a moment) is looked up again each time, so a passing failure is not remembered.
   const std::wstring& lines_of_frame(std::uint64_t pc);
   // The key the frames of a stack are resolved and kept under, given in order from the
-  // innermost: the return address `pc`, looked up at pc - 1; for a frame that returns into a
-  // signal trampoline, and for the frame after it (the one the signal interrupted), a key that
-  // is looked up at pc itself. `after_signal_trampoline` carries what the previous frame was
-  // (start with false). lines_of_frame, frame_lines_final and fields_of_frame take keys.
-  static std::uint64_t frame_key(std::uint64_t pc, bool& after_signal_trampoline);
+  // innermost: the return address `pc`, looked up at pc - 1; for the frame after a signal
+  // trampoline (the one the signal interrupted), a key that is looked up at pc itself. A frame
+  // that returns into a trampoline is found to be one when its lines are first looked up, and
+  // is looked up at its own address too. lines_of_frame, frame_lines_final and fields_of_frame
+  // take keys.
+  static std::uint64_t frame_key(std::uint64_t pc, bool after_signal_trampoline) {
+    return after_signal_trampoline ? key_after_signal_trampoline(pc) : pc;
+  }
+  // Whether the frame of return address `pc`, once its lines were looked up, was found to return
+  // into a signal trampoline: the next frame is then keyed as following one.
+  static bool is_signal_trampoline_frame(std::uint64_t pc) {
+    return signal_trampolines_found_ && known_signal_trampoline(pc);
+  }
   // Whether the lines kept for `pc` name its function, so that they are final.
   static bool frame_lines_final(std::uint64_t pc);
   // The lines of the frame with return address `pc` as fields, in the order lines_of_frame()
@@ -148,8 +156,15 @@ class CallStack {
  private:
   class TextBuilder;
   struct FrameLookup;
-  // Whether `pc` is the start of a signal trampoline; remembered per address.
-  static bool returns_to_signal_trampoline(std::uint64_t pc);
+  static std::uint64_t key_after_signal_trampoline(std::uint64_t pc);
+  // The key a frame is looked up under: `key`, or for the start of a signal trampoline `key`
+  // tagged to be looked up at its address. `check` asks the system about an address not known
+  // to be one (a frame looked up for the first time); otherwise only those found before count.
+  static std::uint64_t lookup_key(std::uint64_t key, bool check);
+  static bool known_signal_trampoline(std::uint64_t pc);
+  // Set once a signal trampoline was found: until then no frame follows one (the common case
+  // costs no look-up). Guarded like the resolved frames (the resolution lock).
+  static inline bool signal_trampolines_found_ = false;
   // Returns whether the function of `pc` was found.
   bool resolve_frame_lines(std::uint64_t pc, std::wstring& lines);
   // The symbol and line of one line of the frame of `pc`: the inlined call at `depth`, or the

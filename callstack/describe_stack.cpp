@@ -118,7 +118,8 @@ std::string frame_text(CallStack& stack, bool* final = nullptr) {
   bool all_final = true;
   bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
-    const std::uint64_t pc = CallStack::frame_key(stack.frame(i), after_signal_trampoline);
+    const std::uint64_t return_address = stack.frame(i);
+    const std::uint64_t pc = CallStack::frame_key(return_address, after_signal_trampoline);
     auto known = utf8_frame_lines.find(pc);
     if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc)) {
       const std::wstring& lines = stack.lines_of_frame(pc);
@@ -130,6 +131,7 @@ std::string frame_text(CallStack& stack, bool* final = nullptr) {
     all_final = all_final && CallStack::frame_lines_final(pc);
     frames.push_back(&known->second);
     length += known->second.size();
+    after_signal_trampoline = CallStack::is_signal_trampoline_frame(return_address);
   }
   std::string text;
   text.reserve(length);
@@ -200,7 +202,9 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
     const std::uint64_t key = CallStack::frame_key(frames.frame(i), after_signal_trampoline);
-    for (const FrameFields& fields : frames.fields_of_frame(key)) {
+    const std::vector<FrameFields> frame_fields = frames.fields_of_frame(key);
+    after_signal_trampoline = CallStack::is_signal_trampoline_frame(frames.frame(i));
+    for (const FrameFields& fields : frame_fields) {
       FrameRecord& record = records.emplace_back();
       record.module = utf8_of(fields.module);
       record.offset = fields.module_offset;

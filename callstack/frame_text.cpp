@@ -43,9 +43,9 @@ constexpr std::uint64_t kBelowTopByte = (std::uint64_t{1} << 56) - 1;
 
 bool looked_up_at_address(std::uint64_t key) { return (key & ~kBelowTopByte) == kAtAddressTag; }
 
-// Every frame address asked about, and whether it is the start of a signal trampoline. Guarded
-// like line_buffer.
-std::unordered_map<std::uint64_t, bool> signal_trampolines;
+// The return addresses found to start a signal trampoline, usually none. Such a frame is looked
+// up at its own address, and so is the frame after it. Guarded like line_buffer.
+std::unordered_set<std::uint64_t> signal_trampolines;
 
 // The address a frame's key stands for.
 std::uint64_t pc_of(std::uint64_t key) {
@@ -165,8 +165,9 @@ void CallStack::resolve() {
   for (std::uint32_t i = 0; i < size_; ++i) {
     if (i > 0 && i % FrameChunk::kSlots == 0) chunk = chunk->next;
     if (i < kHiddenFrames) continue;
-    frames.push_back(
-        &lines_of_frame(frame_key(chunk->frames[i % FrameChunk::kSlots], after_signal_trampoline)));
+    const std::uint64_t pc = chunk->frames[i % FrameChunk::kSlots];
+    frames.push_back(&lines_of_frame(frame_key(pc, after_signal_trampoline)));
+    after_signal_trampoline = is_signal_trampoline_frame(pc);
     length += frames.back()->size();
   }
   TextBuilder text(length + 1);
@@ -186,24 +187,33 @@ void forget_resolved_frames() {
   signal_trampolines.clear();
 }
 
-bool CallStack::returns_to_signal_trampoline(std::uint64_t pc) {
-  const auto known = signal_trampolines.find(pc);
-  if (known != signal_trampolines.end()) return known->second;
-  return signal_trampolines.emplace(pc, debug_help().is_signal_trampoline(pc)).first->second;
+// The key a frame is looked up under: `key`, or for the start of a signal trampoline `key` tagged
+// to be looked up at its address. `check` asks the system about an address not known to be one
+// (a frame looked up for the first time); otherwise only those found before count.
+std::uint64_t CallStack::lookup_key(std::uint64_t key, bool check) {
+  if (key == 0 || (key & ~kBelowTopByte) != 0) return key;
+  const bool known = !signal_trampolines.empty() && signal_trampolines.count(key) != 0;
+  const bool found = !known && check && debug_help().is_signal_trampoline(key);
+  if (found) {
+    signal_trampolines.insert(key);
+    signal_trampolines_found_ = true;
+  }
+  return known || found ? key | kAtAddressTag : key;
 }
 
-std::uint64_t CallStack::frame_key(std::uint64_t pc, bool& after_signal_trampoline) {
-  const bool trampoline = pc != 0 && returns_to_signal_trampoline(pc);
-  const bool at_address = trampoline || after_signal_trampoline;
-  after_signal_trampoline = trampoline;
-  return at_address && (pc & ~kBelowTopByte) == 0 ? pc | kAtAddressTag : pc;
+std::uint64_t CallStack::key_after_signal_trampoline(std::uint64_t pc) {
+  return (pc & ~kBelowTopByte) == 0 ? pc | kAtAddressTag : pc;
+}
+
+bool CallStack::known_signal_trampoline(std::uint64_t pc) {
+  return signal_trampolines.count(pc) != 0;
 }
 
 const std::wstring& CallStack::lines_of_frame(std::uint64_t pc) {
   const auto known = frame_lines.find(pc);
   if (known != frame_lines.end() && provisional_frames.count(pc) == 0) return known->second;
   std::wstring lines;
-  const bool final = resolve_frame_lines(pc, lines);
+  const bool final = resolve_frame_lines(lookup_key(pc, known == frame_lines.end()), lines);
   // Assigned in place: an earlier frame of the same stack may point at this element.
   std::wstring& kept = frame_lines[pc];
   kept = std::move(lines);
@@ -252,8 +262,9 @@ bool CallStack::resolve_frame_lines(std::uint64_t pc, std::wstring& lines) {
   return found.function_found;
 }
 
-std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc) {
+std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t key) {
   CriticalSectionGuard guard(symbol_lock_);
+  const std::uint64_t pc = lookup_key(key, true);
   wchar_t module_path[kModulePathCapacity] = {};
   std::uint64_t module_base = 0;
   const std::wstring module = module_of(pc_of(pc), module_path, module_base);
