@@ -116,8 +116,24 @@ class CallStack {
   // lines are kept per address and module, and a frame whose module is no longer loaded as it
   // was is resolved from the module's file (module_files.h), or, when that file is gone or
   // another build, shows as "    <module file name>!+0x<offset in the module> (unloaded)\n".
+  //
+  // `pc` is the frame's key (frame_key()): the return address, or the tagged key of a frame that
+  // follows a signal trampoline. lines_of_frame, frame_lines_final and fields_of_frame take keys.
   const std::wstring& lines_of_frame(std::uint64_t pc,
                                      const resmonitor::FrameModule* module = nullptr);
+  // The key the frames of a stack are resolved and kept under, given in order from the
+  // innermost: the return address `pc`, looked up at pc - 1; for the frame after a signal
+  // trampoline (the one the signal interrupted), a key that is looked up at pc itself. A frame
+  // that returns into a trampoline is found to be one when its lines are first looked up, and
+  // is looked up at its own address too.
+  static std::uint64_t frame_key(std::uint64_t pc, bool after_signal_trampoline) {
+    return after_signal_trampoline ? key_after_signal_trampoline(pc) : pc;
+  }
+  // Whether the frame of return address `pc`, once its lines were looked up, was found to return
+  // into a signal trampoline: the next frame is then keyed as following one.
+  static bool is_signal_trampoline_frame(std::uint64_t pc) {
+    return signal_trampolines_found_ && known_signal_trampoline(pc);
+  }
   // Whether the lines kept for `pc` in `module` name its function, so that they are final.
   static bool frame_lines_final(std::uint64_t pc, const resmonitor::FrameModule* module = nullptr);
   // The lines of the frame at `pc` in `module` as fields, in the order lines_of_frame() shows
@@ -160,6 +176,16 @@ class CallStack {
   };
 
   struct FrameLookup;
+
+  static std::uint64_t key_after_signal_trampoline(std::uint64_t pc);
+  // The key a frame is looked up under: `key`, or for the start of a signal trampoline `key`
+  // tagged to be looked up at its address. `check` asks the system about an address not known
+  // to be one (a frame looked up for the first time); otherwise only those found before count.
+  static std::uint64_t lookup_key(std::uint64_t key, bool check);
+  static bool known_signal_trampoline(std::uint64_t pc);
+  // Set once a signal trampoline was found: until then no frame follows one (the common case
+  // costs no look-up). Guarded like the resolved frames (the resolution lock).
+  static inline bool signal_trampolines_found_ = false;
 
   // Returns whether the function of `pc` was found.
   bool resolve_frame_lines(std::uint64_t pc, const resmonitor::FrameModule* module,

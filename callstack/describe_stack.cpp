@@ -140,8 +140,10 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
+  bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < stack.size(); ++i) {
-    const std::uint64_t pc = stack.frame(i);
+    const std::uint64_t return_address = stack.frame(i);
+    const std::uint64_t pc = CallStack::frame_key(return_address, after_signal_trampoline);
     const FrameModule* module = modules != nullptr ? modules[i] : nullptr;
     const FrameKey key = frame_key(pc, module);
     auto known = utf8_frame_lines.find(key);
@@ -155,6 +157,7 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
     all_final = all_final && CallStack::frame_lines_final(pc, module);
     frames.push_back(&known->second);
     length += known->second.size();
+    after_signal_trampoline = CallStack::is_signal_trampoline_frame(return_address);
   }
   std::string text;
   text.reserve(length);
@@ -223,9 +226,13 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   ModuleFilesGuard module_files;
   std::vector<FrameRecord> records;
   CallStack& frames = *stack.stack;
+  bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
     const FrameModule* module = stack.modules != nullptr ? stack.modules[i] : nullptr;
-    for (const FrameFields& fields : frames.fields_of_frame(frames.frame(i), module)) {
+    const std::uint64_t key = CallStack::frame_key(frames.frame(i), after_signal_trampoline);
+    const std::vector<FrameFields> frame_fields = frames.fields_of_frame(key, module);
+    after_signal_trampoline = CallStack::is_signal_trampoline_frame(frames.frame(i));
+    for (const FrameFields& fields : frame_fields) {
       FrameRecord& record = records.emplace_back();
       record.module = utf8_of(fields.module);
       record.offset = fields.module_offset;

@@ -42,11 +42,35 @@ std::unordered_map<FrameKey, std::wstring, FrameKeyHash> frame_lines;
 // Guarded like line_buffer.
 std::unordered_set<FrameKey, FrameKeyHash> provisional_frames;
 
-// A return address follows its call instruction; the address before it lies inside the call,
-// so its line is the call's line even when the call is the last instruction of its line or of
-// its function.
-std::uint64_t call_address(std::uint64_t return_address) {
-  return return_address != 0 ? return_address - 1 : 0;
+// Frames are kept and looked up by key: the return address, or for a frame that follows no call
+// (a signal trampoline, and the frame the signal interrupted) the address with its top byte set
+// to this tag. No address of code has it: x86-64 addresses are canonical (top byte 0 or 0xFF).
+constexpr std::uint64_t kAtAddressTag = std::uint64_t{0x80} << 56;
+constexpr std::uint64_t kBelowTopByte = (std::uint64_t{1} << 56) - 1;
+
+bool looked_up_at_address(std::uint64_t key) { return (key & ~kBelowTopByte) == kAtAddressTag; }
+
+// The return addresses found to start a signal trampoline, usually none. Such a frame is looked
+// up at its own address, and so is the frame after it. Guarded like line_buffer.
+std::unordered_set<std::uint64_t> signal_trampolines;
+
+// The address a frame's key stands for.
+std::uint64_t pc_of(std::uint64_t key) {
+  return looked_up_at_address(key) ? key & kBelowTopByte : key;
+}
+
+// Where a frame is looked up. A return address follows its call instruction; the address before
+// it lies inside the call, so its line is the call's line even when the call is the last
+// instruction of its line or of its function. A frame that follows no call is looked up at its
+// own address.
+std::uint64_t call_address(std::uint64_t key) {
+  if (looked_up_at_address(key)) return pc_of(key);
+  return key != 0 ? key - 1 : 0;
+}
+
+// How far the frame's address lies past the address it is looked up at.
+std::uint32_t distance_to_call(std::uint64_t key) {
+  return static_cast<std::uint32_t>(pc_of(key) - call_address(key));
 }
 
 // Writes `pc` in the address form of a function without symbol.
@@ -151,6 +175,26 @@ const wchar_t* CallStack::resolve_text() {
 void forget_resolved_frames() {
   frame_lines.clear();
   provisional_frames.clear();
+  signal_trampolines.clear();
+}
+
+std::uint64_t CallStack::lookup_key(std::uint64_t key, bool check) {
+  if (key == 0 || (key & ~kBelowTopByte) != 0) return key;
+  const bool known = !signal_trampolines.empty() && signal_trampolines.count(key) != 0;
+  const bool found = !known && check && debug_help().is_signal_trampoline(key);
+  if (found) {
+    signal_trampolines.insert(key);
+    signal_trampolines_found_ = true;
+  }
+  return known || found ? key | kAtAddressTag : key;
+}
+
+std::uint64_t CallStack::key_after_signal_trampoline(std::uint64_t pc) {
+  return (pc & ~kBelowTopByte) == 0 ? pc | kAtAddressTag : pc;
+}
+
+bool CallStack::known_signal_trampoline(std::uint64_t pc) {
+  return signal_trampolines.count(pc) != 0;
 }
 
 const std::wstring& CallStack::lines_of_frame(std::uint64_t pc, const FrameModule* module) {
@@ -158,7 +202,7 @@ const std::wstring& CallStack::lines_of_frame(std::uint64_t pc, const FrameModul
   const auto known = frame_lines.find(key);
   if (known != frame_lines.end() && provisional_frames.count(key) == 0) return known->second;
   std::wstring lines;
-  const bool final = resolve_frame_lines(pc, module, lines);
+  const bool final = resolve_frame_lines(lookup_key(pc, known == frame_lines.end()), module, lines);
   // Assigned in place: an earlier frame of the same stack may point at this element.
   std::wstring& kept = frame_lines[key];
   kept = std::move(lines);
@@ -180,14 +224,15 @@ bool CallStack::resolve_frame_lines(std::uint64_t pc, const FrameModule* module,
   const FrameSource source = resmonitor::frame_source(module, process_);
   if (source.unloaded_without_file) {
     // Nothing to look up, and nothing will be while the file stays as it is.
-    lines.append(line_buffer, format_unloaded_frame(pc - module->identity.base, source.module_name,
-                                                    line_buffer, kLineCapacity));
+    lines.append(line_buffer,
+                 format_unloaded_frame(pc_of(pc) - module->identity.base, source.module_name,
+                                       line_buffer, kLineCapacity));
     return true;
   }
   std::uint32_t first_shown = 0;
   const std::uint32_t inlined_calls = inlined_calls_of(pc, source, first_shown);
   ModuleName module_path;
-  const wchar_t* module_name = module_name_at(pc, source, module_path);
+  const wchar_t* module_name = module_name_at(pc_of(pc), source, module_path);
   FrameLookup found;
   for (std::uint32_t depth = first_shown; depth < inlined_calls; ++depth) {
     look_up_inlined_call(pc, depth, source, found);
@@ -202,21 +247,22 @@ bool CallStack::resolve_frame_lines(std::uint64_t pc, const FrameModule* module,
   return found.function_found;
 }
 
-std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t pc, const FrameModule* module) {
+std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t key, const FrameModule* module) {
   CriticalSectionGuard guard(symbol_lock_);
+  const std::uint64_t pc = lookup_key(key, true);
   const FrameSource source = resmonitor::frame_source(module, process_);
   ModuleName module_path;
-  const std::wstring module_name = module_name_at(pc, source, module_path);
+  const std::wstring module_name = module_name_at(pc_of(pc), source, module_path);
   std::uint64_t base = module != nullptr ? module->identity.base : 0;
   if (base == 0) {
     base = static_cast<std::uint64_t>(
-        reinterpret_cast<std::uintptr_t>(debug_help().allocation_base(pc)));
+        reinterpret_cast<std::uintptr_t>(debug_help().allocation_base(pc_of(pc))));
   }
   std::vector<FrameFields> fields;
   const auto add = [&](const FrameLookup* found, bool inlined) {
     FrameFields& frame = fields.emplace_back();
     frame.module = module_name;
-    frame.module_offset = base != 0 ? pc - base : 0;
+    frame.module_offset = base != 0 ? pc_of(pc) - base : 0;
     frame.inlined = inlined;
     if (found == nullptr) return;
     frame.function = found->name;
@@ -254,14 +300,15 @@ void CallStack::look_up_inlined_call(std::uint64_t pc, std::uint32_t depth,
   auto& help = debug_help();
   prepare(found.symbol);
   found.function_found = help.inline_symbol(source.process, call_address(pc), depth, found.symbol);
-  found.name = found.function_found ? found.symbol.name : address_name(pc, found.symbol);
+  found.name = found.function_found ? found.symbol.name : address_name(pc_of(pc), found.symbol);
   found.symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
   found.line = LineRecord();
   std::uint32_t line_displacement = 0;
   found.line_found =
       help.inline_line(source.process, call_address(pc), depth, &line_displacement, found.line);
   // Only the innermost line starts where the look-up was made; a call site has no distance.
-  found.displacement = found.line_found && depth == 0 ? line_displacement + 1 : 0;
+  found.displacement =
+      found.line_found && depth == 0 ? line_displacement + distance_to_call(pc) : 0;
 }
 
 void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
@@ -276,7 +323,7 @@ void CallStack::look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
   if (inlined_calls == 0) {
     found.line_found =
         help.line_from_address(source.process, call_address(pc), &line_displacement, found.line);
-    if (found.line_found) found.displacement = line_displacement + 1;
+    if (found.line_found) found.displacement = line_displacement + distance_to_call(pc);
   } else {
     // The line of the outermost inlined call: a call site, without a distance.
     found.line_found = help.inline_line(source.process, call_address(pc), inlined_calls,
@@ -300,11 +347,11 @@ const wchar_t* CallStack::function_name_in(ProcessHandle process, std::uint64_t 
   if (found != nullptr) *found = known;
   if (known) {
     symbol.name[SymbolRecord::kMaxNameLength] = L'\0';
-    *displacement += pc - call_address(pc);
+    *displacement += distance_to_call(pc);
     return symbol.name;
   }
   *displacement = 0;
-  return address_name(pc, symbol);
+  return address_name(pc_of(pc), symbol);
 }
 
 std::size_t CallStack::format_frame(std::uint64_t pc, const LineRecord* line,

@@ -151,6 +151,11 @@ class DebugHelp {
     (void)process;
     (void)base;
   }
+
+  // Whether the return address `address` is the start of a signal trampoline (the code a signal
+  // handler returns into). Such a frame, and the frame the signal interrupted, are looked up at
+  // their address itself: neither follows a call. False where the system has no such frames.
+  virtual bool is_signal_trampoline(std::uint64_t /*address*/) { return false; }
 };
 
 // The implementation in use: the operating system's unless a test installed another.

@@ -177,7 +177,7 @@ class PosixDebugHelp final : public DebugHelp {
     const FunctionSymbol* function = functions->find(address);
     if (function == nullptr) return false;
     std::wstring& shown = functions->shown_name(*function);
-    if (shown.empty()) shown = to_wide(shown_name(function->name));
+    if (shown.empty()) shown = to_wide(function_shown_name(*module, *function));
     copy_name(shown, symbol);
     *displacement = address - function->address;
     return true;
@@ -201,9 +201,16 @@ class PosixDebugHelp final : public DebugHelp {
   bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                      SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    const char* name = chain_at(process, address).function_name(depth);
+    InlineChain& chain = chain_at(process, address);
+    const char* name = chain.function_name(depth);
     if (name == nullptr) return false;
-    copy_name(to_wide(shown_name(name)), symbol);
+    std::string shown = shown_name(name);
+    const char* from_dwarf = nullptr;
+    if ((options_ & kSymOptUndecorateNames) != 0 && still_mangled(shown) &&
+        (from_dwarf = chain.qualified_name(depth)) != nullptr) {
+      shown = without_clone_tags(from_dwarf);
+    }
+    copy_name(to_wide(shown), symbol);
     return true;
   }
 
@@ -246,6 +253,10 @@ class PosixDebugHelp final : public DebugHelp {
     if (modules_.erase(base) != 0) chains_.clear();
   }
 
+  bool is_signal_trampoline(std::uint64_t address) override {
+    return address != 0 && posix::is_signal_trampoline(address);
+  }
+
  private:
   // A module file opened by open_module_file, with the inlined calls found in it.
   struct ModuleFile {
@@ -286,15 +297,23 @@ class PosixDebugHelp final : public DebugHelp {
     return shown_function_name(raw, (options_ & kSymOptUndecorateNames) != 0);
   }
 
-  // The line-table line of `address`, if it belongs to the function that holds the address.
+  // The symbol's shown name; where the demangler cannot read the symbol, the name its DWARF
+  // entry gives, when there is one.
+  std::string function_shown_name(ModuleSymbols& module, const FunctionSymbol& function) {
+    std::string name = shown_name(function.name);
+    if ((options_ & kSymOptUndecorateNames) == 0 || !still_mangled(name) ||
+        module.module() == nullptr) {
+      return name;
+    }
+    std::string from_dwarf = function_name_at(module.module(), module.dwarf(), function.address);
+    return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
+  }
+
+  // The line-table line of `address`.
   bool code_line(ProcessHandle process, std::uint64_t address, SourceLine& source) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return false;
-    const FunctionSymbol* function = module->functions()->find(address);
-    if (line_at(module->module(), module->dwarf(), address,
-                function != nullptr ? function->address : 0, source)) {
-      return true;
-    }
+    if (line_at(module->module(), module->dwarf(), address, source)) return true;
     if (module->drop_after_transient_failure()) chains_of(process).clear();
     return false;
   }
@@ -310,7 +329,7 @@ class PosixDebugHelp final : public DebugHelp {
   // The inlined calls at `address`. A frame asks for them once per inlined call and once more
   // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
   // to kKeptChains of them; then the store starts afresh).
-  const InlineChain& chain_at(ProcessHandle process, std::uint64_t address) {
+  InlineChain& chain_at(ProcessHandle process, std::uint64_t address) {
     auto& chains = chains_of(process);
     const auto found = chains.find(address);
     if (found != chains.end()) return found->second;

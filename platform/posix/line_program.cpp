@@ -25,6 +25,7 @@ struct Registers {
   std::uint64_t address = 0;
   std::uint64_t file = 1;
   std::uint64_t line = 1;
+  bool is_stmt = true;
 };
 
 }  // namespace
@@ -32,6 +33,7 @@ struct Registers {
 bool LineProgram::open(const LineSections& sections, std::uint64_t offset,
                        const char* unit_directory) {
   sections_ = sections;
+  unit_directory_ = unit_directory != nullptr ? unit_directory : "";
   if (sections.line == nullptr || offset >= sections.line_size) return false;
   const unsigned char* at = sections.line + offset;
   const unsigned char* end = sections.line + sections.line_size;
@@ -243,6 +245,12 @@ void LineProgram::add_file(const char* name, std::uint64_t directory) {
     return;
   }
   files_.push_back(directories_[directory] + '/' + name);
+  if (files_.back().front() != '/') files_.back() = joined_to_unit_directory(files_.back());
+}
+
+std::string LineProgram::joined_to_unit_directory(const std::string& path) const {
+  if (unit_directory_.empty() || path.empty() || path.front() == '/') return path;
+  return unit_directory_ + '/' + path;
 }
 
 const char* LineProgram::file_name(std::uint64_t index) const {
@@ -252,10 +260,16 @@ const char* LineProgram::file_name(std::uint64_t index) const {
 namespace {
 
 // The rows at the greatest address not above `address` seen so far. Of several there, the last
-// in program order is kept. A sequence that ends where a later one starts gives way to it, as in
-// libdw's order; but where a row is followed by the end of its own sequence at the same address,
-// libdw's answer depends on more than the rows (only a look-up at or past the end of that
-// sequence reaches it), so such an address is left to libdw.
+// in program order is kept, except where it is no statement and an earlier statement of the same
+// file there has a greater line: then that statement is the one. GCC gives the instruction that
+// enters a function, or an inlined one, a statement row with the function's opening line and then
+// a row of its body: the body's line is the one being run (where gdb, which takes the last
+// statement, shows the opening line). But where the statement row of a call is followed by a row
+// that goes back to an earlier line (the function's opening line, or the line that declared a
+// variable the instruction also serves), the statement is the call's line. A sequence that ends
+// where a later one starts gives way to it, as in libdw's order; but where a row is followed by the
+// end of its own sequence at the same address, libdw's answer depends on more than the rows (only a
+// look-up at or past the end of that sequence reaches it), so such an address is left to libdw.
 class BestRow {
  public:
   explicit BestRow(std::uint64_t address) : address_(address) {}
@@ -267,11 +281,18 @@ class BestRow {
       found_ = true;
       found_address_ = state.address;
       row_there_ = false;
+      statement_there_ = false;
       own_sequence_ends_there_ = false;
     }
     if (!end_sequence) {
       row_there_ = true;
       row_ = {state.address, state.file, static_cast<std::int64_t>(state.line)};
+      row_is_statement_ = state.is_stmt;
+      if (state.is_stmt) {
+        statement_there_ = true;
+        statement_ = row_;
+        statement_sequence_ = sequence;
+      }
       row_sequence_ = sequence;
       own_sequence_ends_there_ = false;
     } else if (row_there_ && row_sequence_ == sequence) {
@@ -282,7 +303,10 @@ class BestRow {
   LineProgram::Found result(LineRow& row) const {
     if (!found_ || !row_there_) return LineProgram::Found::kNoRow;
     if (own_sequence_ends_there_) return LineProgram::Found::kUnreadable;
-    row = row_;
+    const bool statement_goes_further = !row_is_statement_ && statement_there_ &&
+                                        statement_sequence_ == row_sequence_ &&
+                                        statement_.file == row_.file && statement_.line > row_.line;
+    row = statement_goes_further ? statement_ : row_;
     return LineProgram::Found::kRow;
   }
 
@@ -291,9 +315,13 @@ class BestRow {
   bool found_ = false;
   bool row_there_ = false;
   bool own_sequence_ends_there_ = false;
+  bool row_is_statement_ = false;
+  bool statement_there_ = false;  // a statement row lies at found_address_
   std::uint64_t found_address_ = 0;
   std::uint64_t row_sequence_ = 0;  // the sequence of row_
+  std::uint64_t statement_sequence_ = 0;
   LineRow row_;
+  LineRow statement_;  // the last statement row at found_address_
 };
 
 }  // namespace
@@ -361,6 +389,7 @@ template <typename OnRow>
 bool LineProgram::run(const unsigned char* from, const unsigned char* to,
                       const OnRow& on_row) const {
   Registers state;
+  state.is_stmt = default_is_stmt_;
   const unsigned char* at = from;
   const unsigned char* end = to;
   std::uint64_t value = 0;
@@ -387,6 +416,7 @@ bool LineProgram::run(const unsigned char* from, const unsigned char* to,
         if (sub_opcode == DW_LNE_end_sequence) {
           on_row(state, true, next);
           state = Registers();
+          state.is_stmt = default_is_stmt_;
         } else if (sub_opcode == DW_LNE_set_address) {
           if (!read_fixed(at, next, static_cast<unsigned>(length - 1), state.address)) {
             return false;
@@ -407,6 +437,9 @@ bool LineProgram::run(const unsigned char* from, const unsigned char* to,
       case DW_LNS_advance_line:
         if (!read_sleb(at, end, signed_value)) return false;
         state.line += static_cast<std::uint64_t>(signed_value);
+        break;
+      case DW_LNS_negate_stmt:
+        state.is_stmt = !state.is_stmt;
         break;
       case DW_LNS_set_file:
         if (!read_uleb(at, end, state.file)) return false;

@@ -6,11 +6,15 @@
 // run for each look-up instead, keeping only the best row so far. The first look-up also notes
 // where each sequence of the program lies (a function of its own, in units built with one
 // section per function or full of inline and template code); later ones run only the sequences
-// around their address. The file table is read once. The row chosen and the file names are those
-// libdw gives: of the rows at the greatest address not above the one looked up, the last in program
-// order (a sequence that ends where another starts gives way to it), and no line when only the end
-// of a sequence lies there; a relative file name is joined to its directory with '/' (the unit's
-// directory for directory 0 before DWARF 5). Where a row is followed by the end of its own sequence
+// around their address. The file table is read once. The row chosen is the one libdw gives (of
+// the rows at the greatest address not above the one looked up, the last in program order; a
+// sequence that ends where another starts gives way to it; no line when only the end of a sequence
+// lies there), except where that row is no statement and an earlier statement row there, of the
+// same file, has a greater line: that statement is taken then (see BestRow in the source). A file
+// name is joined to its directory with '/' (the unit's directory for directory 0 before DWARF 5),
+// as libdw does; a name that is still relative then is joined to the unit's compilation directory,
+// as debuggers show it ("/build/x" + "../../src/a.c" gives
+// "/build/x/../../src/a.c"). Where a row is followed by the end of its own sequence
 // at the same address, libdw's answer depends on more than the rows; a look-up that reaches such an
 // address (at or past the end of a sequence) is left to libdw.
 #pragma once
@@ -54,6 +58,8 @@ class LineProgram {
 
   // The file of index `index` in the table, null when there is none.
   const char* file_name(std::uint64_t index) const;
+  // `path` joined to the unit's compilation directory when it is relative and that is known.
+  std::string joined_to_unit_directory(const std::string& path) const;
   std::size_t file_count() const { return files_.size(); }
 
  private:
@@ -94,6 +100,7 @@ class LineProgram {
   std::vector<unsigned> standard_lengths_;
   const unsigned char* program_ = nullptr;
   const unsigned char* program_end_ = nullptr;
+  std::string unit_directory_;  // DW_AT_comp_dir, empty when unknown
   std::vector<std::string> directories_;
   std::vector<std::string> files_;
   mutable Index index_ = Index::kNotBuilt;

@@ -35,7 +35,17 @@ const LineProgram* LineTables::program_of(Dwarf* dwarf, Dwarf_Die& unit) {
   return programs_.emplace(offset, std::move(program)).first->second.get();
 }
 
+const char* LineTables::joined_file_name(const char* file, Dwarf_Die& unit) {
+  Dwarf_Attribute attribute;
+  const char* unit_directory = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+  if (file == nullptr || *file == '/' || unit_directory == nullptr || *unit_directory == '\0') {
+    return file;
+  }
+  return joined_names_.insert(std::string(unit_directory) + '/' + file).first->c_str();
+}
+
 void LineTables::clear() {
+  joined_names_.clear();
   programs_.clear();
   sections_ = LineSections();
   sections_state_ = Sections::kUnknown;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "platform/posix/dwarf_names.h"
+
 namespace quillmark::platform::posix {
 
 namespace {
@@ -58,14 +60,15 @@ bool read_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, S
   return true;
 }
 
-bool libdw_line(Dwfl_Module* module, std::uint64_t address, SourceLine& line) {
+bool libdw_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line) {
   Dwfl_Line* source = dwfl_module_getsrc(module, address);
   if (source == nullptr) return false;
   Dwarf_Addr line_address = 0;
   int line_number = 0;
   const char* file = dwfl_lineinfo(source, &line_address, &line_number, nullptr, nullptr, nullptr);
+  Dwarf_Die* unit = dwfl_linecu(source);
   if (file == nullptr || line_number < 0) return false;
-  line.file = file;
+  line.file = unit != nullptr ? cache.lines.joined_file_name(file, *unit) : file;
   line.line = static_cast<std::uint32_t>(line_number);
   line.address = line_address;
   return true;
@@ -143,16 +146,28 @@ bool function_by_libdw(Dwarf_Die& parent, Dwarf_Addr pc, Dwarf_Die& function, in
 
 }  // namespace
 
-bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address,
-             std::uint64_t function_start, SourceLine& line) {
+std::string function_name_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address) {
+  Dwarf* dwarf = nullptr;
+  Dwarf_Addr bias = 0;
+  Dwarf_Die unit;
+  Dwarf_Die function;
+  if (!unit_of(module, cache, address, dwarf, bias, unit)) return std::string();
+  if (!cache.functions.function_at(dwarf, unit, address - bias, function) &&
+      !function_by_libdw(unit, address - bias, function, 0)) {
+    return std::string();
+  }
+  return qualified_dwarf_name(function);
+}
+
+bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line) {
   bool has_row = false;
   if (!read_line(module, cache, address, line, has_row))
-    has_row = libdw_line(module, address, line);
-  return has_row && (function_start == 0 || line.address >= function_start);
+    has_row = libdw_line(module, cache, address, line);
+  return has_row;
 }
 
 InlineChain::InlineChain(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address)
-    : address_(address) {
+    : address_(address), lines_(&cache.lines) {
   Dwarf* dwarf = nullptr;
   Dwarf_Addr bias = 0;
   if (!unit_of(module, cache, address, dwarf, bias, unit_)) return;
@@ -164,13 +179,20 @@ InlineChain::InlineChain(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t 
   }
 }
 
-const char* InlineChain::function_name(std::uint32_t depth) const {
+const char* InlineChain::function_name(std::uint32_t depth) {
   if (depth >= calls_.size()) return nullptr;
   Dwarf_Die call = calls_[depth];
   const char* name = string_attribute(&call, DW_AT_linkage_name);
   if (name == nullptr) name = string_attribute(&call, DW_AT_MIPS_linkage_name);
-  if (name == nullptr) name = string_attribute(&call, DW_AT_name);
-  return name;
+  return name != nullptr ? name : qualified_name(depth);
+}
+
+const char* InlineChain::qualified_name(std::uint32_t depth) {
+  if (depth >= calls_.size()) return nullptr;
+  if (qualified_names_.size() <= depth) qualified_names_.resize(depth + 1);
+  std::string& qualified = qualified_names_[depth];
+  if (qualified.empty()) qualified = qualified_dwarf_name(calls_[depth]);
+  return qualified.empty() ? nullptr : qualified.c_str();
 }
 
 bool InlineChain::call_site(std::uint32_t depth, SourceLine& line) const {
@@ -192,7 +214,7 @@ bool InlineChain::call_site(std::uint32_t depth, SourceLine& line) const {
     if (dwarf_getsrcfiles(&unit, &files, &file_count) != 0 || file_index >= file_count) {
       return false;
     }
-    file = dwarf_filesrc(files, file_index, nullptr, nullptr);
+    file = lines_->joined_file_name(dwarf_filesrc(files, file_index, nullptr, nullptr), unit);
   }
   if (file == nullptr) return false;
   line.file = file;

@@ -83,6 +83,8 @@ std::string without_clone_tags(const std::string& name) {
   return result;
 }
 
+bool still_mangled(const std::string& shown) { return shown.compare(0, 2, "_Z") == 0; }
+
 std::string shown_function_name(const char* raw, bool undecorate) {
   const std::string name = without_version(raw);
   if (!undecorate) return name;

@@ -12,6 +12,9 @@ namespace quillmark::platform::posix {
 // ("_ZL4loadi.constprop.0" and "load.part.0" give "load").
 std::string shown_function_name(const char* raw, bool undecorate);
 
+// Whether a shown name is still a mangled one: the demangler could not read the symbol.
+bool still_mangled(const std::string& shown);
+
 // "ns::Type::run(int) const" gives "ns::Type::run"; a name without parameter list stays.
 std::string without_parameter_list(const std::string& name);
 

@@ -2,6 +2,10 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <atomic>
 
@@ -64,6 +68,17 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   if (state->count >= state->capacity) return _URC_END_OF_STACK;
   state->back_trace[state->count++] = pc;
   return _URC_NO_REASON;
+}
+
+bool is_signal_trampoline(std::uint64_t address) {
+  static const unsigned char kSigreturn[] = {0x48, 0xC7, 0xC0, 0x0F, 0x00, 0x00, 0x00, 0x0F, 0x05};
+  unsigned char code[sizeof kSigreturn];
+  // Read through the kernel, which reports an unmapped page instead of faulting.
+  iovec local{code, sizeof code};
+  iovec remote{reinterpret_cast<void*>(static_cast<std::uintptr_t>(address)), sizeof code};
+  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) ==
+             static_cast<ssize_t>(sizeof code) &&
+         std::memcmp(code, kSigreturn, sizeof code) == 0;
 }
 
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count) {

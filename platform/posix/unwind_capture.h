@@ -82,6 +82,11 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
   return count != 0 ? count : libgcc_back_trace(frames_to_skip, capacity, back_trace);
 }
 
+// Whether the code at `address` is the x86-64 Linux signal trampoline
+// (mov $15, %rax; syscall: the rt_sigreturn call every handler returns into), as unwinders
+// recognise it. The code is read without trusting the address: an unmapped one gives false.
+bool is_signal_trampoline(std::uint64_t address);
+
 // FNV-1a over the addresses, folded to 32 bits: the hash of a back-trace.
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count);
 

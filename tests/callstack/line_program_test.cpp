@@ -2,13 +2,16 @@
 // modules (this test program, DWARF 5 from the compiler's defaults; a library built with
 // DWARF 4; one with compressed debug sections), the row, file and line the reader finds at the
 // row's address and just around it are the ones libdw finds.
+#include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/posix/line_program.h"
 #include "platform/posix/line_tables.h"
@@ -28,13 +31,66 @@ struct Answer {
   Dwarf_Addr address = 0;
 };
 
+bool is_statement(Dwarf_Line* line) {
+  bool statement = false;
+  return dwarf_linebeginstatement(line, &statement) == 0 && statement;
+}
+
+// Where libdw's row is no statement, the last statement row at its address, if one of the same
+// file has a greater line (the reader takes that one); else libdw's row.
+Dwarf_Line* call_row(Dwfl_Line* found) {
+  Dwarf_Addr bias = 0;
+  Dwarf_Line* row = dwfl_dwarf_line(found, &bias);
+  Dwarf_Die* unit = dwfl_linecu(found);
+  Dwarf_Lines* lines = nullptr;
+  std::size_t count = 0;
+  if (is_statement(row) || unit == nullptr || dwarf_getsrclines(unit, &lines, &count) != 0) {
+    return row;
+  }
+  std::size_t index = 0;
+  while (index < count && dwarf_onesrcline(lines, index) != row) ++index;
+  Dwarf_Addr address = 0;
+  dwarf_lineaddr(row, &address);
+  int line = 0;
+  dwarf_lineno(row, &line);
+  while (index-- > 0) {
+    Dwarf_Line* before = dwarf_onesrcline(lines, index);
+    Dwarf_Addr before_address = 0;
+    bool end = false;
+    dwarf_lineaddr(before, &before_address);
+    dwarf_lineendsequence(before, &end);
+    if (before_address != address || end) break;
+    if (!is_statement(before)) continue;
+    int before_line = 0;
+    dwarf_lineno(before, &before_line);
+    const bool same_file = std::strcmp(dwarf_linesrc(before, nullptr, nullptr),
+                                       dwarf_linesrc(row, nullptr, nullptr)) == 0;
+    return same_file && before_line > line ? before : row;
+  }
+  return row;
+}
+
+// libdw's answer, with a relative file name joined to the unit's compilation directory.
 Answer libdw_answer(Dwfl_Module* module, Dwarf_Addr address) {
   Answer answer;
-  Dwfl_Line* line = dwfl_module_getsrc(module, address);
-  if (line == nullptr) return answer;
-  const char* file = dwfl_lineinfo(line, &answer.address, &answer.line, nullptr, nullptr, nullptr);
+  Dwfl_Line* found = dwfl_module_getsrc(module, address);
+  if (found == nullptr) return answer;
+  Dwarf_Line* line = call_row(found);
+  const char* file = dwarf_linesrc(line, nullptr, nullptr);
+  dwarf_lineno(line, &answer.line);
+  Dwarf_Addr bias = 0;
+  dwfl_dwarf_line(found, &bias);
+  dwarf_lineaddr(line, &answer.address);
+  answer.address += bias;
   answer.found = file != nullptr;
   answer.file = file != nullptr ? file : "";
+  Dwarf_Die* unit = dwfl_linecu(found);
+  Dwarf_Attribute attribute;
+  const char* directory =
+      unit != nullptr ? dwarf_formstring(dwarf_attr(unit, DW_AT_comp_dir, &attribute)) : nullptr;
+  if (answer.found && file[0] != '/' && directory != nullptr && directory[0] != '\0') {
+    answer.file = std::string(directory) + '/' + file;
+  }
   return answer;
 }
 
@@ -107,6 +163,54 @@ TEST(LineProgram, AgreesWithLibdwOnDwarf4) { expect_agreement(LINE_SAMPLE_DWARF4
 
 TEST(LineProgram, AgreesWithLibdwOnCompressedSections) {
   expect_agreement(LINE_SAMPLE_COMPRESSED, 10);
+}
+
+// A DWARF 4 program of one file whose rows are given as (address, line, is_stmt) triples.
+std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows) {
+  const unsigned char tables[] = {1, 1, 1, 0xFB, 14, 13,  0,   1,   1, 1, 1, 0, 0, 0,
+                                  1, 0, 0, 1,    0,  'a', '.', 'c', 0, 0, 0, 0, 0};
+  std::basic_string<unsigned char> program = {0, 9, DW_LNE_set_address};
+  for (int shift = 0; shift < 64; shift += 8) program += static_cast<unsigned char>(0);
+  int address = 0;
+  int line = 1;
+  bool is_stmt = true;
+  for (const auto& [row_address, row_line, row_is_stmt] : rows) {
+    program += {DW_LNS_advance_pc, static_cast<unsigned char>(row_address - address)};
+    program += {DW_LNS_advance_line, static_cast<unsigned char>((row_line - line) & 0x7F)};
+    if (is_stmt != (row_is_stmt != 0)) program += DW_LNS_negate_stmt;
+    program += DW_LNS_copy;
+    address = row_address;
+    line = row_line;
+    is_stmt = row_is_stmt != 0;
+  }
+  program += {DW_LNS_advance_pc, 8, 0, 1, DW_LNE_end_sequence};
+  std::basic_string<unsigned char> unit = {4, 0, sizeof tables, 0, 0, 0};
+  unit.append(tables, sizeof tables);
+  unit += program;
+  const auto length = static_cast<unsigned char>(unit.size());
+  return std::basic_string<unsigned char>{length, 0, 0, 0} + unit;
+}
+
+int line_at(const std::basic_string<unsigned char>& bytes, std::uint64_t address) {
+  quillmark::platform::posix::LineSections sections;
+  sections.line = bytes.data();
+  sections.line_size = bytes.size();
+  LineProgram program;
+  LineRow row;
+  if (!program.open(sections, 0, "/src") ||
+      program.find(address, row) != LineProgram::Found::kRow) {
+    return 0;
+  }
+  return static_cast<int>(row.line);
+}
+
+// Of several rows at the address of a call, the statement row is the call's where the last row
+// goes back to an earlier line; the last row is where it goes on from a function's opening line
+// into the body.
+TEST(LineProgram, TakesTheLineOfTheCallAmongRowsAtOneAddress) {
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 1}, {0, 10, 0}}), 4), 11);
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 0}}), 4), 11);
+  EXPECT_EQ(line_at(program_of_rows({{0, 10, 0}, {0, 11, 1}, {0, 10, 1}}), 4), 10);
 }
 
 TEST(LineProgram, RefusesTruncatedPrograms) {
