@@ -68,6 +68,14 @@ bool libdw_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, 
   const char* file = dwfl_lineinfo(source, &line_address, &line_number, nullptr, nullptr, nullptr);
   Dwarf_Die* unit = dwfl_linecu(source);
   if (file == nullptr || line_number < 0) return false;
+  // libdw answers with the nearest row before the address even where the unit's code has ended
+  // (run-time start-up code without debug information, placed after a unit's last sequence):
+  // a row counts only when its unit holds the address.
+  Dwarf_Addr bias = 0;
+  if (unit == nullptr || dwfl_module_getdwarf(module, &bias) == nullptr ||
+      dwarf_haspc(unit, address - bias) != 1) {
+    return false;
+  }
   line.file = unit != nullptr ? cache.lines.joined_file_name(file, *unit) : file;
   line.line = static_cast<std::uint32_t>(line_number);
   line.address = line_address;
