@@ -103,8 +103,8 @@ class LeakReport : public ::testing::Test {
   std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
   const std::filesystem::path leak_file =
       std::filesystem::temp_directory_path() /
-      ("quillmark-leaks-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-       ".json");
+      (std::string("quillmark-leaks-") +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".json");
 };
 
 TEST_F(LeakReport, SitesAreCountedSortedAndNamedAfterTheirCallers) {
