@@ -18,36 +18,29 @@ std::vector<std::uint64_t> frames_of(const CallStack& stack) {
   return frames;
 }
 
-std::vector<std::uint64_t> capture_with(std::uint64_t return_address, std::uint32_t skip = 0) {
-  std::unique_ptr<CallStack> stack(create_fast_call_stack());
-  StackContext context{return_address};
-  stack->capture(4, skip, context);
-  return frames_of(*stack);
-}
-
-TEST(CallStackCapture, StartsAtTheLastOccurrenceOfTheReturnAddress) {
-  ScopedFakeDebugHelp fake;
-  fake->back_trace = {0x10, 0x77, 0x30, 0x77, 0x50, 0x60};
-  EXPECT_EQ(capture_with(0x77), (std::vector<std::uint64_t>{0x77, 0x50, 0x60}));
-}
-
-TEST(CallStackCapture, StartsAtEntryZeroWhenTheReturnAddressIsMissing) {
-  ScopedFakeDebugHelp fake;
-  fake->back_trace = {0x10, 0x20, 0x30};
-  EXPECT_EQ(capture_with(0x99), (std::vector<std::uint64_t>{0x10, 0x20, 0x30}));
-}
-
-TEST(CallStackCapture, AZeroEntryEndsTheScanAndTheRecording) {
-  ScopedFakeDebugHelp fake;
-  // The match after the zero is never seen; recording from the start stops at the zero.
-  fake->back_trace = {0x10, 0x20, 0, 0x77, 0x50};
-  EXPECT_EQ(capture_with(0x77), (std::vector<std::uint64_t>{0x10, 0x20}));
-}
-
-TEST(CallStackCapture, SkipLeavesOutEntriesFromTheStart) {
-  ScopedFakeDebugHelp fake;
-  fake->back_trace = {0x10, 0x20, 0x77, 0x40, 0x50, 0x60};
-  EXPECT_EQ(capture_with(0x77, 2), (std::vector<std::uint64_t>{0x50, 0x60}));
+// Recording starts at the last occurrence of the return address (at entry zero when it is
+// missing), after `skip` entries; a zero entry ends both the search and the recording.
+TEST(CallStackCapture, StartsAtTheReturnAddressAndStopsAtAZeroEntry) {
+  struct Case {
+    std::vector<std::uint64_t> back_trace;
+    std::uint64_t return_address;
+    std::uint32_t skip;
+    std::vector<std::uint64_t> recorded;
+  };
+  const Case cases[] = {
+      {{0x10, 0x77, 0x30, 0x77, 0x50, 0x60}, 0x77, 0, {0x77, 0x50, 0x60}},
+      {{0x10, 0x20, 0x30}, 0x99, 0, {0x10, 0x20, 0x30}},
+      {{0x10, 0x20, 0, 0x77, 0x50}, 0x77, 0, {0x10, 0x20}},
+      {{0x10, 0x20, 0x77, 0x40, 0x50, 0x60}, 0x77, 2, {0x50, 0x60}},
+  };
+  for (const Case& test : cases) {
+    ScopedFakeDebugHelp fake;
+    fake->back_trace = test.back_trace;
+    std::unique_ptr<CallStack> stack(create_fast_call_stack());
+    StackContext context{test.return_address};
+    stack->capture(4, test.skip, context);
+    EXPECT_EQ(frames_of(*stack), test.recorded) << "return address " << test.return_address;
+  }
 }
 
 TEST(CallStackCapture, RequestsTenMoreFramesThanTheDepthUpToSixtyTwo) {

@@ -83,22 +83,16 @@ TEST_F(DescribeStackTest, WritesTheFourFrameFormats) {
   EXPECT_EQ(fake_->symbols.count(kHostBase + 0x11), 0u);
 }
 
-TEST_F(DescribeStackTest, ShowsAddressesAndMissingModulesWhenNothingIsKnown) {
-  record({1, 2, kLibBase + 0xABC, 0xDEAD0000});
+// Without symbols a frame shows its address, and its module named after the last separator.
+TEST_F(DescribeStackTest, ShowsAddressesAndModuleNamesWhenNothingElseIsKnown) {
+  fake_->module_files[0x900000] = {0x100, L"/usr/lib/libhost.so"};
+  fake_->module_files[0xB00000] = {0x100, L"C:\\mixed/dir\\name.dll"};
+  record({1, 2, kLibBase + 0xABC, 0x900010, 0xB00010, 0xDEAD0000});
   EXPECT_EQ(describe(), header() +
                             "    quillmark.dll!0x0000000007000ABC()\n"
-                            "    (Module name unavailable)!0x00000000DEAD0000()\n");
-}
-
-TEST_F(DescribeStackTest, NamesModulesAfterTheirLastSeparator) {
-  fake_->module_files[0x900000] = {0x100, L"/usr/lib/libhost.so"};
-  fake_->module_files[0xA00000] = {0x100, L"plain.dll"};
-  fake_->module_files[0xB00000] = {0x100, L"C:\\mixed/dir\\name.dll"};
-  record({1, 2, 0x900010, 0xA00010, 0xB00010});
-  EXPECT_EQ(describe(), header() +
                             "    libhost.so!0x0000000000900010()\n"
-                            "    plain.dll!0x0000000000A00010()\n"
-                            "    name.dll!0x0000000000B00010()\n");
+                            "    name.dll!0x0000000000B00010()\n"
+                            "    (Module name unavailable)!0x00000000DEAD0000()\n");
 }
 
 TEST_F(DescribeStackTest, NormalisesTheTextAsANativePath) {
@@ -146,7 +140,18 @@ TEST_F(DescribeStackTest, AnInlinedCallWithoutNameOrLineShowsTheReturnAddress) {
                             "    host.exe!outer() + 0x4 bytes\n");
 }
 
-TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
+// The first two frames are never shown, and a pointer without a stack gets a header without a
+// name; neither loads any module.
+TEST_F(DescribeStackTest, GivesTheHeaderAloneWithoutFramesToShow) {
+  int unknown = 0;
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "Frame [%016llX]\n",
+                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&unknown)));
+  EXPECT_EQ(resmonitor::describe_stack(*info_, &unknown), expected);
+  EXPECT_TRUE(info_->stacks.find(&unknown) == info_->stacks.end());
+  EXPECT_EQ(fake_->enumerations, 0);
+  EXPECT_FALSE(resmonitor::stack_testing::loaded_modules());
+
   fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
   record({kHostBase + 0x10, kHostBase + 0x10});
   EXPECT_EQ(describe(), header());
@@ -154,21 +159,6 @@ TEST_F(DescribeStackTest, StacksOfUpToTwoFramesGiveOnlyTheHeader) {
   EXPECT_EQ(describe(), header());
   record({});
   EXPECT_EQ(describe(), header());
-}
-
-TEST_F(DescribeStackTest, ResolvesNamedFramesOnce) {
-  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
-  fake_->symbols[kHostBase + 0x20] = {L"main", 0};
-  record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20)});
-  const std::string first = describe();
-  const int symbol_lookups = fake_->symbol_lookups;
-  const int line_lookups = fake_->line_lookups;
-  EXPECT_EQ(symbol_lookups, 2);
-
-  fake_->symbols[kHostBase + 0x10] = {L"Changed::name", 0};
-  EXPECT_EQ(describe(), first);
-  EXPECT_EQ(fake_->symbol_lookups, symbol_lookups);
-  EXPECT_EQ(fake_->line_lookups, line_lookups);
 }
 
 // A frame without a name may have met a passing failure (its module's symbols could not be
@@ -199,13 +189,7 @@ TEST_F(DescribeStackTest, LoadsModuleSymbolsOncePerProcess) {
   EXPECT_EQ(fake_->loaded_paths.size(), 2u);
 }
 
-TEST_F(DescribeStackTest, DoesNotLoadModulesForAGroupWithoutStacks) {
-  describe();
-  EXPECT_EQ(fake_->enumerations, 0);
-  EXPECT_FALSE(resmonitor::stack_testing::loaded_modules());
-}
-
-TEST_F(DescribeStackTest, SkipsModulesTheHandlerAlreadyHasAndIgnoresRefusals) {
+TEST_F(DescribeStackTest, IgnoresModulesTheHandlerRefusesToLoad) {
   fake_->load_succeeds = false;
   record({1, 2, kHostBase + 0x10});
   EXPECT_EQ(describe(), header() + "    host.exe!0x0000000000400010()\n");
@@ -220,15 +204,6 @@ TEST_F(DescribeStackTest, CutsTheHeaderNameToFitAndKeepsThePointer) {
   // A cut never splits a UTF-8 sequence: 101 bytes then a two-byte character.
   record({}, std::string(101, 'n') + "\xC3\xA9" + "tail");
   EXPECT_EQ(describe(), header(std::string(101, 'n')));
-}
-
-TEST_F(DescribeStackTest, GivesTheHeaderAloneForAPointerWithoutStack) {
-  int unknown = 0;
-  char expected[64];
-  std::snprintf(expected, sizeof expected, "Frame [%016llX]\n",
-                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(&unknown)));
-  EXPECT_EQ(resmonitor::describe_stack(*info_, &unknown), expected);
-  EXPECT_TRUE(info_->stacks.find(&unknown) == info_->stacks.end());
 }
 
 TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {

@@ -8,8 +8,8 @@ namespace quillmark::testing {
 
 namespace {
 
-std::uint32_t copy_text(const std::wstring& text, wchar_t* buffer, std::uint32_t capacity) {
-  if (capacity == 0) return 0;
+std::uint32_t copy_terminated(const std::wstring& text, wchar_t* buffer, std::uint32_t capacity) {
+  if (buffer == nullptr || capacity == 0) return 0;
   const std::size_t length = std::min<std::size_t>(text.size(), capacity - 1);
   std::wmemcpy(buffer, text.data(), length);
   buffer[length] = L'\0';
@@ -17,6 +17,14 @@ std::uint32_t copy_text(const std::wstring& text, wchar_t* buffer, std::uint32_t
 }
 
 }  // namespace
+
+std::uint32_t FakeDebugHelp::copy_text(const std::wstring& text, wchar_t* buffer,
+                                       std::uint32_t capacity) const {
+  if (!fill_without_terminator || buffer == nullptr) return copy_terminated(text, buffer, capacity);
+  for (std::uint32_t i = 0; i < capacity; ++i)
+    buffer[i] = text.empty() ? L'x' : text[i % text.size()];
+  return capacity;
+}
 
 std::uint16_t FakeDebugHelp::capture_back_trace(std::uint32_t frames_to_skip,
                                                 std::uint32_t frames_to_capture, std::uint64_t* out,
@@ -51,6 +59,7 @@ std::uint32_t FakeDebugHelp::environment_variable(const wchar_t* name, wchar_t* 
                                                   std::uint32_t size) {
   const auto found = environment.find(name);
   if (found == environment.end()) return 0;
+  found->second.append(environment_growth, L'+');
   const auto needed = static_cast<std::uint32_t>(found->second.size() + 1);
   if (buffer == nullptr || size < needed) return needed;
   return copy_text(found->second, buffer, size);
@@ -62,9 +71,10 @@ bool FakeDebugHelp::read_user_registry_value(const wchar_t* key, const wchar_t* 
   if (found == registry.end() || std::wcscmp(value, L"SymbolCacheDir") != 0) return false;
   const std::wstring& text = found->second.text;
   const std::size_t bytes = (text.size() + 1) * sizeof(wchar_t);
-  if (bytes > *size) return false;
-  std::memcpy(data, text.c_str(), bytes);
-  *size = static_cast<std::uint32_t>(bytes);
+  if (bytes > *size && !fill_without_terminator) return false;
+  *size = copy_text(text, static_cast<wchar_t*>(data), *size / sizeof(wchar_t)) *
+          static_cast<std::uint32_t>(sizeof(wchar_t));
+  if (!fill_without_terminator) *size += sizeof(wchar_t);
   *type = found->second.type;
   return true;
 }
@@ -86,7 +96,6 @@ bool FakeDebugHelp::enumerate_loaded_modules(platform::ProcessHandle,
 
 bool FakeDebugHelp::module_info(platform::ProcessHandle, std::uint64_t base,
                                 platform::ModuleRecord& record) {
-  ++module_queries;
   const auto found = loaded_bases_.find(base);
   if (found == loaded_bases_.end()) return false;
   record.base_of_image = found->second;
@@ -108,7 +117,7 @@ bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t a
   ++symbol_lookups;
   const auto found = symbols.find(address);
   if (found == symbols.end()) return false;
-  copy_text(found->second.name, symbol.name, symbol.max_name_len + 1);
+  copy_terminated(found->second.name, symbol.name, symbol.max_name_len + 1);
   *displacement = found->second.displacement;
   return true;
 }
@@ -137,7 +146,7 @@ bool FakeDebugHelp::inline_symbol(platform::ProcessHandle, std::uint64_t address
       found->second.functions[depth].empty()) {
     return false;
   }
-  copy_text(found->second.functions[depth], symbol.name, symbol.max_name_len + 1);
+  copy_terminated(found->second.functions[depth], symbol.name, symbol.max_name_len + 1);
   return true;
 }
 

@@ -1,6 +1,8 @@
-// A scripted stand-in for the operating system's debug-help seam: tests choose the captured
-// addresses, the executable path, environment and registry values, the handler's answers and the
-// symbols, lines and modules of chosen addresses, and read back what the subsystem asked for.
+// A scripted stand-in for the operating system's debug-help seam: tests and fuzz targets choose
+// the captured addresses, the executable path, environment and registry values, the handler's
+// answers and the symbols, lines and modules of chosen addresses, and read back what the
+// subsystem asked for. It can also answer as no real system does, to check the subsystem
+// survives that.
 #pragma once
 
 #include <cstdint>
@@ -63,6 +65,12 @@ class FakeDebugHelp final : public platform::DebugHelp {
   std::map<std::uint64_t, std::pair<std::uint32_t, std::wstring>>
       module_files;  // base -> size, path
 
+  // Odd answers: text written to fill the whole buffer with no terminator, and environment
+  // values that grow by this many characters at every read (so the size asked for first is too
+  // small for the second read).
+  bool fill_without_terminator = false;
+  std::uint32_t environment_growth = 0;
+
   // Called at the start of every symbol look-up, on the looking-up thread (tests hold a
   // resolution there).
   std::function<void()> on_symbol_lookup;
@@ -76,7 +84,6 @@ class FakeDebugHelp final : public platform::DebugHelp {
   std::vector<std::wstring> debug_texts;
   std::vector<std::wstring> loaded_paths;
   int enumerations = 0;
-  int module_queries = 0;
   int symbol_lookups = 0;
   int line_lookups = 0;
 
@@ -113,6 +120,8 @@ class FakeDebugHelp final : public platform::DebugHelp {
                    std::uint32_t* displacement, platform::LineRecord& line) override;
 
  private:
+  std::uint32_t copy_text(const std::wstring& text, wchar_t* buffer, std::uint32_t capacity) const;
+
   std::map<std::uint64_t, std::uint64_t> loaded_bases_;
 };
 

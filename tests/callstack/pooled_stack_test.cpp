@@ -120,19 +120,39 @@ TEST_F(PooledStacks, EqualCapturesArePooledOnceAndStayIdleForAWhileAfterTheirLas
   EXPECT_EQ(info.pool.idle(), 0u);
 }
 
-TEST_F(PooledStacks, SharedStackGivesEachEntryItsOwnHeaderAndIsResolvedOnce) {
+// Entries that share a stack keep their own headers. A list query resolves into its copies
+// only; the entries' own queries then find the frames' names without looking them up again, and
+// removing one sharer leaves the others' text as it was.
+TEST_F(PooledStacks, SharersKeepTheirHeadersAndShareOneResolution) {
   monitor_.AddResource("Texture", &first_);
   monitor_.AddResource("Texture", &second_);
+  fake_->back_trace = kSiteB;
+  int third = 0;
+  monitor_.AddResource("Texture", &third);
 
-  const std::string first_text = query("Texture", &first_);
+  std::list<ResMonitorInfo> listed;
+  monitor_.GetObjNameResource("Texture", listed);
+  ASSERT_EQ(listed.size(), 3u);
   const int lookups = fake_->symbol_lookups;
+  const std::string first_text = query("Texture", &first_);
   const std::string second_text = query("Texture", &second_);
-  EXPECT_EQ(fake_->symbol_lookups, lookups);  // the second entry reuses the stack's text
+  const std::string third_text = query("Texture", &third);
+  EXPECT_EQ(fake_->symbol_lookups, lookups);
+  for (const ResMonitorInfo& info : listed) EXPECT_EQ(query("Texture", info.obj), info.callStack);
 
   EXPECT_EQ(first_text.rfind(header_of("Texture", &first_), 0), 0u);
   EXPECT_EQ(second_text.rfind(header_of("Texture", &second_), 0), 0u);
   EXPECT_NE(frames_of(first_text).find("open_texture"), std::string::npos);
   EXPECT_EQ(frames_of(first_text), frames_of(second_text));
+  EXPECT_NE(frames_of(first_text), frames_of(third_text));
+
+  monitor_.RemoveResource("Texture", &first_);
+  std::list<ResMonitorInfo> all;
+  monitor_.GetAllResource(all);
+  ASSERT_EQ(all.size(), 2u);
+  for (const ResMonitorInfo& info : all) {
+    EXPECT_EQ(info.callStack, info.obj == &second_ ? second_text : third_text);
+  }
 }
 
 TEST_F(PooledStacks, FramesSeenInAnEarlierStackAreNotLookedUpAgain) {
@@ -145,39 +165,6 @@ TEST_F(PooledStacks, FramesSeenInAnEarlierStackAreNotLookedUpAgain) {
   EXPECT_EQ(fake_->symbol_lookups, lookups + 1);
   EXPECT_NE(text.find("open_shader"), std::string::npos);
   EXPECT_NE(text.find("main"), std::string::npos);
-}
-
-TEST_F(PooledStacks, RemovingOneSharerKeepsTheOthersText) {
-  monitor_.AddResource("Texture", &first_);
-  monitor_.AddResource("Texture", &second_);
-  fake_->back_trace = kSiteB;
-  int third = 0;
-  monitor_.AddResource("Texture", &third);
-  const std::string expected = query("Texture", &second_);
-  const std::string third_text = query("Texture", &third);
-
-  monitor_.RemoveResource("Texture", &first_);
-  EXPECT_EQ(query("Texture", &second_), expected);
-  std::list<ResMonitorInfo> all;
-  monitor_.GetAllResource(all);
-  ASSERT_EQ(all.size(), 2u);
-  for (const ResMonitorInfo& info : all) {
-    EXPECT_EQ(info.callStack, info.obj == &second_ ? expected : third_text);
-  }
-  EXPECT_NE(frames_of(expected), frames_of(third_text));
-}
-
-TEST_F(PooledStacks, ListQueriesResolveIntoTheirCopiesOnly) {
-  monitor_.AddResource("Texture", &first_);
-  std::list<ResMonitorInfo> listed;
-  monitor_.GetObjNameResource("Texture", listed);
-  ASSERT_EQ(listed.size(), 1u);
-  EXPECT_EQ(listed.front().callStack.rfind(header_of("Texture", &first_), 0), 0u);
-  // The entry itself kept no text: the first GetObjResource still finds it empty and stores the
-  // same text (resolved once, so without further look-ups).
-  const int lookups = fake_->symbol_lookups;
-  EXPECT_EQ(query("Texture", &first_), listed.front().callStack);
-  EXPECT_EQ(fake_->symbol_lookups, lookups);
 }
 
 // A resolution held inside the symbol handler (a debug file that does not answer) leaves other

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fake_debug_help.h"
@@ -13,72 +15,62 @@ using quillmark::testing::FakeDebugHelp;
 using quillmark::testing::ScopedFakeDebugHelp;
 using resmonitor::build_symbol_search_path;
 
-const wchar_t kCacheKey12[] = L"Software\\Microsoft\\VisualStudio\\12.0\\Debugger";
-const wchar_t kCacheKey14[] = L"Software\\Microsoft\\VisualStudio\\14.0\\Debugger";
+constexpr std::uint32_t kText = quillmark::platform::kRegistryStringType;
 
-std::wstring search_path() { return build_symbol_search_path().get(); }
+// What the system answers, and the path built from it. The three first entries come from the
+// executable's folder; quotes go, empty variables and non-text or empty caches are skipped,
+// and a cache the path already names is not added again.
+struct SearchPathCase {
+  std::optional<std::wstring> executable;
+  std::map<std::wstring, std::wstring> environment;
+  std::map<unsigned, FakeDebugHelp::RegistryValue> caches;  // by debugger version
+  std::wstring expected;
+};
+
+const SearchPathCase kSearchPathCases[] = {
+    {L"C:\\App\\bin\\host.exe",
+     {{L"_NT_SYMBOL_PATH", L"srv*C:\\Sym"}},
+     {{14, {kText, L"C:\\Cache"}}},
+     L"C:\\App\\bin\\;C:\\App\\pdb;C:\\App\\bin\\SymbolTable;srv*C:\\Sym;"
+     L"C:\\Cache\\MicrosoftPublicSymbols;C:\\Cache;"},
+    {L"D:/Tools//host.exe", {}, {}, L"D:\\Tools\\;D:\\pdb;D:\\Tools\\SymbolTable;"},
+    {L"C:\\host.exe", {}, {}, L"C:\\;C:\\pdb;C:\\SymbolTable;"},
+    {std::nullopt, {}, {}, L";..\\pdb;SymbolTable;"},
+    {L"C:\\host.exe",
+     {{L"_NT_SYMBOL_PATH", L""},
+      {L"_NT_ALT_SYMBOL_PATH", L"E:\\alt"},
+      {L"_NT_ALTERNATE_SYMBOL_PATH", L"F:\\alternate"}},
+     {},
+     L"C:\\;C:\\pdb;C:\\SymbolTable;E:\\alt;F:\\alternate;"},
+    {L"C:\\host.exe",
+     {{L"_NT_SYMBOL_PATH", L"\"C:\\My Symbols\";\"\"D:\\x"}},
+     {},
+     L"C:\\;C:\\pdb;C:\\SymbolTable;C:\\My Symbols;D:\\x;"},
+    {L"C:\\host.exe",
+     {},
+     {{12, {kText, L"C:\\Cache"}}, {14, {kText, L"C:\\Cache"}}},
+     L"C:\\;C:\\pdb;C:\\SymbolTable;C:\\Cache\\MicrosoftPublicSymbols;C:\\Cache;"},
+    {L"C:\\host.exe",
+     {{L"_NT_SYMBOL_PATH", L"srv*C:\\Cache*https://symbols"}},
+     {{12, {kText, L"C:\\Cache"}}},
+     L"C:\\;C:\\pdb;C:\\SymbolTable;srv*C:\\Cache*https://symbols;"},
+    {L"C:\\host.exe",
+     {},
+     {{12, {7, L"C:\\Multi"}}, {14, {kText, L""}}},
+     L"C:\\;C:\\pdb;C:\\SymbolTable;"},
+};
 
 TEST(SymbolSearchPath, FollowsTheExecutableEnvironmentAndRegistry) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\App\\bin\\host.exe";
-  fake->environment[L"_NT_SYMBOL_PATH"] = L"srv*C:\\Sym";
-  fake->registry[kCacheKey14] = {quillmark::platform::kRegistryStringType, L"C:\\Cache"};
-  EXPECT_EQ(search_path(),
-            L"C:\\App\\bin\\;C:\\App\\pdb;C:\\App\\bin\\SymbolTable;srv*C:\\Sym;"
-            L"C:\\Cache\\MicrosoftPublicSymbols;C:\\Cache;");
-}
-
-TEST(SymbolSearchPath, HasExactlyThreeEntriesWhenNothingIsSet) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"D:/Tools//host.exe";
-  EXPECT_EQ(search_path(), L"D:\\Tools\\;D:\\pdb;D:\\Tools\\SymbolTable;");
-}
-
-TEST(SymbolSearchPath, DropsTheDoubleDotRightAfterADriveRoot) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\host.exe";
-  EXPECT_EQ(search_path(), L"C:\\;C:\\pdb;C:\\SymbolTable;");
-}
-
-TEST(SymbolSearchPath, UsesRelativeEntriesWhenTheExecutablePathIsUnreadable) {
-  ScopedFakeDebugHelp fake;
-  EXPECT_EQ(search_path(), L";..\\pdb;SymbolTable;");
-}
-
-TEST(SymbolSearchPath, TakesEveryVariableThatIsSetAndNotEmpty) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\host.exe";
-  fake->environment[L"_NT_SYMBOL_PATH"] = L"";
-  fake->environment[L"_NT_ALT_SYMBOL_PATH"] = L"E:\\alt";
-  fake->environment[L"_NT_ALTERNATE_SYMBOL_PATH"] = L"F:\\alternate";
-  EXPECT_EQ(search_path(), L"C:\\;C:\\pdb;C:\\SymbolTable;E:\\alt;F:\\alternate;");
-}
-
-TEST(SymbolSearchPath, RemovesEveryDoubleQuote) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\host.exe";
-  fake->environment[L"_NT_SYMBOL_PATH"] = L"\"C:\\My Symbols\";\"\"D:\\x";
-  EXPECT_EQ(search_path(), L"C:\\;C:\\pdb;C:\\SymbolTable;C:\\My Symbols;D:\\x;");
-}
-
-TEST(SymbolSearchPath, AddsEachCacheOnceAndNotWhenTheEnvironmentNamesIt) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\host.exe";
-  fake->registry[kCacheKey12] = {quillmark::platform::kRegistryStringType, L"C:\\Cache"};
-  fake->registry[kCacheKey14] = {quillmark::platform::kRegistryStringType, L"C:\\Cache"};
-  EXPECT_EQ(search_path(),
-            L"C:\\;C:\\pdb;C:\\SymbolTable;C:\\Cache\\MicrosoftPublicSymbols;C:\\Cache;");
-
-  fake->environment[L"_NT_SYMBOL_PATH"] = L"srv*C:\\Cache*https://symbols";
-  EXPECT_EQ(search_path(), L"C:\\;C:\\pdb;C:\\SymbolTable;srv*C:\\Cache*https://symbols;");
-}
-
-TEST(SymbolSearchPath, IgnoresCachesThatAreNotPlainTextOrEmpty) {
-  ScopedFakeDebugHelp fake;
-  fake->executable_path = L"C:\\host.exe";
-  fake->registry[kCacheKey12] = {7, L"C:\\Multi"};
-  fake->registry[kCacheKey14] = {quillmark::platform::kRegistryStringType, L""};
-  EXPECT_EQ(search_path(), L"C:\\;C:\\pdb;C:\\SymbolTable;");
+  for (const SearchPathCase& test : kSearchPathCases) {
+    ScopedFakeDebugHelp fake;
+    fake->executable_path = test.executable;
+    fake->environment = test.environment;
+    for (const auto& [version, value] : test.caches) {
+      fake->registry[L"Software\\Microsoft\\VisualStudio\\" + std::to_wstring(version) +
+                     L".0\\Debugger"] = value;
+    }
+    EXPECT_EQ(std::wstring(build_symbol_search_path().get()), test.expected);
+  }
 }
 
 TEST(SymbolHandler, StartsOnceWithTheCurrentProcessAndTheOptions) {

@@ -5,8 +5,7 @@
 //     the monitor at exit.
 //   running: exits while the watchdog runs and a task is still traced.
 //   exit-in-sink: like held-by-static, but the host's log sink ends the process (code 27): the
-//   tracer is
-//     released on the exiting thread, which still holds the sink's lock.
+//     tracer is released on the exiting thread, which still holds the sink's lock.
 // The parent test checks the exit code and the output (the default log sink writes to stderr).
 #include <core/async_event_bus.h>
 #include <core/log.h>
@@ -21,12 +20,11 @@
 #include <string>
 #include <thread>
 
-#include "freezemonitor/dynamic_library.h"
+#include "tests/resmonitor/loaded_library.h"
 
 namespace {
 
-using quillmark::testing::DynamicLibrary;
-using GetMonitor = freezemonitor::FreezeMonitor* (*)();
+using resmonitor::testing::LoadedLibrary;
 using Hold = void (*)(const std::shared_ptr<void>*);
 
 std::atomic<int> g_freezed_lines{0};
@@ -44,7 +42,7 @@ bool wait_for_freezed_line() {
   return true;
 }
 
-int unload_while_running(DynamicLibrary& library, freezemonitor::FreezeMonitor* monitor) {
+int unload_while_running(LoadedLibrary& library, freezemonitor::FreezeMonitor* monitor) {
   core::SetLogSink(&count_freezed, nullptr);
   monitor->SetThresholds(0, 0);
   {
@@ -66,7 +64,7 @@ int unload_while_running(DynamicLibrary& library, freezemonitor::FreezeMonitor* 
   }
   library.unload();
   std::puts("unloaded");
-  std::puts(DynamicLibrary::resident(QUILLMARK_LIBRARY) ? "resident" : "gone");
+  std::puts(LoadedLibrary::resident(QUILLMARK_LIBRARY) ? "resident" : "gone");
   std::fflush(stdout);
   core::SetLogSink(nullptr, nullptr);
   return 0;
@@ -118,18 +116,16 @@ int exit_in_sink_holding(Hold hold, freezemonitor::FreezeMonitor* monitor) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   // Loaded first, so torn down after the monitor's library.
-  DynamicLibrary holder(TRACER_HOLDER_LIBRARY);
-  DynamicLibrary library(QUILLMARK_LIBRARY);
-  auto hold = reinterpret_cast<Hold>(holder.symbol("HoldUntilTeardown"));
-  auto get_monitor = reinterpret_cast<GetMonitor>(library.symbol("GetFreezeMonitor"));
+  // Both stay loaded until the process ends, unless the mode unloads the library.
+  LoadedLibrary holder(TRACER_HOLDER_LIBRARY);
+  LoadedLibrary library(QUILLMARK_LIBRARY);
+  auto* hold = holder.function<void(const std::shared_ptr<void>*)>("HoldUntilTeardown");
+  auto* get_monitor = library.function<freezemonitor::FreezeMonitor*()>("GetFreezeMonitor");
   if (hold == nullptr || get_monitor == nullptr) {
     std::puts("load failed");
     return 2;
   }
   if (mode == "unload") return unload_while_running(library, get_monitor());
-  // Both stay loaded until the process ends.
-  holder.keep_loaded();
-  library.keep_loaded();
   if (mode == "held-by-static") return hold_past_monitor(hold, get_monitor());
   if (mode == "exit-in-sink") return exit_in_sink_holding(hold, get_monitor());
   if (mode == "running") return exit_while_running(get_monitor());

@@ -13,15 +13,14 @@
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/scripted_debug_help.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
 using quillmark::platform::LineRecord;
 using quillmark::platform::SymbolRecord;
 
-void check_one_line(FuzzedDataProvider& input, CallStack& stack) {
-  const std::uint64_t pc = input.ConsumeIntegral<std::uint64_t>();
+void check_one_line(FuzzedDataProvider& input, CallStack& stack, std::uint64_t pc) {
   SymbolRecord symbol;
   std::uint64_t symbol_displacement = 0;
   const wchar_t* name = stack.function_name(pc, &symbol_displacement, symbol);
@@ -58,13 +57,12 @@ bool well_formed_utf8(const std::string& text) {
   return text.empty() || static_cast<unsigned char>(text.back()) < 0x80;
 }
 
-void check_stack_text(FuzzedDataProvider& input) {
+void check_stack_text(FuzzedDataProvider& input, const std::vector<std::uint64_t>& frames) {
   resmonitor::CStackInfo info;
   info.process = reinterpret_cast<quillmark::platform::ProcessHandle>(1);
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
   stack->bind_symbols(&info.symbol_lock, info.process);
-  const int frames = input.ConsumeIntegralInRange<int>(0, 40);
-  for (int i = 0; i < frames; ++i) stack->push_frame(input.ConsumeIntegral<std::uint64_t>());
+  for (std::uint64_t pc : frames) stack->push_frame(pc);
 
   static int resource = 0;
   resmonitor::StackEntry& entry = info.stacks[&resource];
@@ -91,12 +89,13 @@ void check_stack_text(FuzzedDataProvider& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  quillmark::fuzzing::ScriptedDebugHelp help(input);
-  const quillmark::fuzzing::ScopedDebugHelp installed(help);
+  std::vector<std::uint64_t> pcs(input.ConsumeIntegralInRange<std::size_t>(0, 40));
+  for (std::uint64_t& pc : pcs) pc = input.ConsumeIntegral<std::uint64_t>();
+  quillmark::testing::ScopedFakeDebugHelp help;
+  quillmark::fuzzing::fill_debug_help(input, *help, pcs);
 
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
-  const int lines = input.ConsumeIntegralInRange<int>(0, 4);
-  for (int i = 0; i < lines; ++i) check_one_line(input, *stack);
-  check_stack_text(input);
+  for (std::size_t i = 0; i < pcs.size() && i < 4; ++i) check_one_line(input, *stack, pcs[i]);
+  check_stack_text(input, pcs);
   return 0;
 }

@@ -7,7 +7,7 @@
 
 #include "callstack/path_text.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/scripted_debug_help.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "resmonitor/registry.h"
 #include "resmonitor/report_text.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/scripted_debug_help.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
@@ -76,8 +76,8 @@ void check_report(FuzzedDataProvider& input, const std::vector<std::string>& nam
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  quillmark::fuzzing::ScriptedDebugHelp help(input);
-  const quillmark::fuzzing::ScopedDebugHelp installed(help);
+  quillmark::testing::ScopedFakeDebugHelp help;
+  quillmark::fuzzing::fill_debug_help(input, *help);
 
   std::vector<std::string> names;
   const int count = input.ConsumeIntegralInRange<int>(0, 6);

@@ -11,12 +11,12 @@
 
 #include "callstack/symbol_handler.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/scripted_debug_help.h"
+#include "tests/fuzz/fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider input(data, size);
-  quillmark::fuzzing::ScriptedDebugHelp help(input);
-  const quillmark::fuzzing::ScopedDebugHelp installed(help);
+  quillmark::testing::ScopedFakeDebugHelp help;
+  quillmark::fuzzing::fill_debug_help(input, *help);
 
   const std::unique_ptr<wchar_t[]> path = resmonitor::build_symbol_search_path();
   FUZZ_CHECK(path != nullptr);

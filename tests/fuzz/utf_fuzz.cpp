@@ -10,7 +10,7 @@
 #include "callstack/stack_text.h"
 #include "platform/path_style.h"
 #include "tests/fuzz/fuzz_check.h"
-#include "tests/fuzz/scripted_debug_help.h"
+#include "tests/fuzz/fuzz_input.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 
 #include "host/core/log_testing.h"
 #if defined(QUILLMARK_TEST_SEAMS)
-#include "platform/debug_help.h"
+#include "tests/callstack/fake_debug_help.h"
 #endif
 
 namespace {
@@ -51,78 +51,6 @@ void exit_on_fragment(const core::LogRecord& record, void* context) {
 [[noreturn]] void wait_for_the_end() {
   for (;;) pause();
 }
-
-#if defined(QUILLMARK_TEST_SEAMS)
-using namespace quillmark::platform;
-
-// The system's debug help, except that a symbol look-up ends the process.
-class ExitingDebugHelp final : public DebugHelp {
- public:
-  explicit ExitingDebugHelp(DebugHelp& system) : system_(system) {}
-
-  std::uint16_t capture_back_trace(std::uint32_t skip, std::uint32_t count, std::uint64_t* out,
-                                   std::uint32_t* hash) override {
-    return system_.capture_back_trace(skip, count, out, hash);
-  }
-  ProcessHandle current_process() override { return system_.current_process(); }
-  ModuleHandle executable_module() override { return system_.executable_module(); }
-  std::uint32_t module_file_name(ModuleHandle module, wchar_t* buffer,
-                                 std::uint32_t capacity) override {
-    return system_.module_file_name(module, buffer, capacity);
-  }
-  ModuleHandle allocation_base(std::uint64_t address) override {
-    return system_.allocation_base(address);
-  }
-  std::uint32_t environment_variable(const wchar_t* name, wchar_t* buffer,
-                                     std::uint32_t size) override {
-    return system_.environment_variable(name, buffer, size);
-  }
-  bool read_user_registry_value(const wchar_t* key, const wchar_t* value, std::uint32_t* type,
-                                void* data, std::uint32_t* size) override {
-    return system_.read_user_registry_value(key, value, type, data, size);
-  }
-  void debug_output(const wchar_t* text) override { system_.debug_output(text); }
-  std::uint32_t last_error() override { return system_.last_error(); }
-  void set_symbol_options(std::uint32_t options) override { system_.set_symbol_options(options); }
-  bool initialize_symbols(ProcessHandle process, const wchar_t* path, bool invade) override {
-    return system_.initialize_symbols(process, path, invade);
-  }
-  bool enumerate_loaded_modules(ProcessHandle process, ModuleVisitor visitor,
-                                void* context) override {
-    return system_.enumerate_loaded_modules(process, visitor, context);
-  }
-  bool module_info(ProcessHandle process, std::uint64_t base, ModuleRecord& record) override {
-    return system_.module_info(process, base, record);
-  }
-  std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
-                            std::uint32_t size) override {
-    return system_.load_module(process, path, base, size);
-  }
-  bool symbol_from_address(ProcessHandle, std::uint64_t, std::uint64_t*, SymbolRecord&) override {
-    std::fputs("exiting inside a resolution\n", stderr);
-    std::exit(23);
-  }
-  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
-                         LineRecord& line) override {
-    return system_.line_from_address(process, address, displacement, line);
-  }
-  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
-    return system_.inline_call_count(process, address);
-  }
-  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                     SymbolRecord& symbol) override {
-    return system_.inline_symbol(process, address, depth, symbol);
-  }
-  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                   std::uint32_t* displacement, LineRecord& line) override {
-    return system_.inline_line(process, address, depth, displacement, line);
-  }
-
- private:
-  DebugHelp& system_;
-};
-
-#endif
 
 [[noreturn]] void exit_from_check_thread_sink() {
   static SinkExit rule{"start check dbg", 21};
@@ -148,8 +76,12 @@ class ExitingDebugHelp final : public DebugHelp {
 
 #if defined(QUILLMARK_TEST_SEAMS)
 [[noreturn]] void exit_inside_resolution() {
-  static ExitingDebugHelp exiting(debug_help());
-  set_debug_help_for_testing(&exiting);
+  static quillmark::testing::ScopedFakeDebugHelp help;
+  help->back_trace = {0x1000, 0x2000, 0x3000, 0x4000};
+  help->on_symbol_lookup = [] {
+    std::fputs("exiting inside a resolution\n", stderr);
+    std::exit(23);
+  };
   static int object = 0;
   resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
   resmonitor::AddResource("ExitChild", &object);

@@ -1,12 +1,12 @@
 // Unloading the library and ending the process while the check thread still runs (the host
-// forgot DestroyResMonitor). Each case runs in a child process of its own: a hang fails it by
-// the suite's time limit, a crash by the exit code.
+// forgot DestroyResMonitor), each case in a child process of its own.
 #include <gtest/gtest.h>
 
 #include <quillmark/resource_monitor.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
@@ -54,44 +54,62 @@ void fail(const char* what) {
   std::exit(1);
 }
 
-void print_state(const char* when, const quillmark::testing::LogCapture& capture) {
-  std::fprintf(stderr, "%s: resident=%d leak_list=%d end=%d\n", when,
+struct Scenario {
+  const char* name;
+  resmonitor::MonitorInfoLevel level;
+  bool destroy_first;  // the order the README asks for: stop the check thread, then unload
+  bool unload;         // or end the process with everything still running
+  const char* output;
+};
+
+// Registers one object at `level` and unloads or exits as the scenario says. With no reference
+// left after the unload, the host calls nothing more, even where the running thread keeps the
+// library mapped (Windows).
+void run(const Scenario& scenario) {
+  quillmark::testing::LogCapture capture;
+  LoadedLibrary library(RESMONITOR_LIBRARY);
+  const ResourceApi api(library);
+  if (!library.loaded() || !api.complete()) fail("load");
+  static int object = 0;
+  api.create(scenario.level);
+  api.add("Unloaded", &object);
+  const bool checking = (scenario.level & resmonitor::MonitorInfoCheck) != 0;
+  // With the check thread running, the stack stays unresolved for its final report.
+  resmonitor::ResMonitorInfo info;
+  if (!checking && (api.get("Unloaded", &object, info) != 0 || info.callStack.empty())) {
+    fail("stack");
+  }
+  if (checking && !capture.wait_for_text("start check dbg")) fail("start line");
+  if (scenario.destroy_first) {
+    api.destroy();
+    if (capture.count_containing("end check dbg") != 1) fail("end line");
+  }
+  if (!scenario.unload) {
+    std::fprintf(stderr, "exiting with the check thread running\n");
+    return;
+  }
+  library.unload();
+  std::fprintf(stderr, "unloaded: resident=%d leak_list=%d end=%d\n",
                LoadedLibrary::resident(RESMONITOR_LIBRARY) ? 1 : 0,
                capture.count_containing("Resource leak list\n[Unloaded] count:1"),
                capture.count_containing("end check dbg"));
 }
 
-void unload_while_checking() {
-  quillmark::testing::LogCapture capture;
-  LoadedLibrary library(RESMONITOR_LIBRARY);
-  const ResourceApi api(library);
-  if (!library.loaded() || !api.complete()) fail("load");
-  static int object = 0;
-  api.create(resmonitor::MonitorInfoCheck);
-  api.add("Unloaded", &object);
-  if (!capture.wait_for_text("start check dbg")) fail("start line");
-  library.unload();
-  // The host has no reference left, so it must not call the library any more, even where the
-  // running thread keeps it mapped.
-  print_state("unloaded", capture);
-}
-
-// The order the README asks for: stop the check thread, then unload. Nothing of the library may
-// stay behind.
-void unload_after_destroy() {
-  quillmark::testing::LogCapture capture;
-  LoadedLibrary library(RESMONITOR_LIBRARY);
-  const ResourceApi api(library);
-  if (!library.loaded() || !api.complete()) fail("load");
-  static int object = 0;
-  api.create(resmonitor::MonitorInfoCheck);
-  api.add("Unloaded", &object);
-  if (!capture.wait_for_text("start check dbg")) fail("start line");
-  api.destroy();
-  if (capture.count_containing("end check dbg") != 1) fail("end line");
-  library.unload();
-  print_state("unloaded after destroy", capture);
-}
+// The stacks case: the unload stops the check thread, whose final report must not need the
+// loader's lock that the unload holds.
+const Scenario kScenarios[] = {
+    {"UnloadWhileTheCheckThreadRuns", resmonitor::MonitorInfoCheck, false, true,
+     kAfterUnloadWhileChecking},
+    {"UnloadWithRecordedStacksWhileTheCheckThreadRuns",
+     resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck, false, true,
+     kAfterUnloadWhileChecking},
+    {"UnloadAfterDestroyReleasesTheLibrary", resmonitor::MonitorInfoCheck, true, true,
+     "unloaded: resident=0 leak_list=1 end=1"},
+    {"UnloadWithoutCheckThreadReleasesTheLibrary", resmonitor::MonitorInfoStack, false, true,
+     "unloaded: resident=0 leak_list=0 end=0"},
+    {"ExitWhileTheCheckThreadRuns", resmonitor::MonitorInfoCheck, false, false,
+     kAfterExitWhileChecking},
+};
 
 // A library loaded again after a real unload starts from nothing: a new monitor at level 0,
 // whose registrations and stacks work as the first one's did.
@@ -113,95 +131,37 @@ void reload_after_unload() {
   }
 }
 
-// The host forgot DestroyResMonitor and stacks were recorded: the unload stops the check thread,
-// whose final report must not need the loader's lock that the unload holds.
-void unload_with_stacks_while_checking() {
-  quillmark::testing::LogCapture capture;
-  LoadedLibrary library(RESMONITOR_LIBRARY);
-  const ResourceApi api(library);
-  if (!library.loaded() || !api.complete()) fail("load");
-  static int object = 0;
-  api.create(resmonitor::MonitorInfoStack | resmonitor::MonitorInfoCheck);
-  api.add("Unloaded", &object);
-  if (!capture.wait_for_text("start check dbg")) fail("start line");
-  library.unload();
-  // As in unload_while_checking: with no reference left the host calls nothing more, even where
-  // the running thread keeps the library mapped (Windows).
-  print_state("unloaded", capture);
-}
-
-void unload_without_check_thread() {
-  LoadedLibrary library(RESMONITOR_LIBRARY);
-  const ResourceApi api(library);
-  if (!library.loaded() || !api.complete()) fail("load");
-  static int object = 0;
-  api.create(resmonitor::MonitorInfoStack);
-  api.add("Unloaded", &object);
-  resmonitor::ResMonitorInfo info;
-  if (api.get("Unloaded", &object, info) != 0 || info.callStack.empty()) fail("stack");
-  library.unload();
-  std::fprintf(stderr, "unloaded: resident=%d\n", LoadedLibrary::resident(RESMONITOR_LIBRARY));
-}
-
-void exit_while_checking() {
-  LoadedLibrary library(RESMONITOR_LIBRARY);
-  const ResourceApi api(library);
-  if (!library.loaded() || !api.complete()) fail("load");
-  static int object = 0;
-  api.create(resmonitor::MonitorInfoCheck);
-  api.add("Exiting", &object);
-  std::fprintf(stderr, "exiting with the check thread running\n");
-}
-
-// Ends a child that hangs, so that a regression fails the case instead of stopping the suite.
+// Each case runs in a child process, which must end normally with the expected output; a
+// regression that hangs fails the case by the alarm instead of stopping the suite.
 void limit_child_time() {
 #if !defined(_WIN32)
   alarm(30);
 #endif
 }
 
-class ResourceMonitorLifetime : public ::testing::Test {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-
-  // Runs `scenario` in a child process, which must end normally with `output` on its streams.
-  static void expect_clean_end(void (*scenario)(), const char* output) {
-    EXPECT_EXIT(
-        {
-          scenario();
-          std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), output);
-  }
-};
-
-TEST_F(ResourceMonitorLifetime, UnloadWhileTheCheckThreadRuns) {
-  expect_clean_end(unload_while_checking, kAfterUnloadWhileChecking);
-}
-
-TEST_F(ResourceMonitorLifetime, UnloadAfterDestroyReleasesTheLibrary) {
-  expect_clean_end(unload_after_destroy, "unloaded after destroy: resident=0 leak_list=1 end=1");
-}
-
-TEST_F(ResourceMonitorLifetime, ReloadAfterUnloadStartsAfresh) {
-  expect_clean_end(reload_after_unload, "round 1: resident=0\nround 2: resident=0");
-}
-
-TEST_F(ResourceMonitorLifetime, UnloadWithRecordedStacksWhileTheCheckThreadRuns) {
-  expect_clean_end(
-      [] {
+template <typename Body>
+void expect_clean_end(Body body, const char* output) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
         limit_child_time();
-        unload_with_stacks_while_checking();
+        body();
+        std::exit(0);
       },
-      kAfterUnloadWhileChecking);
+      ::testing::ExitedWithCode(0), output);
 }
 
-TEST_F(ResourceMonitorLifetime, UnloadWithoutCheckThreadReleasesTheLibrary) {
-  expect_clean_end(unload_without_check_thread, "unloaded: resident=0");
+class ResourceMonitorLifetime : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(ResourceMonitorLifetime, EndsCleanly) {
+  expect_clean_end([this] { run(GetParam()); }, GetParam().output);
 }
 
-TEST_F(ResourceMonitorLifetime, ExitWhileTheCheckThreadRuns) {
-  expect_clean_end(exit_while_checking, kAfterExitWhileChecking);
+INSTANTIATE_TEST_SUITE_P(Scenarios, ResourceMonitorLifetime, ::testing::ValuesIn(kScenarios),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST(ResourceMonitorReload, ReloadAfterUnloadStartsAfresh) {
+  expect_clean_end(reload_after_unload, "round 1: resident=0\nround 2: resident=0");
 }
 
 }  // namespace
