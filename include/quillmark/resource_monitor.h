@@ -85,7 +85,9 @@ QUILLMARK_API int DestroyResMonitor();
 QUILLMARK_API void SetMonitorInfoLevel(MonitorInfoLevel level);
 
 // Registers `obj` under `objName` (name bytes compared exactly; the empty name is valid). At level
-// 0 nothing is recorded. A pair that is already registered keeps its time and stack.
+// 0 nothing is recorded. A pair that is already registered keeps its time and stack. Not
+// async-signal-safe: a new name or a new call site allocates, and the registry's locks are taken
+// (a handler that interrupted a registration on its own thread would wait for itself).
 // Returns -1 if either argument is null (the monitor is then not created), otherwise 0.
 QUILLMARK_API int AddResource(const char* objName, void* obj);
 
