@@ -111,7 +111,8 @@ class CallStack {
   // at the first stack of the process that had it. The text stays where it is for the life of
   // the process (or until forget_resolved_frames()).
   // A frame whose function was not found (its module had no symbols, or loading them failed for
-  // a moment) is looked up again each time, so a passing failure is not remembered.
+  // a moment) is looked up again at its next use, so a passing failure is not remembered; when
+  // that look-up misses too, the module has no symbol there and the lines are final.
   // `module` is the module recorded for the frame (frame_modules.h), null when none was: the
   // lines are kept per address and module, and a frame whose module is no longer loaded as it
   // was is resolved from the module's file (module_files.h), or, when that file is gone or

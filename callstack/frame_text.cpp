@@ -38,9 +38,14 @@ wchar_t line_buffer[CallStack::kLineCapacity];
 // resolved once per process, and a stack whose frames were all seen before costs copies only.
 // Guarded like line_buffer.
 std::unordered_map<FrameKey, std::wstring, FrameKeyHash> frame_lines;
-// The keys in frame_lines whose function was not found: looked up again at their next use.
-// Guarded like line_buffer.
-std::unordered_set<FrameKey, FrameKeyHash> provisional_frames;
+// The keys in frame_lines whose function was not found, with the look-ups that missed so far:
+// looked up again at their next use, so that a passing failure (a module whose symbols could not
+// be loaded for want of memory) is not remembered. A frame that misses again lies where its
+// module has no symbol: it is final then, and reports stop looking it up (each look-up reads the
+// loader's module list, which the unwinder of every registering thread reads too). Guarded like
+// line_buffer.
+std::unordered_map<FrameKey, int, FrameKeyHash> provisional_frames;
+constexpr int kMissesBeforeFinal = 2;
 
 // Frames are kept and looked up by key: the return address, or for a frame that follows no call
 // (a signal trampoline, and the frame the signal interrupted) the address with its top byte set
@@ -206,11 +211,7 @@ const std::wstring& CallStack::lines_of_frame(std::uint64_t pc, const FrameModul
   // Assigned in place: an earlier frame of the same stack may point at this element.
   std::wstring& kept = frame_lines[key];
   kept = std::move(lines);
-  if (final) {
-    provisional_frames.erase(key);
-  } else {
-    provisional_frames.insert(key);
-  }
+  if (final || ++provisional_frames[key] >= kMissesBeforeFinal) provisional_frames.erase(key);
   return kept;
 }
 
