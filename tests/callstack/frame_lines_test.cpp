@@ -8,42 +8,15 @@
 
 #include <csetjmp>
 #include <csignal>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "names/frame_lines_lib.h"
+#include "stack_lines.h"
 
 namespace {
 
 using namespace resmonitor;
-
-struct Frame {
-  std::string file;
-  int line = 0;
-  std::string module;
-  std::string function;
-};
-
-// The frame lines of a stack text; a frame without a line has an empty file and line 0.
-std::vector<Frame> frames_of(const std::string& text) {
-  static const std::regex with_line(
-      R"(    (.+) \((\d+)\): ([^!]+)!(.*)\(\)( \+ 0x[0-9A-F]+ bytes)?)");
-  static const std::regex without_line(R"(    ([^!]+)!(.*)\(\)( \+ 0x[0-9A-F]+ bytes)?)");
-  std::vector<Frame> frames;
-  std::smatch match;
-  for (std::size_t start = text.find('\n') + 1; start < text.size();) {
-    const std::size_t end = text.find('\n', start);
-    const std::string line = text.substr(start, end - start);
-    if (std::regex_match(line, match, with_line)) {
-      frames.push_back({match[1], std::stoi(match[2]), match[3], match[4]});
-    } else if (std::regex_match(line, match, without_line)) {
-      frames.push_back({"", 0, match[1], match[2]});
-    }
-    start = end + 1;
-  }
-  return frames;
-}
 
 int resource = 0;
 const char kName[] = "FrameLines";
