@@ -29,6 +29,14 @@ std::string record_head(quillmark::platform::ThreadId thread, double elapsed_ms)
   return head;
 }
 
+// A last line in the frames' indentation, after the frames.
+void note_under_stack(const char* note, std::string& text) {
+  if (!text.empty() && text.back() != '\n') text += '\n';
+  text += "    (note: ";
+  text += note;
+  text += ")\n";
+}
+
 void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   ThreadStack stack;
   const CaptureOutcome outcome =
@@ -36,6 +44,7 @@ void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   std::string text = record_head(thread, elapsed_ms);
   if (outcome == CaptureOutcome::kCaptured) {
     text += ":\n" + resmonitor::describe_thread_stack(stack.frames, stack.count, kShownFrames);
+    if (stack.note != nullptr) note_under_stack(stack.note, text);
   } else {
     text += " unavailable: ";
     text += quillmark::platform::capture_outcome_text(outcome);

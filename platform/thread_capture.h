@@ -1,9 +1,17 @@
 // Taking the call stack of another thread of the process while it runs (or hangs), for freeze
 // reports. One implementation per platform lives in win32/ or posix/; the build picks one.
 //
-// Linux interrupts the thread with a real-time signal whose handler unwinds the thread's own
-// stack into a buffer prepared beforehand, with nothing in the handler that allocates or waits
-// for a lock; the caller waits for the handler's answer for a bounded time. Windows suspends the
+// Linux leaves a thread that waits in the kernel (a blocking system call: sleep, poll, a lock or
+// condition wait, a read) alone: the kernel shows where its stack is, and the stack is walked
+// from outside while the thread waits. Only a thread that runs user code is interrupted, with a
+// real-time signal whose handler unwinds the thread's own stack into a buffer prepared
+// beforehand, with nothing in the handler that allocates or waits for a lock; the caller waits for
+// the handler's answer for a bounded time. A thread that enters a blocking call in the few
+// microseconds between that check and the signal's arrival sees the call end early with EINTR,
+// as any signal would make it: nanosleep, clock_nanosleep (sleep, usleep), poll, ppoll, select,
+// pselect, epoll_wait, epoll_pwait, sigtimedwait, sem_timedwait, and socket reads and writes with
+// a time-out (SO_RCVTIMEO, SO_SNDTIMEO). Calls that the kernel restarts (SA_RESTART) go on
+// unnoticed. The capture says when it cut a call short (ThreadStack::note). Windows suspends the
 // thread, reads its registers and copies its stack while nothing else is called, resumes it, and
 // only then unwinds the copy.
 #pragma once
@@ -26,6 +34,9 @@ struct ThreadStack {
   static constexpr std::uint32_t kMaxFrames = 64;
   std::uint64_t frames[kMaxFrames];
   std::uint32_t count = 0;
+  // Null, or a static text for the reader of the stack: why a stack walked from outside the thread
+  // ends before its outermost frame, or that the capture's signal ended a blocking call early.
+  const char* note = nullptr;
 };
 
 enum class CaptureOutcome {

@@ -338,11 +338,36 @@ class BlockedThread {
   std::thread thread_;
 };
 
-// Arg 0: the capture alone (signal, unwind in the thread, answer). Arg 1: capture and the text of
-// ten frames (warm: the symbols are loaded before the measurement).
-void BM_FrozenStackPerReport(benchmark::State& state) {
+// A thread that runs user code without end, as a task stuck in a computation would.
+class SpinningThread {
+ public:
+  SpinningThread()
+      : thread_([this] {
+          id_ = quillmark::platform::current_thread_id();
+          while (!released_.load()) {
+          }
+        }) {
+    while (id_.load() == 0) std::this_thread::yield();
+  }
+  ~SpinningThread() {
+    released_ = true;
+    thread_.join();
+  }
+  SpinningThread(const SpinningThread&) = delete;
+  SpinningThread& operator=(const SpinningThread&) = delete;
+
+  quillmark::platform::ThreadId id() const { return id_; }
+
+ private:
+  std::atomic<quillmark::platform::ThreadId> id_{0};
+  std::atomic<bool> released_{false};
+  std::thread thread_;
+};
+
+template <class Frozen>
+void measure_frozen_stack(benchmark::State& state, bool with_text) {
   quillmark::platform::enable_thread_capture(quillmark::platform::default_capture_signal());
-  BlockedThread frozen;
+  Frozen frozen;
   quillmark::platform::ThreadStack stack;
   quillmark::platform::capture_thread_stack(frozen.id(), std::chrono::milliseconds(50), stack);
   resmonitor::describe_thread_stack(stack.frames, stack.count, 10);
@@ -353,12 +378,24 @@ void BM_FrozenStackPerReport(benchmark::State& state) {
       state.SkipWithError("capture failed");
       break;
     }
-    if (state.range(0) == 1) {
+    if (with_text) {
       benchmark::DoNotOptimize(resmonitor::describe_thread_stack(stack.frames, stack.count, 10));
     }
   }
   quillmark::platform::disable_thread_capture();
 }
-BENCHMARK(BM_FrozenStackPerReport)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+// Arg 0: the capture alone of a thread blocked in a wait (Linux: walked from outside; Windows:
+// suspended). Arg 1: that capture and the text of ten frames (warm: the symbols are loaded before
+// the measurement). Arg 2: the capture alone of a thread that runs (Linux: signal, unwind in the
+// thread, answer).
+void BM_FrozenStackPerReport(benchmark::State& state) {
+  if (state.range(0) == 2) {
+    measure_frozen_stack<SpinningThread>(state, false);
+  } else {
+    measure_frozen_stack<BlockedThread>(state, state.range(0) == 1);
+  }
+}
+BENCHMARK(BM_FrozenStackPerReport)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

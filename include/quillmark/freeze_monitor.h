@@ -260,7 +260,16 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // the format of resource stacks, from the innermost frame outside quillmark; or, when the thread
 // has exited, blocks the capture or does not answer within 50 ms, "... stack unavailable:
 // <reason>". The watchdog never waits longer than that for a thread, and the thread goes on.
-// Linux interrupts the thread with a real-time signal, SIGRTMAX - 3 unless the environment
+// Linux leaves a thread that waits in the kernel (sleep, poll, a lock, a read...) alone: its
+// stack is walked from outside while it waits, and its call goes on undisturbed. A walk that
+// cannot follow the stack to its end (code without unwind data) shows the frames it found and a
+// last line "    (note: <why>)". Only a thread that runs user code is interrupted, with a
+// real-time signal; if it enters a blocking call in the microseconds between the check and the
+// signal, that call can end early with EINTR, as with any signal: nanosleep and clock_nanosleep
+// (sleep, usleep), poll, ppoll, select, pselect, epoll_wait, epoll_pwait, sigtimedwait,
+// sem_timedwait, and socket reads and writes with a time-out. The record then ends with
+// "    (note: the capture's signal ended a blocking system call early)". Calls the kernel restarts
+// (SA_RESTART) are not affected. The signal is SIGRTMAX - 3 unless the environment
 // variable QUILLMARK_FREEZE_STACK_SIGNAL names another one when capture is switched on: a decimal
 // number from SIGRTMIN to SIGRTMAX (34 to 64 with glibc). Any other value, the empty one
 // included, is passed over for SIGRTMAX - 3, and the call that switches capture on writes one

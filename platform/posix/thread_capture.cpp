@@ -1,4 +1,6 @@
-// Linux: another thread's stack through a real-time signal. The requester publishes a request
+// Linux: another thread's stack. A thread that waits in the kernel is walked from outside (see
+// blocked_thread.h and stack_walk.h); one that runs is asked through a real-time signal. The
+// requester publishes a request
 // (target and sequence) in one atomic word, queues the signal to the target with a cookie that
 // marks it as a request, and waits on a semaphore. The handler checks that the request is live and
 // meant for its thread, unwinds with the libgcc unwinder into a static buffer (no allocation, no
@@ -18,6 +20,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/posix/blocked_thread.h"
+#include "platform/posix/stack_walk.h"
 #include "platform/thread_capture.h"
 
 namespace quillmark::platform {
@@ -34,6 +38,9 @@ std::atomic<std::uint64_t> request{0};
 std::atomic<pid_t> request_target{0};
 // Written only by the handler between kCapturing and kDone; read by the requester after kDone.
 ThreadStack capture_buffer;
+// A walk from outside is tried this many times while the thread keeps waking up under it.
+constexpr int kOutsideWalkTries = 3;
+constexpr char kCutCallShort[] = "the capture's signal ended a blocking system call early";
 sem_t answered;
 // Capture requests queued but not yet seen by any handler (a thread that blocks the signal keeps
 // them pending).
@@ -56,6 +63,15 @@ _Unwind_Reason_Code record_frame(_Unwind_Context* context, void* argument) {
   return _URC_NO_REASON;
 }
 
+// Whether the signal ended a system call that will now return EINTR: the thread stands right after
+// a `syscall` instruction with -EINTR as its result. (A call the kernel restarts stands on the
+// instruction instead, with the call's number.)
+bool interrupted_a_call(const ucontext_t& context) {
+  const auto pc = static_cast<std::uint64_t>(context.uc_mcontext.gregs[REG_RIP]);
+  const auto* code = reinterpret_cast<const unsigned char*>(pc - 2);
+  return context.uc_mcontext.gregs[REG_RAX] == -EINTR && code[0] == 0x0f && code[1] == 0x05;
+}
+
 // The frames before the interrupted one are the handler's own and are left out. Where the
 // interrupted frame cannot be told (a sanitizer runtime may call the handler from its own frames
 // later), every frame is kept; resolution skips this library's frames anyway.
@@ -70,6 +86,7 @@ void unwind_interrupted_thread(void* signal_context) {
     std::copy(interrupted, end, capture_buffer.frames);
     capture_buffer.count = static_cast<std::uint32_t>(end - interrupted);
   }
+  capture_buffer.note = interrupted_a_call(*context) ? kCutCallShort : nullptr;
 }
 
 bool is_capture_request(const siginfo_t* info) {
@@ -213,11 +230,33 @@ void disable_thread_capture() {
   installed_signal = 0;
 }
 
+namespace {
+
+// The thread waited in the kernel before and after the walk, at the same place: the stack did not
+// change under the walk.
+bool walk_waiting_thread(pid_t thread, ThreadStack& out) {
+  for (int attempt = 0; attempt < kOutsideWalkTries; ++attempt) {
+    posix::BlockedRegisters before;
+    if (posix::read_thread_state(thread, before) != posix::ThreadState::kBlocked) return false;
+    const char* note = posix::walk_stack(before.sp, before.pc, out);
+    posix::BlockedRegisters after;
+    if (posix::read_thread_state(thread, after) == posix::ThreadState::kBlocked &&
+        after.sp == before.sp && after.pc == before.pc) {
+      out.note = note;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds timeout,
                                     ThreadStack& out) {
   std::lock_guard<std::mutex> lock(capture_mutex);
   if (!capture_enabled) return CaptureOutcome::kNotEnabled;
   if (thread == current_thread_id()) return CaptureOutcome::kCannotInterrupt;
+  if (walk_waiting_thread(static_cast<pid_t>(thread), out)) return CaptureOutcome::kCaptured;
   if ((request.load() & kPhaseMask) == kCapturing) return CaptureOutcome::kBusy;
   while (sem_trywait(&answered) == 0) {
   }
@@ -238,6 +277,7 @@ CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds t
                                                        : CaptureOutcome::kNoAnswer;
   }
   out.count = capture_buffer.count;
+  out.note = capture_buffer.note;
   std::copy_n(capture_buffer.frames, out.count, out.frames);
   request.store(sequence_word | kIdle);
   return CaptureOutcome::kCaptured;

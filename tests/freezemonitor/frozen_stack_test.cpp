@@ -81,18 +81,21 @@ class FrozenStack : public ::testing::Test {
   LogCapture log_;
 };
 
+// The task waits in the kernel: Linux walks its stack from outside, Windows suspends it.
 TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
+  const std::string task_url = url("decode");
   EventRecorder events;
   std::shared_ptr<EffectRenderTracer> tracer;
-  StuckThread task(trace_on_thread(url("decode"), tracer));
+  StuckThread task(trace_on_thread(task_url, tracer));
   advance_to_freeze();
   ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) + ":\n"));
 
-  const std::string record = record_after_freeze(url("decode"));
+  const std::string record = record_after_freeze(task_url);
   EXPECT_EQ(record.rfind(stack_head(task.id()) + ":\n", 0), 0u) << record;
   EXPECT_NE(record.find("!quillmark::testing::StuckThread::stuck_in_decoder()"), std::string::npos)
       << record;
   EXPECT_NE(record.find("stuck_thread.h ("), std::string::npos) << record;
+  EXPECT_EQ(record.find("(note: "), std::string::npos) << record;  // a whole stack
   // A header, then at most 10 frames, each preceded by the calls inlined into it.
   constexpr long kMostLines = 1 + 10 * (1 + CallStack::kMaxInlinedCalls);
   EXPECT_LE(std::count(record.begin(), record.end(), '\n'), kMostLines) << record;
@@ -105,7 +108,7 @@ TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
   }
 
   // The freezed line and the event are what they are without capture.
-  const auto posted = events.wait_for(url("decode"), 1);
+  const auto posted = events.wait_for(task_url, 1);
   ASSERT_EQ(posted.size(), 1u);
   EXPECT_EQ(posted[0].kind, 1);
   EXPECT_TRUE(posted[0].use_gpu);
@@ -139,7 +142,7 @@ TEST_F(FrozenStack, ThreadThatEndedGivesStackUnavailable) {
 TEST_F(FrozenStack, ThreadBlockingTheSignalGivesStackUnavailableAndGoesOn) {
   std::shared_ptr<EffectRenderTracer> tracer;
   StuckThread task(trace_on_thread(url("blocked"), tracer),
-                   quillmark::platform::default_capture_signal());
+                   quillmark::platform::default_capture_signal(), StuckThread::Hang::kSpinning);
   advance_to_freeze();
   ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) +
                                  " unavailable: the thread did not answer in time"));

@@ -1,6 +1,8 @@
-// A task thread that hangs inside a known function, stuck_in_decoder(), until released.
+// A task thread that hangs inside a known function, stuck_in_decoder(), until released: waiting
+// on a condition variable (in the kernel), or spinning in user code.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -17,10 +19,14 @@ namespace quillmark::testing {
 
 class StuckThread {
  public:
+  enum class Hang { kWaiting, kSpinning };
+
   // `before_hanging` runs on the thread first (to create its tracer). With `blocked_signal` (not
   // 0, Linux) the thread blocks that signal while it hangs and unblocks it before it ends.
-  explicit StuckThread(std::function<void()> before_hanging = nullptr, int blocked_signal = 0)
-      : thread_([this, before_hanging, blocked_signal] { run(before_hanging, blocked_signal); }) {
+  explicit StuckThread(std::function<void()> before_hanging = nullptr, int blocked_signal = 0,
+                       Hang hang = Hang::kWaiting)
+      : hang_(hang),
+        thread_([this, before_hanging, blocked_signal] { run(before_hanging, blocked_signal); }) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return stuck_; });
   }
@@ -35,6 +41,7 @@ class StuckThread {
   void release() {
     std::lock_guard<std::mutex> lock(mutex_);
     released_ = true;
+    spin_released_.store(true);
     changed_.notify_all();
   }
 
@@ -61,7 +68,13 @@ class StuckThread {
     std::unique_lock<std::mutex> lock(mutex_);
     stuck_ = true;
     changed_.notify_all();
-    changed_.wait(lock, [&] { return released_; });
+    if (hang_ == Hang::kSpinning) {
+      lock.unlock();
+      while (!spin_released_.load()) {
+      }
+    } else {
+      changed_.wait(lock, [&] { return released_; });
+    }
     asm volatile("" ::: "memory");
   }
 
@@ -69,6 +82,8 @@ class StuckThread {
   std::condition_variable changed_;
   bool stuck_ = false;
   bool released_ = false;
+  std::atomic<bool> spin_released_{false};
+  const Hang hang_;
   platform::ThreadId id_ = 0;
   std::thread thread_;
 };
