@@ -69,6 +69,11 @@ bool enable_thread_capture(int signal_number);
 // must not reach a handler that does not expect it.
 void disable_thread_capture();
 
+// The start of the function that holds `pc`, from the unwind tables of the loaded modules; `pc`
+// itself where none covers it. Samples of a thread taken at different places in one function
+// share it.
+std::uint64_t function_start(std::uint64_t pc);
+
 // Captures `thread`'s stack into `out`, waiting at most `timeout` for the thread. Captures are
 // serialised. A thread cannot capture itself (kCannotInterrupt).
 CaptureOutcome capture_thread_stack(ThreadId thread, std::chrono::milliseconds timeout,

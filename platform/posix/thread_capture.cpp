@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "platform/posix/blocked_thread.h"
+#include "platform/posix/call_frame_rules.h"
 #include "platform/posix/stack_walk.h"
 #include "platform/thread_capture.h"
 
@@ -228,6 +229,11 @@ void disable_thread_capture() {
   if (installed_signal == 0 || requests_in_flight.load() != 0) return;
   sigaction(installed_signal, &previous_action, nullptr);
   installed_signal = 0;
+}
+
+std::uint64_t function_start(std::uint64_t pc) {
+  posix::FrameRules rules;
+  return posix::find_frame_rules(pc, rules) ? rules.function_start : pc;
 }
 
 namespace {

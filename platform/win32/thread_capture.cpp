@@ -109,6 +109,12 @@ void unwind_copy(FrozenState& state, ThreadStack& out) {
 
 ThreadId current_thread_id() { return GetCurrentThreadId(); }
 
+std::uint64_t function_start(std::uint64_t pc) {
+  DWORD64 image_base = 0;
+  const PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(pc, &image_base, nullptr);
+  return function == nullptr ? pc : image_base + function->BeginAddress;
+}
+
 int default_capture_signal(std::string*) { return 0; }
 
 // Nothing is installed; the switch only keeps the two targets alike.

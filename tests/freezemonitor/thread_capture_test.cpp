@@ -50,6 +50,17 @@ TEST_F(ThreadCapture, CapturesAreRepeatable) {
   }
 }
 
+__attribute__((noinline)) int some_function(int value) { return value * 3 + 1; }
+
+// Sampled stacks are grouped by the function their innermost frame stands in.
+TEST(FunctionStart, PlacesInOneFunctionShareItsStart) {
+  const auto start = reinterpret_cast<std::uint64_t>(&some_function);
+  EXPECT_EQ(function_start(start), start);
+  EXPECT_EQ(function_start(start + 5), start);
+  EXPECT_NE(function_start(reinterpret_cast<std::uint64_t>(&current_thread_id)), start);
+  EXPECT_EQ(function_start(16), 16u);  // no module there: the address itself
+}
+
 TEST(ThreadCaptureOff, NothingIsCapturedUntilEnabled) {
   StuckThread stuck;
   ThreadStack stack;
