@@ -16,7 +16,6 @@ namespace {
 
 // libdwfl's error numbers, unchanged since its first release.
 constexpr int kDwflOutOfMemory = 2;
-constexpr int kDwflSeeErrno = 3;
 
 std::atomic<int> failing_loads{0};
 
@@ -57,9 +56,10 @@ bool same_path(const std::string& loader_path, const std::string& reported_path)
 
 }  // namespace
 
+// libelf and libdw report their own allocation failures under their own error numbers, which
+// libdwfl passes on wrapped; the allocator's errno is the one sign they all leave.
 bool libdw_failure_is_transient(int dwfl_error, int system_error) {
-  return dwfl_error == kDwflOutOfMemory ||
-         (dwfl_error == kDwflSeeErrno && errno_is_transient(system_error));
+  return dwfl_error == kDwflOutOfMemory || errno_is_transient(system_error);
 }
 
 namespace testing {
@@ -121,6 +121,7 @@ ModuleSymbols::State ModuleSymbols::load() {
   }
   const char* slash = std::strrchr(path.c_str(), '/');
   dwfl_report_begin(session_);
+  errno = 0;
   module_ = dwfl_report_elf(session_, slash != nullptr ? slash + 1 : path.c_str(), path.c_str(), fd,
                             bias, false);
   const int system_error = errno;
@@ -132,9 +133,11 @@ ModuleSymbols::State ModuleSymbols::load() {
     return libdw_failure_is_transient(report_error, system_error) ? State::kNotLoaded
                                                                   : State::kWithoutSymbols;
   }
+  errno = 0;
   if (!same_build(module_, unloaded_ ? recorded_build_id_ : image.build_id)) {
+    const bool transient = libdw_failure_is_transient(dwfl_errno(), errno);
     release();
-    return State::kWithoutSymbols;
+    return transient ? State::kNotLoaded : State::kWithoutSymbols;
   }
   void** user_data = nullptr;
   dwfl_module_info(module_, &user_data, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -143,6 +146,7 @@ ModuleSymbols::State ModuleSymbols::load() {
 }
 
 ModuleSymbols::State ModuleSymbols::read_functions() {
+  errno = 0;
   const bool symbol_table_failed = dwfl_module_getsymtab(module_) < 0;
   if (injected_failure() ||
       (symbol_table_failed && libdw_failure_is_transient(dwfl_errno(), errno))) {

@@ -73,8 +73,8 @@ class ModuleSymbols {
   ModuleDwarf dwarf_;
 };
 
-// Whether the last libdw failure (with errno as the failing call left it) was one that may not
-// happen again: out of memory, out of file descriptors.
+// Whether the last libdw failure (with errno as the failing call left it, cleared before the call)
+// was one that may not happen again: out of memory, out of file descriptors.
 bool libdw_failure_is_transient(int dwfl_error, int system_error);
 
 namespace testing {
