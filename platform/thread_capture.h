@@ -70,7 +70,8 @@ bool enable_thread_capture(int signal_number);
 void disable_thread_capture();
 
 // The start of the function that holds `pc`, from the unwind tables of the loaded modules; `pc`
-// itself where none covers it. Samples of a thread taken at different places in one function
+// itself where none covers it (Windows has no entry for a leaf function that does not touch the
+// stack). Samples of a thread taken at different places in one function
 // share it.
 std::uint64_t function_start(std::uint64_t pc);
 

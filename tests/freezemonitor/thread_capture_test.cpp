@@ -50,7 +50,9 @@ TEST_F(ThreadCapture, CapturesAreRepeatable) {
   }
 }
 
-__attribute__((noinline)) int some_function(int value) { return value * 3 + 1; }
+__attribute__((noinline)) int leaf_function(int value) { return value * 3 + 1; }
+// Not a leaf: Windows keeps unwind entries only for functions that need them.
+__attribute__((noinline)) int some_function(int value) { return leaf_function(value) + 1; }
 
 // Sampled stacks are grouped by the function their innermost frame stands in.
 TEST(FunctionStart, PlacesInOneFunctionShareItsStart) {
