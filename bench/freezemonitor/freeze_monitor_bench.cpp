@@ -1,6 +1,7 @@
 // Costs of the freeze monitor, each against a baseline measured in the same run:
 // - a trace (tracer creation and release) as host code pays it, in bursts of N tracers, against
-//   a hand-written tracer (make_shared, one clock read, a mutex-protected vector);
+//   a hand-written tracer (make_shared, one clock read, a mutex-protected vector), with the
+//   report extras off and on;
 // - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond;
 // - how late a report comes after its threshold, now that the watchdog sleeps until it;
 // - what a freeze report costs the watchdog with stack capture on: interrupting the frozen
@@ -121,6 +122,20 @@ void BM_TraceBurstVsHandWritten(benchmark::State& state) {
   state.counters["ratio"] = ours / hand;
 }
 BENCHMARK(BM_TraceBurstVsHandWritten)
+    ->Arg(1)
+    ->Arg(10)
+    ->Arg(100)
+    ->Arg(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// The same with the extras that act at release on: the recovery record and the statistics.
+void BM_TraceBurstWithExtrasVsHandWritten(benchmark::State& state) {
+  SetFreezeReportExtras(kQuillmarkFreezeRecovery | kQuillmarkFreezeStatistics);
+  BM_TraceBurstVsHandWritten(state);
+  SetFreezeReportExtras(0);
+}
+BENCHMARK(BM_TraceBurstWithExtrasVsHandWritten)
     ->Arg(1)
     ->Arg(10)
     ->Arg(100)
