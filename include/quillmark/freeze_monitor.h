@@ -261,6 +261,7 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // the format of resource stacks, from the innermost frame outside quillmark; or, when the thread
 // has exited, blocks the capture or does not answer within 50 ms, "... stack unavailable:
 // <reason>". The watchdog never waits longer than that for a thread, and the thread goes on.
+// The record is logged (and kept for VisitRecentFreezes) before the freeze's event is posted.
 // Linux interrupts the thread with a real-time signal, SIGRTMAX - 3 unless the environment
 // variable QUILLMARK_FREEZE_STACK_SIGNAL names another one when capture is switched on: a decimal
 // number from SIGRTMIN to SIGRTMAX (34 to 64 with glibc). Any other value, the empty one
@@ -294,7 +295,8 @@ enum QuillmarkFreezeExtras : unsigned {
 
 // Switches the extras: the bits of `extras` that name one are switched on, all others off; bits
 // that name none are ignored. Returns the set in force after the call. Thread-safe; takes effect
-// for reports made from then on (a task frozen while recovery was off gets no recovery record).
+// for reports and releases from then on (a recovery record goes to each frozen task released
+// while recovery is on, whenever it froze).
 // Switching statistics on starts them afresh; switching them off stops counting and keeps the
 // figures for GetFreezeStatistics.
 QUILLMARK_C_API unsigned SetFreezeReportExtras(unsigned extras);
