@@ -38,8 +38,12 @@ void TaskStatistics::count_ended(std::int32_t type, std::int64_t duration_ms) no
     }
     return;
   }
-  // Every task so far stays in the sample with the same chance, kKeptDurations / tasks.
-  const std::uint64_t slot = next_random() % figures.tasks;
+  // Every task so far stays in the sample with the same chance, kKeptDurations / tasks. Up to
+  // 2^32 tasks the slot is the random number scaled to [0, tasks), which spares a division.
+  const std::uint64_t random = next_random();
+  const std::uint64_t slot = figures.tasks <= std::numeric_limits<std::uint32_t>::max()
+                                 ? ((random >> 32) * figures.tasks) >> 32
+                                 : random % figures.tasks;
   if (slot < kKeptDurations) figures.kept[slot] = kept_ms;
 }
 
