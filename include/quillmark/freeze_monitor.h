@@ -261,7 +261,6 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // the format of resource stacks, from the innermost frame outside quillmark; or, when the thread
 // has exited, blocks the capture or does not answer within 50 ms, "... stack unavailable:
 // <reason>". The watchdog never waits longer than that for a thread, and the thread goes on.
-// The record is logged (and kept for VisitRecentFreezes) before the freeze's event is posted.
 // Linux interrupts the thread with a real-time signal, SIGRTMAX - 3 unless the environment
 // variable QUILLMARK_FREEZE_STACK_SIGNAL names another one when capture is switched on: a decimal
 // number from SIGRTMIN to SIGRTMAX (34 to 64 with glibc). Any other value, the empty one
@@ -274,6 +273,7 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // ignores the variable; it suspends the thread for as long as it takes to copy its registers and
 // stack. Returns whether capture is on after the call: false if the signal cannot be used (a
 // passed-over value is not such a case, the default signal is used). Thread-safe.
+// The record is logged (and kept for VisitRecentFreezes) before the freeze's event is posted.
 QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);
 
 // Extras of the freeze reports, each one bit of the set SetFreezeReportExtras takes. All are off
