@@ -12,11 +12,13 @@ namespace freezemonitor {
 // from a log sink (on the watchdog too) never holds it already.
 void FreezeMonitorImpl::lock_for_fork() {
   records_mutex.lock();
+  recent_freezes.lock_for_fork();
   alarm_->lock_for_fork();
 }
 
 void FreezeMonitorImpl::unlock_after_fork() {
   alarm_->unlock_after_fork();
+  recent_freezes.unlock_after_fork();
   records_mutex.unlock();
 }
 

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "freezemonitor/recent_freezes.h"
 #include "freezemonitor/record_index.h"
+#include "freezemonitor/task_statistics.h"
 #include "freezemonitor/watchdog_alarm.h"
 #include "platform/thread_capture.h"
 #include "platform/thread_end.h"
@@ -37,8 +39,8 @@ struct TraceRecord {
 };
 
 // What a watchdog pass reports about one record, gathered under records_mutex and delivered after
-// it is released: the line, then the event if `post`, then the frozen thread's stack if
-// `stack_thread` is set.
+// it is released: the line, then the frozen thread's stack if `stack_thread` is set, then the
+// event if `post` (a listener may look the stack up among the recent freezes).
 struct PassReport {
   int level;
   const char* format;
@@ -46,6 +48,21 @@ struct PassReport {
   bool post;
   quillmark::platform::ThreadId stack_thread;
   double elapsed_ms;
+  std::uint64_t freeze_sequence = 0;  // the freeze's entry in the recent freezes; 0: none
+};
+
+// A task reported as freezed whose tracer has not been released yet.
+struct FrozenTask {
+  std::uint64_t id;
+  std::int64_t start_ticks;
+  FreezeEvent event;
+  std::uint64_t freeze_sequence;
+};
+
+// The record of a frozen task that ended, for the watchdog to log.
+struct RecoveryReport {
+  FreezeEvent event;
+  std::int64_t duration_ms;
 };
 
 // Ids of all tracers of the process; the first tracer gets 1.
@@ -106,6 +123,15 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Switches stack capture for freeze reports; returns whether it is on.
   bool set_stack_capture(bool enabled);
 
+  // Switches the extras (QuillmarkFreezeExtras); returns the set in force.
+  unsigned set_extras(unsigned wanted);
+  // The figures gathered while statistics were on.
+  std::vector<TypeFigures> statistics();
+  // Logs one line per type of the statistics, if they are on.
+  void log_statistics();
+  // Calls `visit` for each recent freeze, the newest first, with no lock held; returns how many.
+  std::size_t visit_recent_freezes(QuillmarkRecentFreezeVisitor visit, void* context);
+
   // Starts the watchdog unless it runs already. Callers that meet a start in progress wait for
   // it; if starting fails (the exception reaches the caller), a later call tries again.
   void start_watchdog();
@@ -155,6 +181,19 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Logs and posts what a pass found, in its order, with no lock of the monitor held.
   void deliver(std::vector<PassReport>& reports);
   void post_event(FreezeEvent event);
+  bool extra_on(unsigned extra) const {
+    return (extras.load(std::memory_order_relaxed) & extra) != 0;
+  }
+  // At a timed-out or freezed report, under records_mutex: what the extras keep of it. Returns
+  // the freeze's sequence in the recent freezes.
+  void note_timed_out(const TraceRecord& record);
+  std::uint64_t note_freeze(const TraceRecord& record);
+  // At the release of a task's tracer, under records_mutex: the running task at `position`, or
+  // the frozen task `id` if there is one.
+  void note_ended(const TraceRecord& record);
+  void end_frozen_trace(std::uint32_t id);
+  // Logs the recovery records of tasks released since the last call; no lock held.
+  void deliver_recoveries();
   bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
   std::int64_t now_ticks() const { return alarm_->now(); }
 
@@ -182,9 +221,18 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   std::mutex capture_switch_mutex;  // serialises set_stack_capture
   // Logs the record with the frozen thread's stack that follows a freezed line (the capture
   // waits at most 50 ms for the thread). Installed by the first set_stack_capture(true), so that
-  // the monitor needs the call-stack code only once asked to.
-  using StackReporter = void (*)(quillmark::platform::ThreadId thread, double elapsed_ms);
+  // the monitor needs the call-stack code only once asked to. Returns the record's text.
+  using StackReporter = std::string (*)(quillmark::platform::ThreadId thread, double elapsed_ms);
   std::atomic<StackReporter> stack_reporter{nullptr};
+
+  std::atomic<unsigned> extras{0};  // QuillmarkFreezeExtras in force
+  std::mutex extras_switch_mutex;   // serialises set_extras
+  // Frozen tasks awaiting their release, oldest first; records_mutex. Bounded: past
+  // kMostFrozenTasks the oldest is forgotten, and its release goes unnoticed.
+  std::vector<FrozenTask> frozen_tasks;
+  TaskStatistics task_statistics;          // records_mutex
+  std::vector<RecoveryReport> recoveries;  // released frozen tasks to log; records_mutex
+  RecentFreezes recent_freezes;            // its own leaf lock, taken under records_mutex too
 
   // On the heap so that an exit that has ended the watchdog can leave it undestroyed: the ended
   // thread may still count as a waiter on its condition variables, whose destruction would then

@@ -37,7 +37,8 @@ void note_under_stack(const char* note, std::string& text) {
   text += ")\n";
 }
 
-void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
+// Returns the text it logged, which the recent freezes keep too.
+std::string log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
   ThreadStack stack;
   const CaptureOutcome outcome =
       quillmark::platform::capture_thread_stack(thread, kCaptureWait, stack);
@@ -50,6 +51,7 @@ void log_frozen_stack(quillmark::platform::ThreadId thread, double elapsed_ms) {
     text += quillmark::platform::capture_outcome_text(outcome);
   }
   CoreLogPrintLog("ZOR", kFreezedLevel, "FreezeMonitor", nullptr, nullptr, -1, "%s", text.c_str());
+  return text;
 }
 
 // Where the symbol handler's warnings go too: standard error and the debugger.

@@ -18,7 +18,9 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
   const std::int64_t start = now_ticks();
   TraceRecord record{id,    freeze_ms.load(),      timeout_ms.load(),
                      start, TraceRecord::kRunning, std::move(event)};
-  if (capture_stacks.load(std::memory_order_relaxed)) {
+  // The extras show the thread in the recent freezes.
+  if (capture_stacks.load(std::memory_order_relaxed) ||
+      extras.load(std::memory_order_relaxed) != 0) {
     record.thread = quillmark::platform::current_thread_id();
   }
   const std::int64_t due = next_due(record, start, 0.0);
@@ -36,7 +38,12 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {
   std::lock_guard<std::mutex> lock(records_mutex);
   const std::size_t position = running_index.find(id);
-  if (position == RecordIndex::kNone) return;  // already reported as freezed and dropped
+  if (position == RecordIndex::kNone) {
+    // Reported as freezed: the record is finished, maybe dropped.
+    if (!frozen_tasks.empty()) end_frozen_trace(id);
+    return;
+  }
+  if (extra_on(kQuillmarkFreezeStatistics)) note_ended(records[position]);
   finish(position);
   if (finished_count >= kCompactionFloor && finished_count * 2 >= records.size()) drop_finished();
 }

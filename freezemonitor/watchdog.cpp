@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <utility>
 
 #include "freezemonitor/freeze_monitor_impl.h"
@@ -77,6 +78,7 @@ void FreezeMonitorImpl::watch_loop() {
     if (stopping.load()) return;
     check_records(reports);
     deliver(reports);
+    deliver_recoveries();
     alarm_->pass_completed();
   }
 }
@@ -112,6 +114,7 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
     reports.push_back({kTimedOutLevel,
                        "task has timed out. event type is %s. url: %s. use_gpu: %d.", record.event,
                        post, 0, elapsed_ms});
+    note_timed_out(record);
   }
   if (elapsed_ms >= static_cast<double>(record.freeze_ms)) {
     record.event.kind = 1;
@@ -119,6 +122,7 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
     const bool with_stack = record.thread != 0 && capture_stacks.load();
     reports.push_back({kFreezedLevel, "task has freezed. event type is %s, url: %s, use_gpu: %d.",
                        record.event, true, with_stack ? record.thread : 0, elapsed_ms});
+    reports.back().freeze_sequence = note_freeze(record);
     finish(position);
     return WatchdogAlarm::kNever;
   }
@@ -128,12 +132,13 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
 void FreezeMonitorImpl::deliver(std::vector<PassReport>& reports) {
   for (PassReport& report : reports) {
     log_report(report.level, report.format, report.event);
-    if (report.post) post_event(std::move(report.event));
     if (report.stack_thread != 0) {
       if (StackReporter report_stack = stack_reporter.load()) {
-        report_stack(report.stack_thread, report.elapsed_ms);
+        std::string stack = report_stack(report.stack_thread, report.elapsed_ms);
+        recent_freezes.set_stack(report.freeze_sequence, std::move(stack));
       }
     }
+    if (report.post) post_event(std::move(report.event));
   }
   reports.clear();
 }
@@ -179,6 +184,8 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
   if (!watchdog_left) {
     // The signal handler must not outlive the library's code (Linux).
     if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
+    deliver_recoveries();
+    log_statistics();
     std::lock_guard<std::mutex> lock(records_mutex);
     clear_records();
   } else if (records_mutex.try_lock()) {

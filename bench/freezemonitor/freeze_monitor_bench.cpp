@@ -1,6 +1,7 @@
 // Costs of the freeze monitor, each against a baseline measured in the same run:
 // - a trace (tracer creation and release) as host code pays it, in bursts of N tracers, against
-//   a hand-written tracer (make_shared, one clock read, a mutex-protected vector);
+//   a hand-written tracer (make_shared, one clock read, a mutex-protected vector), with the
+//   report extras off and on;
 // - the CPU and the wake-ups of the idle watchdog, against a thread that polls every millisecond;
 // - how late a report comes after its threshold, now that the watchdog sleeps until it;
 // - what a freeze report costs the watchdog with stack capture on: interrupting the frozen
@@ -125,6 +126,21 @@ BENCHMARK(BM_TraceBurstVsHandWritten)
     ->Arg(10)
     ->Arg(100)
     ->Arg(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// The same with report extras on, Args = {burst, extras}: the recovery record alone costs
+// nothing at a release that was not frozen; statistics read the clock once more per release.
+void BM_TraceBurstWithExtrasVsHandWritten(benchmark::State& state) {
+  SetFreezeReportExtras(static_cast<unsigned>(state.range(1)));
+  BM_TraceBurstVsHandWritten(state);
+  SetFreezeReportExtras(0);
+}
+BENCHMARK(BM_TraceBurstWithExtrasVsHandWritten)
+    ->Args({1, kQuillmarkFreezeRecovery})
+    ->Args({1000, kQuillmarkFreezeRecovery})
+    ->Args({1, kQuillmarkFreezeRecovery | kQuillmarkFreezeStatistics})
+    ->Args({1000, kQuillmarkFreezeRecovery | kQuillmarkFreezeStatistics})
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 

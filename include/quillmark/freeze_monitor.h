@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -281,4 +282,89 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // ignores the variable; it suspends the thread for as long as it takes to copy its registers and
 // stack. Returns whether capture is on after the call: false if the signal cannot be used (a
 // passed-over value is not such a case, the default signal is used). Thread-safe.
+// The record is logged (and kept for VisitRecentFreezes) before the freeze's event is posted.
 QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);
+
+// Extras of the freeze reports, each one bit of the set SetFreezeReportExtras takes. All are off
+// by default; while they are, every line and event is exactly as described above.
+enum QuillmarkFreezeExtras : unsigned {
+  // When a task that was reported as freezed ends (the last pointer to its tracer is released),
+  // one more record follows (logger "ZOR", tag "FreezeMonitor", level 5):
+  //   "task has recovered after <ms> ms. event type is <type>, url: <url>, use_gpu: <0|1>."
+  // with the identifiers of its freezed line; <ms> is the time from the tracer's creation to its
+  // release, in whole milliseconds. The watchdog logs it soon after the release, never the
+  // releasing thread, so a release made while holding a lock the log sink takes is safe.
+  kQuillmarkFreezeRecovery = 1u,
+  // Sampled stacks of frozen tasks. Accepted and kept in force, but no samples are taken yet.
+  kQuillmarkFreezeSampledStacks = 2u,
+  // Per-type statistics of the traced tasks, read with GetFreezeStatistics and logged when the
+  // library is torn down in an orderly way (see GetFreezeStatistics).
+  kQuillmarkFreezeStatistics = 4u,
+};
+
+// Switches the extras: the bits of `extras` that name one are switched on, all others off; bits
+// that name none are ignored. Returns the set in force after the call. Thread-safe; takes effect
+// for reports and releases from then on (a recovery record goes to each frozen task released
+// while recovery is on, whenever it froze).
+// Switching statistics on starts them afresh; switching them off stops counting and keeps the
+// figures for GetFreezeStatistics.
+QUILLMARK_C_API unsigned SetFreezeReportExtras(unsigned extras);
+
+// The statistics of one event type. Types 0 to 13 are counted apart; every other value counts as
+// type 0, whose reports are named "Unknown" too.
+struct QuillmarkFreezeTypeStatistics {
+  std::int32_t event_type;
+  // Tasks that ended (their tracer released) while statistics were on. A task that still runs is
+  // in no duration and not in `tasks`; its reports are in the next two counts as soon as they
+  // are made, so a task that freezes and never ends counts in `freezed` alone.
+  std::uint64_t tasks;
+  std::uint64_t timed_out;  // timed-out reports made while statistics were on
+  std::uint64_t freezed;    // freezed reports made while statistics were on
+  // Durations of the ended tasks, creation to release, in whole milliseconds: the nearest-rank
+  // percentiles (the smallest duration that at least 50 % or 95 % of them do not exceed) and the
+  // longest; 0 when no task ended. Exact for up to 65,536 ended tasks of the type; beyond that
+  // the percentiles come from a uniform sample of 65,536 of them, the maximum stays exact.
+  std::int64_t p50_ms;
+  std::int64_t p95_ms;
+  std::int64_t max_ms;
+};
+
+// Writes the statistics of each type that has any count into `buffer`, in ascending order of
+// type, at most `capacity` of them, and returns how many types have figures (call with a null
+// buffer or a capacity of 0 to learn the size needed; a short buffer gets the first ones). A
+// null buffer is taken as capacity 0. Nothing is counted while statistics are off. At an orderly
+// teardown of the library (not at a Windows process exit, where other threads may have been ended
+// holding the log's lock) while statistics are on, each such type is logged at level 5:
+//   "freeze statistics of <type>: <tasks> tasks, <n> timed out, <n> freezed; durations p50 <ms>
+//   ms, p95 <ms> ms, max <ms> ms."  (one line)
+// Thread-safe.
+QUILLMARK_C_API std::size_t GetFreezeStatistics(QuillmarkFreezeTypeStatistics* buffer,
+                                                std::size_t capacity);
+
+// One of the most recent freezes, as VisitRecentFreezes shows it. Its texts are valid only
+// during the visitor's call.
+struct QuillmarkRecentFreeze {
+  std::uint64_t sequence;  // 1 for the first freeze of the process, counting up
+  std::int32_t event_type;
+  std::int32_t use_gpu;  // 0 or 1
+  std::int64_t param1;
+  std::int64_t param2;
+  const char* url;  // never null; "" for tasks without a url
+  // The thread that created the tracer; 0 when neither stack capture nor an extra was on then.
+  std::uint64_t thread_id;
+  // Milliseconds since the task's creation: so far while it runs, final once it `recovered`.
+  std::int64_t duration_ms;
+  std::int32_t recovered;  // 1 once the task ended
+  // The frozen-stack record logged after its freezed line (see SetFreezeStackCaptureEnabled),
+  // whole; "" when capture was off. It is in place before the freeze's event is posted.
+  const char* stack;
+};
+
+typedef void (*QuillmarkRecentFreezeVisitor)(const QuillmarkRecentFreeze* freeze, void* context);
+
+// Calls `visit` once for each of the last 32 freezes of the process, the newest first, with
+// `context`, and returns how many there are (a null `visit` only counts them). The freezes are
+// copied first and visited with no lock of the monitor held, so a visitor may do anything, and
+// a FreezeEvent listener can call this to find the freeze it handles (the newest entry with the
+// event's type, url and params). Kept whether or not any extra is on. Thread-safe.
+QUILLMARK_C_API std::size_t VisitRecentFreezes(QuillmarkRecentFreezeVisitor visit, void* context);

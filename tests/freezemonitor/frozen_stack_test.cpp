@@ -8,8 +8,11 @@
 #include <signal.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +37,27 @@ std::int64_t fake_clock() { return g_fake_ticks.load(); }
 
 std::string freezed_line(const std::string& url) {
   return "task has freezed. event type is EffectRender, url: " + url + ", use_gpu: 1.";
+}
+
+// What a listener finds about the event it handles among the recent freezes.
+struct Lookup {
+  const FreezeEvent* event;
+  bool found = false;
+  std::string stack;
+  std::uint64_t thread = 0;
+};
+
+// The newest freeze with the event's identifiers is the one the event reports.
+void find_freeze(const QuillmarkRecentFreeze* freeze, void* context) {
+  auto* lookup = static_cast<Lookup*>(context);
+  const FreezeEvent& event = *lookup->event;
+  if (lookup->found || freeze->event_type != event.event_type || freeze->param1 != event.param1 ||
+      freeze->param2 != event.param2 || std::strcmp(freeze->url, event.url) != 0) {
+    return;
+  }
+  lookup->found = true;
+  lookup->stack = freeze->stack;
+  lookup->thread = freeze->thread_id;
 }
 
 std::string stack_head(quillmark::platform::ThreadId thread) {
@@ -113,6 +137,38 @@ TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
   EXPECT_EQ(posted[0].kind, 1);
   EXPECT_TRUE(posted[0].use_gpu);
   EXPECT_EQ(posted[0].event_type, EffectRender);
+}
+
+// A FreezeEvent listener reads the stack of the freeze it handles: the entry and its stack are in
+// place before the event is posted.
+TEST_F(FrozenStack, ListenerFindsTheStackOfTheFreezeItHandles) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Lookup> lookups;  // guarded by mutex
+  core::AsyncEventBus& bus = core::GetGlobalEventBus();
+  const int token = bus.listen<FreezeEvent>([&](const FreezeEvent& event) {
+    Lookup lookup{&event};
+    VisitRecentFreezes(&find_freeze, &lookup);
+    std::lock_guard<std::mutex> lock(mutex);
+    lookups.push_back(lookup);
+    changed.notify_all();
+  });
+  std::shared_ptr<EffectRenderTracer> tracer;
+  StuckThread task(trace_on_thread(url("listened"), tracer));
+  advance_to_freeze();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return !lookups.empty(); }));
+  }
+  bus.unlistenAll(token);
+  ASSERT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
+
+  ASSERT_EQ(lookups.size(), 1u);
+  ASSERT_TRUE(lookups[0].found);
+  EXPECT_EQ(lookups[0].thread, task.id());
+  EXPECT_EQ(lookups[0].stack, record_after_freeze(url("listened")));
+  EXPECT_EQ(lookups[0].stack.rfind(stack_head(task.id()) + ":\n", 0), 0u) << lookups[0].stack;
+  EXPECT_NE(lookups[0].stack.find("stuck_in_decoder()"), std::string::npos) << lookups[0].stack;
 }
 
 // Default output is unchanged: no record follows the freezed line.

@@ -3,7 +3,8 @@
 //     "unloaded" once the unload call returned, then whether the library is still mapped.
 //   held-by-static: hands a tracer to a library that was loaded first and so is torn down after
 //     the monitor at exit.
-//   running: exits while the watchdog runs and a task is still traced.
+//   running: exits while the watchdog runs and a task is still traced, with recovery records and
+//     statistics on; a frozen task ends right before.
 //   exit-in-sink: like held-by-static, but the host's log sink ends the process (code 27): the
 //     tracer is released on the exiting thread, which still holds the sink's lock.
 // The parent test checks the exit code and the output (the default log sink writes to stderr).
@@ -78,7 +79,8 @@ int hold_past_monitor(Hold hold, freezemonitor::FreezeMonitor* monitor) {
   return 0;
 }
 
-int exit_while_running(freezemonitor::FreezeMonitor* monitor) {
+int exit_while_running(freezemonitor::FreezeMonitor* monitor, unsigned (*set_extras)(unsigned)) {
+  set_extras(kQuillmarkFreezeRecovery | kQuillmarkFreezeStatistics);
   core::SetLogSink(&count_freezed, nullptr);
   monitor->SetThresholds(0, 0);
   const auto first = monitor->CreateD3DRenderTracer();
@@ -128,7 +130,10 @@ int main(int argc, char** argv) {
   if (mode == "unload") return unload_while_running(library, get_monitor());
   if (mode == "held-by-static") return hold_past_monitor(hold, get_monitor());
   if (mode == "exit-in-sink") return exit_in_sink_holding(hold, get_monitor());
-  if (mode == "running") return exit_while_running(get_monitor());
+  if (mode == "running") {
+    auto* set_extras = library.function<unsigned(unsigned)>("SetFreezeReportExtras");
+    return set_extras ? exit_while_running(get_monitor(), set_extras) : 2;
+  }
   std::puts("unknown mode");
   return 3;
 }
