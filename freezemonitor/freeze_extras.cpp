@@ -55,6 +55,7 @@ QuillmarkRecentFreeze shown(const RecentFreeze& entry, std::int64_t now) {
   freeze.recovered = entry.final_ms >= 0 ? 1 : 0;
   freeze.duration_ms = freeze.recovered ? entry.final_ms : whole_ms(now - entry.start_ticks);
   freeze.stack = entry.stack.c_str();
+  freeze.samples = entry.samples.c_str();
   return freeze;
 }
 
@@ -76,13 +77,13 @@ void FreezeMonitorImpl::note_timed_out(const TraceRecord& record) {
 
 // Frozen tasks are few, so the ring entry and the wait for the release cost nothing that
 // matters; they are kept with every extra off too, for VisitRecentFreezes.
-std::uint64_t FreezeMonitorImpl::note_freeze(const TraceRecord& record) {
+std::uint64_t FreezeMonitorImpl::note_freeze(const TraceRecord& record, bool sampled) {
   if (extra_on(kQuillmarkFreezeStatistics)) task_statistics.count_freezed(record.event.event_type);
   const std::uint64_t sequence =
       recent_freezes.add(record.event, record.thread, record.start_ticks);
   try {
     if (frozen_tasks.size() >= kMostFrozenTasks) frozen_tasks.erase(frozen_tasks.begin());
-    frozen_tasks.push_back({record.id, record.start_ticks, record.event, sequence});
+    frozen_tasks.push_back({record.id, record.start_ticks, record.event, sequence, sampled});
   } catch (const std::bad_alloc&) {
     // Without memory the task's release goes unnoticed; the report itself goes on.
   }
@@ -103,6 +104,14 @@ void FreezeMonitorImpl::end_frozen_trace(std::uint32_t id) {
   recent_freezes.set_ended(found->freeze_sequence, duration_ms);
   if (extra_on(kQuillmarkFreezeStatistics)) {
     task_statistics.count_ended(found->event.event_type, duration_ms);
+  }
+  if (found->sampled) {
+    try {
+      ended_sampled_tasks.push_back({id, duration_ms});
+      alarm_->request_pass();
+    } catch (const std::bad_alloc&) {
+      // No memory: the samples are logged when the bound is reached instead.
+    }
   }
   if (extra_on(kQuillmarkFreezeRecovery)) {
     try {

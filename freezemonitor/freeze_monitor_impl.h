@@ -15,6 +15,7 @@
 
 #include "freezemonitor/recent_freezes.h"
 #include "freezemonitor/record_index.h"
+#include "freezemonitor/stack_samples.h"
 #include "freezemonitor/task_statistics.h"
 #include "freezemonitor/watchdog_alarm.h"
 #include "platform/thread_capture.h"
@@ -49,6 +50,9 @@ struct PassReport {
   quillmark::platform::ThreadId stack_thread;
   double elapsed_ms;
   std::uint64_t freeze_sequence = 0;  // the freeze's entry in the recent freezes; 0: none
+  bool sample = false;                // the frozen thread's stack is to be sampled from now on
+  std::uint32_t id = 0;               // the tracer, for a task to be sampled
+  std::int64_t start_ticks = 0;       // likewise
 };
 
 // A task reported as freezed whose tracer has not been released yet.
@@ -57,6 +61,25 @@ struct FrozenTask {
   std::int64_t start_ticks;
   FreezeEvent event;
   std::uint64_t freeze_sequence;
+  bool sampled = false;  // its thread's stack is being sampled
+};
+
+// A frozen task whose thread's stack the watchdog samples until the task ends or the bound is
+// reached. The watchdog's own: no lock.
+struct SampledTask {
+  std::uint32_t id;
+  quillmark::platform::ThreadId thread;
+  FreezeEvent event;
+  std::int64_t start_ticks;
+  std::int64_t next_sample;
+  std::uint64_t freeze_sequence;
+  StackSamples samples;
+};
+
+// A sampled task that ended, for the watchdog to log its samples.
+struct EndedSampledTask {
+  std::uint32_t id;
+  std::int64_t duration_ms;
 };
 
 // The record of a frozen task that ended, for the watchdog to log.
@@ -123,6 +146,10 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // Switches stack capture for freeze reports; returns whether it is on.
   bool set_stack_capture(bool enabled);
 
+  // The sampling interval and bound of kQuillmarkFreezeSampledStacks; false (nothing changed)
+  // for values out of range.
+  bool set_sampling(std::uint32_t interval_ms, std::uint32_t max_samples);
+
   // Switches the extras (QuillmarkFreezeExtras); returns the set in force.
   unsigned set_extras(unsigned wanted);
   // The figures gathered while statistics were on.
@@ -187,13 +214,19 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // At a timed-out or freezed report, under records_mutex: what the extras keep of it. Returns
   // the freeze's sequence in the recent freezes.
   void note_timed_out(const TraceRecord& record);
-  std::uint64_t note_freeze(const TraceRecord& record);
+  std::uint64_t note_freeze(const TraceRecord& record, bool sampled);
   // At the release of a task's tracer, under records_mutex: the running task at `position`, or
   // the frozen task `id` if there is one.
   void note_ended(const TraceRecord& record);
   void end_frozen_trace(std::uint32_t id);
   // Logs the recovery records of tasks released since the last call; no lock held.
   void deliver_recoveries();
+  // On the watchdog, no lock held: starts sampling the task of a freezed report, takes the
+  // samples that are due, logs the samples of tasks that ended or reached the bound, and brings
+  // the alarm forward to the next sample.
+  void start_sampling(PassReport& report);
+  void sample_frozen_threads();
+  void log_samples(SampledTask& task, std::int64_t duration_ms, bool ended);
   bool on_watchdog() const { return watchdog_id.load() == std::this_thread::get_id(); }
   std::int64_t now_ticks() const { return alarm_->now(); }
 
@@ -233,6 +266,10 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   TaskStatistics task_statistics;          // records_mutex
   std::vector<RecoveryReport> recoveries;  // released frozen tasks to log; records_mutex
   RecentFreezes recent_freezes;            // its own leaf lock, taken under records_mutex too
+  std::vector<SampledTask> sampled_tasks;  // the watchdog's own
+  std::vector<EndedSampledTask> ended_sampled_tasks;  // records_mutex
+  std::atomic<std::uint32_t> sample_interval_ms{250};
+  std::atomic<std::uint32_t> max_samples{40};
 
   // On the heap so that an exit that has ended the watchdog can leave it undestroyed: the ended
   // thread may still count as a waiter on its condition variables, whose destruction would then

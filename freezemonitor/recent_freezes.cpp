@@ -28,6 +28,11 @@ void RecentFreezes::set_stack(std::uint64_t sequence, std::string text) noexcept
   if (RecentFreeze* entry = find(sequence)) entry->stack = std::move(text);
 }
 
+void RecentFreezes::set_samples(std::uint64_t sequence, std::string text) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (RecentFreeze* entry = find(sequence)) entry->samples = std::move(text);
+}
+
 void RecentFreezes::set_ended(std::uint64_t sequence, std::int64_t duration_ms) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
   if (RecentFreeze* entry = find(sequence)) entry->final_ms = duration_ms;

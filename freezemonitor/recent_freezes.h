@@ -22,6 +22,7 @@ struct RecentFreeze {
   std::int64_t start_ticks = 0;
   std::int64_t final_ms = -1;  // the task's whole duration once it ended; -1 while it runs
   std::string stack;           // the frozen-stack record, "" when there is none (yet)
+  std::string samples;         // the stack-samples record, "" when there is none (yet)
 };
 
 // A ring of the last kKept freezes. Thread-safe; its lock is a leaf: nothing else is locked or
@@ -35,6 +36,7 @@ class RecentFreezes {
                     std::int64_t start_ticks) noexcept;
   // Both do nothing once the entry of `sequence` has been overwritten.
   void set_stack(std::uint64_t sequence, std::string text) noexcept;
+  void set_samples(std::uint64_t sequence, std::string text) noexcept;
   void set_ended(std::uint64_t sequence, std::int64_t duration_ms) noexcept;
   // Copies of the entries, the newest first.
   std::vector<RecentFreeze> newest_first() const;

@@ -18,7 +18,7 @@ class StackSamples {
   std::size_t distinct() const { return groups_.size(); }
 
   struct Group {
-    std::vector<std::uint64_t> key;         // the function's start, then the return addresses
+    std::vector<std::uint64_t> key;          // the function's start, then the return addresses
     quillmark::platform::ThreadStack first;  // the group's first sample, to show
     std::uint32_t count = 0;
   };

@@ -78,6 +78,7 @@ void FreezeMonitorImpl::watch_loop() {
     if (stopping.load()) return;
     check_records(reports);
     deliver(reports);
+    sample_frozen_threads();
     deliver_recoveries();
     alarm_->pass_completed();
   }
@@ -120,9 +121,14 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
     record.event.kind = 1;
     // Tasks traced while capture was on get no stack record once it is off again.
     const bool with_stack = record.thread != 0 && capture_stacks.load();
+    const bool sampled = with_stack && extra_on(kQuillmarkFreezeSampledStacks);
     reports.push_back({kFreezedLevel, "task has freezed. event type is %s, url: %s, use_gpu: %d.",
                        record.event, true, with_stack ? record.thread : 0, elapsed_ms});
-    reports.back().freeze_sequence = note_freeze(record);
+    PassReport& report = reports.back();
+    report.freeze_sequence = note_freeze(record, sampled);
+    report.sample = sampled;
+    report.id = record.id;
+    report.start_ticks = record.start_ticks;
     finish(position);
     return WatchdogAlarm::kNever;
   }
@@ -138,6 +144,7 @@ void FreezeMonitorImpl::deliver(std::vector<PassReport>& reports) {
         recent_freezes.set_stack(report.freeze_sequence, std::move(stack));
       }
     }
+    if (report.sample) start_sampling(report);
     if (report.post) post_event(std::move(report.event));
   }
   reports.clear();

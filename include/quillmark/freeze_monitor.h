@@ -295,12 +295,31 @@ enum QuillmarkFreezeExtras : unsigned {
   // release, in whole milliseconds. The watchdog logs it soon after the release, never the
   // releasing thread, so a release made while holding a lock the log sink takes is safe.
   kQuillmarkFreezeRecovery = 1u,
-  // Sampled stacks of frozen tasks. Accepted and kept in force, but no samples are taken yet.
+  // Sampled stacks of frozen tasks, while stack capture is on (SetFreezeStackCaptureEnabled):
+  // from the freezed report on, the watchdog takes the frozen thread's stack every interval
+  // (250 ms unless SetFreezeStackSampling says otherwise; each sample costs the watchdog one
+  // capture, taken as that function describes, and no symbol work). When the task ends, or once
+  // the bound of samples is reached (40 by default; sampling then stops), one record follows
+  // (logger "ZOR", tag "FreezeMonitor", level 6):
+  //   "stack samples of frozen thread <id>, every <ms> ms, task ended after <ms> ms: <n> samples,
+  //   <k> distinct. event type is <type>, url: <url>, use_gpu: <0|1>."   (one line; "task still
+  //   running after" when the bound was reached)
+  // then, for each distinct place, most samples first (the first seen first among equals):
+  //   "\n  <share>% (<count> of <n>):\n" and up to 10 frame lines, as the frozen-stack record.
+  // Samples belong to one place when the thread stood in the same function (anywhere in it) under
+  // the same callers. The record is kept among the recent freezes too. Tasks still sampled when
+  // the library is torn down get no record.
   kQuillmarkFreezeSampledStacks = 2u,
   // Per-type statistics of the traced tasks, read with GetFreezeStatistics and logged when the
   // library is torn down in an orderly way (see GetFreezeStatistics).
   kQuillmarkFreezeStatistics = 4u,
 };
+
+// The interval between two samples of a frozen thread's stack, 10 to 60000 ms, and the most
+// samples taken of one task, 1 to 1000 (see kQuillmarkFreezeSampledStacks). Returns false, and
+// changes nothing, for a value out of range. Thread-safe; tasks already sampled take the new
+// values from their next sample.
+QUILLMARK_C_API bool SetFreezeStackSampling(std::uint32_t interval_ms, std::uint32_t max_samples);
 
 // Switches the extras: the bits of `extras` that name one are switched on, all others off; bits
 // that name none are ignored. Returns the set in force after the call. Thread-safe; takes effect
@@ -358,6 +377,9 @@ struct QuillmarkRecentFreeze {
   // The frozen-stack record logged after its freezed line (see SetFreezeStackCaptureEnabled),
   // whole; "" when capture was off. It is in place before the freeze's event is posted.
   const char* stack;
+  // The stack-samples record (kQuillmarkFreezeSampledStacks), whole, once it is logged; "" before
+  // and without sampling.
+  const char* samples;
 };
 
 typedef void (*QuillmarkRecentFreezeVisitor)(const QuillmarkRecentFreeze* freeze, void* context);
