@@ -414,4 +414,51 @@ void BM_FrozenStackPerReport(benchmark::State& state) {
 }
 BENCHMARK(BM_FrozenStackPerReport)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 
+// The watchdog's own CPU time over five seconds while one task is frozen (its thread waits),
+// without (Arg 0) and with (Arg 1) sampled stacks every 250 ms.
+void BM_WatchdogWithFrozenTask(benchmark::State& state) {
+  freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
+  core::SetLogSink([](const core::LogRecord&, void*) {}, nullptr);
+  SetFreezeStackCaptureEnabled(true);
+  SetFreezeReportExtras(state.range(0) == 1 ? unsigned{kQuillmarkFreezeSampledStacks} : 0u);
+  SetFreezeStackSampling(250, 1000);
+  monitor.SetThresholds(20, 0);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool released = false;
+  std::thread task([&] {
+    auto tracer = monitor.CreateEffectRenderTracer("fx://frozen", 1);
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return released; });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // frozen by now
+  const pthread_t watchdog = monitor.watchdog_handle();
+  double cpu = 0;
+  double wall = 0;
+  std::uint64_t wakeups = 0;
+  for (auto _ : state) {
+    const double before = thread_cpu_seconds(watchdog);
+    const std::uint64_t wakeups_before = monitor.watchdog_wakeups();
+    const auto start = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    wall += std::chrono::duration<double>(Steady::now() - start).count();
+    cpu += thread_cpu_seconds(watchdog) - before;
+    wakeups += monitor.watchdog_wakeups() - wakeups_before;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    released = true;
+  }
+  changed.notify_all();
+  task.join();
+  monitor.run_pass();
+  SetFreezeReportExtras(0);
+  SetFreezeStackCaptureEnabled(false);
+  core::SetLogSink(nullptr, nullptr);
+  quiet_monitor();
+  state.counters["cpu_percent_of_core"] = 100.0 * cpu / wall;
+  state.counters["wakeups_per_s"] = static_cast<double>(wakeups) / wall;
+}
+BENCHMARK(BM_WatchdogWithFrozenTask)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kSecond);
+
 }  // namespace
