@@ -1,11 +1,13 @@
 // Registrations from one call site share one recorded stack, and resolving it to text happens
 // outside the registry's locks: both through the scripted debug-help seam.
 #include <gtest/gtest.h>
+#include <quillmark/resource_monitor.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <mutex>
 #include <string>
@@ -17,6 +19,9 @@
 #include "callstack/symbol_handler.h"
 #include "fake_debug_help.h"
 #include "resmonitor/registry.h"
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -257,6 +262,28 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
   ASSERT_EQ(shaders.size(), 1u);
   EXPECT_EQ(shaders.front().obj, &first_);
 }
+
+#if !defined(_WIN32)
+// A look-up that ends the process in the middle of a resolution (as libdw does when an allocation
+// fails) while the process-wide registry's lock is held: the exit handlers must not wait for the
+// exiting thread. In a fresh process, whose alarm turns a hang into a failure.
+TEST(PooledStacksDeathTest, ExitInsideAResolutionEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(20);
+        static ScopedFakeDebugHelp help;
+        help->back_trace = kSiteA;
+        help->on_symbol_lookup = [] { std::exit(23); };
+        static int object = 0;
+        resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
+        resmonitor::AddResource("Exiting", &object);
+        ResMonitorInfo info;
+        resmonitor::GetObjResource("Exiting", &object, info);
+      },
+      ::testing::ExitedWithCode(23), "");
+}
+#endif
 
 }  // namespace
 
