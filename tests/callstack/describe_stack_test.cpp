@@ -141,7 +141,8 @@ TEST_F(DescribeStackTest, AnInlinedCallWithoutNameOrLineShowsTheReturnAddress) {
 }
 
 // The first two frames are never shown, and a pointer without a stack gets a header without a
-// name; neither loads any module.
+// name; neither loads any module. A name is cut to fit the header, never inside a UTF-8
+// sequence, and the pointer kept.
 TEST_F(DescribeStackTest, GivesTheHeaderAloneWithoutFramesToShow) {
   int unknown = 0;
   char expected[64];
@@ -159,6 +160,14 @@ TEST_F(DescribeStackTest, GivesTheHeaderAloneWithoutFramesToShow) {
   EXPECT_EQ(describe(), header());
   record({});
   EXPECT_EQ(describe(), header());
+
+  record({}, std::string(102, 'n'));
+  EXPECT_EQ(describe(), header(std::string(102, 'n')));
+  record({}, std::string(150, 'n'));
+  EXPECT_EQ(describe(), header(std::string(102, 'n')));
+  // 101 bytes then a two-byte character.
+  record({}, std::string(101, 'n') + "\xC3\xA9" + "tail");
+  EXPECT_EQ(describe(), header(std::string(101, 'n')));
 }
 
 // A frame without a name may have met a passing failure (its module's symbols could not be
@@ -194,16 +203,6 @@ TEST_F(DescribeStackTest, IgnoresModulesTheHandlerRefusesToLoad) {
   record({1, 2, kHostBase + 0x10});
   EXPECT_EQ(describe(), header() + "    host.exe!0x0000000000400010()\n");
   EXPECT_EQ(fake_->loaded_paths.size(), 2u);
-}
-
-TEST_F(DescribeStackTest, CutsTheHeaderNameToFitAndKeepsThePointer) {
-  record({}, std::string(102, 'n'));
-  EXPECT_EQ(describe(), header(std::string(102, 'n')));
-  record({}, std::string(150, 'n'));
-  EXPECT_EQ(describe(), header(std::string(102, 'n')));
-  // A cut never splits a UTF-8 sequence: 101 bytes then a two-byte character.
-  record({}, std::string(101, 'n') + "\xC3\xA9" + "tail");
-  EXPECT_EQ(describe(), header(std::string(101, 'n')));
 }
 
 TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {
