@@ -10,7 +10,6 @@
 #include "callstack/describe_stack_testing.h"
 #include "callstack/symbol_handler.h"
 #include "fake_debug_help.h"
-#include "platform/path_style.h"
 
 namespace {
 
@@ -93,20 +92,6 @@ TEST_F(DescribeStackTest, ShowsAddressesAndModuleNamesWhenNothingElseIsKnown) {
                             "    libhost.so!0x0000000000900010()\n"
                             "    name.dll!0x0000000000B00010()\n"
                             "    (Module name unavailable)!0x00000000DEAD0000()\n");
-}
-
-TEST_F(DescribeStackTest, NormalisesTheTextAsANativePath) {
-  fake_->symbols[kHostBase + 0x10] = {L"ns::operator/", 0x3};
-  fake_->lines[kHostBase + 0x10] = {L"C:/src//deep\\\\file.cpp", 3, 0};
-  record({1, 2, returning_to(kHostBase + 0x10)});
-  if (quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows) {
-    EXPECT_EQ(
-        describe(),
-        header() + "    C:\\src\\deep\\file.cpp (3): host.exe!ns::operator\\() + 0x1 bytes\n");
-  } else {
-    EXPECT_EQ(describe(),
-              header() + "    C:/src/deep\\\\file.cpp (3): host.exe!ns::operator/() + 0x1 bytes\n");
-  }
 }
 
 TEST_F(DescribeStackTest, ShowsAtMostEightInlinedCallsPerFrameKeepingTheOutermost) {

@@ -85,7 +85,6 @@ class FakeDebugHelp final : public platform::DebugHelp {
   std::vector<std::wstring> loaded_paths;
   int enumerations = 0;
   int symbol_lookups = 0;
-  int line_lookups = 0;
 
   std::uint16_t capture_back_trace(std::uint32_t frames_to_skip, std::uint32_t frames_to_capture,
                                    std::uint64_t* out, std::uint32_t* hash) override;

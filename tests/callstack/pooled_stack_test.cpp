@@ -5,11 +5,9 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +17,7 @@
 #include "callstack/symbol_handler.h"
 #include "fake_debug_help.h"
 #include "resmonitor/registry.h"
+#include "support/gate.h"
 #if !defined(_WIN32)
 #include <unistd.h>
 #endif
@@ -180,23 +179,12 @@ TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
   int shader_seed = 0;
   monitor_.AddResource("Shader", &shader_seed);
   monitor_.RemoveResource("Shader", &shader_seed);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool resolving = false;
-  bool release = false;
-  fake_->on_symbol_lookup = [&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    resolving = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
-  };
+  quillmark::testing::Gate resolution;
+  fake_->on_symbol_lookup = [&] { resolution.hold(); };
   monitor_.AddResource("Texture", &first_);
   std::string text;
   std::thread query_thread([&] { text = query("Texture", &first_); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return resolving; });
-  }
+  ASSERT_TRUE(resolution.wait_until_held());
 
   std::vector<int> objects(64);
   std::thread registering([&] {
@@ -207,11 +195,7 @@ TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
   registering.join();  // would never return if registrations waited for the resolution
   monitor_.RemoveResource("Texture", &first_);  // the queried entry goes while it is resolved
 
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
+  resolution.release();
   query_thread.join();
   fake_->on_symbol_lookup = nullptr;
   EXPECT_EQ(text.rfind(header_of("Texture", &first_), 0), 0u);
@@ -227,22 +211,10 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
   int texture_seed = 0;
   monitor_.AddResource("Texture", &texture_seed);
   monitor_.RemoveResource("Texture", &texture_seed);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool starting = false;
-  bool release = false;
-  fake_->on_initialize = [&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (starting) return;  // only the first start-up is held
-    starting = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
-  };
+  quillmark::testing::Gate start_up;  // holds the first start-up only
+  fake_->on_initialize = [&] { start_up.hold(); };
   std::thread new_name([&] { monitor_.AddResource("Shader", &first_); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return starting; });
-  }
+  ASSERT_TRUE(start_up.wait_until_held());
 
   std::vector<int> objects(16);
   std::thread registering([&] {
@@ -251,11 +223,7 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
   });
   registering.join();  // would never return if the registry waited for the start-up
 
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
+  start_up.release();
   new_name.join();
   std::list<ResMonitorInfo> shaders;
   monitor_.GetObjNameResource("Shader", shaders);
