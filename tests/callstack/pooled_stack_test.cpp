@@ -233,8 +233,8 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
 
 #if !defined(_WIN32)
 // A look-up that ends the process in the middle of a resolution (as libdw does when an allocation
-// fails) while the process-wide registry's lock is held: the exit handlers must not wait for the
-// exiting thread. In a fresh process, whose alarm turns a hang into a failure.
+// fails): the exit handlers must not wait for the exiting thread, which holds the symbol
+// handler's lock. In a fresh process, whose alarm turns a hang into a failure.
 TEST(PooledStacksDeathTest, ExitInsideAResolutionEndsTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
