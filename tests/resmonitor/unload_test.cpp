@@ -180,7 +180,6 @@ void load_use_unload() {
 void cycle_and_count() {
   constexpr int kCycles = 30;
   constexpr int kWarmUpCycles = 5;
-  constexpr long kMemoryGrowthLimitKb = 4 * 1024;
   int descriptors_before = 0;
   long resident_after_warm_up = 0;
   for (int cycle = 1; cycle <= kCycles; ++cycle) {
@@ -197,6 +196,7 @@ void cycle_and_count() {
   (void)growth_kb;  // the sanitizers keep freed memory aside; the leak checker covers it
   std::fprintf(stderr, "memory: bounded\n");
 #else
+  constexpr long kMemoryGrowthLimitKb = 4 * 1024;
   std::fprintf(stderr, "memory: %s (%ld kB)\n",
                growth_kb <= kMemoryGrowthLimitKb ? "bounded" : "growing", growth_kb);
 #endif
