@@ -29,13 +29,6 @@ class ResourceApi : public ::testing::Test {
   void TearDown() override { SetMonitorInfoLevel(MonitorInfoNone); }
 };
 
-TEST_F(ResourceApi, LevelZeroRecordsNothing) {
-  EXPECT_EQ(AddResource("A", pointer(1)), 0);
-  std::list<ResMonitorInfo> all;
-  EXPECT_EQ(GetAllResource(all), 0);
-  EXPECT_TRUE(all.empty());
-}
-
 TEST_F(ResourceApi, ListsAppendInNameThenPointerOrder) {
   SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));  // unknown bits still register
   AddResource("Tex", pointer(0x30));
