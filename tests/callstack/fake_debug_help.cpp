@@ -34,7 +34,7 @@ std::uint16_t FakeDebugHelp::capture_back_trace(std::uint32_t frames_to_skip,
   for (std::size_t i = frames_to_skip; i < back_trace.size() && count < frames_to_capture; ++i) {
     out[count++] = back_trace[i];
   }
-  *hash = back_trace_hash;
+  *hash = 0;
   return static_cast<std::uint16_t>(count);
 }
 
@@ -124,7 +124,6 @@ bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t a
 
 bool FakeDebugHelp::line_from_address(platform::ProcessHandle, std::uint64_t address,
                                       std::uint32_t* displacement, platform::LineRecord& line) {
-  ++line_lookups;
   const auto found = lines.find(address);
   if (found == lines.end()) return false;
   line.file_name = found->second.file.c_str();

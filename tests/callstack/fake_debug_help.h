@@ -48,9 +48,8 @@ class FakeDebugHelp final : public platform::DebugHelp {
   static inline void* const kProcess = reinterpret_cast<void*>(0x5150);
   static inline void* const kExecutable = reinterpret_cast<void*>(0xE0E0000);
 
-  // What capture_back_trace() returns (cut to the requested count) and its hash.
+  // What capture_back_trace() returns (cut to the requested count), with a zero hash.
   std::vector<std::uint64_t> back_trace;
-  std::uint32_t back_trace_hash = 0;
   std::optional<std::wstring> executable_path;
   std::map<std::wstring, std::wstring> environment;
   std::map<std::wstring, RegistryValue> registry;  // by key, value "SymbolCacheDir"
@@ -85,7 +84,6 @@ class FakeDebugHelp final : public platform::DebugHelp {
   std::vector<std::wstring> loaded_paths;
   int enumerations = 0;
   int symbol_lookups = 0;
-  int line_lookups = 0;
 
   std::uint16_t capture_back_trace(std::uint32_t frames_to_skip, std::uint32_t frames_to_capture,
                                    std::uint64_t* out, std::uint32_t* hash) override;

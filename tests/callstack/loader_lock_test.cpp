@@ -5,9 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -15,44 +13,12 @@
 #include "callstack/describe_stack.h"
 #include "callstack/symbol_handler.h"
 #include "split_debug_lib.h"
+#include "support/gate.h"
 
 namespace {
 
 // Where the loading thread waits inside the held library's constructor.
-class ConstructorGate {
- public:
-  void hold() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    entered_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return released_; });
-  }
-  void loader_finished() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_ = true;
-    changed_.notify_all();
-  }
-  // False when the load ended without reaching the constructor.
-  bool wait_until_held() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return entered_ || finished_; });
-    return entered_;
-  }
-  void release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;  // guards the three flags
-  std::condition_variable changed_;
-  bool entered_ = false;
-  bool finished_ = false;
-  bool released_ = false;
-};
-
-ConstructorGate gate;
+quillmark::testing::Gate gate;
 
 struct Registration {
   resmonitor::CStackInfo* info;
@@ -103,7 +69,7 @@ TEST(LoaderLock, StacksResolveWhileALibraryConstructorRuns) {
   void* held_library = nullptr;
   std::thread loader([&] {
     held_library = dlopen(HELD_CONSTRUCTOR_LIB, RTLD_NOW | RTLD_LOCAL);
-    gate.loader_finished();
+    gate.abandon();
   });
   if (!gate.wait_until_held()) {
     loader.join();

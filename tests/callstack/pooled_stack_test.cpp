@@ -1,13 +1,13 @@
 // Registrations from one call site share one recorded stack, and resolving it to text happens
 // outside the registry's locks: both through the scripted debug-help seam.
 #include <gtest/gtest.h>
+#include <quillmark/resource_monitor.h>
 
 #include <algorithm>
 #include <cinttypes>
-#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <list>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +17,10 @@
 #include "callstack/symbol_handler.h"
 #include "fake_debug_help.h"
 #include "resmonitor/registry.h"
+#include "support/gate.h"
+#if !defined(_WIN32)
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -175,23 +179,12 @@ TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
   int shader_seed = 0;
   monitor_.AddResource("Shader", &shader_seed);
   monitor_.RemoveResource("Shader", &shader_seed);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool resolving = false;
-  bool release = false;
-  fake_->on_symbol_lookup = [&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    resolving = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
-  };
+  quillmark::testing::Gate resolution;
+  fake_->on_symbol_lookup = [&] { resolution.hold(); };
   monitor_.AddResource("Texture", &first_);
   std::string text;
   std::thread query_thread([&] { text = query("Texture", &first_); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return resolving; });
-  }
+  ASSERT_TRUE(resolution.wait_until_held());
 
   std::vector<int> objects(64);
   std::thread registering([&] {
@@ -202,11 +195,7 @@ TEST_F(PooledStacks, HeldResolutionDoesNotStallRegistrations) {
   registering.join();  // would never return if registrations waited for the resolution
   monitor_.RemoveResource("Texture", &first_);  // the queried entry goes while it is resolved
 
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
+  resolution.release();
   query_thread.join();
   fake_->on_symbol_lookup = nullptr;
   EXPECT_EQ(text.rfind(header_of("Texture", &first_), 0), 0u);
@@ -222,22 +211,10 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
   int texture_seed = 0;
   monitor_.AddResource("Texture", &texture_seed);
   monitor_.RemoveResource("Texture", &texture_seed);
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool starting = false;
-  bool release = false;
-  fake_->on_initialize = [&] {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (starting) return;  // only the first start-up is held
-    starting = true;
-    changed.notify_all();
-    changed.wait(lock, [&] { return release; });
-  };
+  quillmark::testing::Gate start_up;  // holds the first start-up only
+  fake_->on_initialize = [&] { start_up.hold(); };
   std::thread new_name([&] { monitor_.AddResource("Shader", &first_); });
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [&] { return starting; });
-  }
+  ASSERT_TRUE(start_up.wait_until_held());
 
   std::vector<int> objects(16);
   std::thread registering([&] {
@@ -246,17 +223,35 @@ TEST_F(PooledStacks, NewNameWaitingForTheSymbolHandlerDoesNotStallOthers) {
   });
   registering.join();  // would never return if the registry waited for the start-up
 
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    release = true;
-  }
-  changed.notify_all();
+  start_up.release();
   new_name.join();
   std::list<ResMonitorInfo> shaders;
   monitor_.GetObjNameResource("Shader", shaders);
   ASSERT_EQ(shaders.size(), 1u);
   EXPECT_EQ(shaders.front().obj, &first_);
 }
+
+#if !defined(_WIN32)
+// A look-up that ends the process in the middle of a resolution (as libdw does when an allocation
+// fails): the exit handlers must not wait for the exiting thread, which holds the symbol
+// handler's lock. In a fresh process, whose alarm turns a hang into a failure.
+TEST(PooledStacksDeathTest, ExitInsideAResolutionEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        alarm(20);
+        static ScopedFakeDebugHelp help;
+        help->back_trace = kSiteA;
+        help->on_symbol_lookup = [] { std::exit(23); };
+        static int object = 0;
+        resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
+        resmonitor::AddResource("Exiting", &object);
+        ResMonitorInfo info;
+        resmonitor::GetObjResource("Exiting", &object, info);
+      },
+      ::testing::ExitedWithCode(23), "");
+}
+#endif
 
 }  // namespace
 

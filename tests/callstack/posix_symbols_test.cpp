@@ -216,14 +216,6 @@ __attribute__((noinline)) void register_through_caller(resmonitor::CStackInfo& i
   asm volatile("" ::: "memory");
 }
 
-TEST(FailedModuleLoad, IsTriedAgainByTheNextLookUp) {
-  DebugHelp& help = handler_with_modules(L"");
-  posix::testing::fail_module_loads(1);
-  const void* function = reinterpret_cast<const void*>(&register_here);
-  EXPECT_EQ(function_at(help, function), "(address only)");
-  EXPECT_NE(function_at(help, function).find("register_here"), std::string::npos);
-}
-
 TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
   auto info = std::make_shared<resmonitor::CStackInfo>();
   resmonitor::init_symbol_handler(*info);

@@ -47,26 +47,4 @@ TEST(ShortLock, ExcludesAndWakesEverySleeperUnderContention) {
   EXPECT_EQ(counter, 20L * kThreads * kRounds);
 }
 
-// A thread that waits while the holder keeps the lock for a long time gets it on release.
-TEST(ShortLock, WaiterGetsTheLockWhenTheHolderLetsGo) {
-  ShortLock lock;
-  lock.lock();
-  std::atomic<bool> waiting{false};
-  std::atomic<bool> got_it{false};
-  std::thread waiter([&] {
-    waiting.store(true);
-    lock.lock();
-    got_it.store(true);
-    lock.unlock();
-  });
-  while (!waiting.load()) std::this_thread::yield();
-  for (int i = 0; i < 1000; ++i) std::this_thread::yield();  // let it reach the sleep
-  EXPECT_FALSE(got_it.load());
-  lock.unlock();
-  waiter.join();
-  EXPECT_TRUE(got_it.load());
-  EXPECT_TRUE(lock.try_lock());
-  lock.unlock();
-}
-
 }  // namespace

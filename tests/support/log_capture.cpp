@@ -20,14 +20,6 @@ std::vector<CapturedLine> LogCapture::lines() const {
   return lines_;
 }
 
-std::vector<CapturedLine> LogCapture::lines_of(const std::string& module) const {
-  std::vector<CapturedLine> matching;
-  for (auto& line : lines()) {
-    if (line.module == module) matching.push_back(line);
-  }
-  return matching;
-}
-
 int LogCapture::count_containing(const std::string& fragment) const {
   int count = 0;
   for (auto& line : lines()) {
@@ -41,23 +33,14 @@ void LogCapture::clear() {
   lines_.clear();
 }
 
-bool LogCapture::wait_until(const std::function<bool(const std::vector<CapturedLine>&)>& done,
-                            std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return done(lines_); });
-}
-
 bool LogCapture::wait_for_text(const std::string& fragment, int count,
                                std::chrono::milliseconds timeout) const {
-  return wait_until(
-      [&](const std::vector<CapturedLine>& lines) {
-        int seen = 0;
-        for (auto& line : lines) {
-          if (line.text.find(fragment) != std::string::npos) ++seen;
-        }
-        return seen >= count;
-      },
-      timeout);
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] {
+    int seen = 0;
+    for (auto& line : lines_) seen += line.text.find(fragment) != std::string::npos;
+    return seen >= count;
+  });
 }
 
 }  // namespace quillmark::testing

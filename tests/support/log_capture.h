@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,16 +33,11 @@ class LogCapture {
   void keep(const core::LogRecord& record) { sink(record, this); }
 
   std::vector<CapturedLine> lines() const;
-  // Lines whose module tag is `module`.
-  std::vector<CapturedLine> lines_of(const std::string& module) const;
   // Number of lines whose text contains `fragment`.
   int count_containing(const std::string& fragment) const;
   void clear();
 
-  // Waits until `done(lines)` holds or `timeout` passes; returns whether it held.
-  bool wait_until(const std::function<bool(const std::vector<CapturedLine>&)>& done,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
-  // Waits for `count` lines that contain `fragment`.
+  // Waits for `count` lines that contain `fragment`, or `timeout`; returns whether they came.
   bool wait_for_text(const std::string& fragment, int count = 1,
                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
 
