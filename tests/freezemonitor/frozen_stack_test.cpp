@@ -249,65 +249,6 @@ TEST_F(FrozenStack, ManyTasksFreezingAtOnce) {
   }
 }
 
-// A task thread that waits first in one function, then in another, until told to end.
-class MovingTask {
- public:
-  explicit MovingTask(std::function<void()> start) : thread_([this, start] { run(start); }) {
-    wait_for(kInFirst);
-  }
-  ~MovingTask() {
-    move_on();
-    thread_.join();
-  }
-  quillmark::platform::ThreadId id() const { return id_; }
-  // To the next place (the end after the second), once the thread waits there.
-  void move_on() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (place_ == kEnded) return;
-    const int next = place_ + 1;
-    go_to_ = next;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return place_ >= next; });
-  }
-
- private:
-  enum Place { kStarting, kInFirst, kInSecond, kEnded };
-
-  void run(const std::function<void()>& start) {
-    id_ = quillmark::platform::current_thread_id();
-    start();  // creates the tracer, which is released when the thread ends
-    wait_in_first_place();
-    wait_in_second_place();
-    arrive(kEnded);
-  }
-  __attribute__((noinline)) void wait_in_first_place() { arrive_and_wait(kInFirst); }
-  __attribute__((noinline)) void wait_in_second_place() { arrive_and_wait(kInSecond); }
-
-  void arrive(int place) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    place_ = place;
-    changed_.notify_all();
-  }
-  void arrive_and_wait(int place) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    place_ = place;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return go_to_ > place; });
-    asm volatile("" ::: "memory");
-  }
-  void wait_for(int place) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return place_ >= place; });
-  }
-
-  std::mutex mutex_;  // guards place_ and go_to_
-  std::condition_variable changed_;
-  int place_ = kStarting;
-  int go_to_ = kInFirst;
-  quillmark::platform::ThreadId id_ = 0;
-  std::thread thread_;
-};
-
 class SampledStacks : public FrozenStack {
  protected:
   void SetUp() override {
@@ -337,45 +278,41 @@ class SampledStacks : public FrozenStack {
 // second, once the task ends; the recent freezes keep it too.
 TEST_F(SampledStacks, RecordSharesTheSamplesOutByPlace) {
   std::shared_ptr<EffectRenderTracer> tracer;
-  {
-    MovingTask task([&] { tracer = monitor_.CreateEffectRenderTracer(url("sampled"), 1); });
-    advance_to_freeze();
-    ASSERT_TRUE(log_.wait_for_text(freezed_line(url("sampled"))));
-    ASSERT_TRUE(monitor_.run_pass());  // the first sample is taken with the freeze
-    for (int sample = 2; sample <= 8; ++sample) next_sample();
-    task.move_on();
-    next_sample();
-    next_sample();
-    tracer.reset();
-    task.move_on();
-    ASSERT_TRUE(log_.wait_for_text("stack samples of frozen thread"));
+  StuckThread task(trace_on_thread(url("sampled"), tracer));
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text(freezed_line(url("sampled"))));
+  ASSERT_TRUE(monitor_.run_pass());  // the first sample is taken with the freeze
+  for (int sample = 2; sample <= 8; ++sample) next_sample();
+  task.move_on();
+  next_sample();
+  next_sample();
+  tracer.reset();
+  ASSERT_TRUE(log_.wait_for_text("stack samples of frozen thread"));
 
-    const std::string record = samples_record();
-    EXPECT_EQ(record.rfind("stack samples of frozen thread " + std::to_string(task.id()) +
-                               ", every 250 ms, task ended after 7250 ms: 10 samples, ",
-                           0),
-              0u)
-        << record;
-    EXPECT_NE(record.find("event type is EffectRender, url: " + url("sampled") + ", use_gpu: 1."),
-              std::string::npos);
-    const std::size_t first = record.find("\n  80% (8 of 10):\n");
-    const std::size_t in_first = record.find("MovingTask::wait_in_first_place()");
-    const std::size_t in_second = record.find("MovingTask::wait_in_second_place()");
-    ASSERT_NE(first, std::string::npos) << record;
-    EXPECT_LT(first, in_first) << record;
-    EXPECT_LT(in_first, in_second) << record;
-    EXPECT_NE(in_second, std::string::npos) << record;
-    EXPECT_NE(record.find("% (", in_first), std::string::npos) << record;
+  const std::string record = samples_record();
+  EXPECT_EQ(record.rfind("stack samples of frozen thread " + std::to_string(task.id()) +
+                             ", every 250 ms, task ended after 7250 ms: 10 samples, ",
+                         0),
+            0u)
+      << record;
+  EXPECT_NE(record.find("event type is EffectRender, url: " + url("sampled") + ", use_gpu: 1."),
+            std::string::npos);
+  const std::size_t first = record.find("\n  80% (8 of 10):\n");
+  const std::size_t in_first = record.find("StuckThread::stuck_in_decoder()");
+  const std::size_t in_second = record.find("StuckThread::stuck_in_encoder()");
+  ASSERT_NE(first, std::string::npos) << record;
+  EXPECT_LT(first, in_first) << record;
+  EXPECT_LT(in_first, in_second) << record;
+  EXPECT_NE(in_second, std::string::npos) << record;
 
-    std::string kept;
-    VisitRecentFreezes(
-        [](const QuillmarkRecentFreeze* freeze, void* out) {
-          if (static_cast<std::string*>(out)->empty())
-            *static_cast<std::string*>(out) = freeze->samples;
-        },
-        &kept);
-    EXPECT_EQ(kept, record);
-  }
+  std::string kept;
+  VisitRecentFreezes(
+      [](const QuillmarkRecentFreeze* freeze, void* out) {
+        auto& text = *static_cast<std::string*>(out);
+        if (text.empty()) text = freeze->samples;
+      },
+      &kept);
+  EXPECT_EQ(kept, record);
 }
 
 // At the bound sampling stops with the record, while the task still runs; a release later adds

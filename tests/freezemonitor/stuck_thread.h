@@ -1,5 +1,6 @@
 // A task thread that hangs inside a known function, stuck_in_decoder(), until released: waiting
-// on a condition variable (in the kernel), or spinning in user code.
+// on a condition variable (in the kernel), or spinning in user code. A waiting one can be moved on
+// to hang in a second function, stuck_in_encoder(), first.
 #pragma once
 
 #include <atomic>
@@ -44,6 +45,13 @@ class StuckThread {
     spin_released_.store(true);
     changed_.notify_all();
   }
+  // From stuck_in_decoder() to stuck_in_encoder(); returns once the thread hangs there.
+  void move_on() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    moved_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return in_encoder_; });
+  }
 
  private:
   void run(const std::function<void()>& before_hanging, int blocked_signal) {
@@ -58,6 +66,7 @@ class StuckThread {
     id_ = platform::current_thread_id();
     if (before_hanging) before_hanging();
     stuck_in_decoder();
+    if (moved_) stuck_in_encoder();
 #if !defined(_WIN32)
     // A capture request still pending arrives now, late, and must be ignored.
     pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
@@ -73,15 +82,25 @@ class StuckThread {
       while (!spin_released_.load()) {
       }
     } else {
-      changed_.wait(lock, [&] { return released_; });
+      changed_.wait(lock, [&] { return released_ || moved_; });
     }
     asm volatile("" ::: "memory");
   }
 
-  std::mutex mutex_;  // guards stuck_ and released_
+  __attribute__((noinline)) void stuck_in_encoder() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    in_encoder_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return released_; });
+    asm volatile("" ::: "memory");
+  }
+
+  std::mutex mutex_;  // guards the four below
   std::condition_variable changed_;
   bool stuck_ = false;
   bool released_ = false;
+  bool moved_ = false;
+  bool in_encoder_ = false;
   std::atomic<bool> spin_released_{false};
   const Hang hang_;
   platform::ThreadId id_ = 0;
