@@ -112,7 +112,14 @@ std::unique_ptr<wchar_t[]> build_symbol_search_path() {
   return result;
 }
 
+// A new name's group is made while a host thread registers: where the handler is started for good
+// it shares it at once, rather than wait behind a resolution that may be reading a large debug
+// file.
 void init_symbol_handler(CStackInfo& info) {
+  if (debug_help().started_for_good()) {
+    share_symbol_handler(info);
+    return;
+  }
   std::lock_guard<std::mutex> resolution(resolution_mutex());
   std::lock_guard<std::mutex> lock(info.init_mutex);
   if (info.symbols_ready) return;

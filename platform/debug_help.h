@@ -102,6 +102,11 @@ class DebugHelp {
   // module is loaded until load_module(). False on failure (see last_error()).
   virtual bool initialize_symbols(ProcessHandle process, const wchar_t* search_path,
                                   bool invade_process) = 0;
+  // Whether the handler was started for this process and a further start would do nothing but
+  // succeed: then a new record can share it without waiting for the lock of the symbol work in
+  // progress. Linux, once started; never with Windows' dbghelp, whose start has effects each
+  // time. Safe to call without that lock.
+  virtual bool started_for_good() const { return false; }
   virtual bool enumerate_loaded_modules(ProcessHandle process, ModuleVisitor visitor,
                                         void* context) = 0;
   virtual bool module_info(ProcessHandle process, std::uint64_t base, ModuleRecord& record) = 0;

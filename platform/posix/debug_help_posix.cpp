@@ -116,6 +116,8 @@ class PosixDebugHelp final : public DebugHelp {
     options_ = options;
   }
 
+  bool started_for_good() const override { return started_.load(); }
+
   bool initialize_symbols(ProcessHandle process, const wchar_t* search_path, bool) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (process != kCurrentProcess) {
@@ -123,7 +125,7 @@ class PosixDebugHelp final : public DebugHelp {
       return false;
     }
     // A handler already started for the process keeps its first search path.
-    if (started_) return true;
+    if (started_.load()) return true;
     try {
       search_.folders = debug_folders(search_path != nullptr ? search_path : L"");
     } catch (const std::bad_alloc&) {
@@ -135,7 +137,7 @@ class PosixDebugHelp final : public DebugHelp {
     callbacks_.find_debuginfo = find_debug_file;
     callbacks_.section_address = dwfl_offline_section_address;
     callbacks_.debuginfo_path = nullptr;
-    started_ = true;
+    started_.store(true);
     return true;
   }
 
@@ -161,7 +163,7 @@ class PosixDebugHelp final : public DebugHelp {
   std::uint64_t load_module(ProcessHandle, const wchar_t* path, std::uint64_t base,
                             std::uint32_t size) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!started_ || path == nullptr || size == 0) return 0;
+    if (!started_.load() || path == nullptr || size == 0) return 0;
     if (modules_.find(base) != modules_.end()) return base;
     modules_.emplace(base, std::make_unique<ModuleSymbols>(to_file_path(path), base, size,
                                                            &callbacks_, &search_));
@@ -234,7 +236,9 @@ class PosixDebugHelp final : public DebugHelp {
   // unmaps and closes them.
   ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!started_ || path == nullptr || identity.base == 0 || identity.size == 0) return nullptr;
+    if (!started_.load() || path == nullptr || identity.base == 0 || identity.size == 0) {
+      return nullptr;
+    }
     auto file = std::make_unique<ModuleFile>();
     file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
     if (file->symbols->functions() == nullptr) return nullptr;
@@ -361,7 +365,8 @@ class PosixDebugHelp final : public DebugHelp {
 
   std::mutex mutex_;  // guards everything below and every libdw call
   std::uint32_t options_ = 0;
-  bool started_ = false;  // initialize_symbols succeeded
+  // initialize_symbols succeeded; written under mutex_, read without it by started_for_good.
+  std::atomic<bool> started_{false};
   Dwfl_Callbacks callbacks_ = {};
   DebugFileSearch search_;
   std::wstring line_file_;  // the file name handed out by the last line look-up

@@ -10,12 +10,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
+#include "callstack/resolution_lock.h"
 #include "callstack/symbol_handler.h"
 #include "platform/debug_help.h"
 #include "platform/posix/debug_file_search.h"
@@ -236,6 +240,22 @@ TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
   const std::string again = resmonitor::describe_stack(*info, &first);
   EXPECT_NE(again.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
       << again;
+}
+
+// A new name's group shares the started symbol handler at once instead of waiting behind a
+// resolution in progress (which may be reading a large debug file for seconds).
+TEST(SymbolHandlerStart, NewNameDoesNotWaitForAResolutionInProgress) {
+  resmonitor::CStackInfo started;
+  resmonitor::init_symbol_handler(started);
+  std::unique_lock<std::mutex> resolution(resmonitor::resolution_mutex());
+  resmonitor::CStackInfo new_name;
+  auto shared = std::async(std::launch::async, [&] { resmonitor::init_symbol_handler(new_name); });
+  const bool in_time = shared.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  resolution.unlock();
+  shared.get();
+  EXPECT_TRUE(in_time);
+  EXPECT_TRUE(new_name.symbols_ready);
+  EXPECT_EQ(new_name.process, started.process);
 }
 
 }  // namespace
