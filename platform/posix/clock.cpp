@@ -1,6 +1,12 @@
 #include "platform/platform.h"
 
 #include <time.h>
+#include <x86intrin.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/posix/tsc_clock.h"
 
 namespace quillmark::platform {
 
@@ -9,19 +15,60 @@ namespace {
 constexpr std::int64_t kEpochOffset100ns = 116444736000000000LL;
 }  // namespace
 
-std::int64_t system_time_100ns() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return kEpochOffset100ns + static_cast<std::int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
-}
+std::int64_t system_time_100ns() { return kEpochOffset100ns + posix::realtime_ns() / 100; }
 
 // The real-time clock cut to whole milliseconds, as the millisecond clock reads. (The coarse
 // clock, a little cheaper, moves in steps of the scheduler tick, some 4 ms, which is more than
 // the margin the leak check keeps past its quiet period.)
-std::int64_t unix_time_us_from_ms_clock() {
+std::int64_t unix_time_us_from_ms_clock() { return posix::realtime_ns() / 1000000 * 1000; }
+
+namespace posix {
+
+namespace {
+
+// The time-stamp counter is read directly only where the kernel itself keeps time with it and
+// says it runs at one rate on every processor, through sleep states too.
+bool counter_keeps_time() {
+  char source[32] = {};
+  if (FILE* file =
+          std::fopen("/sys/devices/system/clocksource/clocksource0/current_clocksource", "re")) {
+    if (std::fgets(source, sizeof source, file) == nullptr) source[0] = '\0';
+    std::fclose(file);
+  }
+  if (std::strncmp(source, "tsc", 3) != 0) return false;
+  FILE* cpus = std::fopen("/proc/cpuinfo", "re");
+  if (cpus == nullptr) return false;
+  char line[4096];
+  bool constant = false;
+  bool nonstop = false;
+  while (std::fgets(line, sizeof line, cpus) != nullptr && !(constant && nonstop)) {
+    if (std::strncmp(line, "flags", 5) != 0) continue;
+    constant = std::strstr(line, " constant_tsc") != nullptr;
+    nonstop = std::strstr(line, " nonstop_tsc") != nullptr;
+    break;
+  }
+  std::fclose(cpus);
+  return constant && nonstop;
+}
+
+std::int64_t read_realtime_ns() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  return (static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000) * 1000;
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
+
+std::uint64_t read_counter() { return __rdtsc(); }
+
+}  // namespace
+
+// Never destroyed: static destructors and other threads may read the clock at exit.
+TscClock& TscClock::process_clock() {
+  static TscClock* clock = new TscClock(&read_realtime_ns, &read_counter, &counter_keeps_time);
+  return *clock;
+}
+
+std::int64_t realtime_ns() { return TscClock::process_clock().now_ns(); }
+
+}  // namespace posix
 
 }  // namespace quillmark::platform
