@@ -24,11 +24,11 @@ std::int64_t TscClock::now_ns() {
     return now_ns();
   }
   const std::uint64_t sequence = sequence_.load(std::memory_order_acquire);
-  const std::uint64_t anchor_count = anchor_count_.load(std::memory_order_relaxed);
-  const std::int64_t anchor_ns = anchor_ns_.load(std::memory_order_relaxed);
-  const std::uint64_t rate = ns_per_count_q32_.load(std::memory_order_relaxed);
-  const std::uint64_t life = anchor_life_counts_.load(std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_acquire);
+  // Acquire loads keep the sequence's second reading after them.
+  const std::uint64_t anchor_count = anchor_count_.load(std::memory_order_acquire);
+  const std::int64_t anchor_ns = anchor_ns_.load(std::memory_order_acquire);
+  const std::uint64_t rate = ns_per_count_q32_.load(std::memory_order_acquire);
+  const std::uint64_t life = anchor_life_counts_.load(std::memory_order_acquire);
   if ((sequence & 1) != 0 || sequence_.load(std::memory_order_relaxed) != sequence) {
     return realtime_();  // an anchor is being written
   }
@@ -60,12 +60,12 @@ std::int64_t TscClock::anchor_again(std::uint64_t sequence) {
       rate = measured;
     }
   }
-  anchor_count_.store(count, std::memory_order_relaxed);
-  anchor_ns_.store(now, std::memory_order_relaxed);
-  ns_per_count_q32_.store(rate, std::memory_order_relaxed);
+  anchor_count_.store(count, std::memory_order_release);
+  anchor_ns_.store(now, std::memory_order_release);
+  ns_per_count_q32_.store(rate, std::memory_order_release);
   const std::uint64_t life =
       rate == 0 ? 0 : static_cast<std::uint64_t>((static_cast<Wide>(kAnchorLifeNs) << 32) / rate);
-  anchor_life_counts_.store(life, std::memory_order_relaxed);
+  anchor_life_counts_.store(life, std::memory_order_release);
   sequence_.store(sequence + 2, std::memory_order_release);
   return now;
 }
