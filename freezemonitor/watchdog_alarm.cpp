@@ -86,7 +86,7 @@ void WatchdogAlarm::sleep_until_due(std::unique_lock<std::mutex>& lock) {
   if (due == kNever) {
     wake_.wait(lock);
     // Nothing was traced while the watchdog idled, so a sleep of the system then is no task's.
-    restart_suspension_watch();
+    if (skip_suspension_.load()) restart_suspension_watch();
   } else {
     const std::int64_t now_ticks = now();
     if (now_ticks >= due) return;
