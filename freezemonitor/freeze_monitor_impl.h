@@ -30,16 +30,16 @@ struct TraceRecord {
   static constexpr std::int64_t kTimeoutReported = -1;
 
   std::uint64_t id;
-  std::int64_t freeze_ms;    // threshold in force when the tracer was created
-  std::int64_t timeout_ms;   // likewise; kTimeoutReported once the timed-out line is out
-  std::int64_t start_ticks;  // system clock at creation, 100 ns ticks
+  std::int64_t freeze_ms;   // threshold in force when the tracer was created
+  std::int64_t timeout_ms;  // likewise; kTimeoutReported once the timed-out line is out
+  // System clock at creation, 100 ns ticks, moved later by every stretch of time since then
+  // during which the watchdog could not run (process stopped, system asleep): that time is not
+  // part of the task's running time.
+  std::int64_t start_ticks;
   std::int32_t state;
   FreezeEvent event;  // url null for tasks without one
   // The creating thread, for the stack of a freeze report; 0 when stack capture was off.
   quillmark::platform::ThreadId thread = 0;
-  // Time since start_ticks during which the watchdog could not run (process stopped, system
-  // asleep); it is not part of the task's running time.
-  std::int64_t skipped_ticks = 0;
 };
 
 // What a watchdog pass reports about one record, gathered under records_mutex and delivered after
@@ -104,7 +104,8 @@ const char* event_type_name(std::int32_t type);
 // armed, the timed-out threshold. Saturates at WatchdogAlarm::kNever.
 std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms);
 
-// Leaves out of `record`'s running time the part of `skipped` that came after the task began.
+// Leaves out of `record`'s running time the part of `skipped` that came after the task began,
+// by moving its start later.
 void leave_out(TraceRecord& record, const SkippedTime& skipped);
 
 // Logs that the watchdog could not run for `skipped`; after the pass, outside records_mutex.

@@ -16,11 +16,13 @@ constexpr int kSkippedTimeLevel = 5;
 }  // namespace
 
 // The skipped span ends at `until`; a task that began inside it (or after it) loses only the part
-// since its start.
+// since its start. Moving the start keeps this exact for later spans too: they come after every
+// span already left out, so a start moved by those is still before them by as much as the task
+// ran before them.
 void leave_out(TraceRecord& record, const SkippedTime& skipped) {
   const std::int64_t since_start = skipped.until - record.start_ticks;
   if (since_start <= 0) return;
-  record.skipped_ticks += std::min(skipped.ticks, since_start);
+  record.start_ticks += std::min(skipped.ticks, since_start);
 }
 
 void log_skipped_time(const SkippedTime& skipped) {

@@ -110,8 +110,7 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
                                              std::vector<PassReport>& reports) {
   TraceRecord& record = records[position];
   const std::int64_t now = now_ticks();
-  const double elapsed_ms =
-      static_cast<double>(now - record.start_ticks - record.skipped_ticks) / kTicksPerMs;
+  const double elapsed_ms = static_cast<double>(now - record.start_ticks) / kTicksPerMs;
   if (record.timeout_ms >= 1 && elapsed_ms >= static_cast<double>(record.timeout_ms)) {
     record.timeout_ms = TraceRecord::kTimeoutReported;
     const bool post = post_timeout_event.load();

@@ -436,18 +436,20 @@ TEST_F(FreezeWatchdog, TimeTheWatchdogCouldNotRunIsNotTheTasks) {
   }
 }
 
-// A gap ends at `until`; a task that began during it loses only the part since its start.
-TEST_F(FreezeWatchdog, TaskLosesOnlyTheGapAfterItsStart) {
-  const SkippedTime gap{ticks_of_ms(8000), ticks_of_ms(20000)};
+// Two gaps, from 2 s to 10 s and from 15 s to 20 s: a task loses the parts after its start.
+TEST_F(FreezeWatchdog, TaskLosesOnlyTheGapsAfterItsStart) {
+  const SkippedTime first{ticks_of_ms(8000), ticks_of_ms(10000)};
+  const SkippedTime second{ticks_of_ms(5000), ticks_of_ms(20000)};
   struct Case {
     std::int64_t start_ms;
-    std::int64_t skipped_ms;
+    std::int64_t lost_ms;
   };
-  for (const Case& test : {Case{1000, 8000}, Case{15000, 5000}, Case{20000, 0}, Case{25000, 0}}) {
+  for (const Case& test : {Case{1000, 13000}, Case{5000, 10000}, Case{12000, 5000},
+                           Case{17000, 3000}, Case{20000, 0}, Case{25000, 0}}) {
     TraceRecord record{1, 5000, 3000, ticks_of_ms(test.start_ms), TraceRecord::kRunning, {}};
-    record.skipped_ticks = ticks_of_ms(100);
-    leave_out(record, gap);
-    EXPECT_EQ(record.skipped_ticks, ticks_of_ms(100 + test.skipped_ms)) << test.start_ms;
+    leave_out(record, first);
+    leave_out(record, second);
+    EXPECT_EQ(record.start_ticks, ticks_of_ms(test.start_ms + test.lost_ms)) << test.start_ms;
   }
 }
 
