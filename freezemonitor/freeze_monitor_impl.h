@@ -104,9 +104,9 @@ const char* event_type_name(std::int32_t type);
 // armed, the timed-out threshold. Saturates at WatchdogAlarm::kNever.
 std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms);
 
-// Leaves out of `record`'s running time the part of `skipped` that came after the task began,
-// by moving its start later.
-void leave_out(TraceRecord& record, const SkippedTime& skipped);
+// Leaves out of a task's running time the part of `skipped` that came after the task began, by
+// moving its start (`start_ticks`) later.
+void leave_out(std::int64_t& start_ticks, const SkippedTime& skipped);
 
 // Logs that the watchdog could not run for `skipped`; after the pass, outside records_mutex.
 void log_skipped_time(const SkippedTime& skipped);

@@ -19,10 +19,10 @@ constexpr int kSkippedTimeLevel = 5;
 // since its start. Moving the start keeps this exact for later spans too: they come after every
 // span already left out, so a start moved by those is still before them by as much as the task
 // ran before them.
-void leave_out(TraceRecord& record, const SkippedTime& skipped) {
-  const std::int64_t since_start = skipped.until - record.start_ticks;
+void leave_out(std::int64_t& start_ticks, const SkippedTime& skipped) {
+  const std::int64_t since_start = skipped.until - start_ticks;
   if (since_start <= 0) return;
-  record.start_ticks += std::min(skipped.ticks, since_start);
+  start_ticks += std::min(skipped.ticks, since_start);
 }
 
 void log_skipped_time(const SkippedTime& skipped) {

@@ -90,14 +90,18 @@ bool FreezeMonitorImpl::run_pass() {
 }
 
 // The next due time is found while the lock still keeps new tracers out; they bring it forward
-// themselves once the lock is free.
+// themselves once the lock is free. Frozen tasks lose skipped time too, so that their recovery
+// record gives the time they really ran.
 void FreezeMonitorImpl::check_records(const SkippedTime& skipped,
                                       std::vector<PassReport>& reports) {
   std::lock_guard<std::mutex> lock(records_mutex);
+  if (skipped.ticks > 0) {
+    for (FrozenTask& task : frozen_tasks) leave_out(task.start_ticks, skipped);
+  }
   std::int64_t due = WatchdogAlarm::kNever;
   for (std::size_t at = 0; at < records.size(); ++at) {
     if (records[at].state != TraceRecord::kFinished) {
-      if (skipped.ticks > 0) leave_out(records[at], skipped);
+      if (skipped.ticks > 0) leave_out(records[at].start_ticks, skipped);
       due = std::min(due, check_record(at, reports));
     }
   }

@@ -446,11 +446,30 @@ TEST_F(FreezeWatchdog, TaskLosesOnlyTheGapsAfterItsStart) {
   };
   for (const Case& test : {Case{1000, 13000}, Case{5000, 10000}, Case{12000, 5000},
                            Case{17000, 3000}, Case{20000, 0}, Case{25000, 0}}) {
-    TraceRecord record{1, 5000, 3000, ticks_of_ms(test.start_ms), TraceRecord::kRunning, {}};
-    leave_out(record, first);
-    leave_out(record, second);
-    EXPECT_EQ(record.start_ticks, ticks_of_ms(test.start_ms + test.lost_ms)) << test.start_ms;
+    std::int64_t start = ticks_of_ms(test.start_ms);
+    leave_out(start, first);
+    leave_out(start, second);
+    EXPECT_EQ(start, ticks_of_ms(test.start_ms + test.lost_ms)) << test.start_ms;
   }
+}
+
+// A frozen task still loses a gap after its freeze: recovered after its 5 s, not 13 s. A younger
+// task keeps the watchdog on its timed sleeps.
+TEST_F(FreezeWatchdog, RecoveryRecordLeavesOutAGapAfterTheFreeze) {
+  SetFreezeReportExtras(kQuillmarkFreezeRecovery);
+  auto frozen = monitor_.CreateGetMediaInfoTracer(url("frozen"));
+  advance_ms(5000);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("GetMediaInfo", url("frozen"), 0)));
+  auto younger = monitor_.CreateGetMediaInfoTracer(url("younger"));
+  settle();
+  suspend_ms(g_slept_ticks, 8000);
+  settle();
+  frozen.reset();
+  ASSERT_TRUE(
+      log_.wait_for_text("task has recovered after 5000 ms. event type is GetMediaInfo, "
+                         "url: " +
+                         url("frozen")));
+  SetFreezeReportExtras(0);
 }
 
 }  // namespace
