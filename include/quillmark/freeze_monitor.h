@@ -296,12 +296,12 @@ QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);
 // once (logger "ZOR", tag "FreezeMonitor", level 5), before that pass's reports:
 //   watchdog could not run for <ms> ms (process stopped or system asleep); that time is not
 //   counted as tasks' running time.
-// (on one line). A task traced across the gap loses the part of it after its start (in its
-// thresholds, and in the durations of its recovery record and statistics); a stop
-// during one of the watchdog's passes (a few milliseconds; longer while a log sink is slow or a
-// frozen thread's stack is taken) is not seen. Off, a task's running time is the plain difference
-// of two clock readings, gaps included. Returns the previous setting. Thread-safe; takes effect
-// from the watchdog's next sleep.
+// (on one line). A task traced across the gap loses the part of it after its start (for its
+// thresholds, and in the durations of its recovery record and statistics); a stop during one of
+// the watchdog's passes (a few milliseconds; longer while a log sink is slow or a frozen thread's
+// stack is taken) is not seen. Off, a task's running time is the plain difference of two clock
+// readings, gaps included. Returns the previous setting. Thread-safe; takes effect from the
+// watchdog's next sleep.
 QUILLMARK_C_API bool SetFreezeSuspensionSkipEnabled(bool enabled);
 
 // Extras of the freeze reports, each one bit of the set SetFreezeReportExtras takes. All are off
