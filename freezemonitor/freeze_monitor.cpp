@@ -56,7 +56,9 @@ const char* event_type_name(std::int32_t type) {
 }
 
 FreezeMonitorImpl::FreezeMonitorImpl()
-    : alarm_(std::make_unique<WatchdogAlarm>(&quillmark::platform::system_time_100ns)) {}
+    : alarm_(std::make_unique<WatchdogAlarm>(&quillmark::platform::system_time_100ns,
+                                             &quillmark::platform::awake_time_100ns,
+                                             &quillmark::platform::asleep_time_100ns)) {}
 
 // The tracer and its shared-pointer count share one allocation. A failure while registering
 // destroys the tracer, and its destructor finishes any entry that was already appended.

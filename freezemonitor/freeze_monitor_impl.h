@@ -30,9 +30,12 @@ struct TraceRecord {
   static constexpr std::int64_t kTimeoutReported = -1;
 
   std::uint64_t id;
-  std::int64_t freeze_ms;    // threshold in force when the tracer was created
-  std::int64_t timeout_ms;   // likewise; kTimeoutReported once the timed-out line is out
-  std::int64_t start_ticks;  // system clock at creation, 100 ns ticks
+  std::int64_t freeze_ms;   // threshold in force when the tracer was created
+  std::int64_t timeout_ms;  // likewise; kTimeoutReported once the timed-out line is out
+  // System clock at creation, 100 ns ticks, moved later by every stretch of time since then
+  // during which the watchdog could not run (process stopped, system asleep): that time is not
+  // part of the task's running time.
+  std::int64_t start_ticks;
   std::int32_t state;
   FreezeEvent event;  // url null for tasks without one
   // The creating thread, for the stack of a freeze report; 0 when stack capture was off.
@@ -101,6 +104,13 @@ const char* event_type_name(std::int32_t type);
 // armed, the timed-out threshold. Saturates at WatchdogAlarm::kNever.
 std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms);
 
+// Leaves out of a task's running time the part of `skipped` that came after the task began, by
+// moving its start (`start_ticks`) later.
+void leave_out(std::int64_t& start_ticks, const SkippedTime& skipped);
+
+// Logs that the watchdog could not run for `skipped`; after the pass, outside records_mutex.
+void log_skipped_time(const SkippedTime& skipped);
+
 // The url a report shows: the registry's text, "" for tasks without one.
 const char* report_url(const FreezeEvent& event);
 
@@ -145,6 +155,9 @@ class FreezeMonitorImpl final : public FreezeMonitor {
 
   // Switches stack capture for freeze reports; returns whether it is on.
   bool set_stack_capture(bool enabled);
+  // Switches leaving out the time the watchdog could not run (on from the start); returns the
+  // previous setting.
+  bool set_suspension_skip(bool enabled) { return alarm_->set_suspension_skip(enabled); }
 
   // The sampling interval and bound of kQuillmarkFreezeSampledStacks; false (nothing changed)
   // for values out of range.
@@ -178,6 +191,11 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   // passing time wakes the watchdog by itself.
   void set_clock(Clock clock) { alarm_->set_clock(clock); }
   void clock_moved() { alarm_->nudge(); }
+  // The readings that tell when the watchdog could not run (see WatchdogAlarm); moved by hand
+  // like the clock, while the watchdog sleeps.
+  void set_suspension_clocks(Clock awake, Clock asleep) {
+    alarm_->set_suspension_clocks(awake, asleep);
+  }
   // Has one whole pass run that starts after this call; false if none completed within 20 s.
   bool run_pass();
   std::uint64_t completed_passes() const { return alarm_->completed_passes(); }
@@ -199,14 +217,14 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void drop_finished();
   void clear_records();
   void watch_loop();
-  // One pass over the registry, under records_mutex: appends its reports to `reports` and hands
-  // the next due time to the alarm.
-  void check_records(std::vector<PassReport>& reports);
+  // One pass over the registry, under records_mutex: leaves `skipped` out of the running tasks'
+  // time, appends its reports to `reports` and hands the next due time to the alarm.
+  void check_records(const SkippedTime& skipped, std::vector<PassReport>& reports);
   // Applies both rules to a running record; returns when its next rule can fire, or kNever
   // once it is finished.
   std::int64_t check_record(std::size_t position, std::vector<PassReport>& reports);
   // Logs and posts what a pass found, in its order, with no lock of the monitor held.
-  void deliver(std::vector<PassReport>& reports);
+  void deliver(const SkippedTime& skipped, std::vector<PassReport>& reports);
   void post_event(FreezeEvent event);
   bool extra_on(unsigned extra) const {
     return (extras.load(std::memory_order_relaxed) & extra) != 0;

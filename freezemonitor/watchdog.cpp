@@ -74,10 +74,11 @@ void FreezeMonitorImpl::watch_loop() {
   std::vector<PassReport> reports;
   for (;;) {
     if (stopping.load()) return;
-    if (!alarm_->wait_for_pass()) return;
+    SkippedTime skipped;
+    if (!alarm_->wait_for_pass(skipped)) return;
     if (stopping.load()) return;
-    check_records(reports);
-    deliver(reports);
+    check_records(skipped, reports);
+    deliver(skipped, reports);
     sample_frozen_threads();
     deliver_recoveries();
     alarm_->pass_completed();
@@ -89,12 +90,18 @@ bool FreezeMonitorImpl::run_pass() {
 }
 
 // The next due time is found while the lock still keeps new tracers out; they bring it forward
-// themselves once the lock is free.
-void FreezeMonitorImpl::check_records(std::vector<PassReport>& reports) {
+// themselves once the lock is free. Frozen tasks lose skipped time too, so that their recovery
+// record gives the time they really ran.
+void FreezeMonitorImpl::check_records(const SkippedTime& skipped,
+                                      std::vector<PassReport>& reports) {
   std::lock_guard<std::mutex> lock(records_mutex);
+  if (skipped.ticks > 0) {
+    for (FrozenTask& task : frozen_tasks) leave_out(task.start_ticks, skipped);
+  }
   std::int64_t due = WatchdogAlarm::kNever;
   for (std::size_t at = 0; at < records.size(); ++at) {
     if (records[at].state != TraceRecord::kFinished) {
+      if (skipped.ticks > 0) leave_out(records[at].start_ticks, skipped);
       due = std::min(due, check_record(at, reports));
     }
   }
@@ -135,7 +142,8 @@ std::int64_t FreezeMonitorImpl::check_record(std::size_t position,
   return next_due(record, now, elapsed_ms);
 }
 
-void FreezeMonitorImpl::deliver(std::vector<PassReport>& reports) {
+void FreezeMonitorImpl::deliver(const SkippedTime& skipped, std::vector<PassReport>& reports) {
+  if (skipped.ticks > 0) log_skipped_time(skipped);
   for (PassReport& report : reports) {
     log_report(report.level, report.format, report.event);
     if (report.stack_thread != 0) {

@@ -9,6 +9,15 @@ namespace quillmark::platform {
 // The system clock in 100-nanosecond ticks. Only differences between readings matter.
 std::int64_t system_time_100ns();
 
+// A clock in 100-nanosecond ticks that stands still while the system sleeps (Linux:
+// CLOCK_MONOTONIC; Windows: the unbiased interrupt time). Only differences matter.
+std::int64_t awake_time_100ns();
+
+// How long the system has slept since it booted, in 100-nanosecond ticks (Linux: CLOCK_BOOTTIME
+// minus CLOCK_MONOTONIC; Windows: the interrupt time minus the unbiased interrupt time, or 0
+// where the interrupt time cannot be read, before Windows 10). Grows only across a sleep.
+std::int64_t asleep_time_100ns();
+
 // The millisecond system clock as microseconds since 1970-01-01 UTC:
 // (seconds * 1000 + milliseconds) * 1000.
 std::int64_t unix_time_us_from_ms_clock();

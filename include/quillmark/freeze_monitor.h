@@ -285,6 +285,25 @@ QUILLMARK_C_API freezemonitor::FreezeMonitor* GetFreezeMonitor();
 // The record is logged (and kept for VisitRecentFreezes) before the freeze's event is posted.
 QUILLMARK_C_API bool SetFreezeStackCaptureEnabled(bool enabled);
 
+// A task's running time leaves out the time during which the watchdog could not run, so that
+// stopping the process (a debugger, SIGSTOP, a paused virtual machine) or a sleep of the system
+// never by itself makes a task time out or freeze. On by default. Found while at least one task
+// is traced: the watchdog then wakes at least every 100 ms, and a wake that comes more than
+// 1000 ms after the moment it asked for (measured on a clock that no one sets and that stands
+// still while the system sleeps), or a system sleep longer than 1000 ms (Linux: CLOCK_BOOTTIME
+// against CLOCK_MONOTONIC; Windows 10 and later: the interrupt time against the unbiased one; not
+// seen on older Windows), is such a gap; shorter delays count as running time. Each gap is logged
+// once (logger "ZOR", tag "FreezeMonitor", level 5), before that pass's reports:
+//   watchdog could not run for <ms> ms (process stopped or system asleep); that time is not
+//   counted as tasks' running time.
+// (on one line). A task traced across the gap loses the part of it after its start (for its
+// thresholds, and in the durations of its recovery record and statistics); a stop during one of
+// the watchdog's passes (a few milliseconds; longer while a log sink is slow or a frozen thread's
+// stack is taken) is not seen. Off, a task's running time is the plain difference of two clock
+// readings, gaps included. Returns the previous setting. Thread-safe; takes effect from the
+// watchdog's next sleep.
+QUILLMARK_C_API bool SetFreezeSuspensionSkipEnabled(bool enabled);
+
 // Extras of the freeze reports, each one bit of the set SetFreezeReportExtras takes. All are off
 // by default; while they are, every line and event is exactly as described above.
 enum QuillmarkFreezeExtras : unsigned {

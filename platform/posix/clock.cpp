@@ -13,9 +13,21 @@ namespace quillmark::platform {
 namespace {
 // 100 ns ticks between 1601-01-01 and 1970-01-01, so readings match the Windows clock's scale.
 constexpr std::int64_t kEpochOffset100ns = 116444736000000000LL;
+
+std::int64_t ticks_of(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 10000000 + now.tv_nsec / 100;
+}
 }  // namespace
 
 std::int64_t system_time_100ns() { return kEpochOffset100ns + posix::realtime_ns() / 100; }
+
+std::int64_t awake_time_100ns() { return ticks_of(CLOCK_MONOTONIC); }
+
+// Both clocks run at the same rate while the system is up, so the difference moves only when it
+// resumes from a sleep (apart from the few ticks between the two reads).
+std::int64_t asleep_time_100ns() { return ticks_of(CLOCK_BOOTTIME) - ticks_of(CLOCK_MONOTONIC); }
 
 // The real-time clock cut to whole milliseconds, as the millisecond clock reads. (The coarse
 // clock, a little cheaper, moves in steps of the scheduler tick, some 4 ms, which is more than

@@ -23,6 +23,8 @@ using quillmark::testing::LogCapture;
 
 std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
 std::int64_t fake_clock() { return g_fake_ticks.load(); }
+// The watchdog is never late and the system never sleeps: durations are exact.
+std::int64_t no_suspension() { return 0; }
 
 // A visited freeze with copies of its texts, which are valid only during the visit.
 struct Visited {
@@ -44,12 +46,17 @@ std::vector<Visited> recent_freezes() {
 
 class FreezeExtras : public ::testing::Test {
  protected:
-  void SetUp() override { monitor_.set_clock(&fake_clock); }
+  void SetUp() override {
+    monitor_.set_clock(&fake_clock);
+    monitor_.set_suspension_clocks(&no_suspension, &no_suspension);
+  }
   void TearDown() override {
     ASSERT_TRUE(monitor_.run_pass());
     SetFreezeReportExtras(0);
     monitor_.SetThresholds(5000, 3000);
     monitor_.set_clock(&quillmark::platform::system_time_100ns);
+    monitor_.set_suspension_clocks(&quillmark::platform::awake_time_100ns,
+                                   &quillmark::platform::asleep_time_100ns);
   }
 
   // Moves the hand clock and waits for a pass that saw it.

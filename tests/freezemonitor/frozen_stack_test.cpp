@@ -34,6 +34,8 @@ using quillmark::testing::StuckThread;
 
 std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
 std::int64_t fake_clock() { return g_fake_ticks.load(); }
+// The watchdog is never late and the system never sleeps: the stack record's time is exact.
+std::int64_t no_suspension() { return 0; }
 
 std::string freezed_line(const std::string& url) {
   return "task has freezed. event type is EffectRender, url: " + url + ", use_gpu: 1.";
@@ -68,12 +70,15 @@ class FrozenStack : public ::testing::Test {
  protected:
   void SetUp() override {
     monitor_.set_clock(&fake_clock);
+    monitor_.set_suspension_clocks(&no_suspension, &no_suspension);
     ASSERT_TRUE(SetFreezeStackCaptureEnabled(true));
   }
   void TearDown() override {
     SetFreezeStackCaptureEnabled(false);
     ASSERT_TRUE(monitor_.run_pass());
     monitor_.set_clock(&quillmark::platform::system_time_100ns);
+    monitor_.set_suspension_clocks(&quillmark::platform::awake_time_100ns,
+                                   &quillmark::platform::asleep_time_100ns);
   }
 
   void advance_to_freeze() {

@@ -70,4 +70,22 @@ TEST(FreezeMonitorLifetime, TracerReleasedDuringAnExitFromTheSink) {
       << result.output;
 }
 
+#if !defined(_WIN32)
+// The process is stopped for 3 s while a task is 0.2 s old (thresholds 1 s and 2 s): no report,
+// one line for the gap; switched off, the stop counts as the task's time, as it always did.
+TEST(FreezeMonitorLifetime, StoppedProcessDoesNotMakeTasksTimeOut) {
+  const auto skipped = run_child("freezemonitor_unload_child", "stopped");
+  EXPECT_EQ(skipped.exit_code, 0) << skipped.output;
+  EXPECT_EQ(occurrences(skipped.output, "[5] watchdog could not run for "), 1) << skipped.output;
+  EXPECT_EQ(occurrences(skipped.output, "task has"), 0) << skipped.output;
+  EXPECT_NE(skipped.output.find("released"), std::string::npos) << skipped.output;
+
+  const auto counted = run_child("freezemonitor_unload_child", "stopped-counted");
+  EXPECT_EQ(counted.exit_code, 0) << counted.output;
+  EXPECT_EQ(occurrences(counted.output, "watchdog could not run"), 0) << counted.output;
+  EXPECT_EQ(occurrences(counted.output, "[5] task has timed out."), 1) << counted.output;
+  EXPECT_EQ(occurrences(counted.output, "[6] task has freezed."), 1) << counted.output;
+}
+#endif
+
 }  // namespace

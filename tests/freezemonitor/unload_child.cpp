@@ -7,6 +7,9 @@
 //     statistics on; a frozen task ends right before.
 //   exit-in-sink: like held-by-static, but the host's log sink ends the process (code 27): the
 //     tracer is released on the exiting thread, which still holds the sink's lock.
+//   stopped, stopped-counted (Linux): a task 0.2 s old, then the process stopped for 3 s
+//     (SIGSTOP, and SIGCONT from a helper process) with thresholds of 1 s and 2 s; the second
+//     mode switches off leaving that time out. Prints the freeze monitor's lines.
 // The parent test checks the exit code and the output (the default log sink writes to stderr).
 #include <core/async_event_bus.h>
 #include <core/log.h>
@@ -23,6 +26,12 @@
 
 #include "tests/resmonitor/loaded_library.h"
 
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using resmonitor::testing::LoadedLibrary;
@@ -34,14 +43,17 @@ void count_freezed(const core::LogRecord& record, void*) {
   if (std::strstr(record.text, "task has freezed.") != nullptr) ++g_freezed_lines;
 }
 
-bool wait_for_freezed_line() {
+// Waits up to 20 s for the first of the `lines` a sink counts.
+bool wait_for(const std::atomic<int>& lines) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (g_freezed_lines.load() == 0) {
+  while (lines.load() == 0) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
+
+bool wait_for_freezed_line() { return wait_for(g_freezed_lines); }
 
 int unload_while_running(LoadedLibrary& library, freezemonitor::FreezeMonitor* monitor) {
   core::SetLogSink(&count_freezed, nullptr);
@@ -113,6 +125,59 @@ int exit_in_sink_holding(Hold hold, freezemonitor::FreezeMonitor* monitor) {
   return 3;
 }
 
+#if !defined(_WIN32)
+
+std::atomic<int> g_gap_lines{0};
+
+void print_freeze_lines(const core::LogRecord& record, void*) {
+  if (std::strcmp(record.module, "FreezeMonitor") != 0) return;
+  if (std::strstr(record.text, "watchdog could not run") != nullptr) ++g_gap_lines;
+  if (std::strstr(record.text, "task has freezed.") != nullptr) ++g_freezed_lines;
+  std::printf("[%d] %s\n", record.level, record.text);
+  std::fflush(stdout);
+}
+
+// Stops the whole process for `seconds`; a helper process sends the SIGCONT.
+void stop_process_for(unsigned seconds) {
+  const pid_t stopped = getpid();
+  const pid_t resumer = fork();
+  if (resumer == 0) {
+    sleep(seconds);
+    kill(stopped, SIGCONT);
+    _exit(0);
+  }
+  kill(stopped, SIGSTOP);
+  waitpid(resumer, nullptr, 0);
+}
+
+int stop_while_traced(LoadedLibrary& library, freezemonitor::FreezeMonitor* monitor, bool skip) {
+  auto* set_skip = library.function<bool(bool)>("SetFreezeSuspensionSkipEnabled");
+  if (set_skip == nullptr) {
+    std::puts("load failed");
+    return 2;
+  }
+  set_skip(skip);
+  core::SetLogSink(&print_freeze_lines, nullptr);
+  monitor->SetThresholds(2000, 1000);
+  {
+    const auto task = monitor->CreateGetMediaInfoTracer("media/stopped");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    stop_process_for(3);
+    // The pass after the stop has logged the gap (or, counted, the reports); the task's own time
+    // is about 0.5 s when it ends.
+    if (!wait_for(skip ? g_gap_lines : g_freezed_lines)) {
+      std::puts("watchdog silent");
+      return 4;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  core::SetLogSink(nullptr, nullptr);
+  std::puts("released");
+  return 0;
+}
+
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,6 +199,10 @@ int main(int argc, char** argv) {
     auto* set_extras = library.function<unsigned(unsigned)>("SetFreezeReportExtras");
     return set_extras ? exit_while_running(get_monitor(), set_extras) : 2;
   }
+#if !defined(_WIN32)
+  if (mode == "stopped") return stop_while_traced(library, get_monitor(), true);
+  if (mode == "stopped-counted") return stop_while_traced(library, get_monitor(), false);
+#endif
   std::puts("unknown mode");
   return 3;
 }

@@ -28,7 +28,13 @@ using quillmark::testing::EventRecorder;
 using quillmark::testing::LogCapture;
 
 std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
-std::int64_t fake_clock() { return g_fake_ticks.load(); }
+// Time the process was stopped and time the system slept: both pass on the hand clock too; the
+// first moves the awake clock (which otherwise stands still), the second the sleep reading.
+std::atomic<std::int64_t> g_stopped_ticks{0};
+std::atomic<std::int64_t> g_slept_ticks{0};
+std::int64_t fake_clock() { return g_fake_ticks.load() + g_stopped_ticks + g_slept_ticks; }
+std::int64_t fake_awake_clock() { return g_stopped_ticks.load(); }
+std::int64_t fake_asleep_clock() { return g_slept_ticks.load(); }
 constexpr std::int64_t ticks_of_ms(std::int64_t ms) { return ms * 10000; }
 
 std::string timed_out_line(const char* type, const std::string& url, int use_gpu) {
@@ -43,7 +49,10 @@ std::string freezed_line(const char* type, const std::string& url, int use_gpu) 
 
 class FreezeWatchdog : public ::testing::Test {
  protected:
-  void SetUp() override { monitor_.set_clock(&fake_clock); }
+  void SetUp() override {
+    monitor_.set_clock(&fake_clock);
+    monitor_.set_suspension_clocks(&fake_awake_clock, &fake_asleep_clock);
+  }
 
   // Every tracer of a test is gone by now; the passes drop their records before the real clock
   // comes back.
@@ -51,7 +60,10 @@ class FreezeWatchdog : public ::testing::Test {
     settle();
     monitor_.SetThresholds(5000, 3000);
     monitor_.SetTimeoutEventEnabled(false);
+    SetFreezeSuspensionSkipEnabled(true);
     monitor_.set_clock(&quillmark::platform::system_time_100ns);
+    monitor_.set_suspension_clocks(&quillmark::platform::awake_time_100ns,
+                                   &quillmark::platform::asleep_time_100ns);
   }
 
   // Moves the hand clock; the watchdog wakes by itself if a report falls due, as it would when
@@ -59,6 +71,22 @@ class FreezeWatchdog : public ::testing::Test {
   void advance_ms(std::int64_t ms) {
     g_fake_ticks += ticks_of_ms(ms);
     monitor_.clock_moved();
+  }
+
+  // Moves `suspension` (and the hand clock) by `ms` while the watchdog sleeps, as a stop of the
+  // whole process finds it. The watchdog holds the alarm's lock from a wake until it sleeps again
+  // (nothing is due meanwhile in these tests), so once it was seen waking, taking that lock
+  // finds it asleep.
+  void suspend_ms(std::atomic<std::int64_t>& suspension, std::int64_t ms) {
+    const std::uint64_t wakeups = monitor_.watchdog_wakeups();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (monitor_.watchdog_wakeups() == wakeups) {
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the watchdog does not wake";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    monitor_.lock_for_fork();
+    suspension += ticks_of_ms(ms);
+    monitor_.unlock_after_fork();
   }
 
   // Returns once a whole pass saw the current clock and registry.
@@ -363,6 +391,85 @@ TEST_F(FreezeWatchdog, ReleasesFinishTheirOwnEntriesWhileTheWatchdogSleeps) {
   for (const auto& record : monitor_.records_snapshot()) {
     EXPECT_EQ(record.state, TraceRecord::kFinished);
   }
+}
+
+// A task 1 s old, then 8 s during which the process was stopped (the watchdog woke 7.9 s after
+// the 100 ms it asked for) or the system slept: left out, the task is reported only once its own
+// running time passes a threshold. With the switch off the gap counts, as it always did.
+TEST_F(FreezeWatchdog, TimeTheWatchdogCouldNotRunIsNotTheTasks) {
+  struct Case {
+    const char* name;
+    std::atomic<std::int64_t>* suspension;
+    bool skip;
+    std::int64_t gap_ms;
+  };
+  const Case cases[] = {{"stopped", &g_stopped_ticks, true, 7900},
+                        {"slept", &g_slept_ticks, true, 8000},
+                        {"stopped-counted", &g_stopped_ticks, false, 0},
+                        {"slept-counted", &g_slept_ticks, false, 0}};
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.name);
+    log_.clear();
+    EventRecorder events;
+    SetFreezeSuspensionSkipEnabled(test.skip);
+    auto task = monitor_.CreateGetMediaInfoTracer(url(test.name));
+    advance_ms(1000);
+    settle();
+    suspend_ms(*test.suspension, 8000);
+    settle();
+    if (test.skip) {
+      EXPECT_TRUE(lines_with(url(test.name)).empty());
+      EXPECT_EQ(log_.count_containing("watchdog could not run for " + std::to_string(test.gap_ms) +
+                                      " ms (process stopped or system asleep); that time is not "
+                                      "counted as tasks' running time."),
+                1);
+      // Watched on from its own time: 3 s of it are up after 2 s more.
+      advance_ms(2000);
+      ASSERT_TRUE(log_.wait_for_text(timed_out_line("GetMediaInfo", url(test.name), 0)));
+      EXPECT_EQ(lines_with(url(test.name)).size(), 1u);
+    } else {
+      ASSERT_TRUE(log_.wait_for_text(freezed_line("GetMediaInfo", url(test.name), 0)));
+      EXPECT_EQ(log_.count_containing("watchdog could not run"), 0);
+    }
+    ASSERT_TRUE(core::GetGlobalEventBus().waitUntilIdle(std::chrono::seconds(20)));
+    EXPECT_EQ(events.events_for(url(test.name)).size(), test.skip ? 0u : 1u);
+  }
+}
+
+// Two gaps, from 2 s to 10 s and from 15 s to 20 s: a task loses the parts after its start.
+TEST_F(FreezeWatchdog, TaskLosesOnlyTheGapsAfterItsStart) {
+  const SkippedTime first{ticks_of_ms(8000), ticks_of_ms(10000)};
+  const SkippedTime second{ticks_of_ms(5000), ticks_of_ms(20000)};
+  struct Case {
+    std::int64_t start_ms;
+    std::int64_t lost_ms;
+  };
+  for (const Case& test : {Case{1000, 13000}, Case{5000, 10000}, Case{12000, 5000},
+                           Case{17000, 3000}, Case{20000, 0}, Case{25000, 0}}) {
+    std::int64_t start = ticks_of_ms(test.start_ms);
+    leave_out(start, first);
+    leave_out(start, second);
+    EXPECT_EQ(start, ticks_of_ms(test.start_ms + test.lost_ms)) << test.start_ms;
+  }
+}
+
+// A frozen task still loses a gap after its freeze: recovered after its 5 s, not 13 s. A younger
+// task keeps the watchdog on its timed sleeps.
+TEST_F(FreezeWatchdog, RecoveryRecordLeavesOutAGapAfterTheFreeze) {
+  SetFreezeReportExtras(kQuillmarkFreezeRecovery);
+  auto frozen = monitor_.CreateGetMediaInfoTracer(url("frozen"));
+  advance_ms(5000);
+  ASSERT_TRUE(log_.wait_for_text(freezed_line("GetMediaInfo", url("frozen"), 0)));
+  auto younger = monitor_.CreateGetMediaInfoTracer(url("younger"));
+  settle();
+  suspend_ms(g_slept_ticks, 8000);
+  settle();
+  frozen.reset();
+  ASSERT_TRUE(
+      log_.wait_for_text("task has recovered after 5000 ms. event type is GetMediaInfo, "
+                         "url: " +
+                         url("frozen")));
+  SetFreezeReportExtras(0);
 }
 
 }  // namespace
