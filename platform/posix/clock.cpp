@@ -71,13 +71,14 @@ std::int64_t read_realtime_ns() {
 
 std::uint64_t read_counter() { return __rdtsc(); }
 
+// Built at compile time (no guard a forked child could find held) and trivially destructible, so
+// static destructors and other threads may read it at exit; and nothing is left behind when the
+// library is unloaded.
+TscClock process_clock_instance(&read_realtime_ns, &read_counter, &counter_keeps_time);
+
 }  // namespace
 
-// Never destroyed: static destructors and other threads may read the clock at exit.
-TscClock& TscClock::process_clock() {
-  static TscClock* clock = new TscClock(&read_realtime_ns, &read_counter, &counter_keeps_time);
-  return *clock;
-}
+TscClock& TscClock::process_clock() { return process_clock_instance; }
 
 std::int64_t realtime_ns() { return TscClock::process_clock().now_ns(); }
 

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <type_traits>
 
 namespace quillmark::platform::posix {
 
@@ -22,7 +23,7 @@ class TscClock {
   static constexpr std::int64_t kAnchorLifeNs = 50000000;       // 50 ms
 
   // `eligible` is asked once, at the first reading.
-  TscClock(Realtime realtime, Counter counter, Eligible eligible)
+  constexpr TscClock(Realtime realtime, Counter counter, Eligible eligible)
       : realtime_(realtime), counter_(counter), eligible_(eligible) {}
 
   std::int64_t now_ns();
@@ -47,6 +48,8 @@ class TscClock {
   std::atomic<std::uint64_t> ns_per_count_q32_{0};  // 0 until the rate is measured
   std::atomic<std::uint64_t> anchor_life_counts_{0};
 };
+
+static_assert(std::is_trivially_destructible_v<TscClock>, "read at exit, never destroyed");
 
 // CLOCK_REALTIME in nanoseconds since 1970, through the process's TscClock.
 std::int64_t realtime_ns();
