@@ -63,6 +63,9 @@ void FreezeMonitorImpl::start_sampling(PassReport& report) {
 }
 
 void FreezeMonitorImpl::sample_frozen_threads() {
+  // Nothing to take, and no release can have queued an end: a pass without sampling stays as it
+  // was.
+  if (sampled_tasks.empty() && !extra_on(kQuillmarkFreezeSampledStacks)) return;
   std::vector<EndedSampledTask> ended;
   {
     std::lock_guard<std::mutex> lock(records_mutex);

@@ -121,8 +121,6 @@ bool read_augmentation(const char* augmentation, Bytes& at, Bytes end, CommonEnt
   return true;
 }
 
-bool read_common_entry(Bytes at, CommonEntry& cie);
-
 // The register a rule names, or false for one that is not tracked (the rule is then read and
 // dropped).
 bool tracked(std::uint64_t reg) { return reg < kTrackedRegisters; }
