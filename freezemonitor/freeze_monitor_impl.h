@@ -103,6 +103,8 @@ const char* event_type_name(std::int32_t type);
 // `elapsed_ms` at the reading `now`: the earlier of the freeze threshold and, while that rule is
 // armed, the timed-out threshold. Saturates at WatchdogAlarm::kNever.
 std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms);
+// The same for a record created at `start` (elapsed 0).
+std::int64_t first_due(const TraceRecord& record, std::int64_t start);
 
 // Leaves out of a task's running time the part of `skipped` that came after the task began, by
 // moving its start (`start_ticks`) later.
@@ -213,6 +215,10 @@ class FreezeMonitorImpl final : public FreezeMonitor {
   void mark_finished(std::size_t position);
   // Marks it finished and drops the finished records at the end of `records`.
   void finish(std::size_t position);
+  // Marks the record at `position` finished, once it is out of running_index already.
+  void retire(std::size_t position);
+  // Drops the finished records at the end of `records`.
+  void pop_finished();
   // Removes finished records, keeping the order of the others. records_mutex held.
   void drop_finished();
   void clear_records();

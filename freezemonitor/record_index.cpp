@@ -50,6 +50,22 @@ std::size_t RecordIndex::find(std::uint64_t id) const {
   return found;
 }
 
+std::size_t RecordIndex::take(std::uint64_t id) {
+  if (used_ == 0) return kNone;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t found_slot = kNone;
+  for (std::size_t at = home_of(id); slots_[at].position != kNone; at = (at + 1) & mask) {
+    if (slots_[at].id == id &&
+        (found_slot == kNone || slots_[at].position < slots_[found_slot].position)) {
+      found_slot = at;
+    }
+  }
+  if (found_slot == kNone) return kNone;
+  const std::size_t position = slots_[found_slot].position;
+  remove_slot(found_slot);
+  return position;
+}
+
 std::size_t RecordIndex::slot_of(std::uint64_t id, std::size_t position) const {
   if (used_ == 0) return kNone;
   const std::size_t mask = slots_.size() - 1;

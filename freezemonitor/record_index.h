@@ -22,6 +22,9 @@ class RecordIndex {
   void insert(std::uint64_t id, std::size_t position);
   // The smallest position indexed under `id`, or kNone.
   std::size_t find(std::uint64_t id) const;
+  // Removes the front-most entry of `id` and returns its position (one search where find and
+  // erase would make two), or kNone when there is none.
+  std::size_t take(std::uint64_t id);
   // Removes the entry of `id` at `position`; nothing happens if there is none.
   void erase(std::uint64_t id, std::size_t position);
   // The entry of `id` at `from` is now at `to`.

@@ -23,7 +23,7 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
       extras.load(std::memory_order_relaxed) != 0) {
     record.thread = quillmark::platform::current_thread_id();
   }
-  const std::int64_t due = next_due(record, start, 0.0);
+  const std::int64_t due = first_due(record, start);
   std::lock_guard<std::mutex> lock(records_mutex);
   // Everything that may throw comes before the append, so a failure leaves no entry behind.
   running_index.reserve_one_more();
@@ -37,28 +37,37 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
 // logs.
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {
   std::lock_guard<std::mutex> lock(records_mutex);
-  const std::size_t position = running_index.find(id);
+  const std::size_t position = running_index.take(id);
   if (position == RecordIndex::kNone) {
     // Reported as freezed: the record is finished, maybe dropped.
     if (!frozen_tasks.empty()) end_frozen_trace(id);
     return;
   }
   if (extra_on(kQuillmarkFreezeStatistics)) note_ended(records[position]);
-  finish(position);
+  retire(position);
+  pop_finished();
   if (finished_count >= kCompactionFloor && finished_count * 2 >= records.size()) drop_finished();
 }
 
 void FreezeMonitorImpl::mark_finished(std::size_t position) {
   TraceRecord& record = records[position];
   if (record.state == TraceRecord::kFinished) return;
-  record.state = TraceRecord::kFinished;
   running_index.erase(record.id, position);
+  retire(position);
+}
+
+void FreezeMonitorImpl::retire(std::size_t position) {
+  records[position].state = TraceRecord::kFinished;
   ++finished_count;
 }
 
 void FreezeMonitorImpl::finish(std::size_t position) {
   mark_finished(position);
-  // The newest entry, the usual one to end first, leaves at once.
+  pop_finished();
+}
+
+// The newest entry, the usual one to end first, leaves at once.
+void FreezeMonitorImpl::pop_finished() {
   while (!records.empty() && records.back().state == TraceRecord::kFinished) {
     records.pop_back();
     --finished_count;

@@ -44,12 +44,27 @@ std::int64_t ticks_after(std::int64_t now, double ms) {
 
 void set_thread_launcher(ThreadLauncher launcher) { thread_launcher.store(launcher); }
 
+namespace {
+
+std::int64_t first_threshold_ms(const TraceRecord& record) {
+  return record.timeout_ms >= 1 ? std::min(record.freeze_ms, record.timeout_ms) : record.freeze_ms;
+}
+
+}  // namespace
+
 std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapsed_ms) {
-  double threshold_ms = static_cast<double>(record.freeze_ms);
-  if (record.timeout_ms >= 1) {
-    threshold_ms = std::min(threshold_ms, static_cast<double>(record.timeout_ms));
+  return ticks_after(now, static_cast<double>(first_threshold_ms(record)) - elapsed_ms);
+}
+
+// Whole milliseconds need no rounding: integer arithmetic, for the tracer's creation.
+std::int64_t first_due(const TraceRecord& record, std::int64_t start) {
+  const std::int64_t threshold_ms = first_threshold_ms(record);
+  if (threshold_ms <= 0) return start;
+  constexpr std::int64_t kWholeTicksPerMs = 10000;
+  if (threshold_ms >= (WatchdogAlarm::kNever - start) / kWholeTicksPerMs) {
+    return WatchdogAlarm::kNever;
   }
-  return ticks_after(now, threshold_ms - elapsed_ms);
+  return start + threshold_ms * kWholeTicksPerMs;
 }
 
 // thread_started is set only once the thread runs, so a start that threw is tried again by the
