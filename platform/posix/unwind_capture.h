@@ -1,13 +1,16 @@
-// Stack capture on Linux. The fast way is libunwind's unw_backtrace, opened privately at run time
-// (dlopen with RTLD_LOCAL): none of its _Unwind_* symbols become visible to the process, so the
-// host's C++ exceptions keep libgcc's unwinder, and a host that links libunwind itself keeps its
-// own settings (we change none). Where libunwind.so.8 is missing, or it cannot unwind, libgcc's
+// Stack capture on Linux. The fastest way is the rule cache (cached_unwind.h), for stacks whose
+// frames all have the common shapes. Otherwise libunwind's unw_backtrace, opened privately at run
+// time (dlopen with RTLD_LOCAL): none of its _Unwind_* symbols become visible to the process, so
+// the host's C++ exceptions keep libgcc's unwinder, and a host that links libunwind itself keeps
+// its own settings (we change none). Where libunwind.so.8 is missing, or it cannot unwind, libgcc's
 // _Unwind_Backtrace (the unwinder C++ exceptions use) takes the stack; both give the same frames.
 #pragma once
 
 #include <unwind.h>
 
 #include <cstdint>
+
+#include "platform/posix/cached_unwind.h"
 
 namespace quillmark::platform::posix {
 
@@ -73,12 +76,28 @@ __attribute__((always_inline)) inline std::uint32_t private_back_trace(std::uint
   return count;
 }
 
-// The private unwinder, else libgcc's.
+// With the rule cache; 0 when a frame has another shape, or the request is beyond its limit.
+__attribute__((always_inline)) inline std::uint32_t cached_back_trace(std::uint32_t frames_to_skip,
+                                                                      std::uint32_t capacity,
+                                                                      std::uint64_t* back_trace) {
+  const std::uint64_t wanted = std::uint64_t{frames_to_skip} + 1 + capacity;
+  if (wanted > kMaxPrivateFrames) return 0;
+  std::uint64_t frames[kMaxPrivateFrames];
+  const std::uint32_t got = cached_unwind(frames, static_cast<std::uint32_t>(wanted));
+  std::uint32_t count = 0;
+  for (std::uint32_t i = frames_to_skip + 1; i < got && count < capacity; ++i) {
+    back_trace[count++] = frames[i];
+  }
+  return count;
+}
+
+// The rule cache, else the private unwinder, else libgcc's.
 __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint32_t frames_to_skip,
                                                                       std::uint32_t capacity,
                                                                       std::uint64_t* back_trace) {
   if (capacity == 0) return 0;
-  const std::uint32_t count = private_back_trace(frames_to_skip, capacity, back_trace);
+  std::uint32_t count = cached_back_trace(frames_to_skip, capacity, back_trace);
+  if (count == 0) count = private_back_trace(frames_to_skip, capacity, back_trace);
   return count != 0 ? count : libgcc_back_trace(frames_to_skip, capacity, back_trace);
 }
 

@@ -1,14 +1,16 @@
-// The private unwinder gives the frames libgcc's _Unwind_Backtrace gives, in stacks of many shapes
-// and on several threads at once.
+// The rule cache and the private unwinder give the frames libgcc's _Unwind_Backtrace gives, in
+// stacks of many shapes and on several threads at once.
 #include "platform/posix/unwind_capture.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include <vector>
 
+#include "platform/posix/unwind_rule_cache.h"
 #include "split_debug_lib.h"
 
 namespace {
@@ -18,14 +20,18 @@ using namespace quillmark::platform::posix;
 constexpr std::uint32_t kCapacity = 62;
 
 struct BothTraces {
+  std::vector<std::uint64_t> cached_frames = std::vector<std::uint64_t>(kCapacity);
   std::vector<std::uint64_t> private_frames = std::vector<std::uint64_t>(kCapacity);
   std::vector<std::uint64_t> libgcc_frames = std::vector<std::uint64_t>(kCapacity);
+  std::vector<std::uint64_t> chosen_frames = std::vector<std::uint64_t>(kCapacity);
   std::uint32_t skip = 0;
 
-  // Both unwinders start in this same function, so their traces must be equal entry by entry.
+  // The unwinders start in this same function, so their traces must be equal entry by entry.
   __attribute__((noinline)) void capture() {
+    cached_frames.resize(cached_back_trace(skip, kCapacity, cached_frames.data()));
     private_frames.resize(private_back_trace(skip, kCapacity, private_frames.data()));
     libgcc_frames.resize(libgcc_back_trace(skip, kCapacity, libgcc_frames.data()));
+    chosen_frames.resize(unwind_back_trace(skip, kCapacity, chosen_frames.data()));
     asm volatile("" ::: "memory");
   }
 };
@@ -55,20 +61,24 @@ int compare_and_capture(const void* a, const void* b) {
 }
 
 void expect_same_frames(const BothTraces& traces) {
-  EXPECT_FALSE(traces.private_frames.empty());
-  EXPECT_EQ(traces.private_frames, traces.libgcc_frames);
+  EXPECT_FALSE(traces.libgcc_frames.empty());
+  EXPECT_EQ(traces.cached_frames, traces.libgcc_frames);
+  EXPECT_EQ(traces.chosen_frames, traces.libgcc_frames);
+  if (kPrivateUnwinderEnabled) {
+    EXPECT_EQ(traces.private_frames, traces.libgcc_frames);
+  }
 }
 
 class PrivateUnwinder : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!kPrivateUnwinderEnabled) GTEST_SKIP() << "this build captures with libgcc only";
     // Opened by the first capture; captures made while another thread opens it use libgcc.
     private_unwinder();
   }
 };
 
 TEST_F(PrivateUnwinder, IsAvailable) {
+  if (!kPrivateUnwinderEnabled) GTEST_SKIP() << "this build captures with libgcc only";
   // libunwind8 is a dependency of the build machines; without it captures fall back to libgcc.
   EXPECT_NE(private_unwinder(), nullptr);
 }
@@ -82,7 +92,7 @@ TEST_F(PrivateUnwinder, GivesLibgccsFramesAtAnyDepthAndSkip) {
       SCOPED_TRACE(testing::Message() << "depth " << depth << ", skip " << skip);
       expect_same_frames(traces);
       if (depth >= 100) {
-        EXPECT_EQ(traces.private_frames.size(), kCapacity);
+        EXPECT_EQ(traces.chosen_frames.size(), kCapacity);
       }
     }
   }
@@ -118,8 +128,51 @@ TEST_F(PrivateUnwinder, GivesLibgccsFramesOnSeveralThreadsAtOnce) {
 
 TEST_F(PrivateUnwinder, RequestsBeyondItsLimitFallBackToLibgcc) {
   std::vector<std::uint64_t> frames(kMaxPrivateFrames);
+  EXPECT_EQ(cached_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
   EXPECT_EQ(private_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
   EXPECT_GT(unwind_back_trace(0, kMaxPrivateFrames, frames.data()), 0u);
+}
+
+BothTraces* g_signal_traces = nullptr;
+
+void capture_in_handler(int) { recurse(2, *g_signal_traces); }
+
+// The signal trampoline's frame is not of a shape the rule cache keeps: the capture goes to a
+// general unwinder, which follows the frame the signal interrupted.
+TEST_F(PrivateUnwinder, StacksThroughASignalHandlerGoToAGeneralUnwinder) {
+  BothTraces traces;
+  g_signal_traces = &traces;
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = capture_in_handler;
+  sigaction(SIGUSR2, &action, &previous);
+  raise(SIGUSR2);
+  sigaction(SIGUSR2, &previous, nullptr);
+  EXPECT_TRUE(traces.cached_frames.empty());
+  EXPECT_GT(traces.libgcc_frames.size(), 5u);
+  EXPECT_EQ(traces.chosen_frames, traces.libgcc_frames);
+}
+
+// A second capture of the same stack reads no unwind table; once a module was unloaded since,
+// the rules are read afresh, as the code at those addresses may be another module's.
+TEST_F(PrivateUnwinder, RuleCacheServesKnownCodeUntilAModuleIsUnloaded) {
+  UnwindRuleCache& cache = UnwindRuleCache::process_cache();
+  BothTraces traces[2];
+  std::uint64_t misses = 0;
+  for (BothTraces& capture : traces) {
+    misses = cache.misses();
+    recurse(4, capture);
+  }
+  EXPECT_EQ(cache.misses(), misses);
+  EXPECT_EQ(traces[1].cached_frames, traces[0].cached_frames);
+
+  const std::uint64_t unloads = UnwindRuleCache::unloaded_module_count();
+  const auto pc = static_cast<std::uintptr_t>(traces[0].cached_frames.at(0));
+  const CachedRule known = cache.rule_at(pc, true, unloads);
+  EXPECT_EQ(known.kind(), CachedRule::kSimple);
+  EXPECT_EQ(cache.misses(), misses);
+  cache.rule_at(pc, true, unloads + 1);
+  EXPECT_EQ(cache.misses(), misses + 1);
 }
 
 }  // namespace
