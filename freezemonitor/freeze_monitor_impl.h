@@ -106,10 +106,6 @@ std::int64_t next_due(const TraceRecord& record, std::int64_t now, double elapse
 // The same for a record created at `start` (elapsed 0).
 std::int64_t first_due(const TraceRecord& record, std::int64_t start);
 
-// Leaves out of a task's running time the part of `skipped` that came after the task began, by
-// moving its start (`start_ticks`) later.
-void leave_out(std::int64_t& start_ticks, const SkippedTime& skipped);
-
 // Logs that the watchdog could not run for `skipped`; after the pass, outside records_mutex.
 void log_skipped_time(const SkippedTime& skipped);
 

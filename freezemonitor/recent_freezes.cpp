@@ -38,6 +38,14 @@ void RecentFreezes::set_ended(std::uint64_t sequence, std::int64_t duration_ms) 
   if (RecentFreeze* entry = find(sequence)) entry->final_ms = duration_ms;
 }
 
+void RecentFreezes::leave_out(const SkippedTime& skipped) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (RecentFreeze& entry : ring_) {
+    if (entry.sequence != 0 && entry.final_ms < 0)
+      freezemonitor::leave_out(entry.start_ticks, skipped);
+  }
+}
+
 std::vector<RecentFreeze> RecentFreezes::newest_first() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecentFreeze> entries;

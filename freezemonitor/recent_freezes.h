@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "freezemonitor/watchdog_alarm.h"
 #include "platform/thread_capture.h"
 
 namespace freezemonitor {
@@ -38,6 +39,8 @@ class RecentFreezes {
   void set_stack(std::uint64_t sequence, std::string text) noexcept;
   void set_samples(std::uint64_t sequence, std::string text) noexcept;
   void set_ended(std::uint64_t sequence, std::int64_t duration_ms) noexcept;
+  // Leaves `skipped` out of the running time of the freezes whose tasks still run.
+  void leave_out(const SkippedTime& skipped) noexcept;
   // Copies of the entries, the newest first.
   std::vector<RecentFreeze> newest_first() const;
 

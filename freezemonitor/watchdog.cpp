@@ -112,6 +112,8 @@ void FreezeMonitorImpl::check_records(const SkippedTime& skipped,
   std::lock_guard<std::mutex> lock(records_mutex);
   if (skipped.ticks > 0) {
     for (FrozenTask& task : frozen_tasks) leave_out(task.start_ticks, skipped);
+    for (SampledTask& task : sampled_tasks) leave_out(task.start_ticks, skipped);
+    recent_freezes.leave_out(skipped);
   }
   std::int64_t due = WatchdogAlarm::kNever;
   for (std::size_t at = 0; at < records.size(); ++at) {

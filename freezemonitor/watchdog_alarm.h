@@ -23,6 +23,10 @@ struct SkippedTime {
   std::int64_t until = 0;
 };
 
+// Leaves out of a task's running time the part of `skipped` that came after the task began, by
+// moving its start (`start_ticks`) later.
+void leave_out(std::int64_t& start_ticks, const SkippedTime& skipped);
+
 class WatchdogAlarm {
  public:
   // A reading of the system clock in 100 ns ticks.
