@@ -65,8 +65,8 @@ void UnwindRuleCache::store(std::uint64_t key, CachedRule rule) {
       !entry.key.compare_exchange_strong(previous, kBeingWritten, std::memory_order_relaxed)) {
     return;
   }
-  std::atomic_thread_fence(std::memory_order_release);
-  entry.rule.store(rule.word(), std::memory_order_relaxed);
+  // Release: a reader that sees the new rule sees the entry claimed, or its new key.
+  entry.rule.store(rule.word(), std::memory_order_release);
   entry.key.store(key, std::memory_order_release);
 }
 

@@ -90,7 +90,7 @@ class UnwindRuleCache {
   static constexpr unsigned kPcBits = 47;
   static constexpr std::uint64_t kPcMask = (std::uint64_t{1} << kPcBits) - 1;
 
-  // Written as a sequence: the key is cleared, the rule stored, the key set again; a reader that
+  // Written as a sequence: the entry is claimed, the rule stored, the key set; a reader that
   // sees the same key before and after reading the rule has a rule written for that key.
   struct Entry {
     std::atomic<std::uint64_t> key{0};
@@ -110,8 +110,8 @@ class UnwindRuleCache {
   bool lookup(std::uint64_t key, std::uint64_t& word) const {
     const Entry& entry = entries_[slot_of(key)];
     if (entry.key.load(std::memory_order_acquire) != key) return false;
-    word = entry.rule.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Acquire: the key's second reading comes after the rule's.
+    word = entry.rule.load(std::memory_order_acquire);
     return entry.key.load(std::memory_order_relaxed) == key;
   }
   CachedRule miss(std::uint64_t key, std::uintptr_t pc, bool is_return_address);
