@@ -108,8 +108,8 @@ class CallStack {
   // An allocation failure propagates with the symbol lock released; the stack stays unresolved.
   void resolve();
   // The lines of the frame with return address `pc` (its inlined calls, then itself), resolved
-  // at the first stack of the process that had it. The text stays where it is for the life of
-  // the process (or until forget_resolved_frames()).
+  // at the first stack of the process that had it. The text stays where it is until the next
+  // resolution starts (bound_resolved_frames()) or forget_resolved_frames().
   // A frame whose function was not found (its module had no symbols, or loading them failed for
   // a moment) is looked up again at its next use, so a passing failure is not remembered; when
   // that look-up misses too, the module has no symbol there and the lines are final.
@@ -243,6 +243,15 @@ class FastCallStack final : public CallStack {
 // Forgets the frame lines resolved so far (they are kept per return address for the life of the
 // process): for a symbol handler that starts over, as tests make it. Same lock as resolve().
 void forget_resolved_frames();
+
+// The most frames whose lines are kept (a frame's lines take some 0.3 to 1 KB). A resolution that
+// starts with more kept forgets them all first and resolves again what its stacks need, so memory
+// stays flat however many distinct return addresses a host records. Same lock as resolve().
+constexpr std::size_t kMostKeptFrames = 65536;
+std::size_t most_kept_frames();
+// Forgets the kept lines when there are more than most_kept_frames(); true when it did. Called
+// at the start of a resolution, before anything points into the kept lines.
+bool bound_resolved_frames();
 
 // A new FastCallStack in its initial state; the caller owns it.
 CallStack* create_fast_call_stack();

@@ -137,6 +137,10 @@ struct ModuleFilesGuard {
 std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   ModuleFilesGuard module_files;
+  // Both kept forms go together: the UTF-8 lines are final only while the wide ones are.
+  if (bound_resolved_frames() || utf8_frame_lines.size() > most_kept_frames()) {
+    utf8_frame_lines.clear();
+  }
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
@@ -263,6 +267,11 @@ void forget_loaded_modules() {
   forget_handler_modules();
   utf8_frame_lines.clear();
   forget_resolved_frames();
+}
+
+std::size_t kept_utf8_frames() {
+  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  return utf8_frame_lines.size();
 }
 
 bool loaded_modules() {

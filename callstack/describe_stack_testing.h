@@ -1,6 +1,8 @@
 // Hooks for tests of the once-per-process module loading (suites under Wine run in one process).
 #pragma once
 
+#include <cstddef>
+
 namespace resmonitor::stack_testing {
 
 // Makes the next describe_stack() load module symbols and resolve every frame again.
@@ -8,5 +10,11 @@ void forget_loaded_modules();
 
 // Whether module symbols were loaded.
 bool loaded_modules();
+
+// Sets the bound of the kept frame lines (kMostKeptFrames by default).
+void set_most_kept_frames(std::size_t most);
+// How many frames' lines are kept, wide and UTF-8.
+std::size_t kept_frames();
+std::size_t kept_utf8_frames();
 
 }  // namespace resmonitor::stack_testing

@@ -1,6 +1,7 @@
 // Turning a recorded stack into text: symbol and line look-ups per frame, inlined calls, and the
 // four frame-line formats.
 #include "callstack/call_stack.h"
+#include "callstack/describe_stack_testing.h"
 
 #include <algorithm>
 #include <cwchar>
@@ -46,6 +47,8 @@ std::unordered_map<FrameKey, std::wstring, FrameKeyHash> frame_lines;
 // line_buffer.
 std::unordered_map<FrameKey, int, FrameKeyHash> provisional_frames;
 constexpr int kMissesBeforeFinal = 2;
+// The bound of frame_lines (kMostKeptFrames; tests set less). Guarded like line_buffer.
+std::size_t most_kept = kMostKeptFrames;
 
 // Frames are kept and looked up by key: the return address, or for a frame that follows no call
 // (a signal trampoline, and the frame the signal interrupted) the address with its top byte set
@@ -153,6 +156,7 @@ struct CallStack::FrameLookup {
 void CallStack::resolve() {
   if (resolved_text_ != nullptr) return;
   CriticalSectionGuard guard(symbol_lock_);
+  bound_resolved_frames();
 
   // The lines of every shown frame first (kept per address, so they stay where they are), then
   // one text of exactly their length.
@@ -182,6 +186,23 @@ void forget_resolved_frames() {
   provisional_frames.clear();
   signal_trampolines.clear();
 }
+
+std::size_t most_kept_frames() { return most_kept; }
+
+bool bound_resolved_frames() {
+  if (frame_lines.size() <= most_kept) return false;
+  frame_lines.clear();
+  provisional_frames.clear();
+  return true;
+}
+
+namespace resmonitor::stack_testing {
+
+void set_most_kept_frames(std::size_t most) { most_kept = most; }
+
+std::size_t kept_frames() { return frame_lines.size(); }
+
+}  // namespace resmonitor::stack_testing
 
 std::uint64_t CallStack::lookup_key(std::uint64_t key, bool check) {
   if (key == 0 || (key & ~kBelowTopByte) != 0) return key;

@@ -164,6 +164,34 @@ TEST_F(DescribeStackTest, LooksUpAFrameWithoutANameAgain) {
   EXPECT_NE(describe().find("App::run"), std::string::npos);
 }
 
+// However many distinct frames are resolved, at most the bound (plus one stack's frames) stay
+// kept, and a frame resolved again after being forgotten reads the same.
+TEST_F(DescribeStackTest, KeepsABoundedNumberOfFrames) {
+  constexpr std::size_t kBound = 8;
+  constexpr int kFramesPerStack = 5;
+  resmonitor::stack_testing::set_most_kept_frames(kBound);
+  std::string first_text;
+  for (int round = 0; round < 2; ++round) {
+    for (int stack = 0; stack < 6; ++stack) {
+      std::vector<std::uint64_t> frames = {1, 2};
+      std::string expected = header();
+      for (int i = 0; i < kFramesPerStack; ++i) {
+        const std::uint64_t call = kHostBase + 0x100 * static_cast<std::uint64_t>(stack) + 0x10 * i;
+        const std::wstring name = L"f" + std::to_wstring(stack) + L"_" + std::to_wstring(i);
+        fake_->symbols[call] = {name, 0};
+        frames.push_back(returning_to(call));
+        expected +=
+            "    host.exe!f" + std::to_string(stack) + "_" + std::to_string(i) + "() + 0x1 bytes\n";
+      }
+      record(frames);
+      EXPECT_EQ(describe(), expected);
+      EXPECT_LE(resmonitor::stack_testing::kept_utf8_frames(), kBound + kFramesPerStack);
+      EXPECT_LE(resmonitor::stack_testing::kept_frames(), kBound + kFramesPerStack);
+    }
+  }
+  resmonitor::stack_testing::set_most_kept_frames(kMostKeptFrames);
+}
+
 TEST_F(DescribeStackTest, LoadsModuleSymbolsOncePerProcess) {
   record({1, 2, kHostBase + 0x10});
   describe();
