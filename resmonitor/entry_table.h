@@ -51,7 +51,8 @@ class EntryTable {
     void* obj = nullptr;  // null: free
     ResourceEntry entry;
   };
-  static constexpr std::size_t kMinimumCapacity = 8;
+  // Small: with many names, most groups hold a registration or two.
+  static constexpr std::size_t kMinimumCapacity = 2;
 
   std::size_t home_of(const void* obj) const;
   std::size_t slot_of(const void* obj) const;  // its slot, or capacity() when absent

@@ -21,9 +21,9 @@ void RegistrySnapshot::prepare(std::size_t groups, std::size_t entries) {
   entries_.resize(entries);  // written through, so its pages are there before the copy
 }
 
-std::uint32_t RegistrySnapshot::add_group(const std::string& name,
+std::uint32_t RegistrySnapshot::add_group(std::string_view name,
                                           const std::shared_ptr<CStackInfo>& store) {
-  groups_.push_back({name, store, 0});
+  groups_.push_back({std::string(name), store, 0});
   std::lock_guard<quillmark::platform::ShortLock> lock(store->stacks_mutex);
   store->pool.pin();
   return static_cast<std::uint32_t>(groups_.size() - 1);
