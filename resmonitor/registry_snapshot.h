@@ -32,6 +32,7 @@ class RegistrySnapshot {
     std::string name;
     std::shared_ptr<CStackInfo> store;
     std::uint32_t name_rank = 0;  // the name's place in byte-wise order, set by finish()
+    std::uint32_t first = 0;      // its first entry; its entries follow until the next group's
   };
 
   RegistrySnapshot() = default;
@@ -72,6 +73,13 @@ class RegistrySnapshot {
   std::string stack_text(const Entry& entry) const;
 
  private:
+  // Below this many entries a comparison sort is quicker than sorting digit by digit.
+  static constexpr std::size_t kSortByDigitsFrom = 2048;
+
+  // Sorts a large snapshot by name (the ranks set), then pointer; `groups_by_name` lists the
+  // groups in name order.
+  void sort_by_digits(const std::vector<std::uint32_t>& groups_by_name);
+
   std::vector<Group> groups_;
   std::vector<Entry> entries_;  // the first used_ are set until finish()
   std::size_t used_ = 0;
