@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "platform/thread_end.h"
 #include "resmonitor/check_timing.h"
+#include "resmonitor/name_store.h"
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/registry_shard.h"
 #include "resmonitor/registry_snapshot.h"
@@ -149,7 +150,8 @@ class ResourceMonitor final : public IResourceMonitor {
   // to its copy here. A name's first group starts the symbol handler and stamps the change.
   // Held only to look a name up or add it, never while a handler starts.
   std::mutex names_mutex;
-  std::set<std::string, std::less<>> known_names;  // guarded by names_mutex
+  NameStore name_copies;                                // guarded by names_mutex
+  std::set<std::string_view, std::less<>> known_names;  // in name_copies; guarded by names_mutex
   // How many times clear() has dropped the names; written with names_mutex and every slice's
   // lock held, so either suffices to read it.
   std::uint64_t clears = 0;
