@@ -6,7 +6,7 @@
 namespace resmonitor {
 
 std::string_view NameStore::keep(std::string_view name) {
-  if (name.size() > left_) {
+  if (free_ == nullptr || name.size() > left_) {  // an empty name too gets bytes to point at
     const std::size_t lines =
         std::max(kBlockLines, (name.size() + sizeof(Line) - 1) / sizeof(Line));
     blocks_.reserve(blocks_.size() + 1);
