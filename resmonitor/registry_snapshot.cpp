@@ -93,7 +93,7 @@ void sort_runs_by_address(const std::vector<Run>& runs, std::size_t count, Entry
     const std::uint32_t* first = &counts[digit * kBuckets];
     if (std::find(first, first + kBuckets, count) == first + kBuckets) passes.push_back(digit);
   }
-  if (passes.empty()) {  // a single entry
+  if (passes.empty()) {  // one entry, or none
     for (const Run& run : runs) out = std::copy(run.begin, run.end, out);
     return;
   }

@@ -14,8 +14,8 @@
 namespace resmonitor {
 
 // Not locked itself: callers hold the lock of the registry slice that holds the group for every
-// operation (except the construction and start_symbols, before anybody else sees the group, and
-// the destructor of a group nobody else has seen).
+// operation (except the construction, before anybody else sees the group, and the destructor of
+// a group nobody else has seen).
 // Aligned so that groups of different slices never share a cache line.
 class alignas(64) ResourceGroup {
  public:
