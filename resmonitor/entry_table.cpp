@@ -25,7 +25,7 @@ ResourceEntry* EntryTable::find(const void* obj) {
 std::pair<ResourceEntry*, bool> EntryTable::insert(void* obj) {
   // At most three quarters full, so that probes stay short. Grown before the search, so that
   // one probe run finds either the entry or the free slot it goes to.
-  if ((size_ + 1) * 4 > capacity() * 3) rehash(capacity() == 0 ? kMinimumCapacity : capacity() * 2);
+  if ((size_ + 1) * 4 > capacity() * 3) rehash(capacity() == 0 ? kFirstCapacity : capacity() * 2);
   std::size_t i = home_of(obj);
   for (; slots_[i].obj != nullptr; i = (i + 1) & mask_) {
     if (slots_[i].obj == obj) return {&slots_[i].entry, false};
@@ -43,7 +43,7 @@ bool EntryTable::take(const void* obj, ResourceEntry& out) {
   --size_;
   // Below an eighth full, half the room goes back, so a burst of registrations does not keep
   // its memory forever. Shrinking needs an allocation; when there is none, the table stays.
-  if (capacity() > kMinimumCapacity && size_ * 8 < capacity()) {
+  if (capacity() > kShrinkFloor && size_ * 8 < capacity()) {
     try {
       rehash(capacity() / 2);
     } catch (const std::bad_alloc&) {

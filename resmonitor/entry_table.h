@@ -51,7 +51,11 @@ class EntryTable {
     void* obj = nullptr;  // null: free
     ResourceEntry entry;
   };
-  static constexpr std::size_t kMinimumCapacity = 8;
+  // Small at first: with many names, most groups hold a registration or two.
+  static constexpr std::size_t kFirstCapacity = 2;
+  // Never shrunk below this: a group whose few registrations come and go (threads that each
+  // register and remove one object at a time) would otherwise allocate at nearly every call.
+  static constexpr std::size_t kShrinkFloor = 8;
 
   std::size_t home_of(const void* obj) const;
   std::size_t slot_of(const void* obj) const;  // its slot, or capacity() when absent

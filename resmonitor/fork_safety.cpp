@@ -28,15 +28,11 @@ void ResourceMonitor::lock_for_fork() {
   if (control_taken_for_fork) control_mutex.lock();
   names_mutex.lock();
   lock_all_shards();
-  for (RegistryShard& shard : shards) {
-    for (const auto& named : shard.groups()) named.second->lock_stacks_for_fork();
-  }
+  for (RegistryShard& shard : shards) shard.store->stacks_mutex.lock();
 }
 
 void ResourceMonitor::unlock_after_fork() {
-  for (RegistryShard& shard : shards) {
-    for (const auto& named : shard.groups()) named.second->unlock_stacks_after_fork();
-  }
+  for (RegistryShard& shard : shards) shard.store->stacks_mutex.unlock();
   unlock_all_shards();
   names_mutex.unlock();
   if (control_taken_for_fork) control_mutex.unlock();

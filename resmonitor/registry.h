@@ -24,6 +24,7 @@
 #include "platform/platform.h"
 #include "platform/thread_end.h"
 #include "resmonitor/check_timing.h"
+#include "resmonitor/name_store.h"
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/registry_shard.h"
 #include "resmonitor/registry_snapshot.h"
@@ -91,7 +92,7 @@ class ResourceMonitor final : public IResourceMonitor {
   bool busy_on_this_thread() const;
 
   // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, names_mutex,
-  // every slice's lock, then every group's stack-store lock (queries release their stacks without
+  // every slice's lock, then every slice's stack-store lock (queries release their stacks without
   // the registry's locks), so no thread holds any of them when the process is copied; the second
   // releases them all. The call-stack resolution lock has fork
   // steps of its own, taken after these. In the child, forget_check_thread_after_fork gives up the
@@ -121,6 +122,9 @@ class ResourceMonitor final : public IResourceMonitor {
   ResourceGroup& group_in_shard(RegistryShard& shard, const char* name,
                                 std::unique_lock<OwnedMutex>& lock, bool& new_name,
                                 std::unique_ptr<ResourceGroup>& spare);
+  // The registry's copy of `name`, added when it is new (`new_name`), with the number of clears
+  // so far: the copy lasts while that number stays.
+  std::string_view keep_name(std::string_view name, bool& new_name, std::uint64_t& clears_seen);
   // Copies the entries of every group (or of one name), with every slice locked at once only
   // for the copy; the snapshot is then sorted (names byte-wise, pointers ascending) unless
   // `sorted` is false.
@@ -142,11 +146,15 @@ class ResourceMonitor final : public IResourceMonitor {
   // stacks_mutex. The add path never holds names_mutex and a slice's lock together.
   static constexpr std::size_t kShardBits = 4;
   std::array<RegistryShard, std::size_t{1} << kShardBits> shards;
-  // The names registered since the last clear(): a name's first group starts the symbol handler
-  // and stamps the change; its groups in other slices share the handler. Held only to look a
-  // name up or add it, never while a handler starts.
+  // The names registered since the last clear(), each kept once: every group of a name refers
+  // to its copy here. A name's first group starts the symbol handler and stamps the change.
+  // Held only to look a name up or add it, never while a handler starts.
   std::mutex names_mutex;
-  std::set<std::string, std::less<>> known_names;  // guarded by names_mutex
+  NameStore name_copies;                                // guarded by names_mutex
+  std::set<std::string_view, std::less<>> known_names;  // in name_copies; guarded by names_mutex
+  // How many times clear() has dropped the names; written with names_mutex and every slice's
+  // lock held, so either suffices to read it.
+  std::uint64_t clears = 0;
   // The stamp of the last change the check thread is to report, in microseconds since 1970.
   std::atomic<std::int64_t> last_change_us{0};
   std::atomic<bool> stop_requested{false};

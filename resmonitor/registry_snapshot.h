@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "callstack/cstack_info.h"
@@ -25,12 +26,13 @@ class RegistrySnapshot {
     PooledStack* stack;   // null when none was recorded; kept alive by the pinned pool
     std::uint32_t group;  // index into groups()
   };
-  // One group of one registry slice: its name and its stack store. The same name has a group in
-  // each slice that holds one of its objects.
+  // One group of one registry slice: its name and the slice's stack store. The same name has a
+  // group in each slice that holds one of its objects.
   struct Group {
     std::string name;
     std::shared_ptr<CStackInfo> store;
     std::uint32_t name_rank = 0;  // the name's place in byte-wise order, set by finish()
+    std::uint32_t first = 0;      // its first entry; its entries follow until the next group's
   };
 
   RegistrySnapshot() = default;
@@ -46,7 +48,7 @@ class RegistrySnapshot {
   // Under the registry's locks: per group add_group(), which pins the store's pool (its stacks
   // stay while the snapshot lives, without a reference per entry), then add_entry() for each of
   // its entries.
-  std::uint32_t add_group(const std::string& name, const std::shared_ptr<CStackInfo>& store);
+  std::uint32_t add_group(std::string_view name, const std::shared_ptr<CStackInfo>& store);
   void add_entry(std::uint32_t group, void* obj, std::time_t created, PooledStack* stack) {
     if (used_ < entries_.size()) {
       entries_[used_] = {obj, created, stack, group};
@@ -71,6 +73,13 @@ class RegistrySnapshot {
   std::string stack_text(const Entry& entry) const;
 
  private:
+  // Below this many entries a comparison sort is quicker than sorting digit by digit.
+  static constexpr std::size_t kSortByDigitsFrom = 2048;
+
+  // Sorts a large snapshot by name (the ranks set), then pointer; `groups_by_name` lists the
+  // groups in name order.
+  void sort_by_digits(const std::vector<std::uint32_t>& groups_by_name);
+
   std::vector<Group> groups_;
   std::vector<Entry> entries_;  // the first used_ are set until finish()
   std::size_t used_ = 0;

@@ -1,7 +1,6 @@
 #include <ctime>
 #include <mutex>
 
-#include "callstack/symbol_handler.h"
 #include "resmonitor/resource_group.h"
 
 namespace resmonitor {
@@ -14,16 +13,8 @@ void forget_stack(CStackInfo& store, const ResourceEntry& entry) {
 
 }  // namespace
 
-ResourceGroup::ResourceGroup(std::string_view name)
-    : name_(name), stack_info(std::make_shared<CStackInfo>()) {}
-
-void ResourceGroup::start_symbols(bool first_of_name) {
-  if (first_of_name) {
-    init_symbol_handler(*stack_info);
-  } else {
-    share_symbol_handler(*stack_info);
-  }
-}
+ResourceGroup::ResourceGroup(std::string_view name, const std::shared_ptr<CStackInfo>& store)
+    : name_(name), stack_info(store) {}
 
 ResourceGroup::~ResourceGroup() { clear(); }
 

@@ -1,12 +1,10 @@
-// The registrations of one object name in one slice of the registry, with the store of their
-// recorded stacks.
+// The registrations of one object name in one slice of the registry.
 #pragma once
 
 #include <quillmark/resource_monitor.h>
 
 #include <ctime>
 #include <memory>
-#include <string>
 #include <string_view>
 
 #include "callstack/cstack_info.h"
@@ -16,21 +14,20 @@
 namespace resmonitor {
 
 // Not locked itself: callers hold the lock of the registry slice that holds the group for every
-// operation (except the construction and start_symbols, before anybody else sees the group, and
-// the destructor of a group nobody else has seen).
+// operation (except the construction, before anybody else sees the group, and the destructor of
+// a group nobody else has seen).
+// Aligned so that groups of different slices never share a cache line.
 class alignas(64) ResourceGroup {
  public:
-  // Creates the group's stack store. `name` is the whole object name the group is registered
-  // under.
-  explicit ResourceGroup(std::string_view name);
+  // `name` is the whole object name the group is registered under; its bytes must stay until the
+  // group goes (the registry keeps each name once). `store` is the stack store of the group's
+  // slice, shared by the slice's groups, which must outlive the group.
+  ResourceGroup(std::string_view name, const std::shared_ptr<CStackInfo>& store);
   ~ResourceGroup();
   ResourceGroup(const ResourceGroup&) = delete;
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
-  // Starts the symbol handler for the store (the first group of a name), or shares the one
-  // started for the name already (the same name in another slice). May wait for a resolution in
-  // progress, so it is called without the registry's locks.
-  void start_symbols(bool first_of_name);
+  std::string_view name() const { return name_; }
 
   // Registers `obj`, made at `created`, with the stack captured for it (null: none) unless it is
   // registered already; then the first time and stack stay. Returns 0.
@@ -47,17 +44,12 @@ class alignas(64) ResourceGroup {
   bool append_one(void* obj, RegistrySnapshot& into);
   // Drops every entry and its recorded stack.
   void clear();
-  // Around a fork: the stack store's lock, which queries also take outside the registry lock.
-  void lock_stacks_for_fork() { stack_info->stacks_mutex.lock(); }
-  void unlock_stacks_after_fork() { stack_info->stacks_mutex.unlock(); }
 
  private:
   EntryTable entries;
-  // The whole name the group is registered under.
-  const std::string name_;
-  // Created with the group and never replaced; its own stacks_mutex guards its content. Shared
-  // with the snapshots of queries, which may outlive the group.
-  const std::shared_ptr<CStackInfo> stack_info;
+  const std::string_view name_;
+  // The slice's store; its own stacks_mutex guards its content.
+  const std::shared_ptr<CStackInfo>& stack_info;
 };
 
 }  // namespace resmonitor

@@ -62,30 +62,36 @@ bool listed_before(const ResourceSite& a, const ResourceSite& b) {
   return compare_frames(a.stack, b.stack) < 0;
 }
 
-// The site of each pooled stack (or, for entries without one, of each name's group): an
-// open-addressing table keyed by pointer, as one look-up per registration is most of the work.
+// The site of each pooled stack in each group (a slice's groups share its pool, so one pooled
+// stack may serve several names): an open-addressing table keyed by stack and group, as one
+// look-up per registration is most of the work.
 class SiteIndex {
  public:
-  // The index of `key`'s site, or `next` after storing it there when `key` is new.
-  std::size_t find_or_add(const void* key, std::size_t next) {
+  // The index of the site of `stack` (null: entries without one) in `group`, or `next` after
+  // storing it there when the pair is new.
+  std::size_t find_or_add(const void* stack, std::uint32_t group, std::size_t next) {
     if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-    for (std::size_t i = home(key);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i].key == key) return slots_[i].site;
-      if (slots_[i].key == nullptr) {
-        slots_[i] = {key, next};
+    for (std::size_t i = home(stack, group);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.site == kFree) {
+        slot = {stack, group, next};
         ++size_;
         return next;
       }
+      if (slot.stack == stack && slot.group == group) return slot.site;
     }
   }
 
  private:
+  static constexpr std::size_t kFree = ~std::size_t{0};
   struct Slot {
-    const void* key = nullptr;
-    std::size_t site = 0;
+    const void* stack = nullptr;
+    std::uint32_t group = 0;
+    std::size_t site = kFree;
   };
-  std::size_t home(const void* key) const {
-    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+  std::size_t home(const void* stack, std::uint32_t group) const {
+    const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(stack)) ^
+                       (std::uint64_t{group} << 40 | group);
     return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> shift_);
   }
   void grow() {
@@ -94,7 +100,7 @@ class SiteIndex {
     shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(slots_.size()));
     size_ = 0;
     for (const Slot& slot : old) {
-      if (slot.key != nullptr) find_or_add(slot.key, slot.site);
+      if (slot.site != kFree) find_or_add(slot.stack, slot.group, slot.site);
     }
   }
 
@@ -106,15 +112,14 @@ class SiteIndex {
 }  // namespace
 
 std::vector<ResourceSite> group_by_site(const RegistrySnapshot& snapshot, bool with_text) {
-  // First by pooled stack (a pointer look-up per entry), then stacks of one name with the same
+  // First by pooled stack and group (a look-up per entry), then stacks of one name with the same
   // addresses, which only registry slices set apart, are merged.
   SiteIndex by_stack;
   std::vector<ResourceSite> pooled;
   for (const RegistrySnapshot::Entry& entry : snapshot.entries()) {
     const RegistrySnapshot::Group& group = snapshot.group_of(entry);
     // Entries without a stack: one site per group, merged per name below.
-    const void* key = entry.stack != nullptr ? static_cast<const void*>(entry.stack) : &group;
-    const std::size_t site = by_stack.find_or_add(key, pooled.size());
+    const std::size_t site = by_stack.find_or_add(entry.stack, entry.group, pooled.size());
     if (site == pooled.size()) pooled.push_back({&group, entry.stack});
     count_entry(pooled[site], entry);
   }

@@ -13,9 +13,12 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <list>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ratio.h"
@@ -156,22 +159,39 @@ double compute_seconds(int threads, std::size_t calls) {
       threads, [&](int) { arithmetic(calls); }, [&](int) { arithmetic(calls * 400); });
 }
 
-// Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name,
-// on 64 objects of its own. As in a host, each thread makes its objects itself (they lie in its
-// allocator arena) unless `one_block`: then they are parts of one array, aligned so that it lies
-// in one 64 KiB block, and the threads' registrations share one slice of the registry.
-double level1_seconds(int threads, std::size_t calls, bool one_block = false) {
+// Where the objects a thread registers lie.
+enum class Layout {
+  // Each thread makes its own (they lie in its allocator arena).
+  own_heap,
+  // One array of 64-byte frames, handed out in turn as a pool does: thread t gets the elements
+  // t, t + threads, t + 2 * threads and so on, so every thread's objects lie between the others'.
+  neighbours,
+};
+
+// Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name, on
+// 64 objects of its own laid out as `layout` says.
+double level1_seconds(int threads, std::size_t calls, Layout layout) {
   constexpr std::size_t kObjects = 64;
-  alignas(1024) static int shared_block[8 * kObjects];
+  struct alignas(64) Frame {
+    char bytes[64];
+  };
+  static std::vector<Frame> pool(kObjects * 4);
   std::vector<std::vector<int>> made_by_thread(static_cast<std::size_t>(threads));
-  const auto add_remove = [&](int thread, std::size_t rounds) {
+  const auto object = [&](int thread, std::size_t i) -> void* {
+    if (layout == Layout::neighbours) {
+      return &pool[(i % kObjects) * static_cast<std::size_t>(threads) +
+                   static_cast<std::size_t>(thread)];
+    }
     std::vector<int>& made = made_by_thread[static_cast<std::size_t>(thread)];
-    if (!one_block && made.empty()) made.resize(kObjects);
-    int* own = one_block ? shared_block + kObjects * static_cast<std::size_t>(thread) : made.data();
+    if (made.empty()) made.resize(kObjects);
+    return &made[i % kObjects];
+  };
+  const auto add_remove = [&](int thread, std::size_t rounds) {
     nested(kNesting, [&] {
       seconds_for(rounds, [&](std::size_t i) {
-        AddResource("Texture", &own[i % kObjects]);
-        RemoveResource("Texture", &own[i % kObjects]);
+        void* obj = object(thread, i);
+        AddResource("Texture", obj);
+        RemoveResource("Texture", obj);
       });
     });
   };
@@ -181,47 +201,48 @@ double level1_seconds(int threads, std::size_t calls, bool one_block = false) {
       [&](int thread) { add_remove(thread, calls); });
 }
 
-// Level-1 throughput of two threads against one; "ratio" here is throughput(2) / throughput(1)
-// (each thread does the same number of calls, so it is 2 * time(1) / time(2)). "machine_ratio"
-// is the same for work that shares nothing: what the machine allowed during the run. The
-// ratios compare the fastest round of each kind: on this shared machine a processor now and
-// then runs a round a third slower for reasons of its own, which only ever slows a round down.
-// "ratio_mean" compares all rounds, for the record.
-void BM_Level1ThroughputTwoThreadsVsOne(benchmark::State& state) {
+// Level-1 throughput of `threads` threads against one thread with the same layout; "ratio" is
+// throughput(n) / throughput(1) (each thread does the same number of calls, so it is
+// n * time(1) / time(n)). "machine_ratio" is the same for work that shares nothing: what the
+// machine allowed during the run. The ratios compare the fastest round of each kind: on this
+// shared machine a processor now and then runs a round a third slower for reasons of its own,
+// which only ever slows a round down. "ratio_mean" compares all rounds, for the record.
+// Args: threads, layout.
+void BM_Level1ThroughputThreadsVsOne(benchmark::State& state) {
   SetMonitorInfoLevel(MonitorInfoStack);
+  const int threads = static_cast<int>(state.range(0));
+  const auto layout = static_cast<Layout>(state.range(1));
   constexpr std::size_t kCalls = 100000;
   constexpr double kNone = 1e9;
   double one = 0;
-  double two = 0;
+  double many = 0;
   double fastest_one = kNone;
-  double fastest_two = kNone;
+  double fastest_many = kNone;
   double machine_one = kNone;
-  double machine_two = kNone;
-  double one_block = kNone;
-  double two_one_block = kNone;
+  double machine_many = kNone;
   const auto keep_fastest = [](double& fastest, double seconds) {
     fastest = std::min(fastest, seconds);
     return seconds;
   };
   for (auto _ : state) {
-    one += keep_fastest(fastest_one, level1_seconds(1, kCalls));
-    two += keep_fastest(fastest_two, level1_seconds(2, kCalls));
-    keep_fastest(one_block, level1_seconds(1, kCalls, true));
-    keep_fastest(two_one_block, level1_seconds(2, kCalls, true));
+    one += keep_fastest(fastest_one, level1_seconds(1, kCalls, layout));
+    many += keep_fastest(fastest_many, level1_seconds(threads, kCalls, layout));
     keep_fastest(machine_one, compute_seconds(1, kCalls));
-    keep_fastest(machine_two, compute_seconds(2, kCalls));
+    keep_fastest(machine_many, compute_seconds(threads, kCalls));
   }
-  // The same with objects made side by side by one thread: the worst case, for the record.
-  state.counters["ratio_one_block"] = 2 * one_block / two_one_block;
-  state.counters["machine_ratio"] = 2 * machine_one / machine_two;
+  state.counters["machine_ratio"] = threads * machine_one / machine_many;
   state.counters["one_thread_ns"] = fastest_one * 1e9 / kCalls;
-  state.counters["two_threads_ns"] = fastest_two * 1e9 / (2 * kCalls);
-  state.counters["ratio"] = 2 * fastest_one / fastest_two;
-  state.counters["ratio_mean"] = 2 * one / two;
+  state.counters["threads_ns"] = fastest_many * 1e9 / (threads * kCalls);
+  state.counters["ratio"] = threads * fastest_one / fastest_many;
+  state.counters["ratio_mean"] = threads * one / many;
   state.counters["cores"] = std::thread::hardware_concurrency();
   SetMonitorInfoLevel(MonitorInfoNone);
 }
-BENCHMARK(BM_Level1ThroughputTwoThreadsVsOne)
+BENCHMARK(BM_Level1ThroughputThreadsVsOne)
+    ->ArgNames({"threads", "layout"})
+    ->Args({2, static_cast<int>(Layout::own_heap)})
+    ->Args({2, static_cast<int>(Layout::neighbours)})
+    ->Args({4, static_cast<int>(Layout::neighbours)})
     ->Iterations(8)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
@@ -284,6 +305,64 @@ void BM_GetAll100kStacksVsNone(benchmark::State& state) {
   state.counters["text_bytes"] = g_text_bytes;
 }
 BENCHMARK(BM_GetAll100kStacksVsNone)->Iterations(4)->Unit(benchmark::kMillisecond);
+
+// A listing as a registry of maps would make it: one map of entries per name, each entry's copy
+// (its stack text included) appended in name order, then pointer order.
+class MapOfMapsRegistry {
+ public:
+  explicit MapOfMapsRegistry(std::list<ResMonitorInfo>&& listed) {
+    for (ResMonitorInfo& info : listed) groups_[info.objName][info.obj] = std::move(info);
+  }
+  void append_all(std::list<ResMonitorInfo>& out) const {
+    for (const auto& group : groups_) {
+      for (const auto& entry : group.second) out.push_back(entry.second);
+    }
+  }
+
+ private:
+  std::map<std::string, std::map<void*, ResMonitorInfo>> groups_;
+};
+
+// GetAllResource of Args[0] entries under 10 names at level Args[1] against copying the same
+// entries, with their texts, out of a map of maps; each listing is freed before the next round.
+// "ratio" compares all rounds, "ratio_fastest" the fastest of each kind.
+void BM_GetAllVsMapCopy(benchmark::State& state) {
+  static const char* const names[] = {"Texture", "Shader", "Buffer", "Decoder", "Encoder",
+                                      "Effect",  "Clip",   "Track",  "Frame",   "Surface"};
+  const auto entries = static_cast<std::size_t>(state.range(0));
+  SetMonitorInfoLevel(level_of(state.range(1)));
+  std::vector<char> objects(entries);
+  nested(kNesting, [&] {
+    for (std::size_t i = 0; i < entries; ++i) AddResource(names[i % 10], &objects[i]);
+  });
+  std::list<ResMonitorInfo> first;
+  GetAllResource(first);  // resolves every stack once
+  const MapOfMapsRegistry baseline(std::move(first));
+  first.clear();
+  RoundSeconds copied;
+  RoundSeconds listed;
+  const auto time_listing = [](RoundSeconds& times, const auto& list_into) {
+    std::list<ResMonitorInfo> out;
+    times.add(seconds_for(1, [&](std::size_t) { list_into(out); }));
+    benchmark::DoNotOptimize(out.size());
+  };
+  for (auto _ : state) {
+    time_listing(copied, [&](std::list<ResMonitorInfo>& out) { baseline.append_all(out); });
+    time_listing(listed, [&](std::list<ResMonitorInfo>& out) { GetAllResource(out); });
+  }
+  report_ratio(state, copied.total / copied.rounds, listed.total / listed.rounds,
+               static_cast<double>(entries));
+  state.counters["ratio_fastest"] = listed.fastest / copied.fastest;
+  SetMonitorInfoLevel(MonitorInfoNone);
+}
+BENCHMARK(BM_GetAllVsMapCopy)
+    ->ArgNames({"entries", "level"})
+    ->Args({100000, 8})
+    ->Args({1000000, 8})
+    ->Args({100000, 1})
+    ->Args({1000000, 1})
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 
 // One add and one remove of a fresh registration; Arg = level (0, 4 or 5).
 void BM_AddRemove(benchmark::State& state) {
@@ -372,5 +451,39 @@ void BM_MemoryPerResource(benchmark::State& state) {
   SetMonitorInfoLevel(MonitorInfoNone);
 }
 BENCHMARK(BM_MemoryPerResource)->Arg(8)->Arg(1)->Iterations(3)->Unit(benchmark::kMillisecond);
+
+// Heap bytes per registration with one name per 10 registrations (100,000 names, each name's
+// objects spread over the array as ids registered over time are), at level 8, against a mutex +
+// map keyed by name and pointer holding the same.
+void BM_MemoryManyNamesVsMutexMap(benchmark::State& state) {
+  constexpr std::size_t kNames = 100000;
+  constexpr std::size_t kEntries = 10 * kNames;
+  std::vector<char> objects(kEntries);
+  std::vector<std::string> names(kNames);
+  for (std::size_t i = 0; i < kNames; ++i) names[i] = "Name" + std::to_string(i);
+  double baseline_bytes = 0;
+  double bytes = 0;
+  for (auto _ : state) {
+    std::size_t before = mallinfo2().uordblks;
+    {
+      std::mutex mutex;
+      std::map<std::pair<std::string, void*>, std::time_t> baseline;
+      for (std::size_t i = 0; i < kEntries; ++i) {
+        std::lock_guard<std::mutex> lock(mutex);
+        baseline.emplace(std::make_pair(names[i % kNames], &objects[i]), std::time(nullptr));
+      }
+      baseline_bytes = static_cast<double>(mallinfo2().uordblks - before) / kEntries;
+    }
+    SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+    before = mallinfo2().uordblks;
+    for (std::size_t i = 0; i < kEntries; ++i) AddResource(names[i % kNames].c_str(), &objects[i]);
+    bytes = static_cast<double>(mallinfo2().uordblks - before) / kEntries;
+    SetMonitorInfoLevel(MonitorInfoNone);
+  }
+  state.counters["baseline_bytes_per_resource"] = baseline_bytes;
+  state.counters["bytes_per_resource"] = bytes;
+  state.counters["ratio"] = bytes / baseline_bytes;
+}
+BENCHMARK(BM_MemoryManyNamesVsMutexMap)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,21 +108,54 @@ TEST_F(ResourceApi, RemovalMatchesNameAndPointerExactly) {
 }
 
 TEST_F(ResourceApi, NamesThatArePrefixesOfEachOtherStayApart) {
-  // One pointer block, so every call goes to one slice of the registry, which looks at the name
-  // it saw last before its map.
+  // One pointer per round under every name, so the names meet in one slice of the registry,
+  // which looks at the name it saw last before its table.
   SetMonitorInfoLevel(MonitorInfoStack);
   const char* const names[] = {"Tex", "Texture", "Te", "", "Texture2"};
   for (int round = 0; round < 3; ++round) {
-    for (int i = 0; i < 5; ++i) AddResource(names[i], pointer(0x1000 + 16 * (round * 5 + i)));
+    for (int i = 0; i < 5; ++i) AddResource(names[i], pointer(0x1000 + 16 * round));
   }
-  EXPECT_EQ(RemoveResource("Texture", pointer(0x1000 + 16 * 1)), 0);
-  EXPECT_EQ(RemoveResource("Tex", pointer(0x1000 + 16 * 1)), 0);  // not registered as "Tex"
+  EXPECT_EQ(RemoveResource("Texture", pointer(0x1000)), 0);
+  EXPECT_EQ(RemoveResource("Texture", pointer(0x1000)), 0);  // gone: the prefixes' entries stay
   for (int i = 0; i < 5; ++i) {
     std::list<ResMonitorInfo> listed;
     GetObjNameResource(names[i], listed);
     EXPECT_EQ(listed.size(), i == 1 ? 2u : 3u) << '"' << names[i] << '"';
     for (const ResMonitorInfo& info : listed) EXPECT_STREQ(info.objName, names[i]);
   }
+}
+
+// Large lists are ordered another way than small ones: pointers anywhere in the address space,
+// names with a few entries or thousands, the same pointer under several names.
+TEST_F(ResourceApi, LargeListsKeepNameThenPointerOrder) {
+  SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  std::mt19937_64 random(7);
+  std::set<std::pair<std::string, std::uintptr_t>> expected;
+  const auto add = [&](const std::string& name, std::uintptr_t value) {
+    AddResource(name.c_str(), pointer(value));
+    expected.emplace(name, value);
+  };
+  for (int i = 0; i < 6000; ++i) {
+    const std::uintptr_t value = (random() >> (random() % 64)) | 1;
+    add(i % 3 == 0 ? "Buffer" : "Texture", value);
+    if (i % 7 == 0) add("Buffer", value);
+    if (i % 500 == 0) add("Name" + std::to_string(i), value);
+  }
+  for (std::uintptr_t i = 1; i <= 3000; ++i) add("\xff", 0x7FFF00000000 + i * 16);
+
+  std::list<ResMonitorInfo> all;
+  GetAllResource(all);
+  std::vector<std::pair<std::string, void*>> in_order;
+  std::vector<std::pair<std::string, void*>> textures_in_order;
+  for (const auto& [name, value] : expected) {
+    in_order.emplace_back(name, pointer(value));
+    if (name == "Texture") textures_in_order.emplace_back(name, pointer(value));
+  }
+  EXPECT_TRUE(names_and_pointers(all) == in_order);
+
+  std::list<ResMonitorInfo> textures;
+  GetObjNameResource("Texture", textures);
+  EXPECT_TRUE(names_and_pointers(textures) == textures_in_order);
 }
 
 TEST_F(ResourceApi, LongNamesKeyByWholeNameAndCutObjName) {

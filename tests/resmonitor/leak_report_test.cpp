@@ -139,6 +139,22 @@ TEST_F(LeakReport, SitesAreCountedSortedAndNamedAfterTheirCallers) {
   EXPECT_EQ(site->examples[1], pointer(0x20));
 }
 
+// Equal stacks of two names may share one pooled record: they are still two sites.
+TEST_F(LeakReport, OneCallSiteUnderTwoNamesIsTwoSites) {
+  monitor->SetMonitorInfoLevel(MonitorInfoStack);
+  const char* const names[] = {"Beta", "Alpha"};
+  for (std::uintptr_t i = 1; i <= 4 * g_three; ++i) {
+    g_result = add_through_export(*monitor, names[i % 2], pointer(i * 0x40));
+  }
+  std::list<ResourceSiteInfo> sites;
+  monitor->GetResourceSites(sites);
+  ASSERT_EQ(sites.size(), 2u);
+  EXPECT_STREQ(sites.front().objName, "Alpha");
+  EXPECT_STREQ(sites.back().objName, "Beta");
+  for (const ResourceSiteInfo& site : sites) EXPECT_EQ(site.count, 2 * g_three);
+  EXPECT_EQ(sites.front().callStack, sites.back().callStack);
+}
+
 TEST_F(LeakReport, GroupedDetailedReportListsEachSiteOnceWithASummary) {
   start(MonitorInfoCheck | MonitorInfoDetail);
   monitor->AddResource("Codec", pointer(0x10));  // its own site: registered from the test body

@@ -1,0 +1,72 @@
+#include "resmonitor/registry_shard.h"
+
+#include <utility>
+
+namespace resmonitor {
+
+RegistryShard::RegistryShard() : store(std::make_shared<CStackInfo>()) {}
+
+RegistryShard::~RegistryShard() { clear(); }
+
+std::uint64_t RegistryShard::hash_of(std::string_view name) {
+  // FNV-1a over the bytes, then the finaliser of MurmurHash3, whose low bits pick the slot.
+  std::uint64_t hash = 0xCBF29CE484222325ull;
+  for (const char c : name) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 0x100000001B3ull;
+  }
+  hash ^= hash >> 33;
+  hash *= 0xFF51AFD7ED558CCDull;
+  hash ^= hash >> 33;
+  return hash;
+}
+
+ResourceGroup* RegistryShard::find(std::string_view name) {
+  if (size_ == 0) return nullptr;
+  const std::uint64_t hash = hash_of(name);
+  for (std::size_t i = home_of(hash);; i = (i + 1) & (capacity_ - 1)) {
+    ResourceGroup* group = slots_[i].group;
+    if (group == nullptr) return nullptr;
+    if (slots_[i].hash == hash && group->name() == name) {
+      last_group_ = group;
+      return group;
+    }
+  }
+}
+
+ResourceGroup& RegistryShard::insert(std::unique_ptr<ResourceGroup>& group) {
+  // At most half full: groups never leave one by one, so there is no deletion to plan for, and
+  // a look-up of a name the slice lacks ends at the first free slot.
+  if ((size_ + 1) * 2 > capacity_) grow();
+  const std::uint64_t hash = hash_of(group->name());
+  std::size_t i = home_of(hash);
+  while (slots_[i].group != nullptr) i = (i + 1) & (capacity_ - 1);
+  slots_[i] = {hash, group.release()};
+  ++size_;
+  last_group_ = slots_[i].group;
+  return *last_group_;
+}
+
+void RegistryShard::grow() {
+  const std::size_t new_capacity = capacity_ == 0 ? kMinimumCapacity : capacity_ * 2;
+  auto grown = std::make_unique<Slot[]>(new_capacity);
+  for (std::size_t old = 0; old < capacity_; ++old) {
+    if (slots_[old].group == nullptr) continue;
+    std::size_t i = slots_[old].hash & (new_capacity - 1);
+    while (grown[i].group != nullptr) i = (i + 1) & (new_capacity - 1);
+    grown[i] = slots_[old];
+  }
+  slots_ = std::move(grown);
+  capacity_ = new_capacity;
+}
+
+void RegistryShard::clear() {
+  last_group_ = nullptr;
+  // Each group drops its entries' stacks as it goes.
+  for_each_group([](ResourceGroup& group) { delete &group; });
+  slots_.reset();
+  capacity_ = 0;
+  size_ = 0;
+}
+
+}  // namespace resmonitor
