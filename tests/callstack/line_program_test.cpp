@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 #include "platform/posix/line_tables.h"
 #include "tests/callstack/offline_module.h"
 
 namespace {
 
-using quillmark::platform::posix::LineProgram;
-using quillmark::platform::posix::LineRow;
+using quillmark::debuginfo::LineProgram;
+using quillmark::debuginfo::LineRow;
 using quillmark::platform::posix::LineTables;
 using quillmark::testing::OfflineModule;
 
@@ -192,7 +192,7 @@ std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<in
 }
 
 int line_at(const std::basic_string<unsigned char>& bytes, std::uint64_t address) {
-  quillmark::platform::posix::LineSections sections;
+  quillmark::debuginfo::LineSections sections;
   sections.line = bytes.data();
   sections.line_size = bytes.size();
   LineProgram program;
@@ -221,7 +221,7 @@ TEST(LineProgram, RefusesTruncatedPrograms) {
   for (const auto& bytes :
        {std::basic_string<unsigned char>(claims_too_much, sizeof claims_too_much),
         std::basic_string<unsigned char>(cut_short, sizeof cut_short)}) {
-    quillmark::platform::posix::LineSections sections;
+    quillmark::debuginfo::LineSections sections;
     sections.line = bytes.data();
     sections.line_size = bytes.size();
     LineProgram program;

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 struct LineRow {
   std::uint64_t address = 0;
@@ -107,4 +107,4 @@ class LineProgram {
   mutable std::vector<Sequence> sequences_;  // in program order, once index_ is kBuilt
 };
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

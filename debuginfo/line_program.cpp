@@ -1,13 +1,13 @@
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 
-#include <dwarf.h>
+#include "debuginfo/dwarf_constants.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/posix/dwarf_bytes.h"
+#include "debuginfo/dwarf_bytes.h"
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 namespace {
 
@@ -462,4 +462,4 @@ bool LineProgram::run(const unsigned char* from, const unsigned char* to,
   return true;
 }
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo
