@@ -111,6 +111,20 @@ TEST_P(RegistrationChain, ShowsEachOfNestedInlinedCallsAsAFrameOfItsOwn) {
   expect_frame(frames[3], "nested_outer", trail_.call_lines[3]);
 }
 
+TEST_P(RegistrationChain, ShowsALambdaCalledThroughStdFunctionAndItsCaller) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_function
+                                                        : chain_o0::register_through_function);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_GE(frames.size(), 2u);
+  expect_frame(frames[0], "operator()", trail_.call_lines[0]);
+  // The invoker's frames (inlined into each other or not) come between.
+  std::size_t caller = 1;
+  while (caller < frames.size() && !names(frames[caller], "function_caller")) ++caller;
+  ASSERT_LT(caller, frames.size());
+  expect_frame(frames[caller], "function_caller", trail_.call_lines[1]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Builds, RegistrationChain, ::testing::Values(0, 2),
                          [](const auto& build) { return "O" + std::to_string(build.param); });
 
