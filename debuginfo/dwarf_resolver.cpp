@@ -650,8 +650,9 @@ std::string DwarfResolver::scope_prefix(Unit& unit, std::uint64_t target) {
       return std::string();
     } else if (entry.has_children()) {
       std::uint64_t sibling = 0;
+      const auto here = static_cast<std::uint64_t>(at - sections_.info.data);
       if (reference_of(unit.shape, entry.sibling, sibling) && sibling <= target &&
-          sibling > entry.offset && sibling <= unit.end) {
+          sibling >= here && sibling <= unit.end) {
         at = sections_.info.data + sibling;
       } else {
         path.push_back(entry);

@@ -240,4 +240,45 @@ TEST(DwarfResolver, AgreesWithTheLinuxPathOnCallsAndLines) {
   }
 }
 
+// Copies of the sections, cut and with bytes changed, read at the addresses of real rows: the
+// resolver must stay inside the copies (the sanitizer builds see any read past them).
+TEST(DwarfResolver, DamagedSectionsGiveLessNeverAReadOutside) {
+  OfflineModule offline(LINE_SAMPLE_DWARF4);
+  ASSERT_NE(offline.module(), nullptr);
+  const quillmark::debuginfo::DwarfSections real = sections_of(offline.module());
+  ASSERT_FALSE(real.info.empty());
+  Dwarf_Addr bias = 0;
+  dwfl_module_getdwarf(offline.module(), &bias);
+  const std::vector<Dwarf_Addr> addresses = row_addresses(offline.module());
+  std::uint32_t state = 12345;
+  const auto next = [&state] { return state = state * 1103515245u + 12345u; };
+  using Bytes = std::vector<unsigned char>;
+  const auto copy = [](const quillmark::debuginfo::SectionBytes& section) {
+    return Bytes(section.data, section.data + section.size);
+  };
+  for (int round = 0; round < 40; ++round) {
+    Bytes info = copy(real.info);
+    Bytes abbrev = copy(real.abbrev);
+    Bytes line = copy(real.line);
+    Bytes aranges = copy(real.aranges);
+    for (Bytes* bytes : {&info, &abbrev, &line, &aranges}) {
+      if (bytes->empty()) continue;
+      if (round % 2 == 0) bytes->resize(next() % bytes->size());
+      for (int flip = 0; flip < 4 && !bytes->empty(); ++flip) {
+        (*bytes)[next() % bytes->size()] = static_cast<unsigned char>(next() >> 16);
+      }
+    }
+    quillmark::debuginfo::DwarfSections damaged = real;
+    damaged.info = {info.data(), info.size()};
+    damaged.abbrev = {abbrev.data(), abbrev.size()};
+    damaged.line = {line.data(), line.size()};
+    damaged.aranges = {aranges.data(), aranges.size()};
+    quillmark::debuginfo::DwarfResolver resolver(damaged);
+    for (std::size_t i = 0; i < addresses.size(); i += 7) {
+      quillmark::debuginfo::AddressInfo info_found;
+      resolver.describe(addresses[i] - bias, info_found);
+    }
+  }
+}
+
 }  // namespace

@@ -165,10 +165,14 @@ TEST(LineProgram, AgreesWithLibdwOnCompressedSections) {
   expect_agreement(LINE_SAMPLE_COMPRESSED, 10);
 }
 
-// A DWARF 4 program of one file whose rows are given as (address, line, is_stmt) triples.
-std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows) {
-  const unsigned char tables[] = {1, 1, 1, 0xFB, 14, 13,  0,   1,   1, 1, 1, 0, 0, 0,
-                                  1, 0, 0, 1,    0,  'a', '.', 'c', 0, 0, 0, 0, 0};
+// A DWARF 4 program of one file (`file`, in the unit's directory) whose rows are given as
+// (address, line, is_stmt) triples.
+std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows,
+                                                 const std::string& file = "a.c") {
+  std::basic_string<unsigned char> tables = {1, 1, 1, 0xFB, 14, 13, 0, 1, 1, 1,
+                                             1, 0, 0, 0,    1,  0,  0, 1, 0};
+  tables.append(file.begin(), file.end());
+  tables += {0, 0, 0, 0, 0};
   std::basic_string<unsigned char> program = {0, 9, DW_LNE_set_address};
   for (int shift = 0; shift < 64; shift += 8) program += static_cast<unsigned char>(0);
   int address = 0;
@@ -184,8 +188,9 @@ std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<in
     is_stmt = row_is_stmt != 0;
   }
   program += {DW_LNS_advance_pc, 8, 0, 1, DW_LNE_end_sequence};
-  std::basic_string<unsigned char> unit = {4, 0, sizeof tables, 0, 0, 0};
-  unit.append(tables, sizeof tables);
+  std::basic_string<unsigned char> unit = {4, 0, static_cast<unsigned char>(tables.size()),
+                                           0, 0, 0};
+  unit += tables;
   unit += program;
   const auto length = static_cast<unsigned char>(unit.size());
   return std::basic_string<unsigned char>{length, 0, 0, 0} + unit;
@@ -211,6 +216,24 @@ TEST(LineProgram, TakesTheLineOfTheCallAmongRowsAtOneAddress) {
   EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 1}, {0, 10, 0}}), 4), 11);
   EXPECT_EQ(line_at(program_of_rows({{0, 10, 1}, {0, 11, 0}}), 4), 11);
   EXPECT_EQ(line_at(program_of_rows({{0, 10, 0}, {0, 11, 1}, {0, 10, 1}}), 4), 10);
+}
+
+// Names a compiler running on Windows wrote are whole; a relative one is joined to the unit's
+// directory.
+TEST(LineProgram, KeepsWindowsPathsWhole) {
+  const char* const cases[][3] = {{"C:/src/a.c", "C:/build", "C:/src/a.c"},
+                                  {"a.c", "C:/build", "C:/build/a.c"},
+                                  {"\\\\server\\a.c", "/b", "\\\\server\\a.c"}};
+  for (const auto& [file, directory, expected] : cases) {
+    const std::basic_string<unsigned char> bytes = program_of_rows({{0, 10, 1}}, file);
+    quillmark::debuginfo::LineSections sections;
+    sections.line = bytes.data();
+    sections.line_size = bytes.size();
+    LineProgram program;
+    ASSERT_TRUE(program.open(sections, 0, directory));
+    ASSERT_NE(program.file_name(1), nullptr);
+    EXPECT_STREQ(program.file_name(1), expected);
+  }
 }
 
 TEST(LineProgram, RefusesTruncatedPrograms) {
