@@ -263,9 +263,13 @@ bool DwarfResolver::describe(std::uint64_t address, AddressInfo& info) {
   Entry unit_entry;
   Entry function;
   std::uint64_t start = 0;
-  if (!read_entry(*unit, at, unit_entry) || !unit_entry.has_children() ||
-      find_function(*unit, at, address, 0, function, start) != kFound) {
-    return true;
+  if (!read_entry(*unit, at, unit_entry) || !unit_entry.has_children()) return true;
+  const unsigned char* const children = at;
+  if (find_function(*unit, at, address, 0, false, function, start) != kFound) {
+    // The member functions of a class local to a function may be defined inside that function's
+    // entry: looked for in every entry, but only when nothing at the top holds the address.
+    at = children;
+    if (find_function(*unit, at, address, 0, true, function, start) != kFound) return true;
   }
   info.has_function = true;
   info.function = shown_name(*unit, function);
@@ -547,7 +551,8 @@ bool DwarfResolver::ranges_hold(Unit& unit, const Entry& entry, std::uint64_t ad
 }
 
 int DwarfResolver::find_function(Unit& unit, const unsigned char*& at, std::uint64_t address,
-                                 int depth, Entry& function, std::uint64_t& start) {
+                                 int depth, bool everywhere, Entry& function,
+                                 std::uint64_t& start) {
   if (depth >= kMaxDepth) return kBroken;
   for (;;) {
     Entry entry;
@@ -558,8 +563,8 @@ int DwarfResolver::find_function(Unit& unit, const unsigned char*& at, std::uint
       return kFound;
     }
     if (!entry.has_children()) continue;
-    if (holds_definitions(entry.tag())) {
-      const int inside = find_function(unit, at, address, depth + 1, function, start);
+    if (everywhere || holds_definitions(entry.tag())) {
+      const int inside = find_function(unit, at, address, depth + 1, everywhere, function, start);
       if (inside != kNotFound) return inside;
     } else if (!skip_children(unit, at, entry, depth)) {
       return kBroken;

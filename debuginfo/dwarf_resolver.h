@@ -5,7 +5,8 @@
 // - Unit: the one `.debug_aranges` lists for the address, else the first whose unit entry's
 //   DW_AT_low_pc/DW_AT_high_pc or DW_AT_ranges hold it.
 // - Function: the first DW_TAG_subprogram with code at the address among the unit's top-level
-//   entries and those inside namespaces and classes; then, as a debugger does, the chain of
+//   entries and those inside namespaces and classes (else anywhere in the unit: the members of a
+//   class local to a function may be defined inside it); then, as a debugger does, the chain of
 //   DW_TAG_inlined_subroutine entries inside it that hold the address, each with the
 //   DW_AT_call_file and DW_AT_call_line of its call.
 // - Names: the linkage name (found through DW_AT_abstract_origin and DW_AT_specification),
@@ -71,7 +72,7 @@ class DwarfResolver {
   bool ranges_hold(Unit& unit, const Entry& entry, std::uint64_t address,
                    std::uint64_t& start) const;
   int find_function(Unit& unit, const unsigned char*& at, std::uint64_t address, int depth,
-                    Entry& function, std::uint64_t& start);
+                    bool everywhere, Entry& function, std::uint64_t& start);
   void find_inlined_calls(Unit& unit, const Entry& function, std::uint64_t address,
                           std::vector<Entry>& calls);
   std::string shown_name(Unit& unit, const Entry& entry);
