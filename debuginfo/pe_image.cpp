@@ -1,5 +1,6 @@
 #include "debuginfo/pe_image.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "debuginfo/dwarf_bytes.h"
@@ -20,6 +21,9 @@ constexpr std::size_t kShortNameSize = 8;
 // More sections than the format allows (a 16-bit count) cannot occur; the count is still checked
 // against the bytes.
 constexpr std::size_t kMaxSections = 0xFFFF;
+constexpr std::uint64_t kFunctionType = 0x20;
+constexpr std::uint64_t kExternalClass = 2;
+constexpr std::uint64_t kStaticClass = 3;
 
 // A little-endian field of `size` bytes at `offset`; false when it lies outside the bytes.
 bool field(const unsigned char* file, std::size_t file_size, std::uint64_t offset, unsigned size,
@@ -87,6 +91,12 @@ bool PeImage::read(const unsigned char* file, std::size_t size) {
       string_table_size > size - string_table) {
     string_table_size = 0;
   }
+  if (string_table <= size) {
+    symbol_table_ = symbol_table;
+    symbol_count_ = symbol_count;
+  }
+  string_table_ = string_table;
+  string_table_size_ = static_cast<std::size_t>(string_table_size);
   sections_.reserve(section_count);
   for (std::uint64_t i = 0; i < section_count; ++i) {
     const unsigned char* entry = file + headers + i * kSectionHeaderSize;
@@ -95,13 +105,16 @@ bool PeImage::read(const unsigned char* file, std::size_t size) {
     std::uint64_t virtual_size = 0;
     std::uint64_t raw_size = 0;
     std::uint64_t raw_offset = 0;
+    std::uint64_t virtual_address = 0;
     const std::uint64_t at = headers + i * kSectionHeaderSize;
     field(file, size, at + 8, 4, virtual_size);
+    field(file, size, at + 12, 4, virtual_address);
     field(file, size, at + 16, 4, raw_size);
     field(file, size, at + 20, 4, raw_offset);
     Section section;
     section.name = long_name(short_name, static_cast<std::uint32_t>(string_table),
                              static_cast<std::size_t>(string_table_size));
+    section.virtual_address = static_cast<std::uint32_t>(virtual_address);
     section.file_offset = static_cast<std::uint32_t>(raw_offset);
     // The size in memory is the section's own; the size in the file is rounded up to the file
     // alignment (or cut short for a section of zeros).
@@ -135,6 +148,52 @@ SectionBytes PeImage::section(const std::string& name) const {
     return {file_ + section.file_offset, section.size};
   }
   return {};
+}
+
+std::vector<FunctionSymbol> PeImage::function_symbols() const {
+  std::vector<FunctionSymbol> symbols;
+  if (symbol_table_ == 0) return symbols;
+  for (std::uint64_t i = 0; i < symbol_count_; ++i) {
+    const std::uint64_t at = symbol_table_ + i * kSymbolSize;
+    std::uint64_t value = 0;
+    std::uint64_t section = 0;
+    std::uint64_t type = 0;
+    std::uint64_t storage = 0;
+    std::uint64_t aux = 0;
+    if (!field(file_, size_, at + 8, 4, value) || !field(file_, size_, at + 12, 2, section) ||
+        !field(file_, size_, at + 14, 2, type) || !field(file_, size_, at + 16, 1, storage) ||
+        !field(file_, size_, at + 17, 1, aux)) {
+      break;
+    }
+    i += aux;
+    if (type != kFunctionType || (storage != kExternalClass && storage != kStaticClass) ||
+        section == 0 || section > sections_.size()) {
+      continue;
+    }
+    FunctionSymbol symbol;
+    std::uint64_t zeroes = 0;
+    std::uint64_t offset = 0;
+    field(file_, size_, at, 4, zeroes);
+    field(file_, size_, at + 4, 4, offset);
+    if (zeroes == 0) {
+      // A long name: an offset into the string table.
+      if (offset < 4 || offset >= string_table_size_) continue;
+      const unsigned char* name = file_ + string_table_ + offset;
+      const char* text = nullptr;
+      if (!read_cstring(name, file_ + string_table_ + string_table_size_, text)) continue;
+      symbol.name = text;
+      symbol.length = std::strlen(text);
+    } else {
+      symbol.name = reinterpret_cast<const char*>(file_ + at);
+      symbol.length = kShortNameSize;
+      while (symbol.length > 0 && symbol.name[symbol.length - 1] == '\0') --symbol.length;
+    }
+    symbol.address = image_base_ + sections_[section - 1].virtual_address + value;
+    symbols.push_back(symbol);
+  }
+  std::sort(symbols.begin(), symbols.end(),
+            [](const FunctionSymbol& a, const FunctionSymbol& b) { return a.address < b.address; });
+  return symbols;
 }
 
 DwarfSections PeImage::dwarf_sections() const {

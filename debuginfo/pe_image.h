@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "debuginfo/dwarf_sections.h"
+#include "debuginfo/function_symbols.h"
 
 namespace quillmark::debuginfo {
 
@@ -27,6 +28,10 @@ class PeImage {
   // The DWARF sections of the image, each empty when missing.
   DwarfSections dwarf_sections() const;
 
+  // The function symbols of the COFF symbol table, which GNU linkers keep in images that were not
+  // stripped, by address; none when there is no table or it lies outside the bytes.
+  std::vector<FunctionSymbol> function_symbols() const;
+
   // The address the image was linked for: DWARF addresses assume the image lies there.
   std::uint64_t image_base() const { return image_base_; }
   std::uint32_t time_stamp() const { return time_stamp_; }
@@ -36,6 +41,7 @@ class PeImage {
  private:
   struct Section {
     std::string name;
+    std::uint32_t virtual_address = 0;
     std::uint32_t file_offset = 0;
     std::uint32_t size = 0;
   };
@@ -49,6 +55,10 @@ class PeImage {
   std::uint32_t time_stamp_ = 0;
   std::uint32_t image_size_ = 0;
   std::uint32_t checksum_ = 0;
+  std::uint64_t symbol_table_ = 0;
+  std::uint64_t symbol_count_ = 0;
+  std::uint64_t string_table_ = 0;
+  std::size_t string_table_size_ = 0;  // 0 when there is none
   std::vector<Section> sections_;
 };
 

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <unordered_map>
 
+#include "debuginfo/function_symbols.h"
 #include "debuginfo/pe_image.h"
 
 namespace quillmark::platform::win32 {
@@ -64,6 +65,7 @@ struct DwarfModules::Module {
   std::unique_ptr<FileView> file;  // while the module has DWARF
   debuginfo::PeImage image;
   std::unique_ptr<debuginfo::DwarfResolver> resolver;
+  std::vector<debuginfo::FunctionSymbol> symbols;                       // by address
   std::unordered_map<std::uint64_t, debuginfo::AddressInfo> described;  // by process address
 
   bool holds(std::uint64_t address) const {
@@ -83,6 +85,7 @@ struct DwarfModules::Module {
       return false;
     }
     resolver = std::make_unique<debuginfo::DwarfResolver>(sections);
+    symbols = image.function_symbols();
     state = State::kDwarf;
     return true;
   }
@@ -96,6 +99,7 @@ struct DwarfModules::Module {
     }
     const std::uint64_t linked = image.image_base();
     if (!resolver->describe(address - identity.base + linked, info)) info = {};
+    debuginfo::name_by_symbol(symbols, address - identity.base + linked, info);
     info.function_start = info.function_start - linked + identity.base;
     info.line_address = info.line_address - linked + identity.base;
     if (described.size() >= kKeptAddresses) described.clear();

@@ -9,11 +9,14 @@
 #include <elfutils/libdwfl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "debuginfo/dwarf_resolver.h"
+#include "debuginfo/function_symbols.h"
 #include "debuginfo/symbol_names.h"
 #include "platform/posix/debug_sections.h"
 #include "platform/posix/function_entries.h"
@@ -198,6 +201,24 @@ quillmark::debuginfo::DwarfSections sections_of(Dwfl_Module* module) {
   return sections;
 }
 
+// The module's function symbols, by address as the DWARF gives addresses.
+std::vector<quillmark::debuginfo::FunctionSymbol> function_symbols(Dwfl_Module* module) {
+  std::vector<quillmark::debuginfo::FunctionSymbol> symbols;
+  Dwarf_Addr bias = 0;
+  dwfl_module_getdwarf(module, &bias);
+  for (int i = 0; i < dwfl_module_getsymtab(module); ++i) {
+    GElf_Sym symbol;
+    GElf_Addr address = 0;
+    const char* name =
+        dwfl_module_getsym_info(module, i, &symbol, &address, nullptr, nullptr, nullptr);
+    if (name == nullptr || GELF_ST_TYPE(symbol.st_info) != STT_FUNC || address == 0) continue;
+    symbols.push_back({address - bias, name, std::strlen(name)});
+  }
+  std::sort(symbols.begin(), symbols.end(),
+            [](const auto& a, const auto& b) { return a.address < b.address; });
+  return symbols;
+}
+
 TEST(DwarfResolver, AgreesWithTheLinuxPathOnCallsAndLines) {
   for (const char* listed : kModules) {
     const std::string path = module_path(listed);
@@ -209,6 +230,8 @@ TEST(DwarfResolver, AgreesWithTheLinuxPathOnCallsAndLines) {
     ModuleDwarf cache;
     UnitRanges units;
     std::size_t lines = 0;
+    const std::vector<quillmark::debuginfo::FunctionSymbol> symbols =
+        function_symbols(offline.module());
     Dwarf_Addr bias = 0;
     Dwarf* dwarf = dwfl_module_getdwarf(offline.module(), &bias);
     for (const Dwarf_Addr address : row_addresses(offline.module())) {
@@ -231,6 +254,12 @@ TEST(DwarfResolver, AgreesWithTheLinuxPathOnCallsAndLines) {
         EXPECT_EQ(info.calls[depth].call_line, site.line);
         EXPECT_EQ(info.calls[depth].function,
                   quillmark::debuginfo::shown_function_name(chain.function_name(depth), true));
+      }
+      // Named by the module's symbols, the function reads as the Linux path shows it.
+      const char* symbol = dwfl_module_addrname(offline.module(), address);
+      quillmark::debuginfo::name_by_symbol(symbols, address - bias, info);
+      if (symbol != nullptr) {
+        EXPECT_EQ(info.function, quillmark::debuginfo::shown_function_name(symbol, true));
       }
       SourceLine line;
       if (quillmark::platform::posix::line_at(offline.module(), cache, address, line)) {

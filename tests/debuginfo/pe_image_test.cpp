@@ -12,6 +12,7 @@
 
 namespace {
 
+using quillmark::debuginfo::FunctionSymbol;
 using quillmark::debuginfo::PeImage;
 
 constexpr std::size_t kPeHeader = 0x80;
@@ -29,6 +30,7 @@ struct Image {
   std::vector<unsigned char> bytes;
   std::size_t name_field = 0;  // where the second section header's name is
   std::size_t info_at = 0;
+  std::size_t strings = 0;  // where the string table is
 
   explicit Image(const std::string& info) {
     put(bytes, 0, 0x5A4D, 2);
@@ -48,13 +50,17 @@ struct Image {
     // Two symbols of 18 bytes, then the string table: its size, then "/4" points here.
     put(bytes, file_header + 8, symbols, 4);
     put(bytes, file_header + 12, 2, 4);
-    const std::string names = ".debug_info";
-    const std::size_t strings = symbols + 2 * 18;
-    put(bytes, strings, 4 + names.size() + 1, 4);
+    const std::string names = std::string(".debug_info") + '\0' + "_ZN2ns3runEv" + '\0';
+    strings = symbols + 2 * 18;
+    put(bytes, strings, 4 + names.size(), 4);
     bytes.resize(strings + 4);
     bytes.insert(bytes.end(), names.begin(), names.end());
-    bytes.push_back(0);
+    // Two functions of .text: a short name in place, a long one in the string table.
+    symbol(symbols, "main", 0x40);
+    symbol(symbols + 18, "", 0x10);
+    put(bytes, symbols + 18 + 4, 4 + 12, 4);
     section(0, ".text", 0x1000, 0, 0);
+    put(bytes, kSections + 12, 0x1000, 4);
     name_field = kSections + 40;
     section(1, "/4", static_cast<std::uint32_t>(info.size()), info_at, info.size() + 8);
     std::copy(info.begin(), info.end(), bytes.begin() + static_cast<std::ptrdiff_t>(info_at));
@@ -68,6 +74,14 @@ struct Image {
     put(bytes, at + 8, virtual_size, 4);
     put(bytes, at + 16, raw_size, 4);
     put(bytes, at + 20, raw_offset, 4);
+  }
+
+  void symbol(std::size_t at, const std::string& name, std::uint32_t value) {
+    for (std::size_t i = 0; i < 8; ++i) bytes[at + i] = i < name.size() ? name[i] : 0;
+    put(bytes, at + 8, value, 4);
+    put(bytes, at + 12, 1, 2);     // .text
+    put(bytes, at + 14, 0x20, 2);  // a function
+    put(bytes, at + 16, 2, 1);     // external
   }
 
   void rename(const std::string& name) {
@@ -92,6 +106,12 @@ TEST(PeImage, FindsSectionsByTheirLongNamesAndTheImageFields) {
   EXPECT_EQ(image.checksum(), 0x1234u);
   // The size in memory, not the padded size in the file.
   EXPECT_EQ(built.info_of(), "entries");
+  const std::vector<FunctionSymbol> symbols = image.function_symbols();
+  ASSERT_EQ(symbols.size(), 2u);
+  EXPECT_EQ(std::string(symbols[0].name, symbols[0].length), "_ZN2ns3runEv");
+  EXPECT_EQ(symbols[0].address, 0x140001010u);
+  EXPECT_EQ(std::string(symbols[1].name, symbols[1].length), "main");
+  EXPECT_EQ(symbols[1].address, 0x140001040u);
   // A section without bytes in the file is no section to read.
   EXPECT_TRUE(image.section(".text").empty());
   EXPECT_TRUE(image.section(".debug_line").empty());
@@ -108,8 +128,16 @@ TEST(PeImage, DamagedNamesAndSectionsGiveNoSection) {
   EXPECT_EQ(past_end.info_of(), "");
   // A string table whose stated size runs past the file: long names stay unresolved.
   Image long_table("entries");
-  put(long_table.bytes, long_table.bytes.size() - 16, 0x7FFFFFFF, 4);
+  put(long_table.bytes, long_table.strings, 0x7FFFFFFF, 4);
   EXPECT_EQ(long_table.info_of(), "");
+  PeImage image;
+  ASSERT_TRUE(image.read(long_table.bytes.data(), long_table.bytes.size()));
+  EXPECT_EQ(image.function_symbols().size(), 1u);
+  // Symbols of a section that does not exist are no functions.
+  Image bad_section("entries");
+  put(bad_section.bytes, bad_section.strings - 36 + 12, 7, 2);
+  ASSERT_TRUE(image.read(bad_section.bytes.data(), bad_section.bytes.size()));
+  EXPECT_EQ(image.function_symbols().size(), 1u);
 }
 
 TEST(PeImage, EveryCutOfTheFileIsReadWithinItsBytes) {
@@ -125,6 +153,9 @@ TEST(PeImage, EveryCutOfTheFileIsReadWithinItsBytes) {
     const auto info = image.dwarf_sections().info;
     if (!info.empty()) {
       EXPECT_LE(info.data + info.size, cut.data() + cut.size());
+    }
+    for (const FunctionSymbol& symbol : image.function_symbols()) {
+      EXPECT_LE(symbol.name + symbol.length, reinterpret_cast<const char*>(cut.data() + size));
     }
   }
   // Headers complete from the section table on; names resolve once the string table is whole.
