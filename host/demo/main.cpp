@@ -275,18 +275,25 @@ void run_long_tasks(SessionLog& log) {
 
 // --- Summary ------------------------------------------------------------------------------------
 
+// The name of this source file, which every frame of the demo's own code shows.
+std::string demo_source_name() {
+  const std::string path = __FILE__;
+  return path.substr(path.find_last_of("/\\") + 1) + " (";
+}
+
 // The first `count` frames of a stack text that belong to the demo itself (not to the standard
-// library it instantiates, nor to run-time code linked in without symbols), trimmed: for a
+// library it instantiates, nor to the run-time and thread code linked into it), trimmed: for a
 // registration, the call that registered the resource and its callers.
 std::vector<std::string> demo_call_sites(const std::string& stack, std::size_t count) {
   std::vector<std::string> sites;
+  const std::string source = demo_source_name();
   std::size_t start = 0;
   while (start < stack.size() && sites.size() < count) {
     std::size_t end = stack.find('\n', start);
     if (end == std::string::npos) end = stack.size();
     std::string line = stack.substr(start, end - start);
     if (line.rfind("Frame ", 0) != 0 && line.find("quillmark_demo") != std::string::npos &&
-        line.find("std::") == std::string::npos && line.find("!0x") == std::string::npos) {
+        line.find(source) != std::string::npos && line.find("std::") == std::string::npos) {
       sites.push_back(line.substr(line.find_first_not_of(' ')));
     }
     start = end + 1;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform/posix/dwarf_bytes.h"
+#include "debuginfo/dwarf_bytes.h"
 
 // libgcc's look-up of the unwind table entry that covers a program counter, through each loaded
 // module's .eh_frame_hdr search table. Not in a public header, but exported since GCC 3.0.
@@ -14,6 +14,12 @@ struct dwarf_eh_bases {
 extern "C" const void* _Unwind_Find_FDE(void* pc, dwarf_eh_bases* bases);
 
 namespace quillmark::platform::posix {
+
+using debuginfo::read_cstring;
+using debuginfo::read_fixed;
+using debuginfo::read_sleb;
+using debuginfo::read_u8;
+using debuginfo::read_uleb;
 
 namespace {
 

@@ -40,6 +40,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "debuginfo/symbol_names.h"
 #include "platform/debug_help.h"
 #include "platform/module_identity.h"
 #include "platform/posix/debug_file_search.h"
@@ -49,7 +50,6 @@
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/process_queries.h"
 #include "platform/posix/source_lines.h"
-#include "platform/posix/symbol_names.h"
 #include "platform/posix/unwind_capture.h"
 #include "platform/posix/wide_text.h"
 
@@ -58,6 +58,7 @@ namespace quillmark::platform {
 namespace {
 
 using namespace posix;
+using namespace debuginfo;
 
 // The same value as the Windows current-process pseudo-handle.
 ProcessHandle const kCurrentProcess = reinterpret_cast<ProcessHandle>(~std::uintptr_t{0});

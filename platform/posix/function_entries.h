@@ -11,9 +11,14 @@
 #include <memory>
 #include <tuple>
 
-#include "platform/posix/dwarf_entries.h"
+#include "debuginfo/dwarf_entries.h"
 
 namespace quillmark::platform::posix {
+
+using debuginfo::AbbreviationTable;
+using debuginfo::EntrySearch;
+using debuginfo::find_function_entry;
+using debuginfo::UnitShape;
 
 class FunctionEntries {
  public:

@@ -9,9 +9,13 @@
 #include <string>
 #include <unordered_set>
 
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 
 namespace quillmark::platform::posix {
+
+using debuginfo::LineProgram;
+using debuginfo::LineRow;
+using debuginfo::LineSections;
 
 class LineTables {
  public:

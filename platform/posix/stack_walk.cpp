@@ -6,10 +6,15 @@
 #include <cstring>
 #include <vector>
 
+#include "debuginfo/dwarf_bytes.h"
 #include "platform/posix/call_frame_rules.h"
-#include "platform/posix/dwarf_bytes.h"
 
 namespace quillmark::platform::posix {
+
+using debuginfo::read_fixed;
+using debuginfo::read_sleb;
+using debuginfo::read_u8;
+using debuginfo::read_uleb;
 
 namespace {
 

@@ -10,23 +10,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "debuginfo/address_ranges.h"
 
 namespace quillmark::platform::posix {
-
-struct AddressRange {
-  std::uint64_t low;
-  std::uint64_t end;          // one past the last address
-  std::uint64_t unit_offset;  // of the unit's header in .debug_info
-  // Once sorted: the greatest end of the ranges before this one. An address below it lies in
-  // an earlier range too.
-  std::uint64_t reach_before = 0;
-};
-
-// Appends the ranges of the `.debug_aranges` section `bytes` (`size` long) to `out`; false when
-// it is malformed or uses what this reader does not know (segments, odd address sizes).
-bool read_address_ranges(const unsigned char* bytes, std::size_t size,
-                         std::vector<AddressRange>& out);
 
 class UnitRanges {
  public:
@@ -43,7 +30,7 @@ class UnitRanges {
  private:
   enum class State { kUnread, kRead, kUnreadable };
   State state_ = State::kUnread;
-  std::vector<AddressRange> ranges_;  // by low, once kRead
+  debuginfo::AddressRanges ranges_;  // once kRead
 };
 
 }  // namespace quillmark::platform::posix

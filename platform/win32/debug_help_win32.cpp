@@ -8,8 +8,10 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <string>
 
 #include "platform/debug_help.h"
+#include "platform/win32/dwarf_modules.h"
 #include "platform/win32/pe_identity.h"
 
 namespace quillmark::platform {
@@ -92,6 +94,26 @@ void copy_name(const SymbolBuffer& record, SymbolRecord& symbol) {
   const std::size_t length = std::min<std::size_t>(record.info.NameLen, record.info.MaxNameLen);
   std::wmemcpy(symbol.name, record.info.Name, length);
   symbol.name[std::min<std::size_t>(length, SymbolRecord::kMaxNameLength)] = L'\0';
+}
+
+void copy_name(const std::string& utf8, SymbolRecord& symbol) {
+  const int room = static_cast<int>(std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength));
+  const int length = utf8.empty()
+                         ? 0
+                         : MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
+                                               static_cast<int>(utf8.size()), symbol.name, room);
+  symbol.name[std::max(length, 0)] = L'\0';
+}
+
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int size = static_cast<int>(utf8.size());
+  std::wstring text(
+      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
+      L'\0');
+  if (!text.empty())
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), static_cast<int>(text.size()));
+  return text;
 }
 
 void copy_line(const IMAGEHLP_LINEW64& record, LineRecord& line) {
@@ -199,16 +221,26 @@ class Win32DebugHelp final : public DebugHelp {
     module.SizeOfStruct = sizeof module;
     if (!SymGetModuleInfoW64(process, base, &module)) return false;
     record.base_of_image = module.BaseOfImage;
+    if (module.BaseOfImage == base) note_loaded_module(process, base, module.LoadedImageName);
     return true;
   }
 
   std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
                             std::uint32_t size) override {
-    return SymLoadModuleExW(process, nullptr, path, nullptr, base, size, nullptr, 0);
+    const DWORD64 loaded =
+        SymLoadModuleExW(process, nullptr, path, nullptr, base, size, nullptr, 0);
+    if (loaded == base) note_loaded_module(process, base, path);
+    return loaded;
   }
 
   bool symbol_from_address(ProcessHandle process, std::uint64_t address,
                            std::uint64_t* displacement, SymbolRecord& symbol) override {
+    debuginfo::AddressInfo frame;
+    if (dwarf_.describe(process, address, frame) && frame.has_function) {
+      copy_name(frame.function, symbol);
+      *displacement = address - frame.function_start;
+      return true;
+    }
     SymbolBuffer record = {};
     prepare(record, symbol);
     DWORD64 offset = 0;
@@ -220,6 +252,11 @@ class Win32DebugHelp final : public DebugHelp {
 
   bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
                          LineRecord& line) override {
+    debuginfo::AddressInfo frame;
+    if (dwarf_.describe(process, address, frame) && frame.has_line) {
+      hand_out(frame, address, displacement, line);
+      return true;
+    }
     IMAGEHLP_LINEW64 record = {};
     record.SizeOfStruct = sizeof record;
     DWORD offset = 0;
@@ -230,6 +267,10 @@ class Win32DebugHelp final : public DebugHelp {
   }
 
   std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
+    debuginfo::AddressInfo frame;
+    if (dwarf_.describe(process, address, frame) && frame.has_function) {
+      return static_cast<std::uint32_t>(frame.calls.size());
+    }
     const InlineFrameApi& api = InlineFrameApi::get();
     if (!api.available()) return 0;
     return api.include_inline_trace(process, address);
@@ -237,6 +278,12 @@ class Win32DebugHelp final : public DebugHelp {
 
   bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                      SymbolRecord& symbol) override {
+    debuginfo::AddressInfo frame;
+    if (dwarf_.describe(process, address, frame) && frame.has_function) {
+      if (depth >= frame.calls.size() || frame.calls[depth].function.empty()) return false;
+      copy_name(frame.calls[depth].function, symbol);
+      return true;
+    }
     DWORD context = 0;
     if (!inline_context(process, address, depth, &context)) return false;
     SymbolBuffer record = {};
@@ -252,6 +299,17 @@ class Win32DebugHelp final : public DebugHelp {
 
   bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                    std::uint32_t* displacement, LineRecord& line) override {
+    debuginfo::AddressInfo frame;
+    if (dwarf_.describe(process, address, frame) && frame.has_function) {
+      if (depth == 0) return line_from_address(process, address, displacement, line);
+      if (depth > frame.calls.size() || frame.calls[depth - 1].call_file.empty()) return false;
+      line_file_ = wide(frame.calls[depth - 1].call_file);
+      line.file_name = line_file_.c_str();
+      line.line_number = frame.calls[depth - 1].call_line;
+      line.address = 0;
+      *displacement = 0;
+      return true;
+    }
     DWORD context = 0;
     if (!inline_context(process, address, depth, &context)) return false;
     IMAGEHLP_LINEW64 record = {};
@@ -288,20 +346,45 @@ class Win32DebugHelp final : public DebugHelp {
       SymCleanup(handle);
       return nullptr;
     }
+    dwarf_.note(handle, identity, path);
     return session.release();
   }
 
   void close_module_file(ProcessHandle file) override {
     if (file == nullptr) return;
+    dwarf_.forget_all(file);
     SymCleanup(file);
     delete static_cast<char*>(file);
   }
 
   void unload_module(ProcessHandle process, std::uint64_t base) override {
+    dwarf_.forget(process, base);
     SymUnloadModule64(process, base);
   }
 
  private:
+  // A module of the process that dbghelp has symbols for, noted with the build that is mapped at
+  // its base now: its DWARF, if its file has any, is read directly.
+  void note_loaded_module(ProcessHandle process, std::uint64_t base, const wchar_t* path) {
+    if (process != GetCurrentProcess() || path == nullptr || path[0] == L'\0') return;
+    ModuleIdentity identity;
+    identify_modules(&base, 1, &identity);
+    if (identity.base == base) dwarf_.note(process, identity, path);
+  }
+
+  // The DWARF line of `address` as a line record; the file name stays until the next look-up.
+  void hand_out(const debuginfo::AddressInfo& frame, std::uint64_t address,
+                std::uint32_t* displacement, LineRecord& line) {
+    line_file_ = wide(frame.file);
+    line.file_name = line_file_.c_str();
+    line.line_number = frame.line;
+    line.address = frame.line_address;
+    *displacement = static_cast<std::uint32_t>(address - frame.line_address);
+  }
+
+  win32::DwarfModules dwarf_;
+  std::wstring line_file_;  // the file name handed out by the last DWARF line look-up
+
   // The inline context of the frame `depth` levels out from the innermost inlined call at
   // `address`: dbghelp numbers the frames of one address consecutively from the innermost.
   static bool inline_context(ProcessHandle process, std::uint64_t address, std::uint32_t depth,

@@ -17,18 +17,13 @@ namespace {
 using namespace resmonitor;
 
 // The path separator of the stack text: the system's own.
-// Whether the symbol handler knows the line from which an inlined function was called. libdw
-// does; Wine's dbghelp (which the Windows build is tested with) gives the function that holds an
-// inlined call a line of the inlined code or the line where the function begins.
 #if defined(_WIN32)
 constexpr char kSeparator[] = "\\";
-constexpr bool kKnowsInlinedCallSites = false;
 #else
 constexpr char kSeparator[] = "/";
-constexpr bool kKnowsInlinedCallSites = true;
 #endif
 
-// The name of the function, qualified (Linux) or not (the Windows handler's DWARF names).
+// The name of the function, qualified or not.
 bool names(const Frame& frame, const std::string& function) {
   const std::string& name = frame.function;
   return name == function ||
@@ -101,12 +96,7 @@ TEST_P(RegistrationChain, ShowsAnInlinedCallAsAFrameOfItsOwn) {
   ASSERT_GE(frames.size(), 3u);
   expect_frame(frames[0], "inline_inner", trail_.call_lines[0]);
   expect_frame(frames[1], "inline_step", trail_.call_lines[1]);
-  if (kKnowsInlinedCallSites) {
-    expect_frame(frames[2], "inline_outer", trail_.call_lines[2]);
-  } else {
-    EXPECT_TRUE(names(frames[2], "inline_outer")) << frames[2].function;
-    EXPECT_GT(frames[2].line, 0);
-  }
+  expect_frame(frames[2], "inline_outer", trail_.call_lines[2]);
 }
 
 TEST_P(RegistrationChain, ShowsEachOfNestedInlinedCallsAsAFrameOfItsOwn) {
@@ -117,13 +107,22 @@ TEST_P(RegistrationChain, ShowsEachOfNestedInlinedCallsAsAFrameOfItsOwn) {
   ASSERT_GE(frames.size(), 4u);
   expect_frame(frames[0], "nested_inner", trail_.call_lines[0]);
   expect_frame(frames[1], "nested_step_in", trail_.call_lines[1]);
-  if (kKnowsInlinedCallSites) {
-    expect_frame(frames[2], "nested_step_out", trail_.call_lines[2]);
-    expect_frame(frames[3], "nested_outer", trail_.call_lines[3]);
-  } else {
-    EXPECT_TRUE(names(frames[2], "nested_step_out")) << frames[2].function;
-    EXPECT_TRUE(names(frames[3], "nested_outer")) << frames[3].function;
-  }
+  expect_frame(frames[2], "nested_step_out", trail_.call_lines[2]);
+  expect_frame(frames[3], "nested_outer", trail_.call_lines[3]);
+}
+
+TEST_P(RegistrationChain, ShowsALambdaCalledThroughStdFunctionAndItsCaller) {
+  const std::string text = register_through(optimised() ? chain_o2::register_through_function
+                                                        : chain_o0::register_through_function);
+  SCOPED_TRACE(text);
+  const std::vector<Frame> frames = frames_of(text);
+  ASSERT_GE(frames.size(), 2u);
+  expect_frame(frames[0], "operator()", trail_.call_lines[0]);
+  // The invoker's frames (inlined into each other or not) come between.
+  std::size_t caller = 1;
+  while (caller < frames.size() && !names(frames[caller], "function_caller")) ++caller;
+  ASSERT_LT(caller, frames.size());
+  expect_frame(frames[caller], "function_caller", trail_.call_lines[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Builds, RegistrationChain, ::testing::Values(0, 2),

@@ -13,14 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 #include "platform/posix/line_tables.h"
 #include "tests/callstack/offline_module.h"
 
 namespace {
 
-using quillmark::platform::posix::LineProgram;
-using quillmark::platform::posix::LineRow;
+using quillmark::debuginfo::LineProgram;
+using quillmark::debuginfo::LineRow;
 using quillmark::platform::posix::LineTables;
 using quillmark::testing::OfflineModule;
 
@@ -165,10 +165,14 @@ TEST(LineProgram, AgreesWithLibdwOnCompressedSections) {
   expect_agreement(LINE_SAMPLE_COMPRESSED, 10);
 }
 
-// A DWARF 4 program of one file whose rows are given as (address, line, is_stmt) triples.
-std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows) {
-  const unsigned char tables[] = {1, 1, 1, 0xFB, 14, 13,  0,   1,   1, 1, 1, 0, 0, 0,
-                                  1, 0, 0, 1,    0,  'a', '.', 'c', 0, 0, 0, 0, 0};
+// A DWARF 4 program of one file (`file`, in the unit's directory) whose rows are given as
+// (address, line, is_stmt) triples.
+std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<int, 3>>& rows,
+                                                 const std::string& file = "a.c") {
+  std::basic_string<unsigned char> tables = {1, 1, 1, 0xFB, 14, 13, 0, 1, 1, 1,
+                                             1, 0, 0, 0,    1,  0,  0, 1, 0};
+  tables.append(file.begin(), file.end());
+  tables += {0, 0, 0, 0, 0};
   std::basic_string<unsigned char> program = {0, 9, DW_LNE_set_address};
   for (int shift = 0; shift < 64; shift += 8) program += static_cast<unsigned char>(0);
   int address = 0;
@@ -184,15 +188,16 @@ std::basic_string<unsigned char> program_of_rows(const std::vector<std::array<in
     is_stmt = row_is_stmt != 0;
   }
   program += {DW_LNS_advance_pc, 8, 0, 1, DW_LNE_end_sequence};
-  std::basic_string<unsigned char> unit = {4, 0, sizeof tables, 0, 0, 0};
-  unit.append(tables, sizeof tables);
+  std::basic_string<unsigned char> unit = {4, 0, static_cast<unsigned char>(tables.size()),
+                                           0, 0, 0};
+  unit += tables;
   unit += program;
   const auto length = static_cast<unsigned char>(unit.size());
   return std::basic_string<unsigned char>{length, 0, 0, 0} + unit;
 }
 
 int line_at(const std::basic_string<unsigned char>& bytes, std::uint64_t address) {
-  quillmark::platform::posix::LineSections sections;
+  quillmark::debuginfo::LineSections sections;
   sections.line = bytes.data();
   sections.line_size = bytes.size();
   LineProgram program;
@@ -213,6 +218,24 @@ TEST(LineProgram, TakesTheLineOfTheCallAmongRowsAtOneAddress) {
   EXPECT_EQ(line_at(program_of_rows({{0, 10, 0}, {0, 11, 1}, {0, 10, 1}}), 4), 10);
 }
 
+// Names a compiler running on Windows wrote are whole; a relative one is joined to the unit's
+// directory.
+TEST(LineProgram, KeepsWindowsPathsWhole) {
+  const char* const cases[][3] = {{"C:/src/a.c", "C:/build", "C:/src/a.c"},
+                                  {"a.c", "C:/build", "C:/build/a.c"},
+                                  {"\\\\server\\a.c", "/b", "\\\\server\\a.c"}};
+  for (const auto& [file, directory, expected] : cases) {
+    const std::basic_string<unsigned char> bytes = program_of_rows({{0, 10, 1}}, file);
+    quillmark::debuginfo::LineSections sections;
+    sections.line = bytes.data();
+    sections.line_size = bytes.size();
+    LineProgram program;
+    ASSERT_TRUE(program.open(sections, 0, directory));
+    ASSERT_NE(program.file_name(1), nullptr);
+    EXPECT_STREQ(program.file_name(1), expected);
+  }
+}
+
 TEST(LineProgram, RefusesTruncatedPrograms) {
   // A header that claims more bytes than the section has, and one cut inside its tables.
   const unsigned char claims_too_much[] = {0xFF, 0x00, 0x00, 0x00, 0x05, 0x00};
@@ -221,7 +244,7 @@ TEST(LineProgram, RefusesTruncatedPrograms) {
   for (const auto& bytes :
        {std::basic_string<unsigned char>(claims_too_much, sizeof claims_too_much),
         std::basic_string<unsigned char>(cut_short, sizeof cut_short)}) {
-    quillmark::platform::posix::LineSections sections;
+    quillmark::debuginfo::LineSections sections;
     sections.line = bytes.data();
     sections.line_size = bytes.size();
     LineProgram program;

@@ -1,12 +1,12 @@
 // The names Linux frames are shown under: demangled, without parameter list, symbol version or
 // the tags of GCC's clones.
-#include "platform/posix/symbol_names.h"
+#include "debuginfo/symbol_names.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-using quillmark::platform::posix::shown_function_name;
+using quillmark::debuginfo::shown_function_name;
 
 TEST(ShownFunctionName, DropsParameterListsQualifiersAndVersions) {
   EXPECT_EQ(shown_function_name("_ZNK2ns4Type3runEi", true), "ns::Type::run");

@@ -7,13 +7,13 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/dwarf_entries.h"
-#include "platform/posix/unit_ranges.h"
+#include "debuginfo/address_ranges.h"
+#include "debuginfo/dwarf_entries.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
-using namespace quillmark::platform::posix;
+using namespace quillmark::debuginfo;
 
 constexpr std::size_t kHeaderSize = 12;
 

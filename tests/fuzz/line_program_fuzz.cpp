@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
-using quillmark::platform::posix::LineProgram;
-using quillmark::platform::posix::LineRow;
-using quillmark::platform::posix::LineSections;
+using quillmark::debuginfo::LineProgram;
+using quillmark::debuginfo::LineRow;
+using quillmark::debuginfo::LineSections;
 
 }  // namespace
 

@@ -25,6 +25,8 @@ struct Trail {
   int register_through_nested_steps(chain::Trail& trail);            \
   /* clone_caller -> register_clone (specialised by GCC at -O2) */   \
   int register_through_clone(chain::Trail& trail);                   \
+  /* function_caller -> std::function -> lambda */                   \
+  int register_through_function(chain::Trail& trail);                \
   }
 
 QM_DECLARE_CHAIN(chain_o0)

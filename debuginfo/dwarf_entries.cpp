@@ -1,12 +1,12 @@
-#include "platform/posix/dwarf_entries.h"
+#include "debuginfo/dwarf_entries.h"
 
-#include <dwarf.h>
+#include "debuginfo/dwarf_constants.h"
 
 #include <cstdint>
 
-#include "platform/posix/dwarf_bytes.h"
+#include "debuginfo/dwarf_bytes.h"
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 namespace {
 
@@ -397,4 +397,4 @@ EntrySearch find_function_entry(const unsigned char* info, std::size_t info_size
   return search_list(search, position, 0, entry_offset);
 }
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

@@ -1,15 +1,23 @@
-#include "platform/posix/line_program.h"
+#include "debuginfo/line_program.h"
 
-#include <dwarf.h>
+#include "debuginfo/dwarf_constants.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/posix/dwarf_bytes.h"
+#include "debuginfo/dwarf_bytes.h"
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 namespace {
+
+// Whether `path` needs no directory before it: a '/' path, or one a compiler running on Windows
+// wrote ("C:/src/a.c", "C:\\src\\a.c", "\\\\server\\share\\a.c").
+bool is_absolute(const char* path) {
+  if (path[0] == '/' || path[0] == '\\') return true;
+  const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  return letter && path[1] == ':' && (path[2] == '/' || path[2] == '\\');
+}
 
 // A terminated string at `offset` of a string section.
 bool string_at(const unsigned char* section, std::size_t size, std::uint64_t offset,
@@ -103,7 +111,7 @@ bool LineProgram::read_tables_v4(const unsigned char*& at, const unsigned char* 
       return false;
     }
     // Without the unit's directory libdw keeps such a name relative.
-    if (directory == 0 && !unit_directory_known && *name != '/') {
+    if (directory == 0 && !unit_directory_known && !is_absolute(name)) {
       files_.emplace_back(name);
       continue;
     }
@@ -240,16 +248,18 @@ bool LineProgram::read_files_v5(const unsigned char*& at, const unsigned char* e
 }
 
 void LineProgram::add_file(const char* name, std::uint64_t directory) {
-  if (*name == '/' || directory >= directories_.size()) {
+  if (is_absolute(name) || directory >= directories_.size()) {
     files_.emplace_back(name);
     return;
   }
   files_.push_back(directories_[directory] + '/' + name);
-  if (files_.back().front() != '/') files_.back() = joined_to_unit_directory(files_.back());
+  if (!is_absolute(files_.back().c_str())) {
+    files_.back() = joined_to_unit_directory(files_.back());
+  }
 }
 
 std::string LineProgram::joined_to_unit_directory(const std::string& path) const {
-  if (unit_directory_.empty() || path.empty() || path.front() == '/') return path;
+  if (unit_directory_.empty() || path.empty() || is_absolute(path.c_str())) return path;
   return unit_directory_ + '/' + path;
 }
 
@@ -462,4 +472,4 @@ bool LineProgram::run(const unsigned char* from, const unsigned char* to,
   return true;
 }
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

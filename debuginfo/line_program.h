@@ -16,14 +16,14 @@
 // as debuggers show it ("/build/x" + "../../src/a.c" gives
 // "/build/x/../../src/a.c"). Where a row is followed by the end of its own sequence
 // at the same address, libdw's answer depends on more than the rows; a look-up that reaches such an
-// address (at or past the end of a sequence) is left to libdw.
+// address (at or past the end of a sequence) is left to libdw on Linux and to dbghelp on Windows.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 struct LineRow {
   std::uint64_t address = 0;
@@ -44,7 +44,7 @@ struct LineSections {
 class LineProgram {
  public:
   // Reads the header of the program at `offset`; false when it cannot be read or uses what this
-  // reader does not know (the caller then asks libdw). `unit_directory` is the unit's
+  // reader does not know (the caller then asks libdw, or dbghelp). `unit_directory` is the unit's
   // DW_AT_comp_dir, or null.
   bool open(const LineSections& sections, std::uint64_t offset, const char* unit_directory);
 
@@ -107,4 +107,4 @@ class LineProgram {
   mutable std::vector<Sequence> sequences_;  // in program order, once index_ is kBuilt
 };
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

@@ -13,7 +13,7 @@
 #include <map>
 #include <vector>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 // What the header of a unit says, and where the unit's own entry is.
 struct UnitShape {
@@ -87,4 +87,4 @@ EntrySearch find_function_entry(const unsigned char* info, std::size_t info_size
                                 std::uint64_t address, HoldsAddress holds, void* context,
                                 std::uint64_t& entry_offset);
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 // Bounds-checked readers: each returns false (and reads nothing) past `end`.
 inline bool read_u8(const unsigned char*& at, const unsigned char* end, std::uint64_t& value) {
@@ -56,4 +56,4 @@ inline bool read_cstring(const unsigned char*& at, const unsigned char* end, con
   return true;
 }
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

@@ -1,4 +1,4 @@
-#include "platform/posix/symbol_names.h"
+#include "debuginfo/symbol_names.h"
 
 #include <cxxabi.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 namespace {
 
@@ -93,4 +93,4 @@ std::string shown_function_name(const char* raw, bool undecorate) {
   return without_parameter_list(without_clone_tags(demangled));
 }
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace quillmark::platform::posix {
+namespace quillmark::debuginfo {
 
 // The shown name of the symbol `raw` (an ELF symbol or a DWARF linkage name): without its symbol
 // version ("memcpy@@GLIBC_2.14" gives "memcpy") and, when `undecorate` is set, demangled, without
@@ -22,4 +22,4 @@ std::string without_parameter_list(const std::string& name);
 // like) of a name that is not mangled.
 std::string without_clone_tags(const std::string& name);
 
-}  // namespace quillmark::platform::posix
+}  // namespace quillmark::debuginfo
