@@ -7,9 +7,12 @@
 //   module of the process. The search path becomes the folders searched for separate debug
 //   files (debug_file_search.h), so debug files beside the executable, in "../pdb" or
 //   "SymbolTable" are found. Functions come from each module's symbol table
-//   (function_table.h), lines and inlined calls from its DWARF (source_lines.h), and names are
-//   shown in their native form (symbol_names.h). libdw is not thread-safe: every libdw call
-//   holds `mutex_`.
+//   (function_table.h), lines and inlined calls from its DWARF through this library's own
+//   resolver (module_symbols.h; libdw's DWARF code, source_lines.h, only for DWARF the resolver
+//   cannot read), and names are shown in their native form (symbol_names.h). An allocation
+//   failure inside the resolver gives a poorer frame and drops what the resolver had read, so
+//   the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
+//   `mutex_`.
 // - Module files: a module that is no longer loaded is read from its file in a libdw session of
 //   its own (ModuleSymbols::unloaded), checked against the recorded build id, under a handle of
 //   its own that the look-ups take as their process; closing the handle ends the session, which
@@ -198,12 +201,22 @@ class PosixDebugHelp final : public DebugHelp {
 
   std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (const Described* described = described_at(process, address)) {
+      return static_cast<std::uint32_t>(described->info.calls.size());
+    }
     return chain_at(process, address).size();
   }
 
   bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
                      SymbolRecord& symbol) override {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (const Described* described = described_at(process, address)) {
+      if (depth >= described->info.calls.size()) return false;
+      const std::string& name = described->info.calls[depth].function;
+      if (name.empty()) return false;
+      copy_name(to_wide(name), symbol);
+      return true;
+    }
     InlineChain& chain = chain_at(process, address);
     const char* name = chain.function_name(depth);
     if (name == nullptr) return false;
@@ -224,6 +237,14 @@ class PosixDebugHelp final : public DebugHelp {
     if (depth == 0) {
       if (!code_line(process, address, source)) return false;
       *displacement = static_cast<std::uint32_t>(address - source.address);
+    } else if (const Described* described = described_at(process, address)) {
+      if (depth - 1 >= described->info.calls.size()) return false;
+      const InlinedCall& call = described->info.calls[depth - 1];
+      if (call.call_file.empty()) return false;
+      source.file = call.call_file.c_str();
+      source.line = call.call_line;
+      source.address = 0;
+      *displacement = 0;
     } else {
       if (!chain_at(process, address).call_site(depth - 1, source)) return false;
       *displacement = 0;
@@ -255,7 +276,10 @@ class PosixDebugHelp final : public DebugHelp {
 
   void unload_module(ProcessHandle, std::uint64_t base) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (modules_.erase(base) != 0) chains_.clear();
+    if (modules_.erase(base) != 0) {
+      chains_.clear();
+      described_.clear();
+    }
   }
 
   bool is_signal_trampoline(std::uint64_t address) override {
@@ -263,10 +287,16 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
  private:
-  // A module file opened by open_module_file, with the inlined calls found in it.
+  // What the resolver found at one address.
+  struct Described {
+    AddressInfo info;  // addresses as the module's DWARF gives them
+  };
+
+  // A module file opened by open_module_file, with what was found in it.
   struct ModuleFile {
     std::unique_ptr<ModuleSymbols> symbols;
     std::unordered_map<std::uint64_t, InlineChain> chains;
+    std::unordered_map<std::uint64_t, Described> described;
   };
 
   ModuleFile* module_file(ProcessHandle process) {
@@ -310,14 +340,42 @@ class PosixDebugHelp final : public DebugHelp {
         module.module() == nullptr) {
       return name;
     }
-    std::string from_dwarf = function_name_at(module.module(), module.dwarf(), function.address);
+    std::string from_dwarf;
+    if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kResolver) {
+      AddressInfo info;
+      if (resolver_describe(module, function.address, info) && info.has_function) {
+        from_dwarf = info.function;
+      }
+    } else if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kLibdw) {
+      from_dwarf = function_name_at(module.module(), module.dwarf(), function.address);
+    }
     return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
+  }
+
+  // The resolver's description of `address` (a process address); false when it has none,
+  // or when it ran out of memory: then it is dropped, to be read afresh by the next look-up.
+  bool resolver_describe(ModuleSymbols& module, std::uint64_t address, AddressInfo& info) {
+    try {
+      return module.resolver()->describe(address - module.bias(), info);
+    } catch (const std::bad_alloc&) {
+      module.drop_resolver();
+      info = AddressInfo();
+      return false;
+    }
   }
 
   // The line-table line of `address`.
   bool code_line(ProcessHandle process, std::uint64_t address, SourceLine& source) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return false;
+    if (module->dwarf_reader() != ModuleSymbols::DwarfReader::kLibdw) {
+      const Described* described = described_at(process, address);
+      if (described == nullptr || !described->info.has_line) return false;
+      source.file = described->info.file.c_str();
+      source.line = described->info.line;
+      source.address = described->info.line_address + module->bias();
+      return true;
+    }
     if (line_at(module->module(), module->dwarf(), address, source)) return true;
     if (module->drop_after_transient_failure()) chains_of(process).clear();
     return false;
@@ -352,6 +410,37 @@ class PosixDebugHelp final : public DebugHelp {
     return file != nullptr ? file->chains : chains_;
   }
 
+  // What the resolver says about `address`, kept as chain_at keeps chains (a failed look-up is
+  // not kept). Null when the module of the address is read by libdw, so the caller asks libdw;
+  // an entry without function, line or calls when nothing is known.
+  const Described* described_at(ProcessHandle process, std::uint64_t address) {
+    ModuleSymbols* module = symbols_at(process, address);
+    if (module == nullptr || module->module() == nullptr) return &nothing_described_;
+    const ModuleSymbols::DwarfReader reader = module->dwarf_reader();
+    if (reader == ModuleSymbols::DwarfReader::kLibdw) return nullptr;
+    if (reader == ModuleSymbols::DwarfReader::kNone) return &nothing_described_;
+    auto& described = described_of(process);
+    const auto found = described.find(address);
+    if (found != described.end()) return &found->second;
+    Described fresh;
+    if (!resolver_describe(*module, address, fresh.info) &&
+        module->dwarf_reader() != ModuleSymbols::DwarfReader::kResolver) {
+      return &nothing_described_;  // dropped for want of memory: nothing kept
+    }
+    try {
+      if (described.size() >= kKeptChains) described.clear();
+      return &described.emplace(address, std::move(fresh)).first->second;
+    } catch (const std::bad_alloc&) {
+      scratch_described_ = std::move(fresh);
+      return &scratch_described_;
+    }
+  }
+
+  std::unordered_map<std::uint64_t, Described>& described_of(ProcessHandle process) {
+    ModuleFile* file = module_file(process);
+    return file != nullptr ? file->described : described_;
+  }
+
   // The module that holds `address`: for a module file's handle, that file's module; for any
   // other handle the reported one (null when none does).
   ModuleSymbols* symbols_at(ProcessHandle process, std::uint64_t address) {
@@ -375,6 +464,11 @@ class PosixDebugHelp final : public DebugHelp {
   std::map<std::uint64_t, std::unique_ptr<ModuleSymbols>> modules_;
   // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
   std::unordered_map<std::uint64_t, InlineChain> chains_;
+  // By address, from the resolver; copies, but cleared with chains_ all the same, since an
+  // unloaded module's addresses may be taken by another.
+  std::unordered_map<std::uint64_t, Described> described_;
+  const Described nothing_described_;
+  Described scratch_described_;  // a description that could not be kept
   // The module files open_module_file opened and close_module_file did not close yet.
   std::unordered_map<ProcessHandle, std::unique_ptr<ModuleFile>> module_files_;
 };

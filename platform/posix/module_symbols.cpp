@@ -2,8 +2,11 @@
 
 #include <unistd.h>
 
+#include <elfutils/libdwelf.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -139,6 +142,8 @@ ModuleSymbols::State ModuleSymbols::load() {
     release();
     return transient ? State::kNotLoaded : State::kWithoutSymbols;
   }
+  file_path_ = path;
+  bias_ = bias;
   void** user_data = nullptr;
   dwfl_module_info(module_, &user_data, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
   *user_data = const_cast<DebugFileSearch*>(search_);
@@ -162,7 +167,62 @@ ModuleSymbols::State ModuleSymbols::read_functions() {
   return State::kLoaded;
 }
 
+ModuleSymbols::DwarfReader ModuleSymbols::dwarf_reader() {
+  if (dwarf_state_ == DwarfState::kUnread && module() != nullptr) dwarf_reader_ = open_dwarf();
+  return dwarf_reader_;
+}
+
+// As libdw chooses: the module's own DWARF, else that of its separate debug file.
+ModuleSymbols::DwarfReader ModuleSymbols::open_dwarf() {
+  try {
+    auto file = std::make_unique<ElfDwarfFile>();
+    const int fd = open_regular_file(file_path_.c_str());
+    ElfDwarfFile::Opened opened =
+        fd >= 0 ? file->open(fd)
+                : (errno_is_transient(errno) ? ElfDwarfFile::Opened::kTransient
+                                             : ElfDwarfFile::Opened::kUnusable);
+    if (opened == ElfDwarfFile::Opened::kNoDwarf) {
+      const int debug_fd = debug_file_descriptor(file->elf());
+      if (debug_fd == -2) return DwarfReader::kNone;  // tried again on the next call
+      file = std::make_unique<ElfDwarfFile>();
+      opened = debug_fd >= 0 ? file->open(debug_fd) : ElfDwarfFile::Opened::kNoDwarf;
+    }
+    if (opened == ElfDwarfFile::Opened::kTransient) return DwarfReader::kNone;
+    dwarf_state_ = DwarfState::kRead;
+    if (opened == ElfDwarfFile::Opened::kForLibdw) return DwarfReader::kLibdw;
+    if (opened != ElfDwarfFile::Opened::kDwarf) return DwarfReader::kNone;
+    resolver_ = std::make_unique<debuginfo::DwarfResolver>(file->sections());
+    dwarf_file_ = std::move(file);
+    return DwarfReader::kResolver;
+  } catch (const std::bad_alloc&) {
+    dwarf_state_ = DwarfState::kUnread;
+    return DwarfReader::kNone;
+  }
+}
+
+// The descriptor of the module's separate debug file, found as libdw would find it; -1 when
+// there is none, -2 when the search failed for want of memory or descriptors.
+int ModuleSymbols::debug_file_descriptor(Elf* main_file) {
+  GElf_Word crc = 0;
+  const char* link = main_file != nullptr ? dwelf_elf_gnu_debuglink(main_file, &crc) : nullptr;
+  void* user_data = const_cast<DebugFileSearch*>(search_);
+  char* found_name = nullptr;
+  errno = 0;
+  const int fd = find_debug_file(module_, &user_data, nullptr, base_, file_path_.c_str(), link, crc,
+                                 &found_name);
+  std::free(found_name);
+  return fd < 0 && errno_is_transient(errno) ? -2 : fd;
+}
+
+void ModuleSymbols::drop_resolver() {
+  resolver_.reset();
+  dwarf_file_.reset();
+  dwarf_reader_ = DwarfReader::kNone;
+  dwarf_state_ = DwarfState::kUnread;
+}
+
 void ModuleSymbols::release() {
+  drop_resolver();
   dwarf_.clear();
   functions_.reset();
   module_ = nullptr;

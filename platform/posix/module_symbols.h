@@ -13,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "debuginfo/dwarf_resolver.h"
+#include "platform/posix/elf_dwarf_file.h"
 #include "platform/posix/function_table.h"
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_dwarf.h"
@@ -47,6 +49,18 @@ class ModuleSymbols {
   // What has been read from its DWARF so far (emptied whenever the module is dropped).
   ModuleDwarf& dwarf() { return dwarf_; }
 
+  // Where the module's DWARF is read, once module() has loaded it.
+  enum class DwarfReader { kNone, kResolver, kLibdw };
+  // Opens the module's DWARF on first use. kNone for a module without DWARF, and for now after
+  // a failure for want of memory or descriptors (the next call tries again).
+  DwarfReader dwarf_reader();
+  // The resolver over the module's DWARF, while dwarf_reader() is kResolver; its addresses are
+  // the module's link-time ones (address - bias()).
+  debuginfo::DwarfResolver* resolver() { return resolver_.get(); }
+  std::uint64_t bias() const { return bias_; }
+  // Forgets the resolver and everything it read, after it failed for want of memory part-way.
+  void drop_resolver();
+
   // To be called right after a libdw call on the module failed: when the failure was for want of
   // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
   // returns true. Anything that pointed into the module is then invalid.
@@ -57,6 +71,8 @@ class ModuleSymbols {
   // kLoaded on success, kWithoutSymbols for good, kNotLoaded to try again later.
   State load();
   State read_functions();
+  DwarfReader open_dwarf();
+  int debug_file_descriptor(Elf* main_file);
   void release();
 
   std::string path_;
@@ -69,6 +85,13 @@ class ModuleSymbols {
   State state_ = State::kNotLoaded;
   Dwfl* session_ = nullptr;
   Dwfl_Module* module_ = nullptr;
+  std::string file_path_;  // of the file the session reads, once loaded
+  std::uint64_t bias_ = 0;
+  enum class DwarfState { kUnread, kRead };
+  DwarfState dwarf_state_ = DwarfState::kUnread;
+  DwarfReader dwarf_reader_ = DwarfReader::kNone;
+  std::unique_ptr<ElfDwarfFile> dwarf_file_;  // the sections the resolver reads
+  std::unique_ptr<debuginfo::DwarfResolver> resolver_;
   std::unique_ptr<FunctionTable> functions_;
   ModuleDwarf dwarf_;
 };
