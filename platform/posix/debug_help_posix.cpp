@@ -347,7 +347,7 @@ class PosixDebugHelp final : public DebugHelp {
         from_dwarf = info.function;
       }
     } else if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kLibdw) {
-      from_dwarf = function_name_at(module.module(), module.dwarf(), function.address);
+      from_dwarf = function_name_at(module.module(), function.address);
     }
     return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
   }

@@ -26,37 +26,10 @@ bool unsigned_attribute(Dwarf_Die* die, unsigned int name, Dwarf_Word& value) {
 namespace {
 
 // The unit that holds `address`, with the module's DWARF and its bias; false when none does.
-// The module's own list of unit ranges is asked first; libdw where it cannot tell.
-bool unit_of(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, Dwarf*& dwarf,
-             Dwarf_Addr& bias, Dwarf_Die& unit) {
-  dwarf = dwfl_module_getdwarf(module, &bias);
-  if (dwarf == nullptr) return false;
-  if (cache.units.unit_at(dwarf, address - bias, unit) == UnitRanges::Found::kUnit) return true;
+bool unit_of(Dwfl_Module* module, std::uint64_t address, Dwarf_Addr& bias, Dwarf_Die& unit) {
   Dwarf_Die* found = dwfl_module_addrdie(module, address, &bias);
   if (found == nullptr) return false;
   unit = *found;
-  return true;
-}
-
-// The row of `address` from the unit's program read directly; false to ask libdw instead.
-bool read_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line,
-               bool& has_row) {
-  Dwarf* dwarf = nullptr;
-  Dwarf_Addr bias = 0;
-  Dwarf_Die unit;
-  if (!unit_of(module, cache, address, dwarf, bias, unit)) return false;
-  const LineProgram* program = cache.lines.program_of(dwarf, unit);
-  if (program == nullptr) return false;
-  LineRow row;
-  const LineProgram::Found found = program->find(address - bias, row);
-  if (found == LineProgram::Found::kUnreadable) return false;
-  has_row =
-      found == LineProgram::Found::kRow && row.line >= 0 && program->file_name(row.file) != nullptr;
-  if (has_row) {
-    line.file = program->file_name(row.file);
-    line.line = static_cast<std::uint32_t>(row.line);
-    line.address = row.address + bias;
-  }
   return true;
 }
 
@@ -76,7 +49,7 @@ bool libdw_line(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, 
       dwarf_haspc(unit, address - bias) != 1) {
     return false;
   }
-  line.file = unit != nullptr ? cache.lines.joined_file_name(file, *unit) : file;
+  line.file = cache.joined_file_name(file, *unit);
   line.line = static_cast<std::uint32_t>(line_number);
   line.address = line_address;
   return true;
@@ -126,8 +99,8 @@ bool holds_definitions(int tag) {
          tag == DW_TAG_structure_type || tag == DW_TAG_union_type;
 }
 
-// The function entry that holds `pc` among the children of `parent`, through libdw, walking
-// through namespaces, types and imported units: for units the direct reader cannot read.
+// The function entry that holds `pc` among the children of `parent`, walking through
+// namespaces, types and imported units.
 // (dwarf_getscopes would not do: past the innermost inlined call it goes on with the scopes of
 // the call's abstract origin, not with the calls around it.)
 bool function_by_libdw(Dwarf_Die& parent, Dwarf_Addr pc, Dwarf_Die& function, int depth) {
@@ -154,13 +127,20 @@ bool function_by_libdw(Dwarf_Die& parent, Dwarf_Addr pc, Dwarf_Die& function, in
 
 }  // namespace
 
-std::string function_name_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address) {
-  Dwarf* dwarf = nullptr;
+const char* ModuleDwarf::joined_file_name(const char* file, Dwarf_Die& unit) {
+  Dwarf_Attribute attribute;
+  const char* unit_directory = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+  if (file == nullptr || *file == '/' || unit_directory == nullptr || *unit_directory == '\0') {
+    return file;
+  }
+  return joined_names_.insert(std::string(unit_directory) + '/' + file).first->c_str();
+}
+
+std::string function_name_at(Dwfl_Module* module, std::uint64_t address) {
   Dwarf_Addr bias = 0;
   Dwarf_Die unit;
   Dwarf_Die function;
-  if (!unit_of(module, cache, address, dwarf, bias, unit)) return std::string();
-  if (!cache.functions.function_at(dwarf, unit, address - bias, function) &&
+  if (!unit_of(module, address, bias, unit) ||
       !function_by_libdw(unit, address - bias, function, 0)) {
     return std::string();
   }
@@ -168,20 +148,14 @@ std::string function_name_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint6
 }
 
 bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line) {
-  bool has_row = false;
-  if (!read_line(module, cache, address, line, has_row))
-    has_row = libdw_line(module, cache, address, line);
-  return has_row;
+  return libdw_line(module, cache, address, line);
 }
 
 InlineChain::InlineChain(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address)
-    : address_(address), lines_(&cache.lines) {
-  Dwarf* dwarf = nullptr;
+    : address_(address), names_(&cache) {
   Dwarf_Addr bias = 0;
-  if (!unit_of(module, cache, address, dwarf, bias, unit_)) return;
-  program_ = cache.lines.program_of(dwarf, unit_);
   Dwarf_Die function;
-  if (cache.functions.function_at(dwarf, unit_, address - bias, function) ||
+  if (unit_of(module, address, bias, unit_) &&
       function_by_libdw(unit_, address - bias, function, 0)) {
     inlined_calls_in(function, address - bias, calls_);
   }
@@ -212,18 +186,14 @@ bool InlineChain::call_site(std::uint32_t depth, SourceLine& line) const {
       !unsigned_attribute(&call, DW_AT_call_line, line_number)) {
     return false;
   }
-  const char* file = nullptr;
-  if (program_ != nullptr) {
-    file = program_->file_name(file_index);
-  } else {
-    Dwarf_Die unit = unit_;
-    Dwarf_Files* files = nullptr;
-    std::size_t file_count = 0;
-    if (dwarf_getsrcfiles(&unit, &files, &file_count) != 0 || file_index >= file_count) {
-      return false;
-    }
-    file = lines_->joined_file_name(dwarf_filesrc(files, file_index, nullptr, nullptr), unit);
+  Dwarf_Die unit = unit_;
+  Dwarf_Files* files = nullptr;
+  std::size_t file_count = 0;
+  if (dwarf_getsrcfiles(&unit, &files, &file_count) != 0 || file_index >= file_count) {
+    return false;
   }
+  const char* file =
+      names_->joined_file_name(dwarf_filesrc(files, file_index, nullptr, nullptr), unit);
   if (file == nullptr) return false;
   line.file = file;
   line.line = static_cast<std::uint32_t>(line_number);

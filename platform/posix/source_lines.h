@@ -1,5 +1,6 @@
-// Source lines from a module's DWARF: the line of an address, and the calls of inlined functions
-// that enclose it, each with the line it was called from.
+// Source lines from a module's DWARF through libdw, for DWARF the library's own resolver cannot
+// read (debuginfo/dwarf_resolver.h gives the same answers for the rest): the line of an address,
+// and the calls of inlined functions that enclose it, each with the line it was called from.
 #pragma once
 
 #include <elfutils/libdw.h>
@@ -14,20 +15,17 @@
 namespace quillmark::platform::posix {
 
 struct SourceLine {
-  const char* file = nullptr;  // owned by libdw or the module's LineTables, alive with the module
+  const char* file = nullptr;  // owned by libdw or the module's ModuleDwarf, alive with the module
   std::uint32_t line = 0;
   std::uint64_t address = 0;  // where the line's code starts; 0 for a call site
 };
 
-// The line-table row of `address`, read through `cache` where it can, else by libdw: the row at
-// the greatest address not above it, within a sequence that holds it. A row may start before the
-// function symbol that holds the address: the split parts GCC makes of a function
-// ("run.cold", "run.part.0") may begin inside a row of the code placed before them.
+// The line-table row of `address`: libdw's row, within a unit that holds the address.
 bool line_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address, SourceLine& line);
 
 // The qualified DWARF name (dwarf_names.h) of the function whose code holds `address`; empty when
 // there is none.
-std::string function_name_at(Dwfl_Module* module, ModuleDwarf& cache, std::uint64_t address);
+std::string function_name_at(Dwfl_Module* module, std::uint64_t address);
 
 // The inlined calls that enclose one address, innermost first.
 class InlineChain {
@@ -48,8 +46,7 @@ class InlineChain {
  private:
   std::uint64_t address_ = 0;
   Dwarf_Die unit_ = {};
-  const LineProgram* program_ = nullptr;      // the unit's file table, when LineTables reads it
-  LineTables* lines_ = nullptr;               // joins the names libdw gives otherwise
+  ModuleDwarf* names_ = nullptr;              // joins the file names libdw gives
   std::vector<Dwarf_Die> calls_;              // DW_TAG_inlined_subroutine entries, innermost first
   std::vector<std::string> qualified_names_;  // by depth, made on first use
 };

@@ -42,9 +42,7 @@ bool fail_this_one() {
 }  // namespace
 
 extern "C" {
-void* malloc(std::size_t size) {
-  return fail_this_one() ? nullptr : __libc_malloc(size);
-}
+void* malloc(std::size_t size) { return fail_this_one() ? nullptr : __libc_malloc(size); }
 void* calloc(std::size_t count, std::size_t size) {
   return fail_this_one() ? nullptr : __libc_calloc(count, size);
 }

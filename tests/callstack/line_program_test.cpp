@@ -1,7 +1,8 @@
 // The direct reader of line programs against libdw itself: for every row of every unit of real
 // modules (this test program, DWARF 5 from the compiler's defaults; a library built with
 // DWARF 4; one with compressed debug sections), the row, file and line the reader finds at the
-// row's address and just around it are the ones libdw finds.
+// row's address and just around it are the ones libdw finds. The reader reads the sections as the
+// symbol handler does (elf_dwarf_file.h, which inflates compressed ones).
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
@@ -10,18 +11,18 @@
 
 #include <array>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "debuginfo/line_program.h"
-#include "platform/posix/line_tables.h"
 #include "tests/callstack/offline_module.h"
 
 namespace {
 
 using quillmark::debuginfo::LineProgram;
 using quillmark::debuginfo::LineRow;
-using quillmark::platform::posix::LineTables;
 using quillmark::testing::OfflineModule;
 
 struct Answer {
@@ -94,14 +95,43 @@ Answer libdw_answer(Dwfl_Module* module, Dwarf_Addr address) {
   return answer;
 }
 
-// The reader's answer, as the symbol handler asks for it; `readable` false when it left the
-// unit to libdw.
-Answer reader_answer(Dwfl_Module* module, LineTables& tables, Dwarf_Addr address, bool& readable) {
+// The programs of one module's units, read from its own sections, by offset in .debug_line.
+class Programs {
+ public:
+  explicit Programs(const std::string& path) : file_(quillmark::testing::dwarf_file(path)) {
+    if (file_ == nullptr) return;
+    const quillmark::debuginfo::DwarfSections& bytes = file_->sections();
+    sections_ = {bytes.line.data,     bytes.line.size, bytes.line_str.data,
+                 bytes.line_str.size, bytes.str.data,  bytes.str.size};
+  }
+
+  const LineProgram* program_of(Dwarf_Die& unit) {
+    Dwarf_Attribute attribute;
+    Dwarf_Word offset = 0;
+    if (file_ == nullptr ||
+        dwarf_formudata(dwarf_attr(&unit, DW_AT_stmt_list, &attribute), &offset) != 0) {
+      return nullptr;
+    }
+    std::unique_ptr<LineProgram>& program = programs_[offset];
+    if (program != nullptr) return program.get();
+    program = std::make_unique<LineProgram>();
+    const char* directory = dwarf_formstring(dwarf_attr(&unit, DW_AT_comp_dir, &attribute));
+    if (!program->open(sections_, offset, directory)) program.reset();
+    return program.get();
+  }
+
+ private:
+  std::unique_ptr<quillmark::platform::posix::ElfDwarfFile> file_;
+  quillmark::debuginfo::LineSections sections_;
+  std::map<Dwarf_Word, std::unique_ptr<LineProgram>> programs_;
+};
+
+// The reader's answer in the unit libdw finds; `readable` false when the reader cannot read it.
+Answer reader_answer(Dwfl_Module* module, Programs& programs, Dwarf_Addr address, bool& readable) {
   Answer answer;
   Dwarf_Addr bias = 0;
   Dwarf_Die* unit = dwfl_module_addrdie(module, address, &bias);
-  Dwarf* dwarf = dwfl_module_getdwarf(module, &bias);
-  const LineProgram* program = unit != nullptr ? tables.program_of(dwarf, *unit) : nullptr;
+  const LineProgram* program = unit != nullptr ? programs.program_of(*unit) : nullptr;
   readable = unit == nullptr || program != nullptr;
   if (program == nullptr) return answer;
   LineRow row;
@@ -124,11 +154,11 @@ Comparison compare_all_rows(const std::string& path) {
   EXPECT_NE(module, nullptr) << path;
   Comparison comparison;
   if (module == nullptr) return comparison;
-  LineTables tables;
+  Programs programs(path);
   for (const Dwarf_Addr row_address : quillmark::testing::row_addresses(module)) {
     for (const Dwarf_Addr address : {row_address - 1, row_address, row_address + 1}) {
       bool readable = true;
-      const Answer mine = reader_answer(module, tables, address, readable);
+      const Answer mine = reader_answer(module, programs, address, readable);
       ++comparison.compared;
       if (!readable) {
         ++comparison.left_to_libdw;

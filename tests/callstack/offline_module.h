@@ -3,10 +3,14 @@
 #pragma once
 
 #include <elfutils/libdwfl.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/posix/elf_dwarf_file.h"
 
 namespace quillmark::testing {
 
@@ -48,6 +52,15 @@ inline std::vector<Dwarf_Addr> row_addresses(Dwfl_Module* module) {
     }
   }
   return rows;
+}
+
+// The DWARF sections of the file at `path`, as the symbol handler reads them (compressed ones
+// inflated); null when the file has none.
+inline std::unique_ptr<platform::posix::ElfDwarfFile> dwarf_file(const std::string& path) {
+  auto file = std::make_unique<platform::posix::ElfDwarfFile>();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file->open(fd) != platform::posix::ElfDwarfFile::Opened::kDwarf) return nullptr;
+  return file;
 }
 
 // The path of the running test program.
