@@ -265,7 +265,8 @@ bool DwarfResolver::describe(std::uint64_t address, AddressInfo& info) {
   std::uint64_t start = 0;
   if (!read_entry(*unit, at, unit_entry) || !unit_entry.has_children()) return true;
   const unsigned char* const children = at;
-  if (find_function(*unit, at, address, 0, false, function, start) != kFound) {
+  if (!find_top_level_function(*unit, address, function, start) &&
+      find_function(*unit, at, address, 0, false, function, start) != kFound) {
     // The member functions of a class local to a function may be defined inside that function's
     // entry: looked for in every entry, but only when nothing at the top holds the address.
     at = children;
@@ -548,6 +549,42 @@ bool DwarfResolver::ranges_hold(Unit& unit, const Entry& entry, std::uint64_t ad
     }
   }
   return false;
+}
+
+namespace {
+
+struct HoldsQuestion {
+  DwarfResolver* resolver;
+  DwarfResolver::Unit* unit;
+  std::uint64_t address;
+};
+
+}  // namespace
+
+bool DwarfResolver::entry_holds(void* question, std::uint64_t entry_offset) {
+  auto& asked = *static_cast<HoldsQuestion*>(question);
+  const unsigned char* at = asked.resolver->sections_.info.data + entry_offset;
+  Entry entry;
+  std::uint64_t start = 0;
+  return asked.resolver->read_entry(*asked.unit, at, entry) &&
+         asked.resolver->holds(*asked.unit, entry, asked.address, start);
+}
+
+// The quick pass of dwarf_entries.h over the top level and the namespaces, which steps over
+// most entries without reading their attributes: most functions are found there, and a unit of
+// template-heavy C++ has thousands of entries at its top level.
+bool DwarfResolver::find_top_level_function(Unit& unit, std::uint64_t address, Entry& function,
+                                            std::uint64_t& start) {
+  HoldsQuestion question{this, &unit, address};
+  std::uint64_t offset = 0;
+  if (find_function_entry(sections_.info.data, sections_.info.size, unit.shape, unit.abbreviations,
+                          address, &entry_holds, &question, offset) != EntrySearch::kFound ||
+      offset >= unit.end) {
+    return false;
+  }
+  const unsigned char* at = sections_.info.data + offset;
+  return read_entry(unit, at, function) && function.tag() == DW_TAG_subprogram &&
+         holds(unit, function, address, start);
 }
 
 int DwarfResolver::find_function(Unit& unit, const unsigned char*& at, std::uint64_t address,

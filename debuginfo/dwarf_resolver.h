@@ -71,6 +71,9 @@ class DwarfResolver {
   bool holds(Unit& unit, const Entry& entry, std::uint64_t address, std::uint64_t& start) const;
   bool ranges_hold(Unit& unit, const Entry& entry, std::uint64_t address,
                    std::uint64_t& start) const;
+  static bool entry_holds(void* question, std::uint64_t entry_offset);
+  bool find_top_level_function(Unit& unit, std::uint64_t address, Entry& function,
+                               std::uint64_t& start);
   int find_function(Unit& unit, const unsigned char*& at, std::uint64_t address, int depth,
                     bool everywhere, Entry& function, std::uint64_t& start);
   void find_inlined_calls(Unit& unit, const Entry& function, std::uint64_t address,

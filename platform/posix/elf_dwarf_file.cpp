@@ -31,7 +31,7 @@ debuginfo::SectionBytes* slot_of(debuginfo::DwarfSections& sections, const char*
 }  // namespace
 
 ElfDwarfFile::~ElfDwarfFile() {
-  if (elf_ != nullptr) elf_end(elf_);
+  if (owns_elf_) elf_end(elf_);
   if (fd_ >= 0) close(fd_);
 }
 
@@ -39,9 +39,15 @@ ElfDwarfFile::Opened ElfDwarfFile::open(int fd) {
   fd_ = fd;
   elf_version(EV_CURRENT);
   errno = 0;
-  elf_ = elf_begin(fd_, ELF_C_READ_MMAP, nullptr);
-  if (elf_ == nullptr) return errno_is_transient() ? Opened::kTransient : Opened::kUnusable;
-  if (elf_kind(elf_) != ELF_K_ELF) return Opened::kUnusable;
+  Elf* elf = elf_begin(fd_, ELF_C_READ_MMAP, nullptr);
+  if (elf == nullptr) return errno_is_transient() ? Opened::kTransient : Opened::kUnusable;
+  owns_elf_ = true;
+  return read(elf);
+}
+
+ElfDwarfFile::Opened ElfDwarfFile::read(Elf* elf) {
+  elf_ = elf;
+  if (elf_ == nullptr || elf_kind(elf_) != ELF_K_ELF) return Opened::kUnusable;
   const Opened opened = read_sections();
   if (opened != Opened::kDwarf) sections_ = debuginfo::DwarfSections();
   return opened;

@@ -26,6 +26,9 @@ class ElfDwarfFile {
 
   // Reads the file open at `fd`, which the object takes over (closed even on failure).
   Opened open(int fd);
+  // Reads the sections of `elf`, which stays its owner's and must outlive the object (the
+  // module's own file, as libdw has already opened it).
+  Opened read(Elf* elf);
 
   const debuginfo::DwarfSections& sections() const { return sections_; }
   // The file's ELF handle while it is open; null otherwise.
@@ -36,6 +39,7 @@ class ElfDwarfFile {
 
   int fd_ = -1;
   Elf* elf_ = nullptr;
+  bool owns_elf_ = false;
   debuginfo::DwarfSections sections_;
 };
 

@@ -176,11 +176,13 @@ ModuleSymbols::DwarfReader ModuleSymbols::dwarf_reader() {
 ModuleSymbols::DwarfReader ModuleSymbols::open_dwarf() {
   try {
     auto file = std::make_unique<ElfDwarfFile>();
-    const int fd = open_regular_file(file_path_.c_str());
-    ElfDwarfFile::Opened opened =
-        fd >= 0 ? file->open(fd)
-                : (errno_is_transient(errno) ? ElfDwarfFile::Opened::kTransient
-                                             : ElfDwarfFile::Opened::kUnusable);
+    GElf_Addr main_bias = 0;
+    errno = 0;
+    Elf* main_file = dwfl_module_getelf(module_, &main_bias);
+    ElfDwarfFile::Opened opened = main_file != nullptr ? file->read(main_file)
+                                  : libdw_failure_is_transient(dwfl_errno(), errno)
+                                      ? ElfDwarfFile::Opened::kTransient
+                                      : ElfDwarfFile::Opened::kUnusable;
     if (opened == ElfDwarfFile::Opened::kNoDwarf) {
       const int debug_fd = debug_file_descriptor(file->elf());
       if (debug_fd == -2) return DwarfReader::kNone;  // tried again on the next call
