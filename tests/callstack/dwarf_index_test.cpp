@@ -3,7 +3,8 @@
 // of both kinds), at the addresses of line-table rows spread over every unit: the libdw path
 // (source_lines.h, for DWARF the resolver cannot read) finds the inlined calls of a plain walk
 // of the unit's whole tree, and the resolver, reading the sections as the symbol handler does
-// (elf_dwarf_file.h), agrees with it on every inlined call, call site and line.
+// (elf_dwarf_file.h), agrees with it on every inlined call and call site, and with libdw's line
+// table on every line.
 #include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <gtest/gtest.h>
@@ -127,16 +128,6 @@ TEST(InlineChain, GivesTheInlinedCallsLibdwGives) {
   }
 }
 
-// Whether libdw's row at `address` is a statement row: where it is not, the resolver may take
-// another row at the same address (the call's line, line_program_test.cpp).
-bool libdw_row_is_statement(Dwfl_Module* module, Dwarf_Addr address) {
-  Dwfl_Line* found = dwfl_module_getsrc(module, address);
-  Dwarf_Addr bias = 0;
-  Dwarf_Line* row = found != nullptr ? dwfl_dwarf_line(found, &bias) : nullptr;
-  bool statement = false;
-  return row != nullptr && dwarf_linebeginstatement(row, &statement) == 0 && statement;
-}
-
 // The module's function symbols, by address as the DWARF gives addresses.
 std::vector<quillmark::debuginfo::FunctionSymbol> function_symbols(Dwfl_Module* module) {
   std::vector<quillmark::debuginfo::FunctionSymbol> symbols;
@@ -199,9 +190,11 @@ TEST(DwarfResolver, AgreesWithTheLibdwPathOnCallsAndLines) {
       if (symbol != nullptr) {
         EXPECT_EQ(info.function, quillmark::debuginfo::shown_function_name(symbol, true));
       }
-      SourceLine line;
-      if (libdw_row_is_statement(offline.module(), address) &&
-          quillmark::platform::posix::line_at(offline.module(), cache, address, line)) {
+      // libdw's row, or the call's among several at its address, as line_program_test.cpp
+      // checks the line programs.
+      const quillmark::testing::Answer line =
+          quillmark::testing::libdw_answer(offline.module(), address);
+      if (line.found) {
         ++lines;
         EXPECT_TRUE(info.has_line);
         EXPECT_EQ(info.file, line.file);

@@ -23,77 +23,9 @@ namespace {
 
 using quillmark::debuginfo::LineProgram;
 using quillmark::debuginfo::LineRow;
+using quillmark::testing::Answer;
+using quillmark::testing::libdw_answer;
 using quillmark::testing::OfflineModule;
-
-struct Answer {
-  bool found = false;
-  std::string file;
-  int line = 0;
-  Dwarf_Addr address = 0;
-};
-
-bool is_statement(Dwarf_Line* line) {
-  bool statement = false;
-  return dwarf_linebeginstatement(line, &statement) == 0 && statement;
-}
-
-// Where libdw's row is no statement, the last statement row at its address, if one of the same
-// file has a greater line (the reader takes that one); else libdw's row.
-Dwarf_Line* call_row(Dwfl_Line* found) {
-  Dwarf_Addr bias = 0;
-  Dwarf_Line* row = dwfl_dwarf_line(found, &bias);
-  Dwarf_Die* unit = dwfl_linecu(found);
-  Dwarf_Lines* lines = nullptr;
-  std::size_t count = 0;
-  if (is_statement(row) || unit == nullptr || dwarf_getsrclines(unit, &lines, &count) != 0) {
-    return row;
-  }
-  std::size_t index = 0;
-  while (index < count && dwarf_onesrcline(lines, index) != row) ++index;
-  Dwarf_Addr address = 0;
-  dwarf_lineaddr(row, &address);
-  int line = 0;
-  dwarf_lineno(row, &line);
-  while (index-- > 0) {
-    Dwarf_Line* before = dwarf_onesrcline(lines, index);
-    Dwarf_Addr before_address = 0;
-    bool end = false;
-    dwarf_lineaddr(before, &before_address);
-    dwarf_lineendsequence(before, &end);
-    if (before_address != address || end) break;
-    if (!is_statement(before)) continue;
-    int before_line = 0;
-    dwarf_lineno(before, &before_line);
-    const bool same_file = std::strcmp(dwarf_linesrc(before, nullptr, nullptr),
-                                       dwarf_linesrc(row, nullptr, nullptr)) == 0;
-    return same_file && before_line > line ? before : row;
-  }
-  return row;
-}
-
-// libdw's answer, with a relative file name joined to the unit's compilation directory.
-Answer libdw_answer(Dwfl_Module* module, Dwarf_Addr address) {
-  Answer answer;
-  Dwfl_Line* found = dwfl_module_getsrc(module, address);
-  if (found == nullptr) return answer;
-  Dwarf_Line* line = call_row(found);
-  const char* file = dwarf_linesrc(line, nullptr, nullptr);
-  dwarf_lineno(line, &answer.line);
-  Dwarf_Addr bias = 0;
-  dwfl_dwarf_line(found, &bias);
-  dwarf_lineaddr(line, &answer.address);
-  answer.address += bias;
-  answer.found = file != nullptr;
-  answer.file = file != nullptr ? file : "";
-  Dwarf_Die* unit = dwfl_linecu(found);
-  Dwarf_Attribute attribute;
-  const char* directory =
-      unit != nullptr ? dwarf_formstring(dwarf_attr(unit, DW_AT_comp_dir, &attribute)) : nullptr;
-  if (answer.found && file[0] != '/' && directory != nullptr && directory[0] != '\0') {
-    answer.file = std::string(directory) + '/' + file;
-  }
-  return answer;
-}
 
 // The programs of one module's units, read from its own sections, by offset in .debug_line.
 class Programs {

@@ -2,10 +2,12 @@
 // the module's own DWARF readers with libdw.
 #pragma once
 
+#include <dwarf.h>
 #include <elfutils/libdwfl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +63,76 @@ inline std::unique_ptr<platform::posix::ElfDwarfFile> dwarf_file(const std::stri
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (file->open(fd) != platform::posix::ElfDwarfFile::Opened::kDwarf) return nullptr;
   return file;
+}
+
+struct Answer {
+  bool found = false;
+  std::string file;
+  int line = 0;
+  Dwarf_Addr address = 0;
+};
+
+inline bool is_statement(Dwarf_Line* line) {
+  bool statement = false;
+  return dwarf_linebeginstatement(line, &statement) == 0 && statement;
+}
+
+// Where libdw's row is no statement, the last statement row at its address, if one of the same
+// file has a greater line (the reader takes that one); else libdw's row.
+inline Dwarf_Line* call_row(Dwfl_Line* found) {
+  Dwarf_Addr bias = 0;
+  Dwarf_Line* row = dwfl_dwarf_line(found, &bias);
+  Dwarf_Die* unit = dwfl_linecu(found);
+  Dwarf_Lines* lines = nullptr;
+  std::size_t count = 0;
+  if (is_statement(row) || unit == nullptr || dwarf_getsrclines(unit, &lines, &count) != 0) {
+    return row;
+  }
+  std::size_t index = 0;
+  while (index < count && dwarf_onesrcline(lines, index) != row) ++index;
+  Dwarf_Addr address = 0;
+  dwarf_lineaddr(row, &address);
+  int line = 0;
+  dwarf_lineno(row, &line);
+  while (index-- > 0) {
+    Dwarf_Line* before = dwarf_onesrcline(lines, index);
+    Dwarf_Addr before_address = 0;
+    bool end = false;
+    dwarf_lineaddr(before, &before_address);
+    dwarf_lineendsequence(before, &end);
+    if (before_address != address || end) break;
+    if (!is_statement(before)) continue;
+    int before_line = 0;
+    dwarf_lineno(before, &before_line);
+    const bool same_file = std::strcmp(dwarf_linesrc(before, nullptr, nullptr),
+                                       dwarf_linesrc(row, nullptr, nullptr)) == 0;
+    return same_file && before_line > line ? before : row;
+  }
+  return row;
+}
+
+// libdw's answer, with a relative file name joined to the unit's compilation directory.
+inline Answer libdw_answer(Dwfl_Module* module, Dwarf_Addr address) {
+  Answer answer;
+  Dwfl_Line* found = dwfl_module_getsrc(module, address);
+  if (found == nullptr) return answer;
+  Dwarf_Line* line = call_row(found);
+  const char* file = dwarf_linesrc(line, nullptr, nullptr);
+  dwarf_lineno(line, &answer.line);
+  Dwarf_Addr bias = 0;
+  dwfl_dwarf_line(found, &bias);
+  dwarf_lineaddr(line, &answer.address);
+  answer.address += bias;
+  answer.found = file != nullptr;
+  answer.file = file != nullptr ? file : "";
+  Dwarf_Die* unit = dwfl_linecu(found);
+  Dwarf_Attribute attribute;
+  const char* directory =
+      unit != nullptr ? dwarf_formstring(dwarf_attr(unit, DW_AT_comp_dir, &attribute)) : nullptr;
+  if (answer.found && file[0] != '/' && directory != nullptr && directory[0] != '\0') {
+    answer.file = std::string(directory) + '/' + file;
+  }
+  return answer;
 }
 
 // The path of the running test program.
