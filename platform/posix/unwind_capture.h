@@ -106,7 +106,7 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
 // recognise it. The code is read without trusting the address: an unmapped one gives false.
 bool is_signal_trampoline(std::uint64_t address);
 
-// FNV-1a over the addresses, folded to 32 bits: the hash of a back-trace.
+// The hash of a back-trace (platform/frame_hash.h).
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count);
 
 }  // namespace quillmark::platform::posix
