@@ -128,13 +128,48 @@ struct ModuleFilesGuard {
   ModuleFilesGuard& operator=(const ModuleFilesGuard&) = delete;
 };
 
+// The code addresses of frames [first, size) of `stack`, by which their modules are found: a
+// return address follows its call, which lies in the same module.
+std::vector<std::uint64_t> code_addresses(const CallStack& stack, std::uint32_t first) {
+  std::vector<std::uint64_t> addresses;
+  for (std::uint32_t i = first; i < stack.size(); ++i) {
+    if (stack.frame(i) != 0) addresses.push_back(stack.frame(i) - 1);
+  }
+  return addresses;
+}
+
+// Reads the symbols of the modules that hold `addresses` ahead of the look-ups, with
+// resolution_mutex released meanwhile (`resolving` holds it before and after): a module whose
+// files take long to read then holds up only the resolutions that need it, and no registration.
+// Whatever the lock guards may have changed when it is taken again.
+void load_modules_ahead(const CStackInfo& info, std::unique_lock<std::mutex>& resolving,
+                        const std::vector<std::uint64_t>& addresses) {
+  if (addresses.empty()) return;
+  const quillmark::platform::ProcessHandle process = info.process;
+  resolving.unlock();
+  try {
+    debug_help().load_modules_at(process, addresses.data(),
+                                 static_cast<std::uint32_t>(addresses.size()));
+  } catch (...) {
+    resolving.lock();
+    throw;
+  }
+  resolving.lock();
+}
+
 // The frame lines of `stack` as a query shows them; `modules` holds the module recorded for each
 // frame, or is null when none were. The caller holds resolution_mutex.
+//
+// With `to_load` given, a stack with a frame whose lines are not at hand yet is not resolved: the
+// code addresses of that frame and the frames after it are stored in *to_load instead, for
+// load_modules_ahead(), and the text is empty. A stack whose lines are all at hand costs nothing
+// more.
 //
 // Built from the lines of each frame, normalised and converted once per address: every line ends
 // in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
 // line, and line by line gives what the whole text would.
-std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr) {
+std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr,
+                       std::vector<std::uint64_t>* to_load = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   ModuleFilesGuard module_files;
   std::vector<const std::string*> frames;
@@ -148,6 +183,10 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
     const FrameKey key = frame_key(pc, module);
     auto known = utf8_frame_lines.find(key);
     if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc, module)) {
+      if (to_load != nullptr) {
+        *to_load = code_addresses(stack, i);
+        return std::string();
+      }
       const std::wstring& lines = stack.lines_of_frame(pc, module);
       // Assigned in place: an earlier frame of this stack may point at the element.
       std::string& kept = utf8_frame_lines[key];
@@ -166,10 +205,9 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
   return text;
 }
 
-}  // namespace
-
-std::string describe_stack(CStackInfo& info, void* ptr) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
+// describe_stack() under resolution_mutex, which the caller holds; `to_load` as frame_text's.
+std::string describe_recorded_stack(CStackInfo& info, void* ptr,
+                                    std::vector<std::uint64_t>* to_load) {
   std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   if (!info.stacks.empty()) ensure_modules_loaded(info);
 
@@ -177,19 +215,36 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
-  result += frame_text(*entry->second.stack, nullptr);
+  result += frame_text(*entry->second.stack, nullptr, nullptr, to_load);
   return result;
+}
+
+}  // namespace
+
+std::string describe_stack(CStackInfo& info, void* ptr) {
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  std::vector<std::uint64_t> to_load;
+  std::string text = describe_recorded_stack(info, ptr, &to_load);
+  if (to_load.empty()) return text;
+  load_modules_ahead(info, resolving, to_load);
+  return describe_recorded_stack(info, ptr, nullptr);
 }
 
 namespace {
 
-// The frame lines of `stack`, resolved at its first use. The caller holds resolution_mutex.
-const std::string& pooled_frames(CStackInfo& info, PooledStack& stack) {
+// The frame lines of `stack`, resolved at its first use. `resolving` holds resolution_mutex.
+const std::string& pooled_frames(CStackInfo& info, PooledStack& stack,
+                                 std::unique_lock<std::mutex>& resolving) {
   if (!stack.text_ready) {
     ensure_modules_loaded(info);
     // A text with a frame whose function was not found is made again by the next query.
     bool final = false;
-    stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
+    std::vector<std::uint64_t> to_load;
+    stack.text = frame_text(*stack.stack, stack.modules.get(), &final, &to_load);
+    if (!to_load.empty()) {
+      load_modules_ahead(info, resolving, to_load);
+      stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
+    }
     stack.text_ready = final;
   }
   return stack.text;
@@ -203,8 +258,8 @@ std::string describe_pooled_stack(CStackInfo& info, const std::string& name, voi
                                   PooledStack& stack) {
   char header[kHeaderCapacity];
   const std::size_t header_length = format_header(name, ptr, header);
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
-  const std::string& frames = pooled_frames(info, stack);
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  const std::string& frames = pooled_frames(info, stack, resolving);
   // One allocation: list queries make one of these texts per entry.
   std::string result;
   result.reserve(header_length + frames.size());
@@ -216,16 +271,17 @@ std::string describe_pooled_stack(CStackInfo& info, const std::string& name, voi
 std::string stack_header(const std::string& name, void* ptr) { return header_line(name, ptr); }
 
 std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
-  return pooled_frames(info, stack);
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  return pooled_frames(info, stack, resolving);
 }
 
 std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledStack& stack) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
   ensure_modules_loaded(info);
+  CallStack& frames = *stack.stack;
+  load_modules_ahead(info, resolving, code_addresses(frames, CallStack::kHiddenFrames));
   ModuleFilesGuard module_files;
   std::vector<FrameRecord> records;
-  CallStack& frames = *stack.stack;
   bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
     const FrameModule* module = stack.modules != nullptr ? stack.modules[i] : nullptr;
