@@ -80,6 +80,10 @@ thread_local std::uint32_t last_error_code = 0;
 // that read a module themselves run under the resolution lock, which a fork takes too. Writers
 // go first, so that reads coming one after another cannot hold a fork back. Constant-initialised
 // and never destroyed: a read may still run on a thread the host leaves behind at exit.
+//
+// A fork takes it last, after the monitors' locks and the resolution lock: a reader may hold
+// those (the freeze watchdog resolves under its records lock) and never waits for one of them
+// while it reads, so the fork's wait ends when the reads in progress do.
 pthread_rwlock_t ahead_reads = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 
 void hold_ahead_reads() { pthread_rwlock_wrlock(&ahead_reads); }
@@ -91,10 +95,15 @@ void reset_ahead_reads() {
   ahead_reads = fresh;
 }
 
-[[maybe_unused]] const bool g_fork_steps_registered = [] {
-  run_around_fork(&hold_ahead_reads, &release_ahead_reads, &reset_ahead_reads);
-  return true;
-}();
+// The steps before a fork run in reverse order of registration: registered before every other
+// static object of the library is made (whose fork steps are registered as they are), these run
+// last.
+struct AheadReadForkSteps {
+  AheadReadForkSteps() {
+    run_around_fork(&hold_ahead_reads, &release_ahead_reads, &reset_ahead_reads);
+  }
+};
+__attribute__((init_priority(101))) AheadReadForkSteps ahead_read_fork_steps;
 
 class AheadRead {
  public:
