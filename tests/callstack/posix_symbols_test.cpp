@@ -1,5 +1,6 @@
 // The Linux symbol handler against real files: modules replaced on disk, blocking files in the
-// symbol search path, failed loads, and the search order of separate debug files.
+// symbol search path, failed loads, the search order of separate debug files, and a debug file
+// that is slow to open.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
