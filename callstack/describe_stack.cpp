@@ -138,38 +138,60 @@ std::vector<std::uint64_t> code_addresses(const CallStack& stack, std::uint32_t 
   return addresses;
 }
 
-// Reads the symbols of the modules that hold `addresses` ahead of the look-ups, with
-// resolution_mutex released meanwhile (`resolving` holds it before and after): a module whose
-// files take long to read then holds up only the resolutions that need it, and no registration.
-// Whatever the lock guards may have changed when it is taken again.
-void load_modules_ahead(const CStackInfo& info, std::unique_lock<std::mutex>& resolving,
-                        const std::vector<std::uint64_t>& addresses) {
-  if (addresses.empty()) return;
+// What a resolution reads before it looks its frames up: the loaded modules that hold
+// `addresses`, and the files of the unloaded modules `files`.
+struct ReadAhead {
+  bool wanted = false;
+  std::vector<std::uint64_t> addresses;
+  std::vector<const FrameModule*> files;
+};
+
+// What frames [first, size) of `stack` need read; `modules` as frame_text's. The caller holds
+// resolution_mutex.
+ReadAhead read_ahead_for(const CallStack& stack, const FrameModule* const* modules,
+                         std::uint32_t first) {
+  ReadAhead ahead;
+  ahead.wanted = true;
+  ahead.addresses = code_addresses(stack, first);
+  if (modules != nullptr) {
+    ahead.files = modules_read_from_files(modules + first, stack.size() - first);
+  }
+  return ahead;
+}
+
+// Reads what `ahead` names with resolution_mutex released meanwhile (`resolving` holds it before
+// and after): a module whose files take long to read then holds up only the resolutions that
+// need it, and no registration. Whatever the lock guards may have changed when it is taken again;
+// the files opened are handed to the resolution that follows (adopt_module_files).
+void read_ahead(const CStackInfo& info, std::unique_lock<std::mutex>& resolving,
+                const ReadAhead& ahead) {
   const quillmark::platform::ProcessHandle process = info.process;
+  std::vector<ModuleFileAhead> files;
   resolving.unlock();
   try {
-    debug_help().load_modules_at(process, addresses.data(),
-                                 static_cast<std::uint32_t>(addresses.size()));
+    debug_help().load_modules_at(process, ahead.addresses.data(),
+                                 static_cast<std::uint32_t>(ahead.addresses.size()));
+    files = open_module_files_ahead(ahead.files);
   } catch (...) {
     resolving.lock();
     throw;
   }
   resolving.lock();
+  adopt_module_files(files, process);
 }
 
 // The frame lines of `stack` as a query shows them; `modules` holds the module recorded for each
 // frame, or is null when none were. The caller holds resolution_mutex.
 //
-// With `to_load` given, a stack with a frame whose lines are not at hand yet is not resolved: the
-// code addresses of that frame and the frames after it are stored in *to_load instead, for
-// load_modules_ahead(), and the text is empty. A stack whose lines are all at hand costs nothing
-// more.
+// With `ahead` given, a stack with a frame whose lines are not at hand yet is not resolved: what
+// that frame and the frames after it need read is stored in *ahead instead, for read_ahead(), and
+// the text is empty. A stack whose lines are all at hand costs nothing more.
 //
 // Built from the lines of each frame, normalised and converted once per address: every line ends
 // in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
 // line, and line by line gives what the whole text would.
 std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr,
-                       std::vector<std::uint64_t>* to_load = nullptr) {
+                       ReadAhead* ahead = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   ModuleFilesGuard module_files;
   std::vector<const std::string*> frames;
@@ -183,8 +205,8 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
     const FrameKey key = frame_key(pc, module);
     auto known = utf8_frame_lines.find(key);
     if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc, module)) {
-      if (to_load != nullptr) {
-        *to_load = code_addresses(stack, i);
+      if (ahead != nullptr) {
+        *ahead = read_ahead_for(stack, modules, i);
         return std::string();
       }
       const std::wstring& lines = stack.lines_of_frame(pc, module);
@@ -205,9 +227,8 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
   return text;
 }
 
-// describe_stack() under resolution_mutex, which the caller holds; `to_load` as frame_text's.
-std::string describe_recorded_stack(CStackInfo& info, void* ptr,
-                                    std::vector<std::uint64_t>* to_load) {
+// describe_stack() under resolution_mutex, which the caller holds; `ahead` as frame_text's.
+std::string describe_recorded_stack(CStackInfo& info, void* ptr, ReadAhead* ahead) {
   std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   if (!info.stacks.empty()) ensure_modules_loaded(info);
 
@@ -215,7 +236,7 @@ std::string describe_recorded_stack(CStackInfo& info, void* ptr,
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
-  result += frame_text(*entry->second.stack, nullptr, nullptr, to_load);
+  result += frame_text(*entry->second.stack, nullptr, nullptr, ahead);
   return result;
 }
 
@@ -223,10 +244,10 @@ std::string describe_recorded_stack(CStackInfo& info, void* ptr,
 
 std::string describe_stack(CStackInfo& info, void* ptr) {
   std::unique_lock<std::mutex> resolving(resolution_mutex());
-  std::vector<std::uint64_t> to_load;
-  std::string text = describe_recorded_stack(info, ptr, &to_load);
-  if (to_load.empty()) return text;
-  load_modules_ahead(info, resolving, to_load);
+  ReadAhead ahead;
+  std::string text = describe_recorded_stack(info, ptr, &ahead);
+  if (!ahead.wanted) return text;
+  read_ahead(info, resolving, ahead);
   return describe_recorded_stack(info, ptr, nullptr);
 }
 
@@ -239,10 +260,10 @@ const std::string& pooled_frames(CStackInfo& info, PooledStack& stack,
     ensure_modules_loaded(info);
     // A text with a frame whose function was not found is made again by the next query.
     bool final = false;
-    std::vector<std::uint64_t> to_load;
-    stack.text = frame_text(*stack.stack, stack.modules.get(), &final, &to_load);
-    if (!to_load.empty()) {
-      load_modules_ahead(info, resolving, to_load);
+    ReadAhead ahead;
+    stack.text = frame_text(*stack.stack, stack.modules.get(), &final, &ahead);
+    if (ahead.wanted) {
+      read_ahead(info, resolving, ahead);
       stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
     }
     stack.text_ready = final;
@@ -279,8 +300,11 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   std::unique_lock<std::mutex> resolving(resolution_mutex());
   ensure_modules_loaded(info);
   CallStack& frames = *stack.stack;
-  load_modules_ahead(info, resolving, code_addresses(frames, CallStack::kHiddenFrames));
   ModuleFilesGuard module_files;
+  if (frames.size() > CallStack::kHiddenFrames) {
+    read_ahead(info, resolving,
+               read_ahead_for(frames, stack.modules.get(), CallStack::kHiddenFrames));
+  }
   std::vector<FrameRecord> records;
   bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {

@@ -159,6 +159,16 @@ class DebugHelp {
     (void)identity;
     return nullptr;
   }
+  // The same as open_module_file(), called with none of the subsystem's locks held, so that a
+  // resolution opens the files of its unloaded modules (which may take seconds) before it takes
+  // them. Null where the handler opens module files only under those locks (Windows' dbghelp):
+  // the resolution then opens them under the locks with open_module_file().
+  virtual ProcessHandle open_module_file_ahead(const wchar_t* path,
+                                               const ModuleIdentity& identity) {
+    (void)path;
+    (void)identity;
+    return nullptr;
+  }
   // Releases an open_module_file() handle and everything it holds: no descriptor and no mapping
   // of the file stays in the process.
   virtual void close_module_file(ProcessHandle file) { (void)file; }

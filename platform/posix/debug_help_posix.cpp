@@ -74,12 +74,13 @@ constexpr std::size_t kKeptChains = 4096;
 
 thread_local std::uint32_t last_error_code = 0;
 
-// Held shared by every read ahead of a resolution (load_modules_at), which runs without the
-// resolution lock, and exclusively around a fork, so that a child finds neither the handler's
-// lock nor a module's lock held by a thread it does not have, nor a module half read. Look-ups
-// that read a module themselves run under the resolution lock, which a fork takes too. Writers
-// go first, so that reads coming one after another cannot hold a fork back. Constant-initialised
-// and never destroyed: a read may still run on a thread the host leaves behind at exit.
+// Held shared by every read ahead of a resolution (load_modules_at, open_module_file), which may
+// run without the resolution lock, and exclusively around a fork, so that a child finds neither the
+// handler's lock nor a module's lock held by a thread it does not have, nor a module half read.
+// Look-ups that read a module themselves run under the resolution lock, which a fork takes too.
+// Writers go first, so that reads coming one after another cannot hold a fork back.
+// Constant-initialised and never destroyed: a read may still run on a thread the host leaves behind
+// at exit.
 //
 // A fork takes it last, after the monitors' locks and the resolution lock: a reader may hold
 // those (the freeze watchdog resolves under its records lock) and never waits for one of them
@@ -301,18 +302,27 @@ class PosixDebugHelp final : public DebugHelp {
 
   // The file is opened here, so that a missing file or another build gives null at once. libdw
   // maps the file (and its separate debug file); close_module_file() ends the session, which
-  // unmaps and closes them.
+  // unmaps and closes them. The file is read before `mutex_` is taken: until its handle is
+  // handed out, no other thread can reach it.
   ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!started_.load() || path == nullptr || identity.base == 0 || identity.size == 0) {
       return nullptr;
     }
     auto file = std::make_unique<ModuleFile>();
-    file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
-    if (file->symbols->functions() == nullptr) return nullptr;
+    {
+      const AheadRead reading;
+      file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
+      if (file->symbols->functions() == nullptr) return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
     ModuleFile* handle = file.get();
     module_files_.emplace(handle, std::move(file));
     return handle;
+  }
+
+  ProcessHandle open_module_file_ahead(const wchar_t* path,
+                                       const ModuleIdentity& identity) override {
+    return open_module_file(path, identity);
   }
 
   void close_module_file(ProcessHandle file) override {

@@ -315,15 +315,30 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
+// Registers a stack through the library with the separate debug file: the one linked, or a copy
+// loaded as a plugin (`plugin`) and unloaded again, whose frames are then read from its file.
+void register_through_split_library(void* ptr, const char* plugin) {
+  if (plugin == nullptr) {
+    split_debug_outer(add_from_split_library, ptr);
+    return;
+  }
+  void* library = dlopen(plugin, RTLD_NOW | RTLD_LOCAL);
+  const auto outer = reinterpret_cast<decltype(&split_debug_outer)>(
+      library != nullptr ? dlsym(library, "split_debug_outer") : nullptr);
+  if (outer == nullptr) std::exit(3);
+  outer(add_from_split_library, ptr);
+  dlclose(library);
+}
+
 // While one query waits for the debug file of the library its stack passes through, a query of a
 // stack in other modules and a registration under a new name go ahead.
-void resolve_beside_a_held_debug_file() {
+void resolve_beside_a_held_debug_file(const char* plugin) {
   alarm(kHangLimit);
   resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
   int held = 0;
   int warm = 0;
   int other = 0;
-  split_debug_outer(add_from_split_library, &held);
+  register_through_split_library(&held, plugin);
   add_resource("Warm", &warm);
   add_resource("Other", &other);
   // The test program's own modules are read first: the query below waits for nothing else.
@@ -331,7 +346,8 @@ void resolve_beside_a_held_debug_file() {
 
   quillmark::testing::Gate gate;
   held_open_gate = &gate;
-  held_open_suffix = "/SymbolTable/libcallstack_split_debug.so.debug";
+  held_open_suffix = plugin != nullptr ? "/SymbolTable/libcallstack_split_debug_plugin.so.debug"
+                                       : "/SymbolTable/libcallstack_split_debug.so.debug";
   auto held_text =
       std::async(std::launch::async, [&] { return resolved_stack("HeldDebugFile", &held); });
   if (!gate.wait_until_held()) std::exit(2);
@@ -364,11 +380,14 @@ void resolve_beside_a_held_debug_file() {
   std::exit(0);
 }
 
+// The library linked, and a plugin unloaded before its stack is shown, whose file is read then.
 TEST(ModuleLoadingDeathTest, AHeldDebugFileHoldsUpOnlyTheStacksInItsModule) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      resolve_beside_a_held_debug_file(), ::testing::ExitedWithCode(0),
-      "other stack resolved in [0-9.]+ ms, new name added in [0-9.]+ ms\nstacks: other held");
+  const char* const kResolved =
+      "other stack resolved in [0-9.]+ ms, new name added in [0-9.]+ ms\nstacks: other held";
+  EXPECT_EXIT(resolve_beside_a_held_debug_file(nullptr), ::testing::ExitedWithCode(0), kResolved);
+  EXPECT_EXIT(resolve_beside_a_held_debug_file(SPLIT_DEBUG_PLUGIN), ::testing::ExitedWithCode(0),
+              kResolved);
 }
 
 }  // namespace
