@@ -5,12 +5,20 @@
 // be dropped and loaded again by a later resolution (libdw remembers a failure for the life of
 // the module). A module that cannot have symbols (its file is gone, is not ELF, or is no longer
 // the file that was loaded) stays without them: its frames show as addresses.
+//
+// Loading (opening the file, reading its symbol table, finding the separate debug file and
+// reading, perhaps inflating, its sections) may take seconds. It runs under the module's own
+// lock, so the handler can load ahead of a resolution without its own lock held (load()), and
+// only callers that need this module wait for it. Everything else is done under the handler's
+// lock.
 #pragma once
 
 #include <elfutils/libdwfl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/posix/function_table.h"
@@ -40,6 +48,13 @@ class ModuleSymbols {
   std::uint64_t base() const { return base_; }
   bool holds(std::uint64_t address) const { return address - base_ < size_; }
 
+  // Loads the module, debug information included, unless it was loaded or found without symbols
+  // already; waits while another thread loads it. Needs no other lock: libdw sessions of
+  // different modules share no state.
+  void load();
+  // Whether load() would do anything.
+  bool needs_loading() const { return state_.load(std::memory_order_acquire) == State::kNotLoaded; }
+
   // The module in libdw, loaded on first use; null while it has no symbols.
   Dwfl_Module* module();
   // Its function symbols; null while it has no symbols.
@@ -49,14 +64,16 @@ class ModuleSymbols {
 
   // To be called right after a libdw call on the module failed: when the failure was for want of
   // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
-  // returns true. Anything that pointed into the module is then invalid.
+  // returns true. Anything that pointed into the module is then invalid. The caller holds the
+  // handler's lock, so that no look-up uses the module meanwhile.
   bool drop_after_transient_failure();
 
  private:
   enum class State { kNotLoaded, kLoaded, kWithoutSymbols };
   // kLoaded on success, kWithoutSymbols for good, kNotLoaded to try again later.
-  State load();
+  State read_module();
   State read_functions();
+  State read_debug_information();
   void release();
 
   std::string path_;
@@ -66,10 +83,18 @@ class ModuleSymbols {
   std::uint64_t size_;
   const Dwfl_Callbacks* callbacks_;
   const DebugFileSearch* search_;
-  State state_ = State::kNotLoaded;
+
+  // Held while the module is loaded or dropped. A load moves state_ from kNotLoaded on and a drop
+  // moves it back; session_, module_ and functions_ are written only under load_mutex_ while
+  // state_ is kNotLoaded, and read only once state_ was seen kLoaded (which publishes them), by
+  // look-ups under the handler's lock. A drop happens under the handler's lock too, so no look-up
+  // uses them while they go.
+  std::mutex load_mutex_;
+  std::atomic<State> state_{State::kNotLoaded};
   Dwfl* session_ = nullptr;
   Dwfl_Module* module_ = nullptr;
   std::unique_ptr<FunctionTable> functions_;
+  // Filled by look-ups under the handler's lock once the module is loaded; emptied with it.
   ModuleDwarf dwarf_;
 };
 
