@@ -31,8 +31,8 @@ __attribute__((no_sanitize("address"))) bool step(CachedRule rule, Registers& re
 
 }  // namespace
 
-__attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames,
-                                                      std::uint32_t capacity) {
+__attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames, std::uint32_t capacity,
+                                                      std::uint32_t to_skip) {
   Registers registers{};
   // The instruction after the lea is where the stack and frame pointers are read: the unwind
   // rules of that very address describe them.
@@ -49,7 +49,11 @@ __attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames,
     if (rule.kind() == CachedRule::kOutermost) break;
     if (rule.kind() != CachedRule::kSimple || !step(rule, registers)) return 0;
     if (registers.pc == 0) break;
-    frames[count++] = registers.pc;
+    if (to_skip > 0) {
+      --to_skip;
+    } else {
+      frames[count++] = registers.pc;
+    }
     is_return_address = true;
   }
   return count;

@@ -76,19 +76,11 @@ __attribute__((always_inline)) inline std::uint32_t private_back_trace(std::uint
   return count;
 }
 
-// With the rule cache; 0 when a frame has another shape, or the request is beyond its limit.
+// With the rule cache; 0 when a frame has another shape.
 __attribute__((always_inline)) inline std::uint32_t cached_back_trace(std::uint32_t frames_to_skip,
                                                                       std::uint32_t capacity,
                                                                       std::uint64_t* back_trace) {
-  const std::uint64_t wanted = std::uint64_t{frames_to_skip} + 1 + capacity;
-  if (wanted > kMaxPrivateFrames) return 0;
-  std::uint64_t frames[kMaxPrivateFrames];
-  const std::uint32_t got = cached_unwind(frames, static_cast<std::uint32_t>(wanted));
-  std::uint32_t count = 0;
-  for (std::uint32_t i = frames_to_skip + 1; i < got && count < capacity; ++i) {
-    back_trace[count++] = frames[i];
-  }
-  return count;
+  return cached_unwind(back_trace, capacity, frames_to_skip + 1);
 }
 
 // The rule cache, else the private unwinder, else libgcc's.
