@@ -2,14 +2,14 @@
 
 #include <algorithm>
 
+#include "platform/frame_hash.h"
+
 namespace {
 
 using quillmark::platform::debug_help;
 
 // The capture never asks for more than this many frames.
 constexpr std::uint32_t kMaxCapturedFrames = CapturedFrames::kCapacity;
-constexpr std::uint64_t kFirstFnvHash = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 // Frames captured beyond the requested depth: the capture and recording functions themselves,
 // the registration operation and the host frames the resolution leaves out.
 constexpr std::uint32_t kExtraCapturedFrames = 10;
@@ -53,9 +53,7 @@ std::uint64_t CallStack::frame(std::uint32_t index) const {
 }
 
 std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count) {
-  std::uint64_t hash = kFirstFnvHash;
-  for (std::uint32_t i = 0; i < count; ++i) hash = (hash ^ frames[i]) * kFnvPrime;
-  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  return quillmark::platform::hash_of_frames(frames, count);
 }
 
 __attribute__((noinline)) void capture_frames(std::uint32_t max_depth, std::uint32_t skip,

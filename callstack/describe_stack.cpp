@@ -128,13 +128,70 @@ struct ModuleFilesGuard {
   ModuleFilesGuard& operator=(const ModuleFilesGuard&) = delete;
 };
 
+// The code addresses of frames [first, size) of `stack`, by which their modules are found: a
+// return address follows its call, which lies in the same module.
+std::vector<std::uint64_t> code_addresses(const CallStack& stack, std::uint32_t first) {
+  std::vector<std::uint64_t> addresses;
+  for (std::uint32_t i = first; i < stack.size(); ++i) {
+    if (stack.frame(i) != 0) addresses.push_back(stack.frame(i) - 1);
+  }
+  return addresses;
+}
+
+// What a resolution reads before it looks its frames up: the loaded modules that hold
+// `addresses`, and the files of the unloaded modules `files`.
+struct ReadAhead {
+  bool wanted = false;
+  std::vector<std::uint64_t> addresses;
+  std::vector<const FrameModule*> files;
+};
+
+// What frames [first, size) of `stack` need read; `modules` as frame_text's. The caller holds
+// resolution_mutex.
+ReadAhead read_ahead_for(const CallStack& stack, const FrameModule* const* modules,
+                         std::uint32_t first) {
+  ReadAhead ahead;
+  ahead.wanted = true;
+  ahead.addresses = code_addresses(stack, first);
+  if (modules != nullptr) {
+    ahead.files = modules_read_from_files(modules + first, stack.size() - first);
+  }
+  return ahead;
+}
+
+// Reads what `ahead` names with resolution_mutex released meanwhile (`resolving` holds it before
+// and after): a module whose files take long to read then holds up only the resolutions that
+// need it, and no registration. Whatever the lock guards may have changed when it is taken again;
+// the files opened are handed to the resolution that follows (adopt_module_files).
+void read_ahead(const CStackInfo& info, std::unique_lock<std::mutex>& resolving,
+                const ReadAhead& ahead) {
+  const quillmark::platform::ProcessHandle process = info.process;
+  std::vector<ModuleFileAhead> files;
+  resolving.unlock();
+  try {
+    debug_help().load_modules_at(process, ahead.addresses.data(),
+                                 static_cast<std::uint32_t>(ahead.addresses.size()));
+    files = open_module_files_ahead(ahead.files);
+  } catch (...) {
+    resolving.lock();
+    throw;
+  }
+  resolving.lock();
+  adopt_module_files(files, process);
+}
+
 // The frame lines of `stack` as a query shows them; `modules` holds the module recorded for each
 // frame, or is null when none were. The caller holds resolution_mutex.
+//
+// With `ahead` given, a stack with a frame whose lines are not at hand yet is not resolved: what
+// that frame and the frames after it need read is stored in *ahead instead, for read_ahead(), and
+// the text is empty. A stack whose lines are all at hand costs nothing more.
 //
 // Built from the lines of each frame, normalised and converted once per address: every line ends
 // in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
 // line, and line by line gives what the whole text would.
-std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr) {
+std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr,
+                       ReadAhead* ahead = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   ModuleFilesGuard module_files;
   // Both kept forms go together: the UTF-8 lines are final only while the wide ones are.
@@ -152,6 +209,10 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
     const FrameKey key = frame_key(pc, module);
     auto known = utf8_frame_lines.find(key);
     if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc, module)) {
+      if (ahead != nullptr) {
+        *ahead = read_ahead_for(stack, modules, i);
+        return std::string();
+      }
       const std::wstring& lines = stack.lines_of_frame(pc, module);
       // Assigned in place: an earlier frame of this stack may point at the element.
       std::string& kept = utf8_frame_lines[key];
@@ -170,10 +231,8 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
   return text;
 }
 
-}  // namespace
-
-std::string describe_stack(CStackInfo& info, void* ptr) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
+// describe_stack() under resolution_mutex, which the caller holds; `ahead` as frame_text's.
+std::string describe_recorded_stack(CStackInfo& info, void* ptr, ReadAhead* ahead) {
   std::lock_guard<quillmark::platform::ShortLock> lock(info.stacks_mutex);
   if (!info.stacks.empty()) ensure_modules_loaded(info);
 
@@ -181,19 +240,36 @@ std::string describe_stack(CStackInfo& info, void* ptr) {
   if (entry == info.stacks.end()) return header_line(std::string(), ptr);
   std::string result = header_line(entry->second.object_name, ptr);
   if (entry->second.stack == nullptr) return result;
-  result += frame_text(*entry->second.stack, nullptr);
+  result += frame_text(*entry->second.stack, nullptr, nullptr, ahead);
   return result;
+}
+
+}  // namespace
+
+std::string describe_stack(CStackInfo& info, void* ptr) {
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  ReadAhead ahead;
+  std::string text = describe_recorded_stack(info, ptr, &ahead);
+  if (!ahead.wanted) return text;
+  read_ahead(info, resolving, ahead);
+  return describe_recorded_stack(info, ptr, nullptr);
 }
 
 namespace {
 
-// The frame lines of `stack`, resolved at its first use. The caller holds resolution_mutex.
-const std::string& pooled_frames(CStackInfo& info, PooledStack& stack) {
+// The frame lines of `stack`, resolved at its first use. `resolving` holds resolution_mutex.
+const std::string& pooled_frames(CStackInfo& info, PooledStack& stack,
+                                 std::unique_lock<std::mutex>& resolving) {
   if (!stack.text_ready) {
     ensure_modules_loaded(info);
     // A text with a frame whose function was not found is made again by the next query.
     bool final = false;
-    stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
+    ReadAhead ahead;
+    stack.text = frame_text(*stack.stack, stack.modules.get(), &final, &ahead);
+    if (ahead.wanted) {
+      read_ahead(info, resolving, ahead);
+      stack.text = frame_text(*stack.stack, stack.modules.get(), &final);
+    }
     stack.text_ready = final;
   }
   return stack.text;
@@ -207,8 +283,8 @@ std::string describe_pooled_stack(CStackInfo& info, const std::string& name, voi
                                   PooledStack& stack) {
   char header[kHeaderCapacity];
   const std::size_t header_length = format_header(name, ptr, header);
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
-  const std::string& frames = pooled_frames(info, stack);
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  const std::string& frames = pooled_frames(info, stack, resolving);
   // One allocation: list queries make one of these texts per entry.
   std::string result;
   result.reserve(header_length + frames.size());
@@ -220,16 +296,20 @@ std::string describe_pooled_stack(CStackInfo& info, const std::string& name, voi
 std::string stack_header(const std::string& name, void* ptr) { return header_line(name, ptr); }
 
 std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
-  return pooled_frames(info, stack);
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
+  return pooled_frames(info, stack, resolving);
 }
 
 std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledStack& stack) {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
+  std::unique_lock<std::mutex> resolving(resolution_mutex());
   ensure_modules_loaded(info);
-  ModuleFilesGuard module_files;
-  std::vector<FrameRecord> records;
   CallStack& frames = *stack.stack;
+  ModuleFilesGuard module_files;
+  if (frames.size() > CallStack::kHiddenFrames) {
+    read_ahead(info, resolving,
+               read_ahead_for(frames, stack.modules.get(), CallStack::kHiddenFrames));
+  }
+  std::vector<FrameRecord> records;
   bool after_signal_trampoline = false;
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
     const FrameModule* module = stack.modules != nullptr ? stack.modules[i] : nullptr;

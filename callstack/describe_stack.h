@@ -12,8 +12,9 @@ namespace resmonitor {
 // The header line "Frame <name>[<pointer as 16 upper-case hex digits>]\n" followed by the
 // resolved frames of `ptr`'s stack, normalised as a path in the system's native form (see
 // path_text::normalize_native) and in UTF-8. The first call in the
-// process that finds a recorded stack loads the symbols of the process's modules. Holds
-// info.stacks_mutex, then the process-wide resolution lock.
+// process that finds a recorded stack notes the process's modules with the symbol handler. Holds
+// the process-wide resolution lock, then info.stacks_mutex; the symbols of the modules of frames
+// not resolved before are read with neither held (see describe_pooled_stack).
 //
 // The header is built in a 128-byte scratch buffer, which fits an object name of up to 102 bytes;
 // a longer name is cut to what fits (the line still ends in "]\n" with the whole pointer).
@@ -23,8 +24,10 @@ std::string describe_stack(CStackInfo& info, void* ptr);
 // The same text for a registration of `ptr` under `name` whose stack is `stack`, pooled in
 // `info`: the header line, then the stack's frame lines, resolved at the first call for that
 // stack and reused by every later one. The caller keeps a reference on `stack` and holds none of
-// the registry's locks: only the process-wide resolution lock is taken, so a slow resolution
-// stalls other resolutions, never registrations.
+// the registry's locks: only the process-wide resolution lock is taken, never while a module's
+// symbols and debug information are read (which may take seconds for a large or remote debug
+// file): that waits only for the module itself, so a slow module stalls the resolutions of stacks
+// with frames in it, never other resolutions, nor registrations.
 std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
                                   PooledStack& stack);
 

@@ -1,5 +1,6 @@
 #include "callstack/module_files.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -57,10 +58,22 @@ void drop_unloaded_handler_module(std::uint64_t base, ProcessHandle process) {
   noted->dropped = true;
 }
 
+// Whether the frames of `module` are read from its file rather than from the process.
+bool read_from_file(const FrameModule& module) {
+  return !quillmark::platform::module_loaded(module.identity) || !handler_serves(module);
+}
+
+const ModuleSource* known_source(const FrameModule& module) {
+  for (const ModuleSource& known : sources) {
+    if (known.serial == module.serial) return &known;
+  }
+  return nullptr;
+}
+
 FrameSource decide(const FrameModule& module, ProcessHandle process, bool& file_opened) {
   FrameSource source;
   file_opened = false;
-  if (quillmark::platform::module_loaded(module.identity) && handler_serves(module)) {
+  if (!read_from_file(module)) {
     source.process = process;
     return source;
   }
@@ -83,9 +96,7 @@ const wchar_t* module_name_of(const wchar_t* path) {
 
 FrameSource frame_source(const FrameModule* module, ProcessHandle process) {
   if (module == nullptr) return FrameSource{process, nullptr, false};
-  for (const ModuleSource& known : sources) {
-    if (known.serial == module->serial) return known.source;
-  }
+  if (const ModuleSource* known = known_source(*module)) return known->source;
   bool file_opened = false;
   const FrameSource source = decide(*module, process, file_opened);
   try {
@@ -95,6 +106,59 @@ FrameSource frame_source(const FrameModule* module, ProcessHandle process) {
     throw;
   }
   return source;
+}
+
+std::vector<const FrameModule*> modules_read_from_files(const FrameModule* const* modules,
+                                                        std::uint32_t count) {
+  std::vector<const FrameModule*> found;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const FrameModule* module = modules[i];
+    if (module == nullptr || known_source(*module) != nullptr ||
+        std::find(found.begin(), found.end(), module) != found.end() || !read_from_file(*module)) {
+      continue;
+    }
+    found.push_back(module);
+  }
+  return found;
+}
+
+std::vector<ModuleFileAhead> open_module_files_ahead(
+    const std::vector<const FrameModule*>& modules) {
+  std::vector<ModuleFileAhead> files;
+  files.reserve(modules.size());
+  try {
+    for (const FrameModule* module : modules) {
+      files.push_back(
+          {module, debug_help().open_module_file_ahead(module->path.c_str(), module->identity)});
+    }
+  } catch (...) {
+    for (const ModuleFileAhead& opened : files) {
+      if (opened.file != nullptr) debug_help().close_module_file(opened.file);
+    }
+    throw;
+  }
+  return files;
+}
+
+void adopt_module_files(const std::vector<ModuleFileAhead>& files, ProcessHandle process) {
+  try {
+    sources.reserve(sources.size() + files.size());
+  } catch (...) {
+    for (const ModuleFileAhead& opened : files) {
+      if (opened.file != nullptr) debug_help().close_module_file(opened.file);
+    }
+    throw;
+  }
+  for (const ModuleFileAhead& opened : files) {
+    if (opened.file == nullptr) continue;
+    if (known_source(*opened.module) != nullptr) {
+      debug_help().close_module_file(opened.file);
+      continue;
+    }
+    drop_unloaded_handler_module(opened.module->identity.base, process);
+    const FrameSource source{opened.file, module_name_of(opened.module->path.c_str()), false};
+    sources.push_back({opened.module->serial, source, true});
+  }
 }
 
 void close_module_files() {

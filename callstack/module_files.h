@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "callstack/frame_modules.h"
 #include "platform/debug_help.h"
@@ -21,9 +22,32 @@ struct FrameSource {
 };
 
 // The source of a frame recorded in `module` (null: the process, as for every frame before
-// modules were recorded). A module file is opened at the first frame that needs it and stays
-// open until close_module_files(). The caller holds the resolution lock.
+// modules were recorded). A module file is opened at the first frame that needs it, unless the
+// resolution opened it ahead (adopt_module_files()), and stays open until close_module_files().
+// The caller holds the resolution lock.
 FrameSource frame_source(const FrameModule* module, quillmark::platform::ProcessHandle process);
+
+// Of the modules `modules[0, count)` (null entries left out), those whose frames are read from
+// their files and whose files are not open yet, each once. The caller holds the resolution lock.
+std::vector<const FrameModule*> modules_read_from_files(const FrameModule* const* modules,
+                                                        std::uint32_t count);
+
+// A module file opened before the resolution lock is taken; `file` is null when it could not be.
+struct ModuleFileAhead {
+  const FrameModule* module;
+  quillmark::platform::ProcessHandle file;
+};
+
+// Opens the files of `modules` without the resolution lock, where the symbol handler can
+// (DebugHelp::open_module_file_ahead); the others are opened by frame_source() as before.
+std::vector<ModuleFileAhead> open_module_files_ahead(
+    const std::vector<const FrameModule*>& modules);
+
+// Hands the files opened ahead to frame_source() for the resolution that follows; one another
+// resolution opened meanwhile is closed instead. Afterwards they are closed with the others
+// (close_module_files()). The caller holds the resolution lock.
+void adopt_module_files(const std::vector<ModuleFileAhead>& files,
+                        quillmark::platform::ProcessHandle process);
 
 // Closes the files frame_source() opened; called at the end of each resolution, so that no
 // descriptor or mapping of an unloaded module's file stays in the process.

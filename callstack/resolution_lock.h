@@ -1,6 +1,7 @@
 // The lock of the subsystem's process-wide resolution state: the symbol handler's start-up, the
-// once-only module loading, the frame-line buffer and the Debug Help calls, which are not safe to
-// run from two threads at once.
+// once-only noting of the process's modules, the frame-line caches and buffer and the Debug Help
+// look-ups, which are not safe to run from two threads at once. Reading a module's symbols ahead
+// of the look-ups (DebugHelp::load_modules_at) is done with it released.
 #pragma once
 
 #include <mutex>

@@ -113,6 +113,18 @@ class DebugHelp {
   // Returns `base` when the symbols of the module were loaded, 0 otherwise.
   virtual std::uint64_t load_module(ProcessHandle process, const wchar_t* path, std::uint64_t base,
                                     std::uint32_t size) = 0;
+  // Reads ahead the symbols of the loaded modules that hold the code addresses
+  // `addresses[0, count)`, so that the look-ups of the resolution that follows find them ready.
+  // Reading a module's files may take seconds; done here, it holds only that module's own lock,
+  // and waits only for modules that another thread is reading right now. Called with none of the
+  // subsystem's locks held. The look-ups still read a module that was not read ahead. Does
+  // nothing where the handler has a single lock for everything (Windows' dbghelp).
+  virtual void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
+                               std::uint32_t count) {
+    (void)process;
+    (void)addresses;
+    (void)count;
+  }
   virtual bool symbol_from_address(ProcessHandle process, std::uint64_t address,
                                    std::uint64_t* displacement, SymbolRecord& symbol) = 0;
   virtual bool line_from_address(ProcessHandle process, std::uint64_t address,
@@ -143,6 +155,16 @@ class DebugHelp {
   // and returns a handle to give the look-ups above as their `process`; null when the file is
   // missing, unreadable or another build. A handler that cannot read module files returns null.
   virtual ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) {
+    (void)path;
+    (void)identity;
+    return nullptr;
+  }
+  // The same as open_module_file(), called with none of the subsystem's locks held, so that a
+  // resolution opens the files of its unloaded modules (which may take seconds) before it takes
+  // them. Null where the handler opens module files only under those locks (Windows' dbghelp):
+  // the resolution then opens them under the locks with open_module_file().
+  virtual ProcessHandle open_module_file_ahead(const wchar_t* path,
+                                               const ModuleIdentity& identity) {
     (void)path;
     (void)identity;
     return nullptr;

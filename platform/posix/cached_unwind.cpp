@@ -31,8 +31,8 @@ __attribute__((no_sanitize("address"))) bool step(CachedRule rule, Registers& re
 
 }  // namespace
 
-__attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames,
-                                                      std::uint32_t capacity) {
+__attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames, std::uint32_t capacity,
+                                                      std::uint32_t to_skip) {
   Registers registers{};
   // The instruction after the lea is where the stack and frame pointers are read: the unwind
   // rules of that very address describe them.
@@ -42,15 +42,18 @@ __attribute__((noinline)) std::uint32_t cached_unwind(std::uint64_t* frames,
       "mov %%rbp, %2"
       : "=&r"(registers.pc), "=&r"(registers.sp), "=&r"(registers.fp));
   UnwindRuleCache& cache = UnwindRuleCache::process_cache();
-  const std::uint64_t unloads = UnwindRuleCache::unloaded_module_count();
   bool is_return_address = false;
   std::uint32_t count = 0;
   while (count < capacity) {
-    const CachedRule rule = cache.rule_at(registers.pc, is_return_address, unloads);
+    const CachedRule rule = cache.rule_at(registers.pc, is_return_address);
     if (rule.kind() == CachedRule::kOutermost) break;
     if (rule.kind() != CachedRule::kSimple || !step(rule, registers)) return 0;
     if (registers.pc == 0) break;
-    frames[count++] = registers.pc;
+    if (to_skip > 0) {
+      --to_skip;
+    } else {
+      frames[count++] = registers.pc;
+    }
     is_return_address = true;
   }
   return count;

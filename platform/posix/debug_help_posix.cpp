@@ -12,7 +12,9 @@
 //   cannot read), and names are shown in their native form (symbol_names.h). An allocation
 //   failure inside the resolver gives a poorer frame and drops what the resolver had read, so
 //   the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
-//   `mutex_`.
+//   `mutex_`, except those that load a module, which hold the module's own lock instead
+//   (module_symbols.h), so that a resolution can load its modules ahead without `mutex_`
+//   (load_modules_at). Each module has a libdw session of its own, and sessions share no state.
 // - Module files: a module that is no longer loaded is read from its file in a libdw session of
 //   its own (ModuleSymbols::unloaded), checked against the recorded build id, under a handle of
 //   its own that the look-ups take as their process; closing the handle ends the session, which
@@ -30,6 +32,7 @@
 // Paths given to the handler are in the backslash form of the subsystem's path normalisation
 // and are turned back into '/' paths here.
 #include <elfutils/libdwfl.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,6 +48,7 @@
 
 #include "debuginfo/symbol_names.h"
 #include "platform/debug_help.h"
+#include "platform/fork.h"
 #include "platform/module_identity.h"
 #include "platform/posix/debug_file_search.h"
 #include "platform/posix/function_table.h"
@@ -73,6 +77,46 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::size_t kKeptChains = 4096;
 
 thread_local std::uint32_t last_error_code = 0;
+
+// Held shared by every read ahead of a resolution (load_modules_at, open_module_file), which may
+// run without the resolution lock, and exclusively around a fork, so that a child finds neither the
+// handler's lock nor a module's lock held by a thread it does not have, nor a module half read.
+// Look-ups that read a module themselves run under the resolution lock, which a fork takes too.
+// Writers go first, so that reads coming one after another cannot hold a fork back.
+// Constant-initialised and never destroyed: a read may still run on a thread the host leaves behind
+// at exit.
+//
+// A fork takes it last, after the monitors' locks and the resolution lock: a reader may hold
+// those (the freeze watchdog resolves under its records lock) and never waits for one of them
+// while it reads, so the fork's wait ends when the reads in progress do.
+pthread_rwlock_t ahead_reads = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+void hold_ahead_reads() { pthread_rwlock_wrlock(&ahead_reads); }
+void release_ahead_reads() { pthread_rwlock_unlock(&ahead_reads); }
+// The lock records its writer by thread id, which differs in the child: an unlock there would
+// be taken for a reader's. The child has no other thread, so the lock starts afresh.
+void reset_ahead_reads() {
+  const pthread_rwlock_t fresh = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+  ahead_reads = fresh;
+}
+
+// The steps before a fork run in reverse order of registration: registered before every other
+// static object of the library is made (whose fork steps are registered as they are), these run
+// last.
+struct AheadReadForkSteps {
+  AheadReadForkSteps() {
+    run_around_fork(&hold_ahead_reads, &release_ahead_reads, &reset_ahead_reads);
+  }
+};
+__attribute__((init_priority(101))) AheadReadForkSteps ahead_read_fork_steps;
+
+class AheadRead {
+ public:
+  AheadRead() { pthread_rwlock_rdlock(&ahead_reads); }
+  ~AheadRead() { pthread_rwlock_unlock(&ahead_reads); }
+  AheadRead(const AheadRead&) = delete;
+  AheadRead& operator=(const AheadRead&) = delete;
+};
 
 class PosixDebugHelp final : public DebugHelp {
  public:
@@ -169,9 +213,34 @@ class PosixDebugHelp final : public DebugHelp {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!started_.load() || path == nullptr || size == 0) return 0;
     if (modules_.find(base) != modules_.end()) return base;
-    modules_.emplace(base, std::make_unique<ModuleSymbols>(to_file_path(path), base, size,
+    modules_.emplace(base, std::make_shared<ModuleSymbols>(to_file_path(path), base, size,
                                                            &callbacks_, &search_));
     return base;
+  }
+
+  // The modules are taken from the list under `mutex_`, then loaded without it: each load holds
+  // only its module's lock. A module unloaded from the handler meanwhile stays alive until its
+  // load ends, and is then released here.
+  void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
+                       std::uint32_t count) override {
+    if (process != kCurrentProcess || addresses == nullptr) return;
+    const AheadRead reading;
+    std::vector<std::shared_ptr<ModuleSymbols>> pending;
+    try {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          const auto found = reported_module_at(addresses[i]);
+          if (found != modules_.end() && found->second->needs_loading() &&
+              std::find(pending.begin(), pending.end(), found->second) == pending.end()) {
+            pending.push_back(found->second);
+          }
+        }
+      }
+      for (const std::shared_ptr<ModuleSymbols>& module : pending) module->load();
+    } catch (const std::bad_alloc&) {
+      // The look-ups load what is still missing.
+    }
   }
 
   bool symbol_from_address(ProcessHandle process, std::uint64_t address,
@@ -255,18 +324,27 @@ class PosixDebugHelp final : public DebugHelp {
 
   // The file is opened here, so that a missing file or another build gives null at once. libdw
   // maps the file (and its separate debug file); close_module_file() ends the session, which
-  // unmaps and closes them.
+  // unmaps and closes them. The file is read before `mutex_` is taken: until its handle is
+  // handed out, no other thread can reach it.
   ProcessHandle open_module_file(const wchar_t* path, const ModuleIdentity& identity) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     if (!started_.load() || path == nullptr || identity.base == 0 || identity.size == 0) {
       return nullptr;
     }
     auto file = std::make_unique<ModuleFile>();
-    file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
-    if (file->symbols->functions() == nullptr) return nullptr;
+    {
+      const AheadRead reading;
+      file->symbols = ModuleSymbols::unloaded(to_file_path(path), identity, &callbacks_, &search_);
+      if (file->symbols->functions() == nullptr) return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
     ModuleFile* handle = file.get();
     module_files_.emplace(handle, std::move(file));
     return handle;
+  }
+
+  ProcessHandle open_module_file_ahead(const wchar_t* path,
+                                       const ModuleIdentity& identity) override {
+    return open_module_file(path, identity);
   }
 
   void close_module_file(ProcessHandle file) override {
@@ -447,21 +525,33 @@ class PosixDebugHelp final : public DebugHelp {
     if (ModuleFile* file = module_file(process)) {
       return file->symbols->holds(address) ? file->symbols.get() : nullptr;
     }
-    auto next = modules_.upper_bound(address);
-    if (next == modules_.begin()) return nullptr;
-    ModuleSymbols& module = *std::prev(next)->second;
-    return module.holds(address) ? &module : nullptr;
+    const auto found = reported_module_at(address);
+    return found != modules_.end() ? found->second.get() : nullptr;
   }
 
-  std::mutex mutex_;  // guards everything below and every libdw call
+  using ReportedModules = std::map<std::uint64_t, std::shared_ptr<ModuleSymbols>>;
+
+  // The reported module that holds `address`; end() when none does.
+  ReportedModules::const_iterator reported_module_at(std::uint64_t address) const {
+    auto next = modules_.upper_bound(address);
+    if (next == modules_.begin()) return modules_.end();
+    --next;
+    return next->second->holds(address) ? next : modules_.end();
+  }
+
+  // Guards everything below and every libdw call but those of a module's load, which hold the
+  // module's own lock. Taken before a module's lock (a look-up that loads a module that was not
+  // loaded ahead), never after one.
+  std::mutex mutex_;
   std::uint32_t options_ = 0;
   // initialize_symbols succeeded; written under mutex_, read without it by started_for_good.
   std::atomic<bool> started_{false};
   Dwfl_Callbacks callbacks_ = {};
   DebugFileSearch search_;
   std::wstring line_file_;  // the file name handed out by the last line look-up
-  // By base: every module reported through load_module, loaded on first look-up.
-  std::map<std::uint64_t, std::unique_ptr<ModuleSymbols>> modules_;
+  // By base: every module reported through load_module, loaded ahead of a resolution
+  // (load_modules_at) or at its first look-up. Shared with the loads in progress.
+  ReportedModules modules_;
   // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
   std::unordered_map<std::uint64_t, InlineChain> chains_;
   // By address, from the resolver; copies, but cleared with chains_ all the same, since an

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "platform/posix/debug_file_search.h"
@@ -87,9 +88,16 @@ std::unique_ptr<ModuleSymbols> ModuleSymbols::unloaded(std::string path,
 
 ModuleSymbols::~ModuleSymbols() { release(); }
 
+void ModuleSymbols::load() {
+  if (!needs_loading()) return;
+  std::lock_guard<std::mutex> lock(load_mutex_);
+  if (state_.load(std::memory_order_relaxed) != State::kNotLoaded) return;  // loaded meanwhile
+  state_.store(read_module(), std::memory_order_release);
+}
+
 Dwfl_Module* ModuleSymbols::module() {
-  if (state_ == State::kNotLoaded) state_ = load();
-  return state_ == State::kLoaded ? module_ : nullptr;
+  load();
+  return state_.load(std::memory_order_acquire) == State::kLoaded ? module_ : nullptr;
 }
 
 FunctionTable* ModuleSymbols::functions() {
@@ -98,15 +106,17 @@ FunctionTable* ModuleSymbols::functions() {
 
 bool ModuleSymbols::drop_after_transient_failure() {
   const int system_error = errno;
-  if (state_ != State::kLoaded || !libdw_failure_is_transient(dwfl_errno(), system_error)) {
+  if (state_.load(std::memory_order_acquire) != State::kLoaded ||
+      !libdw_failure_is_transient(dwfl_errno(), system_error)) {
     return false;
   }
+  std::lock_guard<std::mutex> lock(load_mutex_);
   release();
-  state_ = State::kNotLoaded;
+  state_.store(State::kNotLoaded, std::memory_order_release);
   return true;
 }
 
-ModuleSymbols::State ModuleSymbols::load() {
+ModuleSymbols::State ModuleSymbols::read_module() {
   // Read from the loader now rather than when the module was reported: only the modules of
   // resolved frames pay for it. Another object at the same base means the reported one was
   // unloaded since; its file is then read as reported, without the checks against memory.
@@ -164,11 +174,31 @@ ModuleSymbols::State ModuleSymbols::read_functions() {
     release();
     return State::kNotLoaded;
   }
-  return State::kLoaded;
+  return read_debug_information();
+}
+
+// The debug file is found and its sections read (and inflated) here, during the load, without the
+// handler's lock. A module without debug information keeps its symbols. DWARF left to libdw is
+// opened by libdw now, for the same reason.
+ModuleSymbols::State ModuleSymbols::read_debug_information() {
+  dwarf_reader_ = open_dwarf();
+  if (dwarf_state_ == DwarfState::kUnread) {
+    release();
+    return State::kNotLoaded;
+  }
+  Dwarf_Addr bias = 0;
+  errno = 0;
+  if (dwarf_reader_ != DwarfReader::kLibdw || dwfl_module_getdwarf(module_, &bias) != nullptr ||
+      !libdw_failure_is_transient(dwfl_errno(), errno)) {
+    return State::kLoaded;
+  }
+  release();
+  return State::kNotLoaded;
 }
 
 ModuleSymbols::DwarfReader ModuleSymbols::dwarf_reader() {
-  if (dwarf_state_ == DwarfState::kUnread && module() != nullptr) dwarf_reader_ = open_dwarf();
+  if (module() == nullptr) return DwarfReader::kNone;
+  if (dwarf_state_ == DwarfState::kUnread) dwarf_reader_ = open_dwarf();
   return dwarf_reader_;
 }
 

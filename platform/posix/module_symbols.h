@@ -5,12 +5,20 @@
 // be dropped and loaded again by a later resolution (libdw remembers a failure for the life of
 // the module). A module that cannot have symbols (its file is gone, is not ELF, or is no longer
 // the file that was loaded) stays without them: its frames show as addresses.
+//
+// Loading (opening the file, reading its symbol table, finding the separate debug file and
+// reading, perhaps inflating, its sections) may take seconds. It runs under the module's own
+// lock, so the handler can load ahead of a resolution without its own lock held (load()), and
+// only callers that need this module wait for it. Everything else is done under the handler's
+// lock.
 #pragma once
 
 #include <elfutils/libdwfl.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "debuginfo/dwarf_resolver.h"
@@ -42,6 +50,13 @@ class ModuleSymbols {
   std::uint64_t base() const { return base_; }
   bool holds(std::uint64_t address) const { return address - base_ < size_; }
 
+  // Loads the module, debug information included, unless it was loaded or found without symbols
+  // already; waits while another thread loads it. Needs no other lock: libdw sessions of
+  // different modules share no state.
+  void load();
+  // Whether load() would do anything.
+  bool needs_loading() const { return state_.load(std::memory_order_acquire) == State::kNotLoaded; }
+
   // The module in libdw, loaded on first use; null while it has no symbols.
   Dwfl_Module* module();
   // Its function symbols; null while it has no symbols.
@@ -51,8 +66,9 @@ class ModuleSymbols {
 
   // Where the module's DWARF is read, once module() has loaded it.
   enum class DwarfReader { kNone, kResolver, kLibdw };
-  // Opens the module's DWARF on first use. kNone for a module without DWARF, and for now after
-  // a failure for want of memory or descriptors (the next call tries again).
+  // The DWARF is opened by the load; after drop_resolver() it is opened again here (under the
+  // handler's lock). kNone for a module without symbols or DWARF, and for now after a failure
+  // for want of memory or descriptors (the next call tries again).
   DwarfReader dwarf_reader();
   // The resolver over the module's DWARF, while dwarf_reader() is kResolver; its addresses are
   // the module's link-time ones (address - bias()).
@@ -63,14 +79,16 @@ class ModuleSymbols {
 
   // To be called right after a libdw call on the module failed: when the failure was for want of
   // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
-  // returns true. Anything that pointed into the module is then invalid.
+  // returns true. Anything that pointed into the module is then invalid. The caller holds the
+  // handler's lock, so that no look-up uses the module meanwhile.
   bool drop_after_transient_failure();
 
  private:
   enum class State { kNotLoaded, kLoaded, kWithoutSymbols };
   // kLoaded on success, kWithoutSymbols for good, kNotLoaded to try again later.
-  State load();
+  State read_module();
   State read_functions();
+  State read_debug_information();
   DwarfReader open_dwarf();
   int debug_file_descriptor(Elf* main_file);
   void release();
@@ -82,9 +100,17 @@ class ModuleSymbols {
   std::uint64_t size_;
   const Dwfl_Callbacks* callbacks_;
   const DebugFileSearch* search_;
-  State state_ = State::kNotLoaded;
+
+  // Held while the module is loaded or dropped. A load moves state_ from kNotLoaded on and a drop
+  // moves it back; session_, module_ and functions_ are written only under load_mutex_ while
+  // state_ is kNotLoaded, and read only once state_ was seen kLoaded (which publishes them), by
+  // look-ups under the handler's lock. A drop happens under the handler's lock too, so no look-up
+  // uses them while they go.
+  std::mutex load_mutex_;
+  std::atomic<State> state_{State::kNotLoaded};
   Dwfl* session_ = nullptr;
   Dwfl_Module* module_ = nullptr;
+  // Written with session_ and module_ (and, after drop_resolver(), under the handler's lock).
   std::string file_path_;  // of the file the session reads, once loaded
   std::uint64_t bias_ = 0;
   enum class DwarfState { kUnread, kRead };
@@ -93,6 +119,7 @@ class ModuleSymbols {
   std::unique_ptr<ElfDwarfFile> dwarf_file_;  // the sections the resolver reads
   std::unique_ptr<debuginfo::DwarfResolver> resolver_;
   std::unique_ptr<FunctionTable> functions_;
+  // Filled by look-ups under the handler's lock once the module is loaded; emptied with it.
   ModuleDwarf dwarf_;
 };
 

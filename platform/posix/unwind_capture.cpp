@@ -1,5 +1,7 @@
 #include "platform/posix/unwind_capture.h"
 
+#include "platform/frame_hash.h"
+
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/uio.h>
@@ -12,9 +14,6 @@
 namespace quillmark::platform::posix {
 
 namespace {
-
-constexpr std::uint64_t kFirstFnvHash = 14695981039346656037ull;
-constexpr std::uint64_t kFnvPrime = 1099511628211ull;
 
 constexpr char kLibunwind[] = "libunwind.so.8";
 
@@ -82,11 +81,7 @@ bool is_signal_trampoline(std::uint64_t address) {
 }
 
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count) {
-  // FNV-1a over whole addresses rather than bytes: a capture hashes every time, and addresses
-  // differ in their low bytes anyway.
-  std::uint64_t hash = kFirstFnvHash;
-  for (std::uint32_t i = 0; i < count; ++i) hash = (hash ^ back_trace[i]) * kFnvPrime;
-  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+  return hash_of_frames(back_trace, count);
 }
 
 }  // namespace quillmark::platform::posix

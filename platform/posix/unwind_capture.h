@@ -76,19 +76,11 @@ __attribute__((always_inline)) inline std::uint32_t private_back_trace(std::uint
   return count;
 }
 
-// With the rule cache; 0 when a frame has another shape, or the request is beyond its limit.
+// With the rule cache; 0 when a frame has another shape.
 __attribute__((always_inline)) inline std::uint32_t cached_back_trace(std::uint32_t frames_to_skip,
                                                                       std::uint32_t capacity,
                                                                       std::uint64_t* back_trace) {
-  const std::uint64_t wanted = std::uint64_t{frames_to_skip} + 1 + capacity;
-  if (wanted > kMaxPrivateFrames) return 0;
-  std::uint64_t frames[kMaxPrivateFrames];
-  const std::uint32_t got = cached_unwind(frames, static_cast<std::uint32_t>(wanted));
-  std::uint32_t count = 0;
-  for (std::uint32_t i = frames_to_skip + 1; i < got && count < capacity; ++i) {
-    back_trace[count++] = frames[i];
-  }
-  return count;
+  return cached_unwind(back_trace, capacity, frames_to_skip + 1);
 }
 
 // The rule cache, else the private unwinder, else libgcc's.
@@ -106,7 +98,7 @@ __attribute__((always_inline)) inline std::uint32_t unwind_back_trace(std::uint3
 // recognise it. The code is read without trusting the address: an unmapped one gives false.
 bool is_signal_trampoline(std::uint64_t address);
 
-// FNV-1a over the addresses, folded to 32 bits: the hash of a back-trace.
+// The hash of a back-trace (platform/frame_hash.h).
 std::uint32_t back_trace_hash(const std::uint64_t* back_trace, std::uint32_t count);
 
 }  // namespace quillmark::platform::posix

@@ -1,7 +1,5 @@
 #include "platform/posix/unwind_rule_cache.h"
 
-#include <link.h>
-
 #include <limits>
 
 #include "platform/posix/call_frame_rules.h"
@@ -15,11 +13,6 @@ constexpr std::uint64_t kBeingWritten = std::uint64_t{1} << 47;
 
 bool fits_below_cfa(std::int64_t offset, std::int64_t lowest) {
   return offset < 0 && offset >= lowest;
-}
-
-int note_unloads(dl_phdr_info* info, std::size_t, void* count) {
-  *static_cast<std::uint64_t*>(count) = info->dlpi_subs;
-  return 1;  // every module reports the same counts: the first is enough
 }
 
 }  // namespace
@@ -49,31 +42,26 @@ CachedRule read_rule(std::uintptr_t pc, bool is_return_address) {
                     frame_pointer_kept ? 0 : static_cast<std::int16_t>(frame_pointer.offset));
 }
 
-CachedRule UnwindRuleCache::miss(std::uint64_t key, std::uintptr_t pc, bool is_return_address) {
-  if (key == 0) return CachedRule(CachedRule::kUnsupported);
+CachedRule UnwindRuleCache::miss(std::uint64_t key, std::uint64_t code, std::uintptr_t pc,
+                                 bool is_return_address) {
   misses_.fetch_add(1, std::memory_order_relaxed);
   const CachedRule rule = read_rule(pc, is_return_address);
-  store(key, rule);
+  store(key, code, rule);
   return rule;
 }
 
 // A writer first claims the entry; one that finds it claimed leaves it to the other.
-void UnwindRuleCache::store(std::uint64_t key, CachedRule rule) {
+void UnwindRuleCache::store(std::uint64_t key, std::uint64_t code, CachedRule rule) {
   Entry& entry = entries_[slot_of(key)];
   std::uint64_t previous = entry.key.load(std::memory_order_relaxed);
   if (previous == kBeingWritten ||
       !entry.key.compare_exchange_strong(previous, kBeingWritten, std::memory_order_relaxed)) {
     return;
   }
-  // Release: a reader that sees the new rule sees the entry claimed, or its new key.
+  // Release: a reader that sees the new values sees the entry claimed, or its new key.
   entry.rule.store(rule.word(), std::memory_order_release);
+  entry.code.store(code, std::memory_order_release);
   entry.key.store(key, std::memory_order_release);
-}
-
-std::uint64_t UnwindRuleCache::unloaded_module_count() {
-  std::uint64_t count = 0;
-  dl_iterate_phdr(&note_unloads, &count);
-  return count;
 }
 
 UnwindRuleCache& UnwindRuleCache::process_cache() {

@@ -7,8 +7,10 @@
 // of another shape (signal trampolines, realigned stacks) is remembered as such, so the capture
 // that meets it hands the whole stack to the general unwinder without looking its rules up again.
 //
-// Entries are tagged with the count of modules the process has unloaded so far: code that leaves
-// with a module leaves its rules behind, and code loaded later at the same addresses finds none.
+// Each entry keeps the eight bytes of code before its program counter (for a return address: the
+// call) and is used only while they are still there: code loaded later at the addresses of an
+// unloaded module finds no rule of the old code. That check reads memory the frame's own code
+// occupies, so it needs no lock of the dynamic loader (a lock a fork could leave held).
 #pragma once
 
 #include <atomic>
@@ -63,21 +65,20 @@ class CachedRule {
 
 class UnwindRuleCache {
  public:
-  static constexpr std::size_t kEntries = 4096;  // 64 KiB
+  static constexpr std::size_t kEntries = 4096;  // 128 KiB
 
   // The rule of the frame whose program counter is `pc`: a return address (`is_return_address`,
-  // looked up one byte back, inside the call) or the frame's current instruction. Reads the
-  // module's unwind table on a miss. `unloads` is the process's count of unloaded modules,
-  // read once per capture (unloaded_module_count()).
-  CachedRule rule_at(std::uintptr_t pc, bool is_return_address, std::uint64_t unloads) {
-    const std::uint64_t key = key_of(pc, is_return_address, unloads);
+  // looked up one byte back, inside the call) or the frame's current instruction. `pc` must lie
+  // in mapped code (a live frame's): the eight bytes before it are read. Reads the module's
+  // unwind table on a miss.
+  CachedRule rule_at(std::uintptr_t pc, bool is_return_address) {
+    const std::uint64_t key = key_of(pc, is_return_address);
+    if (key == 0) return CachedRule(CachedRule::kUnsupported);
+    const std::uint64_t code = code_before(pc);
     std::uint64_t word = 0;
-    if (key != 0 && lookup(key, word)) return CachedRule::from_word(word);
-    return miss(key, pc, is_return_address);
+    if (lookup(key, code, word)) return CachedRule::from_word(word);
+    return miss(key, code, pc, is_return_address);
   }
-
-  // The process's count of unloaded modules, from the dynamic loader.
-  static std::uint64_t unloaded_module_count();
 
   // The table every capture of the process uses.
   static UnwindRuleCache& process_cache();
@@ -92,30 +93,37 @@ class UnwindRuleCache {
 
   // Written as a sequence: the entry is claimed, the rule stored, the key set; a reader that
   // sees the same key before and after reading the rule has a rule written for that key.
-  struct Entry {
+  struct alignas(32) Entry {
     std::atomic<std::uint64_t> key{0};
     std::atomic<std::uint64_t> rule{0};
+    std::atomic<std::uint64_t> code{0};
   };
 
-  // 0 for a program counter the table cannot hold. The count of unloads only grows: its low
-  // bits tell one generation of modules from the next.
-  static std::uint64_t key_of(std::uintptr_t pc, bool is_return_address, std::uint64_t unloads) {
-    if (pc == 0 || (pc & ~kPcMask) != 0) return 0;
-    return pc | std::uint64_t{is_return_address} << kPcBits | (unloads & 0xffff) << (kPcBits + 1);
+  // 0 for a program counter the table cannot hold.
+  static std::uint64_t key_of(std::uintptr_t pc, bool is_return_address) {
+    if (pc < sizeof(std::uint64_t) || (pc & ~kPcMask) != 0) return 0;
+    return pc | std::uint64_t{is_return_address} << kPcBits;
+  }
+  static std::uint64_t code_before(std::uintptr_t pc) {
+    std::uint64_t code;
+    __builtin_memcpy(&code, reinterpret_cast<const void*>(pc - sizeof code), sizeof code);
+    return code;
   }
   // Fibonacci hashing spreads neighbouring program counters over the table.
   static std::size_t slot_of(std::uint64_t key) {
     return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 52) & (kEntries - 1);
   }
-  bool lookup(std::uint64_t key, std::uint64_t& word) const {
+  bool lookup(std::uint64_t key, std::uint64_t code, std::uint64_t& word) const {
     const Entry& entry = entries_[slot_of(key)];
     if (entry.key.load(std::memory_order_acquire) != key) return false;
-    // Acquire: the key's second reading comes after the rule's.
+    // Acquire: seeing a newer rule or code means seeing the claim before them at the key's
+    // second reading, which comes after both.
     word = entry.rule.load(std::memory_order_acquire);
-    return entry.key.load(std::memory_order_relaxed) == key;
+    const bool same_code = entry.code.load(std::memory_order_acquire) == code;
+    return entry.key.load(std::memory_order_relaxed) == key && same_code;
   }
-  CachedRule miss(std::uint64_t key, std::uintptr_t pc, bool is_return_address);
-  void store(std::uint64_t key, CachedRule rule);
+  CachedRule miss(std::uint64_t key, std::uint64_t code, std::uintptr_t pc, bool is_return_address);
+  void store(std::uint64_t key, std::uint64_t code, CachedRule rule);
 
   Entry entries_[kEntries];
   std::atomic<std::uint64_t> misses_{0};

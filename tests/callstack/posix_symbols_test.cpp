@@ -1,12 +1,16 @@
 // The Linux symbol handler against real files: modules replaced on disk, blocking files in the
-// symbol search path, failed loads, and the search order of separate debug files.
+// symbol search path, failed loads, the search order of separate debug files, and a debug file
+// that is slow to open.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,7 +30,40 @@
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/wide_text.h"
+#include "quillmark/resource_monitor.h"
 #include "split_debug_lib.h"
+#include "support/gate.h"
+
+namespace {
+
+// The end of the path of a file whose opening waits at `held_open_gate` (none while null), as a
+// debug file on a slow disk or network share would.
+std::atomic<const char*> held_open_suffix{nullptr};
+quillmark::testing::Gate* held_open_gate = nullptr;
+
+bool ends_with(const char* text, const char* suffix) {
+  const std::size_t length = std::strlen(text);
+  const std::size_t suffix_length = std::strlen(suffix);
+  return length >= suffix_length && std::strcmp(text + length - suffix_length, suffix) == 0;
+}
+
+}  // namespace
+
+// Takes the place of the C library's open() for the whole test program, libdw included.
+extern "C" int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & (O_CREAT | O_TMPFILE)) != 0) {
+    std::va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  using Open = int (*)(const char*, int, ...);
+  static const auto next_open = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"));
+  const char* held = held_open_suffix.load();
+  if (held != nullptr && ends_with(path, held)) held_open_gate->hold();
+  return next_open(path, flags, mode);
+}
 
 namespace {
 
@@ -256,6 +293,101 @@ TEST(SymbolHandlerStart, NewNameDoesNotWaitForAResolutionInProgress) {
   EXPECT_TRUE(in_time);
   EXPECT_TRUE(new_name.symbols_ready);
   EXPECT_EQ(new_name.process, started.process);
+}
+
+// Registrations through the public interface, each from a call site of its own.
+__attribute__((noinline)) void add_resource(const char* name, void* ptr) {
+  resmonitor::AddResource(name, ptr);
+  asm volatile("" ::: "memory");
+}
+
+// Called back by the library with the separate debug file.
+void add_from_split_library(void* ptr) { add_resource("HeldDebugFile", ptr); }
+
+std::string resolved_stack(const char* name, void* ptr) {
+  resmonitor::ResMonitorInfo info;
+  resmonitor::GetObjResource(name, ptr, info);
+  return info.callStack;
+}
+
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+// Registers a stack through the library with the separate debug file: the one linked, or a copy
+// loaded as a plugin (`plugin`) and unloaded again, whose frames are then read from its file.
+void register_through_split_library(void* ptr, const char* plugin) {
+  if (plugin == nullptr) {
+    split_debug_outer(add_from_split_library, ptr);
+    return;
+  }
+  void* library = dlopen(plugin, RTLD_NOW | RTLD_LOCAL);
+  const auto outer = reinterpret_cast<decltype(&split_debug_outer)>(
+      library != nullptr ? dlsym(library, "split_debug_outer") : nullptr);
+  if (outer == nullptr) std::exit(3);
+  outer(add_from_split_library, ptr);
+  dlclose(library);
+}
+
+// While one query waits for the debug file of the library its stack passes through, a query of a
+// stack in other modules and a registration under a new name go ahead.
+void resolve_beside_a_held_debug_file(const char* plugin) {
+  alarm(kHangLimit);
+  resmonitor::CreateResMonitor(resmonitor::MonitorInfoStack);
+  int held = 0;
+  int warm = 0;
+  int other = 0;
+  register_through_split_library(&held, plugin);
+  add_resource("Warm", &warm);
+  add_resource("Other", &other);
+  // The test program's own modules are read first: the query below waits for nothing else.
+  resolved_stack("Warm", &warm);
+
+  quillmark::testing::Gate gate;
+  held_open_gate = &gate;
+  held_open_suffix = plugin != nullptr ? "/SymbolTable/libcallstack_split_debug_plugin.so.debug"
+                                       : "/SymbolTable/libcallstack_split_debug.so.debug";
+  auto held_text =
+      std::async(std::launch::async, [&] { return resolved_stack("HeldDebugFile", &held); });
+  if (!gate.wait_until_held()) std::exit(2);
+
+  const auto start = std::chrono::steady_clock::now();
+  auto other_text = std::async(std::launch::async, [&] { return resolved_stack("Other", &other); });
+  const bool other_went_ahead =
+      other_text.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  const double other_ms = milliseconds_since(start);
+  auto added =
+      std::async(std::launch::async, [&] { return resmonitor::AddResource("NewName", &other); });
+  const bool new_name_went_ahead =
+      added.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  const double new_name_ms = milliseconds_since(start) - other_ms;
+  gate.release();
+
+  const std::string other_lines = other_text.get();
+  const std::string held_lines = held_text.get();
+  added.get();
+  resmonitor::DestroyResMonitor();
+  std::fprintf(stderr, "other stack %s in %.2f ms, new name %s in %.2f ms\n",
+               other_went_ahead ? "resolved" : "waited", other_ms,
+               new_name_went_ahead ? "added" : "waited", new_name_ms);
+  const bool other_resolved =
+      other_lines.find("resolve_beside_a_held_debug_file") != std::string::npos;
+  const bool held_resolved = held_lines.find("split_debug_lib.cpp (") != std::string::npos &&
+                             held_lines.find("split_debug_outer") != std::string::npos;
+  std::fprintf(stderr, "stacks: %s%s\n", other_resolved ? "other " : "",
+               held_resolved ? "held" : "");
+  std::exit(0);
+}
+
+// The library linked, and a plugin unloaded before its stack is shown, whose file is read then.
+TEST(ModuleLoadingDeathTest, AHeldDebugFileHoldsUpOnlyTheStacksInItsModule) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* const kResolved =
+      "other stack resolved in [0-9.]+ ms, new name added in [0-9.]+ ms\nstacks: other held";
+  EXPECT_EXIT(resolve_beside_a_held_debug_file(nullptr), ::testing::ExitedWithCode(0), kResolved);
+  EXPECT_EXIT(resolve_beside_a_held_debug_file(SPLIT_DEBUG_PLUGIN), ::testing::ExitedWithCode(0),
+              kResolved);
 }
 
 }  // namespace
