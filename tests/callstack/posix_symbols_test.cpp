@@ -27,6 +27,7 @@
 #include "callstack/symbol_handler.h"
 #include "platform/debug_help.h"
 #include "platform/posix/debug_file_search.h"
+#include "platform/posix/elf_dwarf_file.h"
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/wide_text.h"
@@ -189,6 +190,36 @@ TEST(ReplacedModule, ShowsAddressesOnlyOnceAnotherBuildTookItsPlace) {
   EXPECT_FALSE(has_line(help, function));
   // Other modules are not affected.
   EXPECT_NE(function_at(help, reinterpret_cast<const void*>(&fresh_folder)), "(address only)");
+}
+
+std::string line_at(DebugHelp& help, const void* address) {
+  LineRecord line;
+  std::uint32_t displacement = 0;
+  if (!help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
+                              &displacement, line)) {
+    return "(no line)";
+  }
+  return posix::to_utf8(line.file_name) + ":" + std::to_string(line.line_number);
+}
+
+// DWARF that names a supplementary file is left to libdw, which gives the frame the resolver
+// gives for the same library without the link.
+TEST(SupplementedDwarf, IsReadByLibdwWithTheSameNamesAndLines) {
+  posix::ElfDwarfFile file;
+  EXPECT_EQ(file.open(open(STALE_LIB_ALTLINK, O_RDONLY | O_CLOEXEC)),
+            posix::ElfDwarfFile::Opened::kForLibdw);
+  const fs::path folder = fresh_folder();
+  fs::copy_file(STALE_LIB_FIRST_BUILD, folder / "libplain.so");
+  fs::copy_file(STALE_LIB_ALTLINK, folder / "liblinked.so");
+  void* plain = dlopen((folder / "libplain.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  void* linked = dlopen((folder / "liblinked.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_TRUE(plain != nullptr && linked != nullptr) << dlerror();
+  const void* by_resolver = dlsym(plain, "stale_function");
+  const void* by_libdw = dlsym(linked, "stale_function");
+  DebugHelp& help = handler_with_modules(L"");
+  EXPECT_EQ(function_at(help, by_libdw), "stale_function");
+  EXPECT_NE(line_at(help, by_resolver), "(no line)");
+  EXPECT_EQ(line_at(help, by_libdw), line_at(help, by_resolver));
 }
 
 // A FIFO with the name of a module's debug file, in the first folder of the search path: the
