@@ -50,9 +50,16 @@ CachedRule UnwindRuleCache::miss(std::uint64_t key, std::uint64_t code, std::uin
   return rule;
 }
 
-// A writer first claims the entry; one that finds it claimed leaves it to the other.
+// Into a free entry of the set, else (taking turns by the count of misses) one of the two. A
+// writer first claims the entry; one that finds it claimed leaves it to the other.
 void UnwindRuleCache::store(std::uint64_t key, std::uint64_t code, CachedRule rule) {
-  Entry& entry = entries_[slot_of(key)];
+  Entry* set = &entries_[set_of(key)];
+  std::size_t way = misses_.load(std::memory_order_relaxed) & 1;
+  if (set[0].key.load(std::memory_order_relaxed) == 0)
+    way = 0;
+  else if (set[1].key.load(std::memory_order_relaxed) == 0)
+    way = 1;
+  Entry& entry = set[way];
   std::uint64_t previous = entry.key.load(std::memory_order_relaxed);
   if (previous == kBeingWritten ||
       !entry.key.compare_exchange_strong(previous, kBeingWritten, std::memory_order_relaxed)) {

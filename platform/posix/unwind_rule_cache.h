@@ -109,12 +109,15 @@ class UnwindRuleCache {
     __builtin_memcpy(&code, reinterpret_cast<const void*>(pc - sizeof code), sizeof code);
     return code;
   }
-  // Fibonacci hashing spreads neighbouring program counters over the table.
-  static std::size_t slot_of(std::uint64_t key) {
-    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 52) & (kEntries - 1);
+  // Two entries per set, one cache line: two program counters of one hot stack that hash alike
+  // do not keep evicting each other. Fibonacci hashing spreads neighbouring ones over the sets.
+  static constexpr std::size_t kWays = 2;
+  static std::size_t set_of(std::uint64_t key) {
+    return (static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> 52) & (kEntries - 1)) &
+           ~(kWays - 1);
   }
-  bool lookup(std::uint64_t key, std::uint64_t code, std::uint64_t& word) const {
-    const Entry& entry = entries_[slot_of(key)];
+  static bool read_entry(const Entry& entry, std::uint64_t key, std::uint64_t code,
+                         std::uint64_t& word) {
     if (entry.key.load(std::memory_order_acquire) != key) return false;
     // Acquire: seeing a newer rule or code means seeing the claim before them at the key's
     // second reading, which comes after both.
@@ -122,10 +125,14 @@ class UnwindRuleCache {
     const bool same_code = entry.code.load(std::memory_order_acquire) == code;
     return entry.key.load(std::memory_order_relaxed) == key && same_code;
   }
+  bool lookup(std::uint64_t key, std::uint64_t code, std::uint64_t& word) const {
+    const Entry* set = &entries_[set_of(key)];
+    return read_entry(set[0], key, code, word) || read_entry(set[1], key, code, word);
+  }
   CachedRule miss(std::uint64_t key, std::uint64_t code, std::uintptr_t pc, bool is_return_address);
   void store(std::uint64_t key, std::uint64_t code, CachedRule rule);
 
-  Entry entries_[kEntries];
+  alignas(64) Entry entries_[kEntries];
   std::atomic<std::uint64_t> misses_{0};
 };
 
