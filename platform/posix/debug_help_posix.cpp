@@ -557,7 +557,7 @@ class PosixDebugHelp final : public DebugHelp {
   // By address, from the resolver; copies, but cleared with chains_ all the same, since an
   // unloaded module's addresses may be taken by another.
   std::unordered_map<std::uint64_t, Described> described_;
-  const Described nothing_described_;
+  const Described nothing_described_{};
   Described scratch_described_;  // a description that could not be kept
   // The module files open_module_file opened and close_module_file did not close yet.
   std::unordered_map<ProcessHandle, std::unique_ptr<ModuleFile>> module_files_;
