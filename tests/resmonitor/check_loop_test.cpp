@@ -15,19 +15,12 @@
 namespace resmonitor {
 namespace {
 
-using resmonitor::testing::ManualTiming;
-
-constexpr std::int64_t kStart = 1'700'000'000'000'000;  // some time in 2023, in microseconds
 constexpr std::int64_t kQuiet = 5'001'000;
 constexpr std::int64_t kSecond = 1'000'000;
 const std::string kStartLine = "resmonitor::ResourceMonitor::check_loop start check dbg...";
 const std::string kEndLine = "resmonitor::ResourceMonitor::check_loop end check dbg";
 
-MonitorInfoLevel level_of(unsigned bits) { return static_cast<MonitorInfoLevel>(bits); }
-
-void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
-
-class CheckLoop : public ::testing::Test {
+class CheckLoop : public testing::ManualMonitorTest {
  protected:
   // The texts the monitor logged, in order; every one must carry the monitor's tag and level.
   std::vector<std::string> logged() const {
@@ -40,19 +33,10 @@ class CheckLoop : public ::testing::Test {
     return texts;
   }
 
-  void start(unsigned bits) {
-    monitor->start_check(level_of(bits));
-    ASSERT_TRUE(timing->wait_for_first_pause());
-  }
-
   void pass_at(std::int64_t us) {
     timing->set_now(us);
     ASSERT_TRUE(timing->run_pass());
   }
-
-  quillmark::testing::LogCapture capture;  // outlives the monitor and its thread
-  std::shared_ptr<ManualTiming> timing = std::make_shared<ManualTiming>(kStart);
-  std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
 };
 
 TEST_F(CheckLoop, StampsOnlyOnNewGroupsRemovalsAndStarts) {

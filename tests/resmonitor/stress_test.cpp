@@ -115,7 +115,8 @@ void modelled_operation(ResourceMonitor& monitor, ThreadModel& model, std::mt199
   void* obj = &model.objects[random() % model.objects.size()];
   const Key key{name.c_str(), obj};
   // Lists resolve and convert the text of every stack, so they come rarely, as in a host.
-  switch (random() % 32) {
+  const auto pick = random() % 32;
+  switch (pick) {
     case 0:
       monitor.SetMonitorInfoLevel(random_recording_level(random));
       break;
@@ -140,22 +141,14 @@ void modelled_operation(ResourceMonitor& monitor, ThreadModel& model, std::mt199
     case 5:
       check_query(monitor, key, model.registered.count(key) != 0);
       break;
-    case 6:
-    case 7:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 14:
-    case 15:
-      EXPECT_EQ(monitor.RemoveResource(name.c_str(), obj), 0);
-      model.registered.erase(key);
-      break;
-    default:
-      EXPECT_EQ(monitor.AddResource(name.c_str(), obj), 0);
-      model.registered.insert(key);
+    default:  // removals from 6 to 15, adds from 16 to 31
+      if (pick < 16) {
+        EXPECT_EQ(monitor.RemoveResource(name.c_str(), obj), 0);
+        model.registered.erase(key);
+      } else {
+        EXPECT_EQ(monitor.AddResource(name.c_str(), obj), 0);
+        model.registered.insert(key);
+      }
   }
 }
 
