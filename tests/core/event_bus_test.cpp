@@ -78,13 +78,14 @@ TEST(EventBus, QueueCountsEventsAndRemovalMarkers) {
   EXPECT_EQ(bus.getQueueEventCount(), 0u);
 }
 
-// An event nobody listens to is dropped; tokens are consecutive, and a removal marker with a
-// token never handed out changes nothing.
+// An event nobody listens to is dropped without making a group for its type; tokens are
+// consecutive, and a removal marker with a token never handed out changes nothing.
 TEST(EventBus, UnlistenAllStopsCallbacksAndDropsEmptyGroups) {
   core::AsyncEventBus bus;
   publish(bus, Ping{1});
   ASSERT_TRUE(bus.waitUntilIdle(20s));
   EXPECT_EQ(bus.getQueueEventCount(), 0u);
+  EXPECT_EQ(bus.listenerTypeCount(), 0u);
   std::atomic<int> removed_calls{0};
   std::atomic<int> kept_calls{0};
   EXPECT_EQ(bus.listen<Ping>(nullptr), -1);

@@ -56,20 +56,12 @@ class FreezeWatchdog : public testing::HandClockTest {
   }
 };
 
-TEST_F(FreezeWatchdog, DefaultThresholdsAndTheNameTable) {
-  std::int64_t freeze = 0;
-  std::int64_t timeout = 0;
-  monitor_.GetThresholds(freeze, timeout);
-  EXPECT_EQ(freeze, 5000);
-  EXPECT_EQ(timeout, 3000);
-
-  EXPECT_STREQ(event_type_name(Unknown), "Unknown");
-  EXPECT_STREQ(event_type_name(VideoOpenDecoder), "VideoOpenDecoder");
-  EXPECT_STREQ(event_type_name(PictureDecoderAbnormal), "PictureDecoderAbnormal");
-  EXPECT_STREQ(event_type_name(PlayerState), "PlayerState");
-  EXPECT_STREQ(event_type_name(MaxSize), "Unknown");
-  EXPECT_STREQ(event_type_name(-1), "Unknown");
-  EXPECT_STREQ(event_type_name(1000), "Unknown");
+// The defaults are checked by the report times below; out of the table, any value is "Unknown".
+TEST_F(FreezeWatchdog, TypesOutsideTheNameTableAreUnknown) {
+  EXPECT_STREQ(event_type_name(PlayerState), "PlayerState");  // the last entry
+  for (int type : {-1, static_cast<int>(MaxSize), 1000}) {
+    EXPECT_STREQ(event_type_name(type), "Unknown") << type;
+  }
 }
 
 TEST_F(FreezeWatchdog, RecordsCarryTheTaskAndTheThresholdsOfTheirCreation) {
@@ -103,17 +95,13 @@ TEST_F(FreezeWatchdog, RecordsCarryTheTaskAndTheThresholdsOfTheirCreation) {
   EXPECT_EQ(generic_record->event.param2, 1LL << 40);
   EXPECT_STREQ(report_url(generic_record->event), "");
 
-  EXPECT_EQ(video_record->freeze_ms, 5000);
   EXPECT_TRUE(video_record->event.use_gpu);
   EXPECT_STREQ(video_record->event.url, url("clip").c_str());
-  EXPECT_EQ(video_record->event.param1, 0);
 
+  // Thresholds changed between creations apply to the later task only.
   EXPECT_EQ(render_record->freeze_ms, 700);
   EXPECT_EQ(render_record->timeout_ms, 400);
-  EXPECT_EQ(render_record->event.event_type, D3DRender);
   EXPECT_FALSE(render_record->event.use_gpu);
-  EXPECT_STREQ(report_url(render_record->event), "");
-  EXPECT_EQ(render_record->event.kind, 0);
 
   // Release marks the record finished; the next pass drops it.
   const std::uint32_t video_id = video->id;
@@ -250,18 +238,6 @@ TEST_F(FreezeWatchdog, OutOfTableTypeIsLoggedAsUnknown) {
   EXPECT_EQ(posted[0].param1, 11);
   EXPECT_EQ(posted[0].param2, -22);
   EXPECT_EQ(posted[0].kind, 1);
-}
-
-TEST_F(FreezeWatchdog, FreezeWithoutListenerIsDropped) {
-  core::AsyncEventBus& bus = core::GetGlobalEventBus();
-  ASSERT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
-  const std::size_t groups = bus.listenerTypeCount();
-  auto project = monitor_.CreateProjLoadTracer();
-  advance_ms(5000);
-  ASSERT_TRUE(log_.wait_for_text("task has freezed. event type is ProjLoad, url: , use_gpu: 0."));
-  settle();  // the pass that logged has posted by now
-  EXPECT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
-  EXPECT_EQ(bus.listenerTypeCount(), groups);
 }
 
 // The watchdog sleeps until the earliest threshold a running task can still pass, and not at all
