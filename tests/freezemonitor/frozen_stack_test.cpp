@@ -109,9 +109,9 @@ TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
 // place before the event is posted.
 TEST_F(FrozenStack, ListenerFindsTheStackOfTheFreezeItHandles) {
   // The newest freeze with the event's identifiers is the one the event reports.
-  std::vector<testing::RecentFreeze> found;  // written on delivery, read once the event is kept
+  std::vector<testing::FreezeCopy> found;  // written on delivery, read once the event is kept
   EventRecorder events([&](const FreezeEvent& event) {
-    for (const testing::RecentFreeze& recent : testing::recent_freezes()) {
+    for (const testing::FreezeCopy& recent : testing::recent_freezes()) {
       if (recent.freeze.event_type == event.event_type && recent.freeze.param1 == event.param1 &&
           recent.freeze.param2 == event.param2 && recent.url == event.url) {
         found.push_back(recent);

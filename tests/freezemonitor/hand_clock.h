@@ -20,7 +20,7 @@
 namespace freezemonitor::testing {
 
 // A recent freeze with copies of its texts, which are valid only during the visit.
-struct RecentFreeze {
+struct FreezeCopy {
   QuillmarkRecentFreeze freeze;
   std::string url;
   std::string stack;
@@ -28,11 +28,11 @@ struct RecentFreeze {
 };
 
 // The recent freezes, newest first.
-inline std::vector<RecentFreeze> recent_freezes() {
-  std::vector<RecentFreeze> recent;
+inline std::vector<FreezeCopy> recent_freezes() {
+  std::vector<FreezeCopy> recent;
   const std::size_t count = VisitRecentFreezes(
       [](const QuillmarkRecentFreeze* freeze, void* context) {
-        static_cast<std::vector<RecentFreeze>*>(context)->push_back(
+        static_cast<std::vector<FreezeCopy>*>(context)->push_back(
             {*freeze, freeze->url, freeze->stack, freeze->samples});
       },
       &recent);
