@@ -27,11 +27,6 @@
 namespace resmonitor {
 namespace {
 
-using resmonitor::testing::ManualTiming;
-
-constexpr std::int64_t kStart = 1'700'000'000'000'000;
-constexpr std::int64_t kQuiet = 5'001'000;
-
 // Stands for the exported AddResource, whose frame a recorded stack leaves out.
 __attribute__((noinline)) int add_through_export(ResourceMonitor& monitor, const char* name,
                                                  void* obj) {
@@ -54,8 +49,6 @@ __attribute__((noinline)) void open_codec_site(ResourceMonitor& monitor, void* o
   g_result = add_through_export(monitor, "Codec", obj);
 }
 
-void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
-
 std::string read_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -63,16 +56,11 @@ std::string read_file(const std::filesystem::path& path) {
   return text.str();
 }
 
-class LeakReport : public ::testing::Test {
+class LeakReport : public testing::ManualMonitorTest {
  protected:
   void TearDown() override {
     SetLeakReportGroupedBySite(false);
     SetLeakReportFile(nullptr);
-  }
-
-  void start(unsigned bits) {
-    monitor->start_check(static_cast<MonitorInfoLevel>(bits));
-    ASSERT_TRUE(timing->wait_for_first_pause());
   }
 
   // 10,000 resources: 5,000 from the first site (spread over many registry slices), 4,000 from
@@ -98,9 +86,6 @@ class LeakReport : public ::testing::Test {
     return std::string();
   }
 
-  quillmark::testing::LogCapture capture;
-  std::shared_ptr<ManualTiming> timing = std::make_shared<ManualTiming>(kStart);
-  std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
   const std::filesystem::path leak_file =
       std::filesystem::temp_directory_path() /
       (std::string("quillmark-leaks-") +
