@@ -35,12 +35,13 @@ __attribute__((noinline)) int add_through_export(ResourceMonitor& monitor, const
 volatile int g_result = 0;
 volatile std::uintptr_t g_three = 3;
 
-// Three call sites of host code.
+// Three call sites of host code. No two have the same code, which the compiler could fold into
+// one function (and the stacks would name only one of them).
 __attribute__((noinline)) void load_texture_site(ResourceMonitor& monitor, void* obj) {
   g_result = add_through_export(monitor, "Texture", obj);
 }
 __attribute__((noinline)) void decode_frame_site(ResourceMonitor& monitor, void* obj) {
-  g_result = add_through_export(monitor, "Texture", obj);
+  g_result = add_through_export(monitor, "Texture", obj) + 1;
 }
 __attribute__((noinline)) void open_codec_site(ResourceMonitor& monitor, void* obj) {
   g_result = add_through_export(monitor, "Codec", obj);
