@@ -40,7 +40,7 @@ struct CapturedFrames {
   std::uint32_t count = 0;
   // The back-trace hash the platform computed over every address it took.
   std::uint32_t back_trace_hash = 0;
-  // FNV-1a over frames[0, count), an address at a time.
+  // hash_of_frames() of frames[0, count).
   std::uint32_t frames_hash = 0;
   std::uint64_t frames[kCapacity];  // only the first `count` are set
 };

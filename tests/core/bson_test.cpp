@@ -38,48 +38,20 @@ TEST(BsonBox, CopiesAndMovesBuffers) {
   EXPECT_EQ(target.Data(), buffer);
   target = self;
   EXPECT_EQ(target.Data(), buffer);
+
+  Bytes owned{4, 5};
+  const unsigned char* owned_buffer = owned.data();
+  const core::BsonBox taken = std::move(owned);  // no copy
+  EXPECT_EQ(taken.Data(), owned_buffer);
 }
 
 // Host code written against the base library's declarations converts implicitly.
-core::BsonBox box_of(const Bytes& bytes) { return bytes; }
-core::BsonBox box_taking(Bytes&& bytes) { return std::move(bytes); }
-bool item_present(const core::BsonItem& item) { return item; }
-std::size_t unpacker_size(const core::BsonUnpacker& unpacker) {
-  return static_cast<std::size_t>(unpacker.end - unpacker.begin);
-}
+static_assert(std::is_convertible_v<const Bytes&, core::BsonBox>);
+static_assert(std::is_convertible_v<Bytes&&, core::BsonBox>);
+static_assert(std::is_convertible_v<const core::BsonBox&, core::BsonUnpacker>);
+static_assert(std::is_convertible_v<const core::BsonItem&, bool>);
 
-TEST(BsonConversions, ConvertingMembersAreImplicit) {
-  static_assert(std::is_convertible_v<const Bytes&, core::BsonBox>);
-  static_assert(std::is_convertible_v<Bytes&&, core::BsonBox>);
-  static_assert(std::is_convertible_v<const core::BsonBox&, core::BsonUnpacker>);
-  static_assert(std::is_convertible_v<const core::BsonItem&, bool>);
-
-  const Bytes bytes{0x91, 0xc0};
-  EXPECT_EQ(box_of(bytes).Size(), 2u);
-  Bytes owned = bytes;
-  const unsigned char* buffer = owned.data();
-  const core::BsonBox taken = box_taking(std::move(owned));
-  EXPECT_EQ(taken.Data(), buffer);
-  EXPECT_EQ(unpacker_size(taken), 2u);
-  core::BsonItem item;
-  EXPECT_FALSE(item_present(item));
-  item.type = core::BsonItem::kNull;
-  EXPECT_TRUE(item_present(item));
-}
-
-TEST(BsonPacker, TakeHandsOverTheBuffer) {
-  core::BsonPacker packer;
-  packer.buffer = {1, 2, 3, 4};
-  const unsigned char* data = packer.Data();
-  core::BsonBox box = packer.Take();
-  EXPECT_EQ(box.Data(), data);
-  EXPECT_EQ(box.Size(), 4u);
-  EXPECT_EQ(packer.Data(), nullptr);
-  EXPECT_EQ(packer.Size(), 0u);
-  EXPECT_EQ(packer.buffer.capacity(), 0u);
-}
-
-TEST(BsonPacker, ClearKeepsCapacityAndReserveGrowsExactly) {
+TEST(BsonPacker, TakeHandsOverTheBufferAndReserveGrowsExactly) {
   core::BsonPacker packer;
   packer.Reserve(10);
   EXPECT_EQ(packer.buffer.capacity(), 10u);
@@ -95,6 +67,13 @@ TEST(BsonPacker, ClearKeepsCapacityAndReserveGrowsExactly) {
   packer.Reserve(capacity + 7);
   EXPECT_EQ(packer.buffer.capacity(), capacity + 7);
   EXPECT_EQ(packer.buffer, (Bytes{5, 6}));
+
+  data = packer.Data();
+  core::BsonBox box = packer.Take();
+  EXPECT_EQ(box.Data(), data);
+  EXPECT_EQ(box.Size(), 2u);
+  EXPECT_EQ(packer.Data(), nullptr);
+  EXPECT_EQ(packer.buffer.capacity(), 0u);
 }
 
 // The exception is thrown inside the quillmark library and caught here, in the host's module:
@@ -104,7 +83,7 @@ TEST(BsonPacker, ReserveBeyondMaximumThrowsLengthErrorAcrossTheBoundary) {
   EXPECT_THROW(packer.Reserve(std::numeric_limits<std::size_t>::max()), std::length_error);
 }
 
-TEST(BsonItem, PredicatesFollowTheTypeCode) {
+TEST(BsonItem, PredicatesFollowTheTypeCodeAndClearKeepsCapacity) {
   core::BsonItem item;
   EXPECT_FALSE(item);
   // Which predicate holds for each code, from the edges of every range: N(ull) B(ool)
@@ -121,22 +100,21 @@ TEST(BsonItem, PredicatesFollowTheTypeCode) {
                              (item.IsMap() ? "M" : "");
     EXPECT_EQ(held, kind == '-' ? "" : std::string(1, kind)) << "code " << code;
   }
-}
 
-TEST(BsonItem, ClearKeepsValueAndTextCapacity) {
-  core::BsonItem item;
   item.type = core::BsonItem::kString;
   item.text = std::string(100, 'x');
   item.value.integer = 42;
   const std::size_t capacity = item.text.capacity();
   item.Clear();
-  EXPECT_EQ(item.type, 0);
+  EXPECT_FALSE(item);
   EXPECT_TRUE(item.text.empty());
   EXPECT_EQ(item.text.capacity(), capacity);
   EXPECT_EQ(item.value.integer, 42);
 }
 
-TEST(BsonUnpacker, EmptyInputIsAtEndButNotFailedUntilRead) {
+// Item by item decoding and the sticky failure flag are checked against a reference reader by
+// the fuzz target; here, what it does not reach: empty input and reopening.
+TEST(BsonUnpacker, EmptyInputFailsOnReadAndOpenStartsAfresh) {
   core::BsonBox box;
   core::BsonUnpacker from_box(box);
   core::BsonUnpacker unopened;
@@ -146,30 +124,11 @@ TEST(BsonUnpacker, EmptyInputIsAtEndButNotFailedUntilRead) {
     EXPECT_EQ(unpacker->GetNextItem(), nullptr);
     EXPECT_TRUE(unpacker->Failed());
   }
-}
-
-TEST(BsonUnpacker, GetNextItemAlwaysReturnsItsOwnItem) {
-  const Bytes bytes = {0x01, 0x02};
-  core::BsonUnpacker unpacker(bytes.data(), bytes.size());
-  core::BsonItem* first = unpacker.GetNextItem();
-  EXPECT_EQ(first->value.unsigned_integer, 1u);
-  core::BsonItem* second = unpacker.GetNextItem();
-  EXPECT_EQ(first, second);
-  EXPECT_EQ(first, &unpacker.item);
-  EXPECT_EQ(first->value.unsigned_integer, 2u);
-}
-
-TEST(BsonUnpacker, OpenResetsCursorButKeepsItem) {
-  const Bytes first = {0x05};
-  const Bytes second = {0xc3};
-  core::BsonUnpacker unpacker(first.data(), first.size());
-  unpacker.GetNextItem();
-  unpacker.GetNextItem();
-  ASSERT_TRUE(unpacker.Failed());
-  unpacker.Open(second.data(), second.size());
-  EXPECT_FALSE(unpacker.Failed());
-  EXPECT_FALSE(unpacker.Eos());
-  EXPECT_EQ(unpacker.GetNextItem()->type, core::BsonItem::kBool);
+  const Bytes next = {0xc3};
+  unopened.Open(next.data(), next.size());
+  EXPECT_FALSE(unopened.Failed());
+  EXPECT_FALSE(unopened.Eos());
+  EXPECT_EQ(unopened.GetNextItem()->type, core::BsonItem::kBool);
 }
 
 TEST(BsonUnpacker, CopyAndMoveKeepPositionAndItem) {

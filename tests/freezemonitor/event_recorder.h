@@ -1,4 +1,5 @@
-// Listens for FreezeEvent on the global bus and keeps a copy of each one, for assertions.
+// Listens for FreezeEvent on the global bus and keeps a copy of each one, for assertions; a test
+// may also look at each event as it is delivered, on the dispatch thread.
 #pragma once
 
 #include <core/async_event_bus.h>
@@ -6,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,14 +16,17 @@ namespace quillmark::testing {
 
 class EventRecorder {
  public:
-  EventRecorder() {
-    token_ = core::GetGlobalEventBus().listen<FreezeEvent>([this](const FreezeEvent& event) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(event);
-      }
-      changed_.notify_all();
-    });
+  explicit EventRecorder(std::function<void(const FreezeEvent&)> on_delivery = nullptr) {
+    token_ = core::GetGlobalEventBus().listen<FreezeEvent>(
+        [this, on_delivery](const FreezeEvent& event) {
+          // Before the copy is kept: what it did is visible to whoever waited for the copy.
+          if (on_delivery) on_delivery(event);
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            events_.push_back(event);
+          }
+          changed_.notify_all();
+        });
   }
   ~EventRecorder() {
     // The removal runs on the dispatch thread; wait for it so no delivery reaches a dead object.

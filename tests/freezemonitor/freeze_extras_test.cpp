@@ -1,90 +1,28 @@
 // The opt-in extras of freeze reports: the recovery record, the statistics and the recent
 // freezes, on the process's watchdog with a clock moved by hand.
-#include <core/log.h>
 #include <quillmark/freeze_monitor.h>
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "freezemonitor/freeze_monitor_impl.h"
+#include "freezemonitor/hand_clock.h"
 #include "freezemonitor/task_statistics.h"
-#include "platform/platform.h"
-#include "support/log_capture.h"
 
 namespace freezemonitor {
 namespace {
 
-using quillmark::testing::LogCapture;
+using testing::recent_freezes;
 
-std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
-std::int64_t fake_clock() { return g_fake_ticks.load(); }
-// The watchdog is never late and the system never sleeps: durations are exact.
-std::int64_t no_suspension() { return 0; }
-
-// A visited freeze with copies of its texts, which are valid only during the visit.
-struct Visited {
-  QuillmarkRecentFreeze freeze;
-  std::string url;
-  std::string stack;
-};
-
-void keep_freeze(const QuillmarkRecentFreeze* freeze, void* context) {
-  static_cast<std::vector<Visited>*>(context)->push_back({*freeze, freeze->url, freeze->stack});
-}
-
-std::vector<Visited> recent_freezes() {
-  std::vector<Visited> visited;
-  const std::size_t count = VisitRecentFreezes(&keep_freeze, &visited);
-  EXPECT_EQ(count, visited.size());
-  return visited;
-}
-
-class FreezeExtras : public ::testing::Test {
+class FreezeExtras : public testing::HandClockTest {
  protected:
-  void SetUp() override {
-    monitor_.set_clock(&fake_clock);
-    monitor_.set_suspension_clocks(&no_suspension, &no_suspension);
-  }
-  void TearDown() override {
-    ASSERT_TRUE(monitor_.run_pass());
-    SetFreezeReportExtras(0);
-    monitor_.SetThresholds(5000, 3000);
-    monitor_.set_clock(&quillmark::platform::system_time_100ns);
-    monitor_.set_suspension_clocks(&quillmark::platform::awake_time_100ns,
-                                   &quillmark::platform::asleep_time_100ns);
-  }
-
   // Moves the hand clock and waits for a pass that saw it.
   void advance_ms(std::int64_t ms) {
-    g_fake_ticks += ms * 10000;
-    monitor_.clock_moved();
-    ASSERT_TRUE(monitor_.run_pass());
-  }
-
-  std::string url(const char* suffix) const {
-    return std::string("media/") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-           "/" + suffix;
-  }
-
-  FreezeMonitorImpl& monitor_ = freeze_monitor();
-  LogCapture log_;
-};
-
-// Records which thread logged each recovery record, then keeps the line as the capture would.
-struct RecoverySink {
-  LogCapture* capture;
-  std::vector<std::thread::id> logged_on;
-  static void sink(const core::LogRecord& record, void* context) {
-    auto* self = static_cast<RecoverySink*>(context);
-    if (std::string(record.text).find("recovered") != std::string::npos) {
-      self->logged_on.push_back(std::this_thread::get_id());
-    }
-    self->capture->keep(record);
+    HandClockTest::advance_ms(ms);
+    settle();
   }
 };
 
@@ -93,8 +31,6 @@ struct RecoverySink {
 TEST_F(FreezeExtras, RecoveryRecordOfAFrozenTaskThatEnds) {
   EXPECT_EQ(SetFreezeReportExtras(~0u), 7u) << "unknown bits are ignored";
   EXPECT_EQ(SetFreezeReportExtras(kQuillmarkFreezeRecovery), 1u);
-  RecoverySink recording{&log_, {}};
-  core::SetLogSink(&RecoverySink::sink, &recording);
 
   auto frozen = monitor_.CreateEffectRenderTracer(url("frozen"), 3);
   auto slow = monitor_.CreateGetMediaInfoTracer(url("slow"));
@@ -116,17 +52,14 @@ TEST_F(FreezeExtras, RecoveryRecordOfAFrozenTaskThatEnds) {
       "task has recovered after 7300 ms. event type is EffectRender, url: " + url("frozen") +
       ", use_gpu: 1.";
   ASSERT_TRUE(log_.wait_for_text(recovered));
-  core::SetLogSink(nullptr, nullptr);
 
   const auto lines = log_.lines();
   ASSERT_EQ(lines.size(), 4u);  // timed out twice, freezed, recovered
-  EXPECT_EQ(lines[2].text, "task has freezed. event type is EffectRender, url: " + url("frozen") +
-                               ", use_gpu: 1.");
+  EXPECT_EQ(lines[2].text, freezed_line("EffectRender", url("frozen"), 1));
   EXPECT_EQ(lines[3].text, recovered);
   EXPECT_EQ(lines[3].level, 5);
   EXPECT_EQ(lines[3].module, "FreezeMonitor");
-  ASSERT_EQ(recording.logged_on.size(), 1u);
-  EXPECT_NE(recording.logged_on[0], std::this_thread::get_id());
+  EXPECT_NE(lines[3].thread, std::this_thread::get_id());
 
   recent = recent_freezes();
   EXPECT_EQ(recent[0].freeze.recovered, 1);
@@ -145,8 +78,8 @@ TEST_F(FreezeExtras, NothingMoreWhenTheExtrasAreOff) {
   advance_ms(1000);
   const auto lines = log_.lines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[0].text, "task has timed out. event type is ProjLoad. url: . use_gpu: 0.");
-  EXPECT_EQ(lines[1].text, "task has freezed. event type is ProjLoad, url: , use_gpu: 0.");
+  EXPECT_EQ(lines[0].text, timed_out_line("ProjLoad", "", 0));
+  EXPECT_EQ(lines[1].text, freezed_line("ProjLoad", "", 0));
 
   const auto recent = recent_freezes();
   ASSERT_FALSE(recent.empty());

@@ -8,82 +8,43 @@
 #include <signal.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "callstack/call_stack.h"
 #include "freezemonitor/event_recorder.h"
-#include "freezemonitor/freeze_monitor_impl.h"
+#include "freezemonitor/hand_clock.h"
 #include "freezemonitor/stuck_thread.h"
-#include "platform/platform.h"
-#include "support/log_capture.h"
 
 namespace freezemonitor {
 namespace {
 
 using quillmark::testing::CapturedLine;
 using quillmark::testing::EventRecorder;
-using quillmark::testing::LogCapture;
 using quillmark::testing::StuckThread;
-
-std::atomic<std::int64_t> g_fake_ticks{1000LL * 10000000};
-std::int64_t fake_clock() { return g_fake_ticks.load(); }
-// The watchdog is never late and the system never sleeps: the stack record's time is exact.
-std::int64_t no_suspension() { return 0; }
-
-std::string freezed_line(const std::string& url) {
-  return "task has freezed. event type is EffectRender, url: " + url + ", use_gpu: 1.";
-}
-
-// What a listener finds about the event it handles among the recent freezes.
-struct Lookup {
-  const FreezeEvent* event;
-  bool found = false;
-  std::string stack;
-  std::uint64_t thread = 0;
-};
-
-// The newest freeze with the event's identifiers is the one the event reports.
-void find_freeze(const QuillmarkRecentFreeze* freeze, void* context) {
-  auto* lookup = static_cast<Lookup*>(context);
-  const FreezeEvent& event = *lookup->event;
-  if (lookup->found || freeze->event_type != event.event_type || freeze->param1 != event.param1 ||
-      freeze->param2 != event.param2 || std::strcmp(freeze->url, event.url) != 0) {
-    return;
-  }
-  lookup->found = true;
-  lookup->stack = freeze->stack;
-  lookup->thread = freeze->thread_id;
-}
 
 std::string stack_head(quillmark::platform::ThreadId thread) {
   return "frozen thread " + std::to_string(thread) + " (task running for 5000 ms) stack";
 }
 
-class FrozenStack : public ::testing::Test {
+class FrozenStack : public testing::HandClockTest {
  protected:
   void SetUp() override {
-    monitor_.set_clock(&fake_clock);
-    monitor_.set_suspension_clocks(&no_suspension, &no_suspension);
+    HandClockTest::SetUp();
     ASSERT_TRUE(SetFreezeStackCaptureEnabled(true));
   }
   void TearDown() override {
     SetFreezeStackCaptureEnabled(false);
-    ASSERT_TRUE(monitor_.run_pass());
-    monitor_.set_clock(&quillmark::platform::system_time_100ns);
-    monitor_.set_suspension_clocks(&quillmark::platform::awake_time_100ns,
-                                   &quillmark::platform::asleep_time_100ns);
+    HandClockTest::TearDown();
   }
 
-  void advance_to_freeze() {
-    g_fake_ticks += 5000LL * 10000;
-    monitor_.clock_moved();
+  void advance_to_freeze() { advance_ms(5000); }
+
+  static std::string freezed_line(const std::string& url) {
+    return HandClockTest::freezed_line("EffectRender", url, 1);
   }
 
   // The task's tracer, created on the task's own thread.
@@ -100,92 +61,74 @@ class FrozenStack : public ::testing::Test {
     }
     return std::string();
   }
-
-  std::string url(const char* suffix) const {
-    return std::string("media/") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
-           "/" + suffix;
-  }
-
-  FreezeMonitorImpl& monitor_ = freeze_monitor();
-  LogCapture log_;
 };
 
-// The task waits in the kernel: Linux walks its stack from outside, Windows suspends it.
+// The tasks wait in the kernel: Linux walks their stacks from outside, Windows suspends them.
+// Several freeze in the same pass: each freezed line is followed by its own thread's stack.
 TEST_F(FrozenStack, RecordAfterTheFreezedLineNamesTheFunctionTheTaskIsStuckIn) {
-  const std::string task_url = url("decode");
+  constexpr int kTasks = 3;
   EventRecorder events;
-  std::shared_ptr<EffectRenderTracer> tracer;
-  StuckThread task(trace_on_thread(task_url, tracer));
-  advance_to_freeze();
-  ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) + ":\n"));
-
-  const std::string record = record_after_freeze(task_url);
-  EXPECT_EQ(record.rfind(stack_head(task.id()) + ":\n", 0), 0u) << record;
-  EXPECT_NE(record.find("!quillmark::testing::StuckThread::stuck_in_decoder()"), std::string::npos)
-      << record;
-  EXPECT_NE(record.find("stuck_thread.h ("), std::string::npos) << record;
-  EXPECT_EQ(record.find("(note: "), std::string::npos) << record;  // a whole stack
-  // A header, then at most 10 frames, each preceded by the calls inlined into it.
-  constexpr long kMostLines = 1 + 10 * (1 + CallStack::kMaxInlinedCalls);
-  EXPECT_LE(std::count(record.begin(), record.end(), '\n'), kMostLines) << record;
-  for (const CapturedLine& line : log_.lines()) {
-    if (line.text == record) {
-      EXPECT_EQ(line.level, 6);
-      EXPECT_EQ(line.logger, "ZOR");
-      EXPECT_EQ(line.module, "FreezeMonitor");
-    }
+  std::vector<std::shared_ptr<EffectRenderTracer>> tracers(kTasks);
+  std::vector<std::unique_ptr<StuckThread>> tasks;
+  for (int i = 0; i < kTasks; ++i) {
+    tasks.push_back(std::make_unique<StuckThread>(
+        trace_on_thread(url("task") + std::to_string(i), tracers[i])));
   }
+  advance_to_freeze();
+  ASSERT_TRUE(log_.wait_for_text("frozen thread", kTasks));
 
-  // The freezed line and the event are what they are without capture.
-  const auto posted = events.wait_for(task_url, 1);
-  ASSERT_EQ(posted.size(), 1u);
-  EXPECT_EQ(posted[0].kind, 1);
-  EXPECT_TRUE(posted[0].use_gpu);
-  EXPECT_EQ(posted[0].event_type, EffectRender);
+  for (int i = 0; i < kTasks; ++i) {
+    const std::string task_url = url("task") + std::to_string(i);
+    const std::string record = record_after_freeze(task_url);
+    EXPECT_EQ(record.rfind(stack_head(tasks[i]->id()) + ":\n", 0), 0u) << record;
+    EXPECT_NE(record.find("!quillmark::testing::StuckThread::stuck_in_decoder()"),
+              std::string::npos)
+        << record;
+    EXPECT_NE(record.find("stuck_thread.h ("), std::string::npos) << record;
+    EXPECT_EQ(record.find("(note: "), std::string::npos) << record;  // a whole stack
+    // A header, then at most 10 frames, each preceded by the calls inlined into it.
+    constexpr long kMostLines = 1 + 10 * (1 + CallStack::kMaxInlinedCalls);
+    EXPECT_LE(std::count(record.begin(), record.end(), '\n'), kMostLines) << record;
+    for (const CapturedLine& line : log_.lines()) {
+      if (line.text == record) {
+        EXPECT_EQ(line.level, 6);
+        EXPECT_EQ(line.logger, "ZOR");
+        EXPECT_EQ(line.module, "FreezeMonitor");
+      }
+    }
+    // The freezed line and the event are what they are without capture.
+    const auto posted = events.wait_for(task_url, 1);
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].kind, 1);
+    EXPECT_TRUE(posted[0].use_gpu);
+    EXPECT_EQ(posted[0].event_type, EffectRender);
+  }
 }
 
 // A FreezeEvent listener reads the stack of the freeze it handles: the entry and its stack are in
 // place before the event is posted.
 TEST_F(FrozenStack, ListenerFindsTheStackOfTheFreezeItHandles) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Lookup> lookups;  // guarded by mutex
-  core::AsyncEventBus& bus = core::GetGlobalEventBus();
-  const int token = bus.listen<FreezeEvent>([&](const FreezeEvent& event) {
-    Lookup lookup{&event};
-    VisitRecentFreezes(&find_freeze, &lookup);
-    std::lock_guard<std::mutex> lock(mutex);
-    lookups.push_back(lookup);
-    changed.notify_all();
+  // The newest freeze with the event's identifiers is the one the event reports.
+  std::vector<testing::FreezeCopy> found;  // written on delivery, read once the event is kept
+  EventRecorder events([&](const FreezeEvent& event) {
+    for (const testing::FreezeCopy& recent : testing::recent_freezes()) {
+      if (recent.freeze.event_type == event.event_type && recent.freeze.param1 == event.param1 &&
+          recent.freeze.param2 == event.param2 && recent.url == event.url) {
+        found.push_back(recent);
+        break;
+      }
+    }
   });
   std::shared_ptr<EffectRenderTracer> tracer;
   StuckThread task(trace_on_thread(url("listened"), tracer));
   advance_to_freeze();
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(20), [&] { return !lookups.empty(); }));
-  }
-  bus.unlistenAll(token);
-  ASSERT_TRUE(bus.waitUntilIdle(std::chrono::seconds(20)));
+  ASSERT_EQ(events.wait_for(url("listened"), 1).size(), 1u);
 
-  ASSERT_EQ(lookups.size(), 1u);
-  ASSERT_TRUE(lookups[0].found);
-  EXPECT_EQ(lookups[0].thread, task.id());
-  EXPECT_EQ(lookups[0].stack, record_after_freeze(url("listened")));
-  EXPECT_EQ(lookups[0].stack.rfind(stack_head(task.id()) + ":\n", 0), 0u) << lookups[0].stack;
-  EXPECT_NE(lookups[0].stack.find("stuck_in_decoder()"), std::string::npos) << lookups[0].stack;
-}
-
-// Default output is unchanged: no record follows the freezed line.
-TEST_F(FrozenStack, NothingMoreWhenCaptureIsOff) {
-  SetFreezeStackCaptureEnabled(false);
-  std::shared_ptr<EffectRenderTracer> tracer;
-  StuckThread task(trace_on_thread(url("off"), tracer));
-  advance_to_freeze();
-  ASSERT_TRUE(log_.wait_for_text(freezed_line(url("off"))));
-  ASSERT_TRUE(monitor_.run_pass());
-  EXPECT_EQ(log_.count_containing("frozen thread"), 0);
-  EXPECT_EQ(log_.lines().back().text, freezed_line(url("off")));
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].freeze.thread_id, task.id());
+  EXPECT_EQ(found[0].stack, record_after_freeze(url("listened")));
+  EXPECT_EQ(found[0].stack.rfind(stack_head(task.id()) + ":\n", 0), 0u) << found[0].stack;
+  EXPECT_NE(found[0].stack.find("stuck_in_decoder()"), std::string::npos) << found[0].stack;
 }
 
 TEST_F(FrozenStack, ThreadThatEndedGivesStackUnavailable) {
@@ -200,14 +143,22 @@ TEST_F(FrozenStack, ThreadThatEndedGivesStackUnavailable) {
 }
 
 #if !defined(_WIN32)
+// The wait is bounded; the request left pending reaches the thread once it unblocks the signal,
+// and is ignored there, without disturbing the next capture.
 TEST_F(FrozenStack, ThreadBlockingTheSignalGivesStackUnavailableAndGoesOn) {
   std::shared_ptr<EffectRenderTracer> tracer;
-  StuckThread task(trace_on_thread(url("blocked"), tracer),
-                   quillmark::platform::default_capture_signal(), StuckThread::Hang::kSpinning);
+  {
+    StuckThread task(trace_on_thread(url("blocked"), tracer),
+                     quillmark::platform::default_capture_signal(), StuckThread::Hang::kSpinning);
+    advance_to_freeze();
+    ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) +
+                                   " unavailable: the thread did not answer in time"));
+    EXPECT_EQ(record_after_freeze(url("blocked")).rfind(stack_head(task.id()), 0), 0u);
+  }
+  std::shared_ptr<EffectRenderTracer> next;
+  StuckThread later(trace_on_thread(url("next"), next));
   advance_to_freeze();
-  ASSERT_TRUE(log_.wait_for_text(stack_head(task.id()) +
-                                 " unavailable: the thread did not answer in time"));
-  EXPECT_EQ(record_after_freeze(url("blocked")).rfind(stack_head(task.id()), 0), 0u);
+  ASSERT_TRUE(log_.wait_for_text(stack_head(later.id()) + ":\n"));
 }
 
 // A signal number that cannot be used is passed over for the default with one warning; capture
@@ -235,25 +186,6 @@ TEST(FrozenStackSignal, UnusableVariableGivesOneWarning) {
 }
 #endif
 
-// Several task threads freeze in the same pass: each freezed line is followed by its own thread's
-// stack.
-TEST_F(FrozenStack, ManyTasksFreezingAtOnce) {
-  constexpr int kThreads = 4;
-  std::vector<std::shared_ptr<EffectRenderTracer>> tracers(kThreads);
-  std::vector<std::unique_ptr<StuckThread>> tasks;
-  for (int i = 0; i < kThreads; ++i) {
-    const std::string task_url = url("task") + std::to_string(i);
-    tasks.push_back(std::make_unique<StuckThread>(trace_on_thread(task_url, tracers[i])));
-  }
-  advance_to_freeze();
-  ASSERT_TRUE(log_.wait_for_text("frozen thread", kThreads));
-  for (int i = 0; i < kThreads; ++i) {
-    const std::string record = record_after_freeze(url("task") + std::to_string(i));
-    EXPECT_EQ(record.rfind(stack_head(tasks[i]->id()) + ":\n", 0), 0u) << record;
-    EXPECT_NE(record.find("stuck_in_decoder()"), std::string::npos) << record;
-  }
-}
-
 class SampledStacks : public FrozenStack {
  protected:
   void SetUp() override {
@@ -261,15 +193,13 @@ class SampledStacks : public FrozenStack {
     ASSERT_EQ(SetFreezeReportExtras(kQuillmarkFreezeSampledStacks), kQuillmarkFreezeSampledStacks);
   }
   void TearDown() override {
-    SetFreezeReportExtras(0);
     SetFreezeStackSampling(250, 40);
     FrozenStack::TearDown();
   }
   // Moves the clock one interval on and waits for the pass that samples.
   void next_sample() {
-    g_fake_ticks += 250LL * 10000;
-    monitor_.clock_moved();
-    ASSERT_TRUE(monitor_.run_pass());
+    advance_ms(250);
+    settle();
   }
   std::string samples_record() const {
     for (const CapturedLine& line : log_.lines()) {
@@ -310,14 +240,7 @@ TEST_F(SampledStacks, RecordSharesTheSamplesOutByPlace) {
   EXPECT_LT(in_first, in_second) << record;
   EXPECT_NE(in_second, std::string::npos) << record;
 
-  std::string kept;
-  VisitRecentFreezes(
-      [](const QuillmarkRecentFreeze* freeze, void* out) {
-        auto& text = *static_cast<std::string*>(out);
-        if (text.empty()) text = freeze->samples;
-      },
-      &kept);
-  EXPECT_EQ(kept, record);
+  EXPECT_EQ(testing::recent_freezes().at(0).samples, record);
 }
 
 // At the bound sampling stops with the record, while the task still runs; a release later adds

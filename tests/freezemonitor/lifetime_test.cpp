@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "freezemonitor/child_process.h"
 
@@ -53,21 +54,19 @@ TEST(FreezeMonitorLifetime, ExitWhileWatchdogRunsAndATaskIsTraced) {
 #endif
 }
 
+// A tracer released at exit after the monitor logs once; also when the host's sink ends the
+// process and the tracer is released on the exiting thread, which holds the sink's lock (the line
+// goes to stderr then).
 TEST(FreezeMonitorLifetime, TracerReleasedAfterTheMonitorLogsOnce) {
-  const auto result = run_child("freezemonitor_unload_child", "held-by-static");
-  EXPECT_EQ(result.exit_code, 0) << result.output;
-  EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 1) << result.output;
-  EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
-      << result.output;
-}
-
-// The host's sink ends the process; the tracer released during that exit, after the monitor,
-// logs on the exiting thread, which holds the sink's lock: the line goes to stderr.
-TEST(FreezeMonitorLifetime, TracerReleasedDuringAnExitFromTheSink) {
-  const auto result = run_child("freezemonitor_unload_child", "exit-in-sink");
-  EXPECT_EQ(result.exit_code, 27) << result.output;
-  EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."), 1)
-      << result.output;
+  for (const auto& [mode, code] :
+       {std::pair<const char*, int>{"held-by-static", 0}, {"exit-in-sink", 27}}) {
+    const auto result = run_child("freezemonitor_unload_child", mode);
+    EXPECT_EQ(result.exit_code, code) << result.output;
+    EXPECT_EQ(occurrences(result.output, "freezemonitor already destory."), 1) << result.output;
+    EXPECT_EQ(occurrences(result.output, "[5] ZOR/FreezeMonitor: freezemonitor already destory."),
+              1)
+        << result.output;
+  }
 }
 
 #if !defined(_WIN32)

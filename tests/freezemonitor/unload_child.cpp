@@ -53,14 +53,12 @@ bool wait_for(const std::atomic<int>& lines) {
   return true;
 }
 
-bool wait_for_freezed_line() { return wait_for(g_freezed_lines); }
-
 int unload_while_running(LoadedLibrary& library, freezemonitor::FreezeMonitor* monitor) {
   core::SetLogSink(&count_freezed, nullptr);
   monitor->SetThresholds(0, 0);
   {
     auto tracer = monitor->CreateGPUInitTracer();
-    if (!wait_for_freezed_line()) {
+    if (!wait_for(g_freezed_lines)) {
       std::puts("watchdog silent");
       return 4;
     }
@@ -96,7 +94,7 @@ int exit_while_running(freezemonitor::FreezeMonitor* monitor, unsigned (*set_ext
   core::SetLogSink(&count_freezed, nullptr);
   monitor->SetThresholds(0, 0);
   const auto first = monitor->CreateD3DRenderTracer();
-  if (!wait_for_freezed_line()) {
+  if (!wait_for(g_freezed_lines)) {
     std::puts("watchdog silent");
     return 4;
   }

@@ -158,36 +158,6 @@ TEST_F(ResourceApi, LargeListsKeepNameThenPointerOrder) {
   EXPECT_TRUE(names_and_pointers(textures) == textures_in_order);
 }
 
-TEST_F(ResourceApi, LongNamesKeyByWholeNameAndCutObjName) {
-  SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
-  const std::string common(200, 'n');
-  const std::string first = common + "-first";
-  const std::string second = common + "-second";
-  AddResource(first.c_str(), pointer(1));
-  AddResource(second.c_str(), pointer(1));
-
-  ResMonitorInfo info;
-  ASSERT_EQ(GetObjResource(second.c_str(), pointer(1), info), 0);
-  EXPECT_EQ(std::string(info.objName), common.substr(0, 127));
-  EXPECT_EQ(GetObjResource(common.c_str(), pointer(1), info), -1);
-  std::list<ResMonitorInfo> all;
-  GetAllResource(all);
-  EXPECT_EQ(all.size(), 2u) << "names that differ after byte 127 are two groups";
-}
-
-TEST_F(ResourceApi, NoStackWithoutStackBits) {
-  SetMonitorInfoLevel(MonitorInfoCheck);
-  AddResource("A", pointer(1));
-  ResMonitorInfo info;
-  ASSERT_EQ(GetObjResource("A", pointer(1), info), 0);
-  EXPECT_TRUE(info.callStack.empty());
-  std::list<ResMonitorInfo> lists;
-  GetObjNameResource("A", lists);
-  GetAllResource(lists);
-  ASSERT_EQ(lists.size(), 2u);
-  for (const auto& copy : lists) EXPECT_TRUE(copy.callStack.empty());
-}
-
 TEST_F(ResourceApi, DestroyReportsLeaksAndKeepsTheLevel) {
   quillmark::testing::LogCapture capture;
   SetMonitorInfoLevel(MonitorInfoCheck);

@@ -15,19 +15,12 @@
 namespace resmonitor {
 namespace {
 
-using resmonitor::testing::ManualTiming;
-
-constexpr std::int64_t kStart = 1'700'000'000'000'000;  // some time in 2023, in microseconds
 constexpr std::int64_t kQuiet = 5'001'000;
 constexpr std::int64_t kSecond = 1'000'000;
 const std::string kStartLine = "resmonitor::ResourceMonitor::check_loop start check dbg...";
 const std::string kEndLine = "resmonitor::ResourceMonitor::check_loop end check dbg";
 
-MonitorInfoLevel level_of(unsigned bits) { return static_cast<MonitorInfoLevel>(bits); }
-
-void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
-
-class CheckLoop : public ::testing::Test {
+class CheckLoop : public testing::ManualMonitorTest {
  protected:
   // The texts the monitor logged, in order; every one must carry the monitor's tag and level.
   std::vector<std::string> logged() const {
@@ -40,19 +33,10 @@ class CheckLoop : public ::testing::Test {
     return texts;
   }
 
-  void start(unsigned bits) {
-    monitor->start_check(level_of(bits));
-    ASSERT_TRUE(timing->wait_for_first_pause());
-  }
-
   void pass_at(std::int64_t us) {
     timing->set_now(us);
     ASSERT_TRUE(timing->run_pass());
   }
-
-  quillmark::testing::LogCapture capture;  // outlives the monitor and its thread
-  std::shared_ptr<ManualTiming> timing = std::make_shared<ManualTiming>(kStart);
-  std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
 };
 
 TEST_F(CheckLoop, StampsOnlyOnNewGroupsRemovalsAndStarts) {
@@ -80,21 +64,23 @@ TEST_F(CheckLoop, StampsOnlyOnNewGroupsRemovalsAndStarts) {
   EXPECT_EQ(stamp_after(999, [&] { monitor->AddResource("C", pointer(1)); }), 900);
 }
 
+// Recorded stacks do not change the count form; only the detail bit does.
 TEST_F(CheckLoop, ReportsOnceAfterQuietPeriodAndAgainAsLeakListOnDestroy) {
-  start(MonitorInfoCheck);
+  start(MonitorInfoCheck | MonitorInfoStack);
   timing->set_now(kStart + 1000);
   monitor->AddResource("A", pointer(0x10));
+  monitor->AddResource("A", pointer(0x20));
   const std::int64_t stamp = kStart + 1000;
 
   pass_at(stamp + kQuiet - 1);
   EXPECT_EQ(logged(), std::vector<std::string>{kStartLine});
   pass_at(stamp + kQuiet);
   pass_at(stamp + kQuiet + 10 * kSecond);  // nothing changed since: no second report
-  EXPECT_EQ(logged(), (std::vector<std::string>{kStartLine, "\n[A] count:1"}));
+  EXPECT_EQ(logged(), (std::vector<std::string>{kStartLine, "\n[A] count:2"}));
 
   monitor->Destroy();
-  EXPECT_EQ(logged(), (std::vector<std::string>{kStartLine, "\n[A] count:1",
-                                                "Resource leak list\n[A] count:1", kEndLine}));
+  EXPECT_EQ(logged(), (std::vector<std::string>{kStartLine, "\n[A] count:2",
+                                                "Resource leak list\n[A] count:2", kEndLine}));
   EXPECT_FALSE(monitor->check_thread_running());
 }
 
@@ -165,14 +151,6 @@ TEST_F(CheckLoop, RestartedThreadReportsAfresh) {
   const auto texts = logged();
   EXPECT_EQ(std::count(texts.begin(), texts.end(), "\n[B] count:1"), 2);
   EXPECT_EQ(std::count(texts.begin(), texts.end(), kStartLine), 2);
-}
-
-TEST_F(CheckLoop, StackLevelsWithoutDetailBitUseCountForm) {
-  start(MonitorInfoCheck | MonitorInfoStack);
-  monitor->AddResource("A", pointer(1));
-  monitor->AddResource("A", pointer(2));
-  pass_at(kStart + kQuiet);
-  EXPECT_EQ(logged().back(), "\n[A] count:2");
 }
 
 TEST_F(CheckLoop, DetailLevelListsEachEntryWithTimeAndStack) {

@@ -2,13 +2,18 @@
 // pause of the loop lasts until the test grants the next pass (or the loop is being stopped).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "resmonitor/check_timing.h"
+#include "resmonitor/registry.h"
+#include "support/log_capture.h"
 
 namespace resmonitor::testing {
 
@@ -64,6 +69,23 @@ class ManualTiming final : public CheckTiming {
   std::condition_variable changed_;
   int pauses_entered_ = 0;
   int granted_ = 0;
+};
+
+// A monitor of the test's own on the manual timing.
+class ManualMonitorTest : public ::testing::Test {
+ protected:
+  static constexpr std::int64_t kStart = 1'700'000'000'000'000;  // some time in 2023, in µs
+  static void* pointer(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
+
+  // Starts the check thread at `bits` and returns once its first pass is done.
+  void start(unsigned bits) {
+    monitor->start_check(static_cast<MonitorInfoLevel>(bits));
+    ASSERT_TRUE(timing->wait_for_first_pause());
+  }
+
+  quillmark::testing::LogCapture capture;  // outlives the monitor and its thread
+  std::shared_ptr<ManualTiming> timing = std::make_shared<ManualTiming>(kStart);
+  std::unique_ptr<ResourceMonitor> monitor = std::make_unique<ResourceMonitor>(timing);
 };
 
 }  // namespace resmonitor::testing

@@ -72,23 +72,23 @@ void exit_on_fragment(const core::LogRecord& record, void* context) {
 }
 
 TEST(HostSink, ExitOnTheCheckThread) {
+  static SinkExit rule{"start check dbg", 21};
   expect_ends_with(
       [] {
-        static SinkExit rule{"start check dbg", 21};
         core::SetLogSink(&exit_on_fragment, &rule);
         start_checking();
         wait_for_the_end();
       },
-      21);
+      rule.code);
 }
 
 // The watchdog may report the task before the static that holds its tracer is in place; the exit
 // waits for it, so that the exit handlers release the tracer on the watchdog while the monitor
 // still exists.
 TEST(HostSink, ExitInTheWatchdogsReport) {
+  static SinkExit rule{"task has freezed", 22};
   expect_ends_with(
       [] {
-        static SinkExit rule{"task has freezed", 22};
         rule.ready.store(false);
         core::SetLogSink(&exit_on_fragment, &rule);
         freezemonitor::FreezeMonitor* monitor = GetFreezeMonitor();
@@ -97,7 +97,7 @@ TEST(HostSink, ExitInTheWatchdogsReport) {
         rule.ready.store(true);
         wait_for_the_end();
       },
-      22);
+      rule.code);
 }
 
 // A host thread exits inside its own sink once one of our threads has a record containing
@@ -142,22 +142,18 @@ void exit_in_host_sink(HostSinkExit& rule, void (*start_ours)()) {
 }
 
 TEST(HostSink, ExitWhileTheCheckThreadWaitsForIt) {
-  expect_ends_with(
-      [] {
-        static HostSinkExit rule{"start check dbg", 24};
-        exit_in_host_sink(rule, &start_checking);
-      },
-      24);
+  static HostSinkExit rule{"start check dbg", 24};
+  expect_ends_with([] { exit_in_host_sink(rule, &start_checking); }, rule.code);
 }
 
 TEST(HostSink, ExitWhileTheWatchdogWaitsForIt) {
+  static HostSinkExit rule{"task has freezed", 25};
   expect_ends_with(
       [] {
-        static HostSinkExit rule{"task has freezed", 25};
         GetFreezeMonitor();
         exit_in_host_sink(rule, &start_frozen_task);
       },
-      25);
+      rule.code);
 }
 
 struct SinkFork {
@@ -203,39 +199,35 @@ void fork_on_record(const core::LogRecord& record, void* context) {
 
 // Both monitors run, so that their own fork steps take part.
 TEST(HostSink, ForkInTheHostsSinkWhileBothMonitorsRun) {
+  static SinkFork rule{kHostTag, "start the crash reporter", 31};
   expect_ends_with(
       [] {
-        static SinkFork rule{kHostTag, "start the crash reporter", 31};
         fork_in_sink(rule, [] {
           start_checking();
           GetFreezeMonitor();
           CoreLogPrint(kHostTag, 4, "start the crash reporter");
         });
       },
-      31);
+      rule.child_code);
 }
 
 TEST(HostSink, ForkInTheWatchdogsReport) {
-  expect_ends_with(
-      [] {
-        static SinkFork rule{nullptr, "task has freezed", 32};
-        fork_in_sink(rule, &start_frozen_task);
-      },
-      32);
+  static SinkFork rule{nullptr, "task has freezed", 32};
+  expect_ends_with([] { fork_in_sink(rule, &start_frozen_task); }, rule.child_code);
 }
 
 // The check thread's last record comes while DestroyResMonitor, on this thread, waits for it to
 // end, holding the lock that serialises starting and stopping the check thread.
 TEST(HostSink, ForkOnTheCheckThreadWhileItIsStopped) {
+  static SinkFork rule{nullptr, "end check dbg", 33};
   expect_ends_with(
       [] {
-        static SinkFork rule{nullptr, "end check dbg", 33};
         fork_in_sink(rule, [] {
           start_checking();
           resmonitor::DestroyResMonitor();
         });
       },
-      33);
+      rule.child_code);
 }
 
 }  // namespace

@@ -10,7 +10,8 @@ void LogCapture::sink(const core::LogRecord& record, void* context) {
   auto* self = static_cast<LogCapture*>(context);
   {
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lines_.push_back({record.logger, record.level, record.module, record.text});
+    self->lines_.push_back(
+        {record.logger, record.level, record.module, record.text, std::this_thread::get_id()});
   }
   self->changed_.notify_all();
 }

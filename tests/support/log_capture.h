@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quillmark::testing {
@@ -17,6 +18,7 @@ struct CapturedLine {
   int level;
   std::string module;
   std::string text;
+  std::thread::id thread;  // the thread that logged it
 };
 
 // Installs itself as the log sink for its lifetime; the default sink comes back afterwards.
