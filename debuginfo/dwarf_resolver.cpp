@@ -87,7 +87,7 @@ struct Value {
 struct DwarfResolver::Entry {
   std::uint64_t offset = 0;
   const Abbreviation* abbreviation = nullptr;  // null for the entry that ends a list
-  Value sibling, low, high, ranges, name, linkage, origin, specification, call_file, call_line,
+  Value sibling, low, high, ranges, name, linkage, origin, declaration_ref, call_file, call_line,
       stmt_list, comp_dir, str_offsets_base, addr_base, rnglists_base;
 
   std::uint64_t tag() const { return abbreviation != nullptr ? abbreviation->tag : 0; }
@@ -220,7 +220,7 @@ Value* slot_of(DwarfResolver::Entry& entry, std::uint32_t name) {
     case DW_AT_abstract_origin:
       return &entry.origin;
     case DW_AT_specification:
-      return &entry.specification;
+      return &entry.declaration_ref;
     case DW_AT_call_file:
       return &entry.call_file;
     case DW_AT_call_line:
@@ -647,7 +647,7 @@ std::string DwarfResolver::shown_name(Unit& unit, const Entry& entry) {
     }
     std::uint64_t next = 0;
     if (!reference_of(declaration_unit->shape, declaration.origin, next) &&
-        !reference_of(declaration_unit->shape, declaration.specification, next)) {
+        !reference_of(declaration_unit->shape, declaration.declaration_ref, next)) {
       break;
     }
     Unit* next_unit = nullptr;
