@@ -5,8 +5,10 @@ namespace resmonitor {
 std::size_t EntryTable::home_of(const void* obj) const {
   // Fibonacci hashing: objects are aligned, so their low bits carry little; the product's top
   // bits mix all of them.
+  // The top log2(capacity) bits; mask_ is never 0 here, and its leading zeros are 64 - log2.
   const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
-  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                                  __builtin_clzll(std::uint64_t{mask_}));
 }
 
 std::size_t EntryTable::slot_of(const void* obj) const {
@@ -25,7 +27,8 @@ ResourceEntry* EntryTable::find(const void* obj) {
 std::pair<ResourceEntry*, bool> EntryTable::insert(void* obj) {
   // At most three quarters full, so that probes stay short. Grown before the search, so that
   // one probe run finds either the entry or the free slot it goes to.
-  if ((size_ + 1) * 4 > capacity() * 3) rehash(capacity() == 0 ? kFirstCapacity : capacity() * 2);
+  if ((std::size_t{size_} + 1) * 4 > capacity() * 3)
+    rehash(capacity() == 0 ? kFirstCapacity : capacity() * 2);
   std::size_t i = home_of(obj);
   for (; slots_[i].obj != nullptr; i = (i + 1) & mask_) {
     if (slots_[i].obj == obj) return {&slots_[i].entry, false};
@@ -43,7 +46,7 @@ bool EntryTable::take(const void* obj, ResourceEntry& out) {
   --size_;
   // Below an eighth full, half the room goes back, so a burst of registrations does not keep
   // its memory forever. Shrinking needs an allocation; when there is none, the table stays.
-  if (capacity() > kShrinkFloor && size_ * 8 < capacity()) {
+  if (capacity() > kShrinkFloor && std::size_t{size_} * 8 < capacity()) {
     try {
       rehash(capacity() / 2);
     } catch (const std::bad_alloc&) {
@@ -78,9 +81,7 @@ void EntryTable::rehash(std::size_t new_capacity) {
     slots_ = std::move(old_slots);
     throw;
   }
-  mask_ = new_capacity - 1;
-  shift_ = 64;
-  for (std::size_t c = new_capacity; c > 1; c >>= 1) --shift_;
+  mask_ = static_cast<std::uint32_t>(new_capacity - 1);
   for (std::size_t i = 0; i < old_capacity; ++i) {
     Slot& old = old_slots[i];
     if (old.obj == nullptr) continue;
@@ -94,7 +95,6 @@ void EntryTable::rehash(std::size_t new_capacity) {
 void EntryTable::clear() {
   slots_.reset();
   mask_ = 0;
-  shift_ = 64;
   size_ = 0;
 }
 

@@ -11,17 +11,17 @@
 #include <string>
 #include <utility>
 
-#include "callstack/stack_pool.h"
+#include "resmonitor/stack_stores.h"
 
 namespace resmonitor {
 
 // One registration; its pointer is the key and its name that of its group.
 struct ResourceEntry {
   std::time_t created = 0;
-  // The recorded stack, pooled in the group's store and shared with every registration of the
-  // group that recorded the same frames; this entry holds one reference. Null when none was
-  // recorded.
-  PooledStack* stack = nullptr;
+  // The recorded stack, pooled in the store of the registering thread's lane and shared with
+  // every registration of that lane that recorded the same frames; this entry holds one
+  // reference. Empty when none was recorded.
+  StackRef stack;
 };
 
 class EntryTable {
@@ -44,7 +44,7 @@ class EntryTable {
   void clear();
 
   std::size_t size() const { return size_; }
-  std::size_t capacity() const { return mask_ == 0 ? 0 : mask_ + 1; }
+  std::size_t capacity() const { return mask_ == 0 ? 0 : std::size_t{mask_} + 1; }
 
  private:
   struct Slot {
@@ -62,10 +62,10 @@ class EntryTable {
   void rehash(std::size_t new_capacity);
   void close_gap(std::size_t gap);
 
+  // Sixteen bytes, so that a slice can keep its first group's table in its lock's cache line.
   std::unique_ptr<Slot[]> slots_;
-  std::size_t mask_ = 0;  // capacity - 1; the capacity is a power of two (or 0)
-  unsigned shift_ = 64;   // 64 - log2(capacity): the hash's top bits pick the home slot
-  std::size_t size_ = 0;
+  std::uint32_t mask_ = 0;  // capacity - 1; the capacity is a power of two (or 0)
+  std::uint32_t size_ = 0;
 };
 
 template <typename Visit>

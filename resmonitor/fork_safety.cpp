@@ -20,19 +20,19 @@ thread_local bool control_taken_for_fork = false;
 
 void ResourceMonitor::lock_for_fork() {
   // Waits for a start or stop of the check thread (a stop joins it), then for a name being
-  // added, then for whoever works on the registry, then for queries releasing their stacks,
-  // which take a store's lock alone.
+  // added, then for whoever works on the registry, then for registrations pooling or releasing
+  // their stacks and queries releasing theirs, which take a store's lock alone.
   // A fork from the check thread's own log sink skips control_mutex: a stop may hold it while it
   // joins this very thread, which holds none of the monitor's locks while it logs.
   control_taken_for_fork = check_thread_id.load() != std::this_thread::get_id();
   if (control_taken_for_fork) control_mutex.lock();
   names_mutex.lock();
   lock_all_shards();
-  for (RegistryShard& shard : shards) shard.store->stacks_mutex.lock();
+  stack_stores.lock_all();
 }
 
 void ResourceMonitor::unlock_after_fork() {
-  for (RegistryShard& shard : shards) shard.store->stacks_mutex.unlock();
+  stack_stores.unlock_all();
   unlock_all_shards();
   names_mutex.unlock();
   if (control_taken_for_fork) control_mutex.unlock();

@@ -43,7 +43,7 @@ std::string pointer_text(void* ptr) {
 
 nlohmann::ordered_json frames_json(const ResourceSite& site) {
   nlohmann::ordered_json frames = nlohmann::ordered_json::array();
-  for (const FrameRecord& record : describe_pooled_frame_records(*site.group->store, *site.stack)) {
+  for (const FrameRecord& record : describe_pooled_frame_records(*site.store, *site.stack)) {
     frames.push_back({{"module", record.module},
                       {"offset", record.offset},
                       {"function", record.function},

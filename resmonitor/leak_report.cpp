@@ -61,7 +61,7 @@ class DetailedReport {
       write_pointer(entry.obj, pointer);
       write(name_prefix_.data(), name_prefix_.size());
       write(pointer, sizeof pointer);
-      const std::string& frames = frames_of(group, *entry.stack);
+      const std::string& frames = frames_of(snapshot_.store_of(entry), *entry.stack);
       write(frames.data(), frames.size());
     }
   }
@@ -96,9 +96,9 @@ class DetailedReport {
     return line_;
   }
 
-  const std::string& frames_of(const RegistrySnapshot::Group& group, PooledStack& stack) {
+  const std::string& frames_of(CStackInfo& store, PooledStack& stack) {
     auto [found, added] = frames_.try_emplace(&stack);
-    if (added) found->second = describe_pooled_frames(*group.store, stack);
+    if (added) found->second = describe_pooled_frames(store, stack);
     return found->second;
   }
 

@@ -29,6 +29,7 @@
 #include "resmonitor/registry_shard.h"
 #include "resmonitor/registry_snapshot.h"
 #include "resmonitor/resource_group.h"
+#include "resmonitor/stack_stores.h"
 
 namespace resmonitor {
 
@@ -92,8 +93,9 @@ class ResourceMonitor final : public IResourceMonitor {
   bool busy_on_this_thread() const;
 
   // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, names_mutex,
-  // every slice's lock, then every slice's stack-store lock (queries release their stacks without
-  // the registry's locks), so no thread holds any of them when the process is copied; the second
+  // every slice's lock, then every stack store's lock (registrations pool their stacks and queries
+  // release them without the registry's locks), so no thread holds any of them when the process
+  // is copied; the second
   // releases them all. The call-stack resolution lock has fork
   // steps of its own, taken after these. In the child, forget_check_thread_after_fork gives up the
   // parent's check thread, which the child does not have, so that the child can start its own.
@@ -115,13 +117,11 @@ class ResourceMonitor final : public IResourceMonitor {
   // Every slice's lock, taken in slice order, for what must see the registry as one.
   void lock_all_shards();
   void unlock_all_shards();
-  // The group of `name` in `shard`, made (outside the slice's lock) when the slice has none yet.
-  // Returns it with the slice's lock held by `lock`; `new_name` tells whether the name was new
-  // to the whole registry, which the caller stamps once its entry is in. A group made in vain
-  // (another thread made one meanwhile) is left in `spare`.
+  // The group of `name` in `shard`, made when the slice has none yet. Returns it with the slice's
+  // lock held by `lock`; `new_name` tells whether the name was new to the whole registry, which
+  // the caller stamps once its entry is in.
   ResourceGroup& group_in_shard(RegistryShard& shard, const char* name,
-                                std::unique_lock<OwnedMutex>& lock, bool& new_name,
-                                std::unique_ptr<ResourceGroup>& spare);
+                                std::unique_lock<OwnedMutex>& lock, bool& new_name);
   // The registry's copy of `name`, added when it is new (`new_name`), with the number of clears
   // so far: the copy lasts while that number stays.
   std::string_view keep_name(std::string_view name, bool& new_name, std::uint64_t& clears_seen);
@@ -142,8 +142,11 @@ class ResourceMonitor final : public IResourceMonitor {
   // Appends a query copy of every snapshot entry to `out`, stacks resolved.
   static void append_copies(const RegistrySnapshot& snapshot, std::list<ResMonitorInfo>& out);
 
-  // Lock order: control_mutex, names_mutex, the slices' locks in slice order, a CStackInfo's
-  // stacks_mutex. The add path never holds names_mutex and a slice's lock together.
+  // Lock order: control_mutex, names_mutex, the slices' locks in slice order, a stack store's
+  // stacks_mutex. The add path never holds names_mutex and a slice's lock together, and pools its
+  // stack before it takes a slice's lock.
+  // Declared before the slices, which release their entries' stacks into it as they go.
+  StackStores stack_stores;
   static constexpr std::size_t kShardBits = 4;
   std::array<RegistryShard, std::size_t{1} << kShardBits> shards;
   // The names registered since the last clear(), each kept once: every group of a name refers

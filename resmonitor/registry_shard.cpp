@@ -4,8 +4,6 @@
 
 namespace resmonitor {
 
-RegistryShard::RegistryShard() : store(std::make_shared<CStackInfo>()) {}
-
 RegistryShard::~RegistryShard() { clear(); }
 
 std::uint64_t RegistryShard::hash_of(std::string_view name) {
@@ -28,27 +26,46 @@ ResourceGroup* RegistryShard::find(std::string_view name) {
     ResourceGroup* group = slots_[i].group;
     if (group == nullptr) return nullptr;
     if (slots_[i].hash == hash && group->name() == name) {
-      last_group_ = group;
+      last_group_.store(group, std::memory_order_relaxed);
       return group;
     }
   }
 }
 
-ResourceGroup& RegistryShard::insert(std::unique_ptr<ResourceGroup>& group) {
+ResourceGroup& RegistryShard::emplace(std::string_view name, StackStores& stores) {
   // At most half full: groups never leave one by one, so there is no deletion to plan for, and
   // a look-up of a name the slice lacks ends at the first free slot.
-  if ((size_ + 1) * 2 > capacity_) grow();
-  const std::uint64_t hash = hash_of(group->name());
+  if ((std::size_t{size_} + 1) * 2 > capacity_) grow();
+  ResourceGroup* group = make_group(name, stores);
+  const std::uint64_t hash = hash_of(name);
   std::size_t i = home_of(hash);
   while (slots_[i].group != nullptr) i = (i + 1) & (capacity_ - 1);
-  slots_[i] = {hash, group.release()};
+  slots_[i] = {hash, group};
   ++size_;
-  last_group_ = slots_[i].group;
-  return *last_group_;
+  last_group_.store(group, std::memory_order_relaxed);
+  return *group;
+}
+
+ResourceGroup* RegistryShard::make_group(std::string_view name, StackStores& stores) {
+  if (!first_group_used_) {
+    first_group_used_ = true;
+    return new (first_group_) ResourceGroup(name, stores);
+  }
+  return &(new SeparateGroup{ResourceGroup(name, stores)})->group;
+}
+
+void RegistryShard::destroy(ResourceGroup* group) {
+  if (group == first_group()) {
+    group->~ResourceGroup();
+    first_group_used_ = false;
+  } else {
+    // The group is the first member of its SeparateGroup.
+    delete reinterpret_cast<SeparateGroup*>(group);
+  }
 }
 
 void RegistryShard::grow() {
-  const std::size_t new_capacity = capacity_ == 0 ? kMinimumCapacity : capacity_ * 2;
+  const std::size_t new_capacity = capacity_ == 0 ? kMinimumCapacity : std::size_t{capacity_} * 2;
   auto grown = std::make_unique<Slot[]>(new_capacity);
   for (std::size_t old = 0; old < capacity_; ++old) {
     if (slots_[old].group == nullptr) continue;
@@ -57,13 +74,13 @@ void RegistryShard::grow() {
     grown[i] = slots_[old];
   }
   slots_ = std::move(grown);
-  capacity_ = new_capacity;
+  capacity_ = static_cast<std::uint32_t>(new_capacity);
 }
 
 void RegistryShard::clear() {
-  last_group_ = nullptr;
+  last_group_.store(nullptr, std::memory_order_relaxed);
   // Each group drops its entries' stacks as it goes.
-  for_each_group([](ResourceGroup& group) { delete &group; });
+  for_each_group([this](ResourceGroup& group) { destroy(&group); });
   slots_.reset();
   capacity_ = 0;
   size_ = 0;

@@ -1,51 +1,54 @@
 // One slice of the resource registry: the groups of the objects whose pointers fall to it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
 
-#include "callstack/cstack_info.h"
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/resource_group.h"
+#include "resmonitor/stack_stores.h"
 
 namespace resmonitor {
 
 // Threads that register different objects mostly work in different slices, each under its own
-// lock. Everything but `mutex` and `store` is guarded by it. Two cache lines apart, as processors
-// fetch lines in pairs: neighbouring slices' locks must not travel together.
+// lock. Everything but `mutex` is guarded by it. Two cache lines apart, as processors fetch lines
+// in pairs: neighbouring slices' locks must not travel together.
+//
+// Threads whose objects lie side by side (one array handed out in turn) work in the same slice,
+// mostly under one name: the slice's first group lies in the slice itself, its table's header in
+// the lock's cache line, so that a registration there finds the lock and the table in one line
+// (and the table's slots) rather than three.
 //
 // A host may use a hundred thousand names, each of whose objects falls to most slices: a slice
-// therefore keeps its groups in one small open-addressing table keyed by a hash of the name, and
-// its groups share the slice's stack store, so that a name costs a slice a few dozen bytes
-// beyond its entries.
+// therefore keeps its groups in one small open-addressing table keyed by a hash of the name, so
+// that a name costs a slice a few dozen bytes beyond its entries.
 class alignas(128) RegistryShard {
  public:
-  RegistryShard();
+  RegistryShard() = default;
   ~RegistryShard();
   RegistryShard(const RegistryShard&) = delete;
   RegistryShard& operator=(const RegistryShard&) = delete;
 
-  // Never held while a stack is captured or resolved. It knows its owner, so that an exit on the
-  // thread holding it never waits for it.
+  // Never held while a stack is captured, pooled or resolved. It knows its owner, so that an exit
+  // on the thread holding it never waits for it.
   OwnedMutex mutex;
-  // The recorded stacks of every group of the slice (equal stacks of two names are pooled once;
-  // their text holds no name). Made with the slice and never replaced; its own stacks_mutex
-  // guards its content. Shared with the snapshots of queries.
-  const std::shared_ptr<CStackInfo> store;
 
   // The group of the whole name `name`, or null. The group found last is checked first, against
   // the C string itself: a host registers under a few names over and over.
   ResourceGroup* find(const char* name) {
-    if (last_group_ != nullptr && names_match(last_group_->name(), name)) return last_group_;
+    ResourceGroup* last = last_group_.load(std::memory_order_relaxed);
+    if (last != nullptr && names_match(last->name(), name)) return last;
     return find(std::string_view(name));
   }
   ResourceGroup* find(std::string_view name);
-  // Takes `group` in; no group of its name may be in the slice. May allocate (std::bad_alloc
-  // leaves the slice as it was and `group` with the caller).
-  ResourceGroup& insert(std::unique_ptr<ResourceGroup>& group);
+  // Makes the group of `name` (whose bytes must stay until clear()); the slice must have none.
+  // May allocate (std::bad_alloc leaves the slice as it was).
+  ResourceGroup& emplace(std::string_view name, StackStores& stores);
   // Drops every group, each with its entries' stacks.
   void clear();
   // Calls visit(group) for every group, in no particular order.
@@ -54,6 +57,14 @@ class alignas(128) RegistryShard {
     for (std::size_t i = 0; i < capacity_; ++i) {
       if (slots_[i].group != nullptr) visit(*slots_[i].group);
     }
+  }
+  // Asks for the lines a registration in the slice writes first (the lock's, and the group found
+  // last when it is not the slice's own), without the lock: when the other processor has them,
+  // they arrive in one wait.
+  void prefetch() const {
+    __builtin_prefetch(this, 1);
+    const ResourceGroup* last = last_group_.load(std::memory_order_relaxed);
+    if (last != nullptr && last != first_group()) __builtin_prefetch(last, 1);
   }
 
   // The hash a group of `name` is found by.
@@ -64,6 +75,10 @@ class alignas(128) RegistryShard {
     std::uint64_t hash = 0;
     ResourceGroup* group = nullptr;  // owned; null: free
   };
+  // A group of its own cache lines, for every group but the slice's first.
+  struct alignas(64) SeparateGroup {
+    ResourceGroup group;
+  };
   static constexpr std::size_t kMinimumCapacity = 4;
 
   // Whether the C string `name` is `key`, reading no byte of `name` past its terminator.
@@ -72,11 +87,22 @@ class alignas(128) RegistryShard {
   }
   std::size_t home_of(std::uint64_t hash) const { return hash & (capacity_ - 1); }
   void grow();
+  const ResourceGroup* first_group() const {
+    return std::launder(reinterpret_cast<const ResourceGroup*>(first_group_));
+  }
+  ResourceGroup* make_group(std::string_view name, StackStores& stores);
+  void destroy(ResourceGroup* group);
 
+  // Together with the lock, in the first cache line.
   std::unique_ptr<Slot[]> slots_;
-  std::size_t capacity_ = 0;  // a power of two, or 0
-  std::size_t size_ = 0;
-  ResourceGroup* last_group_ = nullptr;
+  std::uint32_t capacity_ = 0;  // a power of two, or 0
+  std::uint32_t size_ = 0;
+  // Atomic only so that prefetch() may read it without the lock.
+  std::atomic<ResourceGroup*> last_group_{nullptr};
+  // The storage of the slice's first group, constructed while first_group_used_; its table's
+  // header ends the first cache line.
+  alignas(ResourceGroup) unsigned char first_group_[sizeof(ResourceGroup)];
+  bool first_group_used_ = false;
 };
 
 }  // namespace resmonitor

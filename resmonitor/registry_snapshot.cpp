@@ -11,9 +11,11 @@
 namespace resmonitor {
 
 RegistrySnapshot::~RegistrySnapshot() {
-  for (const Group& group : groups_) {
-    std::lock_guard<quillmark::platform::ShortLock> lock(group.store->stacks_mutex);
-    group.store->pool.unpin();
+  for (std::uint32_t lane = 0; lane < StackStores::kLanes; ++lane) {
+    if ((pinned_lanes_ & (1u << lane)) == 0) continue;
+    CStackInfo& store = stores_->store(lane);
+    std::lock_guard<quillmark::platform::ShortLock> lock(store.stacks_mutex);
+    store.pool.unpin();
   }
 }
 
@@ -22,12 +24,17 @@ void RegistrySnapshot::prepare(std::size_t groups, std::size_t entries) {
   entries_.resize(entries);  // written through, so its pages are there before the copy
 }
 
-std::uint32_t RegistrySnapshot::add_group(std::string_view name,
-                                          const std::shared_ptr<CStackInfo>& store) {
-  groups_.push_back({std::string(name), store, 0, static_cast<std::uint32_t>(used_)});
-  std::lock_guard<quillmark::platform::ShortLock> lock(store->stacks_mutex);
-  store->pool.pin();
+std::uint32_t RegistrySnapshot::add_group(std::string_view name, StackStores& stores) {
+  stores_ = &stores;
+  groups_.push_back({std::string(name), 0, static_cast<std::uint32_t>(used_)});
   return static_cast<std::uint32_t>(groups_.size() - 1);
+}
+
+void RegistrySnapshot::pin(std::uint32_t lane) {
+  CStackInfo& store = stores_->store(lane);
+  std::lock_guard<quillmark::platform::ShortLock> lock(store.stacks_mutex);
+  store.pool.pin();
+  pinned_lanes_ |= 1u << lane;
 }
 
 void RegistrySnapshot::finish(bool sorted) {
@@ -149,8 +156,7 @@ void RegistrySnapshot::sort_by_digits(const std::vector<std::uint32_t>& groups_b
 
 std::string RegistrySnapshot::stack_text(const Entry& entry) const {
   if (entry.stack == nullptr) return std::string();
-  const Group& group = group_of(entry);
-  return describe_pooled_stack(*group.store, group.name, entry.obj, *entry.stack);
+  return describe_pooled_stack(store_of(entry), group_of(entry).name, entry.obj, *entry.stack);
 }
 
 }  // namespace resmonitor

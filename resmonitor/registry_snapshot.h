@@ -1,9 +1,10 @@
 // What a query or a report reads of the registry. The registry's locks are held only while the
 // entries are copied in (an object pointer, a time and a stack pointer each) into one array
 // prepared before the locks are taken: the copy allocates once per group (its name), never per
-// entry, and takes no reference per entry (the groups' stack pools are pinned instead). Names are
-// ordered, entries sorted and stacks resolved to text afterwards, with no registry lock held: a
-// host thread registering meanwhile waits for the copy alone, however large the registry is.
+// entry, and takes no reference per entry (the stores of the entries' stacks are pinned instead).
+// Names are ordered, entries sorted and stacks resolved to text afterwards, with no registry lock
+// held: a host thread registering meanwhile waits for the copy alone, however large the registry
+// is.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "callstack/cstack_info.h"
+#include "resmonitor/stack_stores.h"
 
 namespace resmonitor {
 
@@ -23,20 +25,20 @@ class RegistrySnapshot {
   struct Entry {
     void* obj;
     std::time_t created;
-    PooledStack* stack;   // null when none was recorded; kept alive by the pinned pool
+    PooledStack* stack;   // null when none was recorded; kept alive by its pinned store
     std::uint32_t group;  // index into groups()
+    std::uint32_t lane;   // the lane whose store pools `stack`
   };
-  // One group of one registry slice: its name and the slice's stack store. The same name has a
-  // group in each slice that holds one of its objects.
+  // One group of one registry slice. The same name has a group in each slice that holds one of
+  // its objects.
   struct Group {
     std::string name;
-    std::shared_ptr<CStackInfo> store;
     std::uint32_t name_rank = 0;  // the name's place in byte-wise order, set by finish()
     std::uint32_t first = 0;      // its first entry; its entries follow until the next group's
   };
 
   RegistrySnapshot() = default;
-  // Unpins the stores' pools, with no registry lock held.
+  // Unpins the stores, with no registry lock held.
   ~RegistrySnapshot();
   RegistrySnapshot(const RegistrySnapshot&) = delete;
   RegistrySnapshot& operator=(const RegistrySnapshot&) = delete;
@@ -45,15 +47,17 @@ class RegistrySnapshot {
   // touched already, so that the copy under the locks neither allocates nor faults pages in
   // while there is room.
   void prepare(std::size_t groups, std::size_t entries);
-  // Under the registry's locks: per group add_group(), which pins the store's pool (its stacks
-  // stay while the snapshot lives, without a reference per entry), then add_entry() for each of
-  // its entries.
-  std::uint32_t add_group(std::string_view name, const std::shared_ptr<CStackInfo>& store);
-  void add_entry(std::uint32_t group, void* obj, std::time_t created, PooledStack* stack) {
+  // Under the registry's locks: per group add_group(), with the stores that pool its stacks,
+  // then add_entry() for each of its entries, which pins the store of the entry's stack (its
+  // stacks stay while the snapshot lives, without a reference per entry).
+  std::uint32_t add_group(std::string_view name, StackStores& stores);
+  void add_entry(std::uint32_t group, void* obj, std::time_t created, StackRef stack) {
+    if (stack && (pinned_lanes_ & (1u << stack.lane())) == 0) pin(stack.lane());
+    const Entry entry{obj, created, stack.stack(), group, stack.lane()};
     if (used_ < entries_.size()) {
-      entries_[used_] = {obj, created, stack, group};
+      entries_[used_] = entry;
     } else {
-      entries_.push_back({obj, created, stack, group});
+      entries_.push_back(entry);
     }
     ++used_;
   }
@@ -65,6 +69,8 @@ class RegistrySnapshot {
   const std::vector<Entry>& entries() const { return entries_; }
   const std::vector<Group>& groups() const { return groups_; }
   const Group& group_of(const Entry& entry) const { return groups_[entry.group]; }
+  // The store that pools the stack of `entry`, which has one.
+  CStackInfo& store_of(const Entry& entry) const { return stores_->store(entry.lane); }
   // How many distinct names the snapshot holds (after finish()).
   std::size_t name_count() const { return name_count_; }
 
@@ -79,11 +85,14 @@ class RegistrySnapshot {
   // Sorts a large snapshot by name (the ranks set), then pointer; `groups_by_name` lists the
   // groups in name order.
   void sort_by_digits(const std::vector<std::uint32_t>& groups_by_name);
+  void pin(std::uint32_t lane);
 
   std::vector<Group> groups_;
   std::vector<Entry> entries_;  // the first used_ are set until finish()
   std::size_t used_ = 0;
   std::size_t name_count_ = 0;
+  StackStores* stores_ = nullptr;   // set by the first add_group()
+  std::uint32_t pinned_lanes_ = 0;  // a bit per lane whose store is pinned
 };
 
 }  // namespace resmonitor

@@ -4,41 +4,40 @@
 #include <quillmark/resource_monitor.h>
 
 #include <ctime>
-#include <memory>
 #include <string_view>
 
-#include "callstack/cstack_info.h"
 #include "resmonitor/entry_table.h"
 #include "resmonitor/registry_snapshot.h"
+#include "resmonitor/stack_stores.h"
 
 namespace resmonitor {
 
 // Not locked itself: callers hold the lock of the registry slice that holds the group for every
-// operation (except the construction, before anybody else sees the group, and the destructor of
-// a group nobody else has seen).
-// Aligned so that groups of different slices never share a cache line.
-class alignas(64) ResourceGroup {
+// operation. The slice places it (see RegistryShard), so that groups of different slices never
+// share a cache line.
+class ResourceGroup {
  public:
   // `name` is the whole object name the group is registered under; its bytes must stay until the
-  // group goes (the registry keeps each name once). `store` is the stack store of the group's
-  // slice, shared by the slice's groups, which must outlive the group.
-  ResourceGroup(std::string_view name, const std::shared_ptr<CStackInfo>& store);
+  // group goes (the registry keeps each name once). `stores` pools the entries' stacks and must
+  // outlive the group.
+  ResourceGroup(std::string_view name, StackStores& stores);
   ~ResourceGroup();
   ResourceGroup(const ResourceGroup&) = delete;
   ResourceGroup& operator=(const ResourceGroup&) = delete;
 
   std::string_view name() const { return name_; }
 
-  // Registers `obj`, made at `created`, with the stack captured for it (null: none) unless it is
-  // registered already; then the first time and stack stay. Returns 0.
-  int add(void* obj, std::time_t created, const CapturedFrames* stack);
-  // Takes the registration of `obj` out into `removed` (its stack reference given up), for the
-  // caller to free outside the locks; false when there was none.
+  // Registers `obj`, made at `created`, with its recorded stack (empty: none) unless it is
+  // registered already; then the first time and stack stay. True when registered now: the entry
+  // then holds the caller's reference on `stack`, which otherwise stays the caller's.
+  bool add(void* obj, std::time_t created, StackRef stack);
+  // Takes the registration of `obj` out into `removed`, whose reference on its stack passes to
+  // the caller (to give up outside the slice's lock); false when there was none.
   bool remove(void* obj, ResourceEntry& removed);
   // The number of registrations.
   std::size_t size() const { return entries.size(); }
-  // Copies the group and every entry into `into` (see RegistrySnapshot), which pins the store's
-  // pool so that the entries' stacks stay.
+  // Copies the group and every entry into `into` (see RegistrySnapshot), which pins the stores
+  // of their stacks so that the stacks stay.
   void append_to(RegistrySnapshot& into);
   // The same for the entry of `obj` alone; false when `obj` is not registered.
   bool append_one(void* obj, RegistrySnapshot& into);
@@ -48,8 +47,7 @@ class alignas(64) ResourceGroup {
  private:
   EntryTable entries;
   const std::string_view name_;
-  // The slice's store; its own stacks_mutex guards its content.
-  const std::shared_ptr<CStackInfo>& stack_info;
+  StackStores& stores_;
 };
 
 }  // namespace resmonitor

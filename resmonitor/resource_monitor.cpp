@@ -19,8 +19,8 @@ bool records_stacks(MonitorInfoLevel level) {
 }
 
 // A new name starts the symbol handler, as its first registration always has: a start that
-// failed before is tried again, and reported again if it fails. The slices' stores then share
-// the handler.
+// failed before is tried again, and reported again if it fails. The stack stores share the
+// handler.
 void start_symbol_handler_for_new_name() {
   CStackInfo for_the_start;
   init_symbol_handler(for_the_start);
@@ -96,8 +96,7 @@ std::string_view ResourceMonitor::keep_name(std::string_view name, bool& new_nam
 }
 
 ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, const char* objName,
-                                               std::unique_lock<OwnedMutex>& lock, bool& new_name,
-                                               std::unique_ptr<ResourceGroup>& spare) {
+                                               std::unique_lock<OwnedMutex>& lock, bool& new_name) {
   new_name = false;
   lock = std::unique_lock<OwnedMutex>(shard.mutex);
   if (ResourceGroup* group = shard.find(objName)) return *group;
@@ -105,20 +104,17 @@ ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, const char*
   const std::string_view name(objName);
 
   // New to the slice. Starting the symbol handler may have to wait for a resolution in
-  // progress, so the group is made without the slice's lock; should another thread add the
-  // name to the slice meanwhile, that group is used and this one is left in `spare`, for the
-  // caller to drop after the lock is released. Should a clear() drop the registry's names
-  // meanwhile, the group's copy of the name is gone with them, and it is made again.
+  // progress, so the name is kept and the handler started without the slice's lock; should
+  // another thread add the name to the slice meanwhile, its group is used. Should a clear() drop
+  // the registry's names meanwhile, the copy of the name is gone with them, and it is made again.
   for (;;) {
     std::uint64_t clears_seen = 0;
     const std::string_view kept = keep_name(name, new_name, clears_seen);
-    spare = std::make_unique<ResourceGroup>(kept, shard.store);
     // Outside names_mutex too: the name's groups in other slices must not wait for it.
     if (new_name) start_symbol_handler_for_new_name();
-    share_symbol_handler(*shard.store);
     lock.lock();
     if (ResourceGroup* group = shard.find(name)) return *group;
-    if (clears == clears_seen) return shard.insert(spare);
+    if (clears == clears_seen) return shard.emplace(kept, stack_stores);
     lock.unlock();
   }
 }
@@ -127,22 +123,25 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   const MonitorInfoLevel current = level.load();
   if (current == MonitorInfoNone) return 0;
 
-  // Taken before the registry lock, so that threads registering at once capture in parallel; a
-  // registration that turns out to be a duplicate drops its stack. The frames stay on this
-  // thread's stack: only a stack the group has not pooled yet is copied to the heap.
-  CapturedFrames captured;
-  const CapturedFrames* stack = nullptr;
+  // Captured and pooled before the registry lock, in this thread's lane: threads registering at
+  // once capture in parallel, and count references on stacks of their own even when their
+  // objects share a slice. A registration that turns out to be a duplicate gives its reference
+  // up. Only a stack the lane has not pooled yet is copied to the heap.
+  StackRef stack;
   if (records_stacks(current)) {
+    CapturedFrames captured;
     capture_registration_stack(captured);
-    stack = &captured;
+    stack = stack_stores.intern(captured);
   }
+  HeldStack held(stack_stores, stack);  // given up after the lock is released, unless kept
+  RegistryShard& shard = shard_of(obj);
+  shard.prefetch();
   const std::time_t created = std::time(nullptr);
 
-  std::unique_ptr<ResourceGroup> spare;  // dropped after the lock is released
   std::unique_lock<OwnedMutex> lock;
   bool new_name = false;
-  ResourceGroup& group = group_in_shard(shard_of(obj), objName, lock, new_name, spare);
-  group.add(obj, created, stack);
+  ResourceGroup& group = group_in_shard(shard, objName, lock, new_name);
+  if (group.add(obj, created, stack)) held.pass_on();
   // Stamped once the entry is in, under the slice's lock: a report that misses the entry also
   // misses the stamp, and reports again later.
   if (new_name) stamp_change();
@@ -161,18 +160,22 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 }
 
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
-  ResourceEntry removed;  // its text is freed after the lock is released
+  ResourceEntry removed;  // its stack is given up after the lock is released
   RegistryShard& shard = shard_of(obj);
-  std::lock_guard<OwnedMutex> lock(shard.mutex);
-  ResourceGroup* group = shard.find(objName);
-  if (group == nullptr || !group->remove(obj, removed)) return 0;
-  // Read under the lock, so that a removal stamped after another one in this slice never
-  // stamps an earlier time than it did. Stored only when it moves: threads removing at once
-  // then share the line instead of taking it from each other at every call.
-  const std::int64_t now_us = change_time_us();
-  if (last_change_us.load(std::memory_order_relaxed) != now_us) {
-    last_change_us.store(now_us);
+  shard.prefetch();
+  {
+    std::lock_guard<OwnedMutex> lock(shard.mutex);
+    ResourceGroup* group = shard.find(objName);
+    if (group == nullptr || !group->remove(obj, removed)) return 0;
+    // Read under the lock, so that a removal stamped after another one in this slice never
+    // stamps an earlier time than it did. Stored only when it moves: threads removing at once
+    // then share the line instead of taking it from each other at every call.
+    const std::int64_t now_us = change_time_us();
+    if (last_change_us.load(std::memory_order_relaxed) != now_us) {
+      last_change_us.store(now_us);
+    }
   }
+  stack_stores.release(removed.stack);
   return 0;
 }
 

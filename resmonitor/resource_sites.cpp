@@ -62,7 +62,7 @@ bool listed_before(const ResourceSite& a, const ResourceSite& b) {
   return compare_frames(a.stack, b.stack) < 0;
 }
 
-// The site of each pooled stack in each group (a slice's groups share its pool, so one pooled
+// The site of each pooled stack in each group (a lane's store serves every name, so one pooled
 // stack may serve several names): an open-addressing table keyed by stack and group, as one
 // look-up per registration is most of the work.
 class SiteIndex {
@@ -120,7 +120,10 @@ std::vector<ResourceSite> group_by_site(const RegistrySnapshot& snapshot, bool w
     const RegistrySnapshot::Group& group = snapshot.group_of(entry);
     // Entries without a stack: one site per group, merged per name below.
     const std::size_t site = by_stack.find_or_add(entry.stack, entry.group, pooled.size());
-    if (site == pooled.size()) pooled.push_back({&group, entry.stack});
+    if (site == pooled.size()) {
+      CStackInfo* store = entry.stack != nullptr ? &snapshot.store_of(entry) : nullptr;
+      pooled.push_back({&group, store, entry.stack});
+    }
     count_entry(pooled[site], entry);
   }
 
@@ -145,7 +148,7 @@ std::vector<ResourceSite> group_by_site(const RegistrySnapshot& snapshot, bool w
   if (with_text) {
     for (ResourceSite& site : sites) {
       if (site.stack != nullptr) {
-        site.frames = describe_pooled_frames(*site.group->store, *site.stack);
+        site.frames = describe_pooled_frames(*site.store, *site.stack);
       }
     }
   }

@@ -14,7 +14,8 @@
 namespace resmonitor {
 
 struct ResourceSite {
-  const RegistrySnapshot::Group* group;  // the name, and the store of `stack`
+  const RegistrySnapshot::Group* group;  // the name
+  CStackInfo* store;                     // the store of `stack`; null with it
   PooledStack* stack;                    // the site's stack (one of equal ones); null: none
   std::string frames;                    // the stack's frame lines; empty without a stack
   std::size_t count = 0;
@@ -24,8 +25,8 @@ struct ResourceSite {
 };
 
 // The sites of every entry of `snapshot` (finished, sorted or not): entries of one name whose
-// stacks have the same return addresses form one site (a name's stacks are pooled per registry
-// slice, so equal stacks may come from several pools); entries without a stack form one site per
+// stacks have the same return addresses form one site (stacks are pooled per lane of registering
+// threads, so equal stacks may come from several pools); entries without a stack form one site per
 // name. Sorted by count, largest first, then name (byte-wise), then frame text. With `with_text`
 // each site's stack is resolved (once per distinct stack, no registry lock held); without, `frames`
 // stays empty and sites of equal count and name are ordered by their addresses.
