@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -136,6 +137,28 @@ TEST_F(LeakReport, OneCallSiteUnderTwoNamesIsTwoSites) {
   EXPECT_STREQ(sites.back().objName, "Beta");
   for (const ResourceSiteInfo& site : sites) EXPECT_EQ(site.count, 2 * g_three);
   EXPECT_EQ(sites.front().callStack, sites.back().callStack);
+}
+
+// Each registering thread pools its stacks apart, and any thread may remove what another
+// registered: one call site used by two threads is still one site.
+TEST_F(LeakReport, OneCallSiteOnTwoThreadsIsOneSite) {
+  monitor->SetMonitorInfoLevel(MonitorInfoStack);
+  const auto register_every_other = [&](std::uintptr_t first) {
+    for (std::uintptr_t i = first; i <= 200; i += 2) load_texture_site(*monitor, pointer(i * 0x40));
+  };
+  std::thread odd(register_every_other, 1);
+  std::thread even(register_every_other, 2);
+  odd.join();
+  even.join();
+  monitor->RemoveResource("Texture", pointer(1 * 0x40));
+  monitor->RemoveResource("Texture", pointer(2 * 0x40));
+
+  std::list<ResourceSiteInfo> sites;
+  monitor->GetResourceSites(sites);
+  ASSERT_EQ(sites.size(), 1u);
+  EXPECT_EQ(sites.front().count, 198u);
+  EXPECT_EQ(sites.front().examples[0], pointer(3 * 0x40));
+  EXPECT_NE(sites.front().callStack.find("load_texture_site"), std::string::npos);
 }
 
 TEST_F(LeakReport, GroupedDetailedReportListsEachSiteOnceWithASummary) {
