@@ -147,7 +147,7 @@ class ResourceMonitor final : public IResourceMonitor {
   // stack before it takes a slice's lock.
   // Declared before the slices, which release their entries' stacks into it as they go.
   StackStores stack_stores;
-  static constexpr std::size_t kShardBits = 4;
+  static constexpr std::size_t kShardBits = 5;
   std::array<RegistryShard, std::size_t{1} << kShardBits> shards;
   // The names registered since the last clear(), each kept once: every group of a name refers
   // to its copy here. A name's first group starts the symbol handler and stamps the change.

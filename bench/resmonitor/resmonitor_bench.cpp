@@ -16,6 +16,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
@@ -166,6 +167,9 @@ enum class Layout {
   // One array of 64-byte frames, handed out in turn as a pool does: thread t gets the elements
   // t, t + threads, t + 2 * threads and so on, so every thread's objects lie between the others'.
   neighbours,
+  // The same array handed out in a shuffled order (a pool whose free list is mixed up), so
+  // the threads' objects lie between each other's in no pattern.
+  shuffled,
 };
 
 // Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name, on
@@ -176,12 +180,18 @@ double level1_seconds(int threads, std::size_t calls, Layout layout) {
     char bytes[64];
   };
   static std::vector<Frame> pool(kObjects * 4);
+  static const std::vector<std::size_t> shuffled = [] {
+    std::vector<std::size_t> order(pool.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(20261207));
+    return order;
+  }();
   std::vector<std::vector<int>> made_by_thread(static_cast<std::size_t>(threads));
   const auto object = [&](int thread, std::size_t i) -> void* {
-    if (layout == Layout::neighbours) {
-      return &pool[(i % kObjects) * static_cast<std::size_t>(threads) +
-                   static_cast<std::size_t>(thread)];
-    }
+    const std::size_t turn =
+        (i % kObjects) * static_cast<std::size_t>(threads) + static_cast<std::size_t>(thread);
+    if (layout == Layout::neighbours) return &pool[turn];
+    if (layout == Layout::shuffled) return &pool[shuffled[turn]];
     std::vector<int>& made = made_by_thread[static_cast<std::size_t>(thread)];
     if (made.empty()) made.resize(kObjects);
     return &made[i % kObjects];
@@ -243,6 +253,7 @@ BENCHMARK(BM_Level1ThroughputThreadsVsOne)
     ->Args({2, static_cast<int>(Layout::own_heap)})
     ->Args({2, static_cast<int>(Layout::neighbours)})
     ->Args({4, static_cast<int>(Layout::neighbours)})
+    ->Args({2, static_cast<int>(Layout::shuffled)})
     ->Iterations(8)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
