@@ -172,9 +172,9 @@ enum class Layout {
   shuffled,
 };
 
-// Wall time of `threads` threads each doing `calls` level-1 add+remove pairs under one name, on
-// 64 objects of its own laid out as `layout` says.
-double level1_seconds(int threads, std::size_t calls, Layout layout) {
+// Wall time of `threads` threads each doing `calls` add+remove pairs under one name, on 64
+// objects of its own laid out as `layout` says, at the level set.
+double add_remove_seconds(int threads, std::size_t calls, Layout layout) {
   constexpr std::size_t kObjects = 64;
   struct alignas(64) Frame {
     char bytes[64];
@@ -211,15 +211,15 @@ double level1_seconds(int threads, std::size_t calls, Layout layout) {
       [&](int thread) { add_remove(thread, calls); });
 }
 
-// Level-1 throughput of `threads` threads against one thread with the same layout; "ratio" is
+// Throughput of `threads` threads against one thread with the same layout; "ratio" is
 // throughput(n) / throughput(1) (each thread does the same number of calls, so it is
 // n * time(1) / time(n)). "machine_ratio" is the same for work that shares nothing: what the
 // machine allowed during the run. The ratios compare the fastest round of each kind: on this
 // shared machine a processor now and then runs a round a third slower for reasons of its own,
 // which only ever slows a round down. "ratio_mean" compares all rounds, for the record.
-// Args: threads, layout.
-void BM_Level1ThroughputThreadsVsOne(benchmark::State& state) {
-  SetMonitorInfoLevel(MonitorInfoStack);
+// Args: threads, layout, level (1: stacks, 8: none).
+void BM_ThroughputThreadsVsOne(benchmark::State& state) {
+  SetMonitorInfoLevel(level_of(state.range(2)));
   const int threads = static_cast<int>(state.range(0));
   const auto layout = static_cast<Layout>(state.range(1));
   constexpr std::size_t kCalls = 100000;
@@ -235,8 +235,8 @@ void BM_Level1ThroughputThreadsVsOne(benchmark::State& state) {
     return seconds;
   };
   for (auto _ : state) {
-    one += keep_fastest(fastest_one, level1_seconds(1, kCalls, layout));
-    many += keep_fastest(fastest_many, level1_seconds(threads, kCalls, layout));
+    one += keep_fastest(fastest_one, add_remove_seconds(1, kCalls, layout));
+    many += keep_fastest(fastest_many, add_remove_seconds(threads, kCalls, layout));
     keep_fastest(machine_one, compute_seconds(1, kCalls));
     keep_fastest(machine_many, compute_seconds(threads, kCalls));
   }
@@ -248,12 +248,14 @@ void BM_Level1ThroughputThreadsVsOne(benchmark::State& state) {
   state.counters["cores"] = std::thread::hardware_concurrency();
   SetMonitorInfoLevel(MonitorInfoNone);
 }
-BENCHMARK(BM_Level1ThroughputThreadsVsOne)
-    ->ArgNames({"threads", "layout"})
-    ->Args({2, static_cast<int>(Layout::own_heap)})
-    ->Args({2, static_cast<int>(Layout::neighbours)})
-    ->Args({4, static_cast<int>(Layout::neighbours)})
-    ->Args({2, static_cast<int>(Layout::shuffled)})
+BENCHMARK(BM_ThroughputThreadsVsOne)
+    ->ArgNames({"threads", "layout", "level"})
+    ->Args({2, static_cast<int>(Layout::own_heap), 1})
+    ->Args({2, static_cast<int>(Layout::own_heap), 8})
+    ->Args({2, static_cast<int>(Layout::neighbours), 1})
+    ->Args({4, static_cast<int>(Layout::neighbours), 1})
+    ->Args({2, static_cast<int>(Layout::neighbours), 8})
+    ->Args({2, static_cast<int>(Layout::shuffled), 1})
     ->Iterations(8)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
