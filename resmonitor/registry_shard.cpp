@@ -51,17 +51,20 @@ ResourceGroup* RegistryShard::make_group(std::string_view name, StackStores& sto
     first_group_used_ = true;
     return new (first_group_) ResourceGroup(name, stores);
   }
-  return &(new SeparateGroup{ResourceGroup(name, stores)})->group;
+  if (cells_left_ == 0) {
+    group_blocks_.reserve(group_blocks_.size() + 1);
+    group_blocks_.push_back(std::make_unique<GroupCell[]>(kCellsPerBlock));
+    cells_left_ = kCellsPerBlock;
+  }
+  GroupCell& cell = group_blocks_.back()[kCellsPerBlock - cells_left_];
+  --cells_left_;
+  return new (cell.bytes) ResourceGroup(name, stores);
 }
 
 void RegistryShard::destroy(ResourceGroup* group) {
-  if (group == first_group()) {
-    group->~ResourceGroup();
-    first_group_used_ = false;
-  } else {
-    // The group is the first member of its SeparateGroup.
-    delete reinterpret_cast<SeparateGroup*>(group);
-  }
+  // A cell's memory goes with its block, in clear().
+  group->~ResourceGroup();
+  if (group == first_group()) first_group_used_ = false;
 }
 
 void RegistryShard::grow() {
@@ -84,6 +87,8 @@ void RegistryShard::clear() {
   slots_.reset();
   capacity_ = 0;
   size_ = 0;
+  group_blocks_.clear();
+  cells_left_ = 0;
 }
 
 }  // namespace resmonitor

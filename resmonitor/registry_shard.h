@@ -8,6 +8,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/resource_group.h"
@@ -75,10 +76,14 @@ class alignas(128) RegistryShard {
     std::uint64_t hash = 0;
     ResourceGroup* group = nullptr;  // owned; null: free
   };
-  // A group of its own cache lines, for every group but the slice's first.
-  struct alignas(64) SeparateGroup {
-    ResourceGroup group;
+  // Every group but the slice's first lies in a cache line of its own, in blocks of the slice's
+  // (groups leave only all together, in clear()): 64 bytes a group, and no line shared with
+  // another slice's data.
+  struct alignas(64) GroupCell {
+    unsigned char bytes[64];
   };
+  static_assert(sizeof(ResourceGroup) <= sizeof(GroupCell), "a group fits its cell");
+  static constexpr std::size_t kCellsPerBlock = 64;
   static constexpr std::size_t kMinimumCapacity = 4;
 
   // Whether the C string `name` is `key`, reading no byte of `name` past its terminator.
@@ -103,6 +108,8 @@ class alignas(128) RegistryShard {
   // header ends the first cache line.
   alignas(ResourceGroup) unsigned char first_group_[sizeof(ResourceGroup)];
   bool first_group_used_ = false;
+  std::vector<std::unique_ptr<GroupCell[]>> group_blocks_;
+  std::size_t cells_left_ = 0;  // the unused cells at the end of the last block
 };
 
 }  // namespace resmonitor
