@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -33,7 +34,7 @@ __attribute__((noinline)) int add_through_export(ResourceMonitor& monitor, const
   return result;
 }
 
-volatile int g_result = 0;
+std::atomic<int> g_result{0};  // written by the sites, so that no call is dropped
 volatile std::uintptr_t g_three = 3;
 
 // Three call sites of host code. No two have the same code, which the compiler could fold into
