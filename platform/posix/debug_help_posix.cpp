@@ -8,10 +8,9 @@
 //   files (debug_file_search.h), so debug files beside the executable, in "../pdb" or
 //   "SymbolTable" are found. Functions come from each module's symbol table
 //   (function_table.h), lines and inlined calls from its DWARF through this library's own
-//   resolver (module_symbols.h; libdw's DWARF code, source_lines.h, only for DWARF the resolver
-//   cannot read), and names are shown in their native form (symbol_names.h). An allocation
-//   failure inside the resolver gives a poorer frame and drops what the resolver had read, so
-//   the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
+//   resolver (module_symbols.h), and names are shown in their native form (symbol_names.h). An
+//   allocation failure inside the resolver gives a poorer frame and drops what the resolver had
+//   read, so the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
 //   `mutex_`, except those that load a module, which hold the module's own lock instead
 //   (module_symbols.h), so that a resolution can load its modules ahead without `mutex_`
 //   (load_modules_at). Each module has a libdw session of its own, and sessions share no state.
@@ -56,7 +55,6 @@
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/process_queries.h"
-#include "platform/posix/source_lines.h"
 #include "platform/posix/unwind_capture.h"
 #include "platform/posix/wide_text.h"
 
@@ -77,6 +75,12 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::size_t kKeptChains = 4096;
 
 thread_local std::uint32_t last_error_code = 0;
+
+struct SourceLine {
+  const char* file = nullptr;  // alive as long as the description it comes from
+  std::uint32_t line = 0;
+  std::uint64_t address = 0;  // where the line's code starts; 0 for a call site
+};
 
 // Held shared by every read ahead of a resolution (load_modules_at, open_module_file), which may
 // run without the resolution lock, and exclusively around a fork, so that a child finds neither the
@@ -273,7 +277,7 @@ class PosixDebugHelp final : public DebugHelp {
     if (const Described* described = described_at(process, address)) {
       return static_cast<std::uint32_t>(described->info.calls.size());
     }
-    return chain_at(process, address).size();
+    return 0;
   }
 
   bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
@@ -286,17 +290,7 @@ class PosixDebugHelp final : public DebugHelp {
       copy_name(to_wide(name), symbol);
       return true;
     }
-    InlineChain& chain = chain_at(process, address);
-    const char* name = chain.function_name(depth);
-    if (name == nullptr) return false;
-    std::string shown = shown_name(name);
-    const char* from_dwarf = nullptr;
-    if ((options_ & kSymOptUndecorateNames) != 0 && still_mangled(shown) &&
-        (from_dwarf = chain.qualified_name(depth)) != nullptr) {
-      shown = without_clone_tags(from_dwarf);
-    }
-    copy_name(to_wide(shown), symbol);
-    return true;
+    return false;
   }
 
   bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
@@ -315,8 +309,7 @@ class PosixDebugHelp final : public DebugHelp {
       source.address = 0;
       *displacement = 0;
     } else {
-      if (!chain_at(process, address).call_site(depth - 1, source)) return false;
-      *displacement = 0;
+      return false;
     }
     hand_out(source, line);
     return true;
@@ -354,10 +347,7 @@ class PosixDebugHelp final : public DebugHelp {
 
   void unload_module(ProcessHandle, std::uint64_t base) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (modules_.erase(base) != 0) {
-      chains_.clear();
-      described_.clear();
-    }
+    if (modules_.erase(base) != 0) described_.clear();
   }
 
   bool is_signal_trampoline(std::uint64_t address) override {
@@ -373,7 +363,6 @@ class PosixDebugHelp final : public DebugHelp {
   // A module file opened by open_module_file, with what was found in it.
   struct ModuleFile {
     std::unique_ptr<ModuleSymbols> symbols;
-    std::unordered_map<std::uint64_t, InlineChain> chains;
     std::unordered_map<std::uint64_t, Described> described;
   };
 
@@ -424,8 +413,6 @@ class PosixDebugHelp final : public DebugHelp {
       if (resolver_describe(module, function.address, info) && info.has_function) {
         from_dwarf = info.function;
       }
-    } else if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kLibdw) {
-      from_dwarf = function_name_at(module.module(), function.address);
     }
     return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
   }
@@ -446,17 +433,12 @@ class PosixDebugHelp final : public DebugHelp {
   bool code_line(ProcessHandle process, std::uint64_t address, SourceLine& source) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return false;
-    if (module->dwarf_reader() != ModuleSymbols::DwarfReader::kLibdw) {
-      const Described* described = described_at(process, address);
-      if (described == nullptr || !described->info.has_line) return false;
-      source.file = described->info.file.c_str();
-      source.line = described->info.line;
-      source.address = described->info.line_address + module->bias();
-      return true;
-    }
-    if (line_at(module->module(), module->dwarf(), address, source)) return true;
-    if (module->drop_after_transient_failure()) chains_of(process).clear();
-    return false;
+    const Described* described = described_at(process, address);
+    if (described == nullptr || !described->info.has_line) return false;
+    source.file = described->info.file.c_str();
+    source.line = described->info.line;
+    source.address = described->info.line_address + module->bias();
+    return true;
   }
 
   // Keeps the file name for the caller until the next look-up, as dbghelp does.
@@ -467,35 +449,13 @@ class PosixDebugHelp final : public DebugHelp {
     line.address = source.address;
   }
 
-  // The inlined calls at `address`. A frame asks for them once per inlined call and once more
-  // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
-  // to kKeptChains of them; then the store starts afresh).
-  InlineChain& chain_at(ProcessHandle process, std::uint64_t address) {
-    auto& chains = chains_of(process);
-    const auto found = chains.find(address);
-    if (found != chains.end()) return found->second;
-    if (chains.size() >= kKeptChains) chains.clear();
-    ModuleSymbols* symbols = symbols_at(process, address);
-    Dwfl_Module* module = symbols != nullptr ? symbols->module() : nullptr;
-    return chains
-        .emplace(address,
-                 module != nullptr ? InlineChain(module, symbols->dwarf(), address) : InlineChain())
-        .first->second;
-  }
-
-  std::unordered_map<std::uint64_t, InlineChain>& chains_of(ProcessHandle process) {
-    ModuleFile* file = module_file(process);
-    return file != nullptr ? file->chains : chains_;
-  }
-
-  // What the resolver says about `address`, kept as chain_at keeps chains (a failed look-up is
-  // not kept). Null when the module of the address is read by libdw, so the caller asks libdw;
-  // an entry without function, line or calls when nothing is known.
+  // What the resolver says about `address`, kept (up to kKeptChains addresses; then the store
+  // starts afresh; a failed look-up is not kept). An entry without function, line or calls when
+  // nothing is known.
   const Described* described_at(ProcessHandle process, std::uint64_t address) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return &nothing_described_;
     const ModuleSymbols::DwarfReader reader = module->dwarf_reader();
-    if (reader == ModuleSymbols::DwarfReader::kLibdw) return nullptr;
     if (reader == ModuleSymbols::DwarfReader::kNone) return &nothing_described_;
     auto& described = described_of(process);
     const auto found = described.find(address);
@@ -552,10 +512,8 @@ class PosixDebugHelp final : public DebugHelp {
   // By base: every module reported through load_module, loaded ahead of a resolution
   // (load_modules_at) or at its first look-up. Shared with the loads in progress.
   ReportedModules modules_;
-  // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
-  std::unordered_map<std::uint64_t, InlineChain> chains_;
-  // By address, from the resolver; copies, but cleared with chains_ all the same, since an
-  // unloaded module's addresses may be taken by another.
+  // By address, from the resolver; copies, but cleared whenever a module is unloaded all the
+  // same, since an unloaded module's addresses may be taken by another.
   std::unordered_map<std::uint64_t, Described> described_;
   const Described nothing_described_{};
   Described scratch_described_;  // a description that could not be kept
