@@ -99,9 +99,14 @@ ElfDwarfFile::Opened ElfDwarfFile::read_sections() {
   for (Elf_Scn* section = elf_nextscn(elf_, nullptr); section != nullptr;
        section = elf_nextscn(elf_, section)) {
     GElf_Shdr header;
-    if (gelf_getshdr(section, &header) == nullptr) continue;
-    const char* name = elf_strptr(elf_, names_index, header.sh_name);
-    if (name == nullptr) continue;
+    errno = 0;
+    const char* name = gelf_getshdr(section, &header) != nullptr
+                           ? elf_strptr(elf_, names_index, header.sh_name)
+                           : nullptr;
+    if (name == nullptr) {
+      if (errno_is_transient()) return Opened::kTransient;
+      continue;
+    }
     if (std::strcmp(name, ".gnu_debugaltlink") == 0 || std::strcmp(name, ".debug_sup") == 0) {
       if (!read_link(name, section) && errno_is_transient()) return Opened::kTransient;
       continue;

@@ -282,7 +282,12 @@ std::unique_ptr<ElfDwarfFile> ModuleSymbols::open_supplementary_file(const ElfDw
       transient = true;
       return nullptr;
     }
+    errno = 0;
     if (opened == ElfDwarfFile::Opened::kDwarf && file->is_supplementary_for(link)) return file;
+    if (errno_is_transient(errno)) {
+      transient = true;
+      return nullptr;
+    }
   }
   return nullptr;
 }
