@@ -79,7 +79,7 @@ thread_local std::uint32_t last_error_code = 0;
 struct SourceLine {
   const char* file = nullptr;  // alive as long as the description it comes from
   std::uint32_t line = 0;
-  std::uint64_t address = 0;  // where the line's code starts; 0 for a call site
+  std::uint64_t address = 0;  // where the line's code starts
 };
 
 // Held shared by every read ahead of a resolution (load_modules_at, open_module_file), which may
@@ -247,72 +247,20 @@ class PosixDebugHelp final : public DebugHelp {
     }
   }
 
-  bool symbol_from_address(ProcessHandle process, std::uint64_t address,
-                           std::uint64_t* displacement, SymbolRecord& symbol) override {
+  void resolve_address(ProcessHandle process, std::uint64_t address,
+                       AddressSymbols& symbols) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ModuleSymbols* module = symbols_at(process, address);
-    FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
-    if (functions == nullptr) return false;
-    const FunctionSymbol* function = functions->find(address);
-    if (function == nullptr) return false;
-    std::wstring& shown = functions->shown_name(*function);
-    if (shown.empty()) shown = to_wide(function_shown_name(*module, *function));
-    copy_name(shown, symbol);
-    *displacement = address - function->address;
-    return true;
-  }
-
-  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
-                         LineRecord& line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SourceLine source;
-    if (!code_line(process, address, source)) return false;
-    *displacement = static_cast<std::uint32_t>(address - source.address);
-    hand_out(source, line);
-    return true;
-  }
-
-  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    symbols = AddressSymbols();
+    name_function(process, address, symbols);
     if (const Described* described = described_at(process, address)) {
-      return static_cast<std::uint32_t>(described->info.calls.size());
+      add_described_calls(*described, symbols);
     }
-    return 0;
-  }
-
-  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                     SymbolRecord& symbol) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (const Described* described = described_at(process, address)) {
-      if (depth >= described->info.calls.size()) return false;
-      const std::string& name = described->info.calls[depth].function;
-      if (name.empty()) return false;
-      copy_name(to_wide(name), symbol);
-      return true;
-    }
-    return false;
-  }
-
-  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                   std::uint32_t* displacement, LineRecord& line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     SourceLine source;
-    if (depth == 0) {
-      if (!code_line(process, address, source)) return false;
-      *displacement = static_cast<std::uint32_t>(address - source.address);
-    } else if (const Described* described = described_at(process, address)) {
-      if (depth - 1 >= described->info.calls.size()) return false;
-      const InlinedCall& call = described->info.calls[depth - 1];
-      if (call.call_file.empty()) return false;
-      source.file = call.call_file.c_str();
-      source.line = call.call_line;
-      source.address = 0;
-      *displacement = 0;
-    } else {
-      return false;
+    ShownFunction& innermost = symbols.inlined.empty() ? symbols.function : symbols.inlined[0];
+    if (code_line(process, address, source)) {
+      show_line(source, innermost);
+      symbols.line_displacement = static_cast<std::uint32_t>(address - source.address);
     }
-    hand_out(source, line);
-    return true;
   }
 
   // The file is opened here, so that a missing file or another build gives null at once. libdw
@@ -390,11 +338,6 @@ class PosixDebugHelp final : public DebugHelp {
     return folders;
   }
 
-  static void copy_name(const std::wstring& name, SymbolRecord& symbol) {
-    const std::uint32_t room = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
-    copy_out(name, symbol.name, room + 1);
-  }
-
   std::string shown_name(const char* raw) const {
     return shown_function_name(raw, (options_ & kSymOptUndecorateNames) != 0);
   }
@@ -441,12 +384,39 @@ class PosixDebugHelp final : public DebugHelp {
     return true;
   }
 
-  // Keeps the file name for the caller until the next look-up, as dbghelp does.
-  void hand_out(const SourceLine& source, LineRecord& line) {
-    line_file_ = to_wide(source.file);
-    line.file_name = line_file_.c_str();
-    line.line_number = source.line;
-    line.address = source.address;
+  static void show_line(const SourceLine& source, ShownFunction& shown) {
+    shown.has_line = source.file != nullptr;
+    if (!shown.has_line) return;
+    shown.file = source.file;
+    shown.line = source.line;
+  }
+
+  // The symbol-table function that holds `address`, by its shown name.
+  void name_function(ProcessHandle process, std::uint64_t address, AddressSymbols& symbols) {
+    ModuleSymbols* module = symbols_at(process, address);
+    FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
+    const FunctionSymbol* function = functions != nullptr ? functions->find(address) : nullptr;
+    if (function == nullptr) return;
+    std::string& shown = functions->shown_name(*function);
+    if (shown.empty()) shown = function_shown_name(*module, *function);
+    symbols.function.has_name = true;
+    symbols.function.name = shown;
+    symbols.function_displacement = address - function->address;
+  }
+
+  // The resolver's inlined calls; the call site of each is the line of the frame outside it.
+  static void add_described_calls(const Described& described, AddressSymbols& symbols) {
+    const std::vector<InlinedCall>& calls = described.info.calls;
+    symbols.inlined.resize(calls.size());
+    for (std::size_t depth = 0; depth < calls.size(); ++depth) {
+      symbols.inlined[depth].has_name = !calls[depth].function.empty();
+      symbols.inlined[depth].name = calls[depth].function;
+      ShownFunction& caller =
+          depth + 1 < calls.size() ? symbols.inlined[depth + 1] : symbols.function;
+      caller.has_line = !calls[depth].call_file.empty();
+      caller.file = calls[depth].call_file;
+      caller.line = calls[depth].call_line;
+    }
   }
 
   // What the resolver says about `address`, kept (up to kKeptChains addresses; then the store
@@ -508,7 +478,6 @@ class PosixDebugHelp final : public DebugHelp {
   std::atomic<bool> started_{false};
   Dwfl_Callbacks callbacks_ = {};
   DebugFileSearch search_;
-  std::wstring line_file_;  // the file name handed out by the last line look-up
   // By base: every module reported through load_module, loaded ahead of a resolution
   // (load_modules_at) or at its first look-up. Shared with the loads in progress.
   ReportedModules modules_;

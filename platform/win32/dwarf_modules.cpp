@@ -64,6 +64,7 @@ struct DwarfModules::Module {
   State state = State::kUnread;
   std::unique_ptr<FileView> file;  // while the module has DWARF
   debuginfo::PeImage image;
+  std::vector<std::vector<unsigned char>> inflated;  // the sections the file holds compressed
   std::unique_ptr<debuginfo::DwarfResolver> resolver;
   std::vector<debuginfo::FunctionSymbol> symbols;                       // by address
   std::unordered_map<std::uint64_t, debuginfo::AddressInfo> described;  // by process address
@@ -78,9 +79,10 @@ struct DwarfModules::Module {
     const bool usable =
         file->map(path) && image.read(file->bytes(), file->size()) && same_build(image, identity);
     const debuginfo::DwarfSections sections =
-        usable ? image.dwarf_sections() : debuginfo::DwarfSections();
+        usable ? image.dwarf_sections(&inflated) : debuginfo::DwarfSections();
     if (sections.info.empty() || sections.abbrev.empty()) {
       image = debuginfo::PeImage();
+      inflated.clear();
       file.reset();
       return false;
     }

@@ -70,8 +70,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillmark::platform::DebugHelp;
-using quillmark::platform::LineRecord;
-using quillmark::platform::SymbolRecord;
 namespace posix = quillmark::platform::posix;
 
 // Seconds a child may take before it counts as hung.
@@ -106,21 +104,25 @@ DebugHelp& handler_with_modules(const std::wstring& search_path) {
   return help;
 }
 
+quillmark::platform::AddressSymbols symbols_at(DebugHelp& help, const void* address) {
+  quillmark::platform::AddressSymbols symbols;
+  help.resolve_address(help.current_process(), reinterpret_cast<std::uint64_t>(address), symbols);
+  return symbols;
+}
+
 std::string function_at(DebugHelp& help, const void* address) {
-  SymbolRecord symbol;
-  std::uint64_t displacement = 0;
-  if (!help.symbol_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                                &displacement, symbol)) {
-    return "(address only)";
-  }
-  return posix::to_utf8(symbol.name);
+  const auto symbols = symbols_at(help, address);
+  return symbols.function.has_name ? symbols.function.name : "(address only)";
+}
+
+// The line of the address itself (the innermost frame's).
+const quillmark::platform::ShownFunction& innermost(
+    const quillmark::platform::AddressSymbols& symbols) {
+  return symbols.inlined.empty() ? symbols.function : symbols.inlined.front();
 }
 
 bool has_line(DebugHelp& help, const void* address) {
-  LineRecord line;
-  std::uint32_t displacement = 0;
-  return help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                                &displacement, line);
+  return innermost(symbols_at(help, address)).has_line;
 }
 
 int open_descriptors() {
@@ -193,13 +195,9 @@ TEST(ReplacedModule, ShowsAddressesOnlyOnceAnotherBuildTookItsPlace) {
 }
 
 std::string line_at(DebugHelp& help, const void* address) {
-  LineRecord line;
-  std::uint32_t displacement = 0;
-  if (!help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                              &displacement, line)) {
-    return "(no line)";
-  }
-  return posix::to_utf8(line.file_name) + ":" + std::to_string(line.line_number);
+  const auto symbols = symbols_at(help, address);
+  const quillmark::platform::ShownFunction& line = innermost(symbols);
+  return line.has_line ? line.file + ":" + std::to_string(line.line) : "(no line)";
 }
 
 // DWARF that names a supplementary file which is nowhere to be found is read without it: here,
