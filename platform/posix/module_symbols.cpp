@@ -104,18 +104,6 @@ FunctionTable* ModuleSymbols::functions() {
   return module() != nullptr ? functions_.get() : nullptr;
 }
 
-bool ModuleSymbols::drop_after_transient_failure() {
-  const int system_error = errno;
-  if (state_.load(std::memory_order_acquire) != State::kLoaded ||
-      !libdw_failure_is_transient(dwfl_errno(), system_error)) {
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(load_mutex_);
-  release();
-  state_.store(State::kNotLoaded, std::memory_order_release);
-  return true;
-}
-
 ModuleSymbols::State ModuleSymbols::read_module() {
   // Read from the loader now rather than when the module was reported: only the modules of
   // resolved frames pay for it. Another object at the same base means the reported one was

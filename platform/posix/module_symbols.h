@@ -6,11 +6,11 @@
 // the module). A module that cannot have symbols (its file is gone, is not ELF, or is no longer
 // the file that was loaded) stays without them: its frames show as addresses.
 //
-// Loading (opening the file, reading its symbol table, finding the separate debug file and
-// reading, perhaps inflating, its sections) may take seconds. It runs under the module's own
-// lock, so the handler can load ahead of a resolution without its own lock held (load()), and
-// only callers that need this module wait for it. Everything else is done under the handler's
-// lock.
+// Loading (opening the file, reading its symbol table, finding the separate debug file and the
+// supplementary file its DWARF may name, and reading, perhaps inflating, their sections) may take
+// seconds. It runs under the module's own lock, so the handler can load ahead of a resolution
+// without its own lock held (load()), and only callers that need this module wait for it.
+// Everything else is done under the handler's lock.
 #pragma once
 
 #include <elfutils/libdwfl.h>
@@ -72,12 +72,6 @@ class ModuleSymbols {
   std::uint64_t bias() const { return bias_; }
   // Forgets the resolver and everything it read, after it failed for want of memory part-way.
   void drop_resolver();
-
-  // To be called right after a libdw call on the module failed: when the failure was for want of
-  // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
-  // returns true. Anything that pointed into the module is then invalid. The caller holds the
-  // handler's lock, so that no look-up uses the module meanwhile.
-  bool drop_after_transient_failure();
 
  private:
   enum class State { kNotLoaded, kLoaded, kWithoutSymbols };

@@ -256,6 +256,25 @@ TEST(DebugFileSearch, OpensRegularFilesOnly) {
   close(fd);
 }
 
+// A supplementary file: the link as given (a relative one beside the file that names it), then
+// under each absolute folder its build-id path and, for a link into a ".dwz" folder, the same
+// path below that folder's ".dwz".
+TEST(DebugFileSearch, FindsSupplementaryFilesByTheLinkTheBuildIdAndTheDwzFolder) {
+  const posix::DebugFileSearch search{{"/sym", "", "rel"}};
+  const std::vector<std::string> relative = {"/usr/lib/debug/usr/lib/common.debug",
+                                             "/sym/.build-id/ab/cdef.debug"};
+  EXPECT_EQ(posix::supplementary_file_candidates(search, "/usr/lib/debug/usr/lib/libx.so.debug",
+                                                 "common.debug", "abcdef"),
+            relative);
+  const std::vector<std::string> in_dwz = {"/usr/lib/debug/.dwz/x86_64-linux-gnu/pkg.debug",
+                                           "/sym/.build-id/ab/cdef.debug",
+                                           "/sym/.dwz/x86_64-linux-gnu/pkg.debug"};
+  EXPECT_EQ(posix::supplementary_file_candidates(
+                search, "/opt/libx.so", "/usr/lib/debug/.dwz/x86_64-linux-gnu/pkg.debug", "abcdef"),
+            in_dwz);
+  EXPECT_TRUE(posix::supplementary_file_candidates(search, "/opt/libx.so", "", "abcdef").empty());
+}
+
 TEST(DebugFileSearch, TriesBuildIdPathsThenTheDebugLinkInEachFolder) {
   const posix::DebugFileSearch search{{"/sym", "", ".debug", "rel/sub"}};
   const std::vector<std::string> expected = {
