@@ -80,7 +80,7 @@ class DebugHelp {
   // Capture: the calling thread's return addresses, innermost first. Entry 0 is the return
   // address inside the function that called capture_back_trace (after `frames_to_skip` entries
   // are left out). Writes at most `frames_to_capture` entries, returns how many were written and
-  // stores a 32-bit hash of them in *hash.
+  // stores a 32-bit hash of them in *hash, unless `hash` is null.
   virtual std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
                                            std::uint32_t frames_to_capture,
                                            std::uint64_t* back_trace, std::uint32_t* hash) = 0;

@@ -147,8 +147,9 @@ class Win32DebugHelp final : public DebugHelp {
                                                              std::uint32_t* hash) override {
     DWORD trace_hash = 0;
     const WORD count = RtlCaptureStackBackTrace(frames_to_skip + 1, frames_to_capture,
-                                                reinterpret_cast<PVOID*>(back_trace), &trace_hash);
-    *hash = trace_hash;
+                                                reinterpret_cast<PVOID*>(back_trace),
+                                                hash ? &trace_hash : nullptr);
+    if (hash != nullptr) *hash = trace_hash;
     return count;
   }
 
