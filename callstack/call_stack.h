@@ -104,7 +104,8 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text is allocated at its exact length; it
+  // deeper chain the innermost are left out). The text is wide (made from the UTF-8 lines kept
+  // per address, normalised as describe_stack shows them) and allocated at its exact length; it
   // holds at most 1 + kMaxInlinedCalls lines per frame, each below kLineCapacity characters.
   // The lines of each return address are resolved once per process and reused by every later
   // stack that has it. The caller serialises all resolutions in the process (describe_stack's

@@ -29,7 +29,7 @@ struct StackEntry {
 
 // Lock order: stacks_mutex, then the process-wide resolution lock (describe_stack.cpp), then
 // symbol_lock; init_mutex, then symbol_lock. The resolution lock is what serialises the
-// process-wide state of the subsystem (line buffer, module loading, the lines kept per address);
+// process-wide state of the subsystem (module loading, the lines kept per address);
 // the resource registry resolves holding it alone, none of its own locks.
 class alignas(64) CStackInfo {
  public:
