@@ -129,8 +129,9 @@ class DebugHelp {
   // `addresses[0, count)`, so that the look-ups of the resolution that follows find them ready.
   // Reading a module's files may take seconds; done here, it holds only that module's own lock,
   // and waits only for modules that another thread is reading right now. Called with none of the
-  // subsystem's locks held. The look-ups still read a module that was not read ahead. Does
-  // nothing where the handler has a single lock for everything (Windows' dbghelp).
+  // subsystem's locks held. The look-ups still read a module that was not read ahead. On Windows
+  // only the modules that the DWARF reader describes are read ahead: dbghelp has a single lock
+  // for everything.
   virtual void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
                                std::uint32_t count) {
     (void)process;

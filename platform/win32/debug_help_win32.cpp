@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/debug_help.h"
@@ -223,6 +224,17 @@ class Win32DebugHelp final : public DebugHelp {
         SymLoadModuleExW(process, nullptr, path, nullptr, base, size, nullptr, 0);
     if (loaded == base) note_loaded_module(process, base, path);
     return loaded;
+  }
+
+  // Only the modules the DWARF reader describes: dbghelp reads its own under its single lock.
+  void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
+                       std::uint32_t count) override {
+    if (addresses == nullptr) return;
+    try {
+      dwarf_.read_ahead(process, addresses, count);
+    } catch (const std::bad_alloc&) {
+      // The look-ups read what is still unread.
+    }
   }
 
   // A module whose file carries DWARF is described by the DWARF reader (inlined calls and the
