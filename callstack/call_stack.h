@@ -38,7 +38,8 @@ struct StackContext {
 struct CapturedFrames {
   static constexpr std::uint32_t kCapacity = 62;
   std::uint32_t count = 0;
-  // The back-trace hash the platform computed over every address it took.
+  // The back-trace hash the platform computed over every address it took; 0 when the capture was
+  // made without it (a pooled registration: the pool goes by frames_hash).
   std::uint32_t back_trace_hash = 0;
   // hash_of_frames() of frames[0, count).
   std::uint32_t frames_hash = 0;
@@ -47,9 +48,10 @@ struct CapturedFrames {
 
 // Takes min(max_depth + 10, 62) return addresses of the calling thread, starts at the last one
 // equal to context.return_address (or at entry 0 when none is), stops at a zero entry, leaves out
-// the first `skip` of the rest and keeps the others in `out`.
+// the first `skip` of the rest and keeps the others in `out`. The platform's back-trace hash is
+// computed only when `with_back_trace_hash` asks for it.
 void capture_frames(std::uint32_t max_depth, std::uint32_t skip, const StackContext& context,
-                    CapturedFrames& out);
+                    CapturedFrames& out, bool with_back_trace_hash = true);
 // FNV-1a over `count` addresses, an address at a time: the frames hash of CapturedFrames.
 std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count);
 
@@ -102,7 +104,8 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text is allocated at its exact length; it
+  // deeper chain the innermost are left out). The text is wide (made from the UTF-8 lines kept
+  // per address, normalised as describe_stack shows them) and allocated at its exact length; it
   // holds at most 1 + kMaxInlinedCalls lines per frame, each below kLineCapacity characters.
   // The lines of each return address are resolved once per process and reused by every later
   // stack that has it. The caller serialises all resolutions in the process (describe_stack's

@@ -80,7 +80,7 @@ class DebugHelp {
   // Capture: the calling thread's return addresses, innermost first. Entry 0 is the return
   // address inside the function that called capture_back_trace (after `frames_to_skip` entries
   // are left out). Writes at most `frames_to_capture` entries, returns how many were written and
-  // stores a 32-bit hash of them in *hash.
+  // stores a 32-bit hash of them in *hash, unless `hash` is null.
   virtual std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
                                            std::uint32_t frames_to_capture,
                                            std::uint64_t* back_trace, std::uint32_t* hash) = 0;
@@ -129,8 +129,9 @@ class DebugHelp {
   // `addresses[0, count)`, so that the look-ups of the resolution that follows find them ready.
   // Reading a module's files may take seconds; done here, it holds only that module's own lock,
   // and waits only for modules that another thread is reading right now. Called with none of the
-  // subsystem's locks held. The look-ups still read a module that was not read ahead. Does
-  // nothing where the handler has a single lock for everything (Windows' dbghelp).
+  // subsystem's locks held. The look-ups still read a module that was not read ahead. On Windows
+  // only the modules that the DWARF reader describes are read ahead: dbghelp has a single lock
+  // for everything.
   virtual void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
                                std::uint32_t count) {
     (void)process;

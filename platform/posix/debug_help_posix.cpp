@@ -1,6 +1,6 @@
 // The debug-help seam on Linux.
 //
-// - Capture: libgcc's unwinder (unwind_capture.h); the hash is FNV-1a over the addresses.
+// - Capture: the unwinder of unwind_capture.h; the hash is frame_hash.h's.
 // - Symbols: libdw. Modules come from the dynamic loader (loaded_objects.h); a reported module
 //   is only noted, and its file is opened when a frame inside it is first resolved
 //   (module_symbols.h), so the first resolution costs the modules of its frames, not every
@@ -131,7 +131,7 @@ class PosixDebugHelp final : public DebugHelp {
                                                              std::uint32_t* hash) override {
     const std::uint32_t count =
         unwind_back_trace(frames_to_skip, std::min(frames_to_capture, 0xFFFFu), back_trace);
-    *hash = back_trace_hash(back_trace, count);
+    if (hash != nullptr) *hash = back_trace_hash(back_trace, count);
     return static_cast<std::uint16_t>(count);
   }
 

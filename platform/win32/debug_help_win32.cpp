@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/debug_help.h"
@@ -147,8 +148,9 @@ class Win32DebugHelp final : public DebugHelp {
                                                              std::uint32_t* hash) override {
     DWORD trace_hash = 0;
     const WORD count = RtlCaptureStackBackTrace(frames_to_skip + 1, frames_to_capture,
-                                                reinterpret_cast<PVOID*>(back_trace), &trace_hash);
-    *hash = trace_hash;
+                                                reinterpret_cast<PVOID*>(back_trace),
+                                                hash ? &trace_hash : nullptr);
+    if (hash != nullptr) *hash = trace_hash;
     return count;
   }
 
@@ -222,6 +224,17 @@ class Win32DebugHelp final : public DebugHelp {
         SymLoadModuleExW(process, nullptr, path, nullptr, base, size, nullptr, 0);
     if (loaded == base) note_loaded_module(process, base, path);
     return loaded;
+  }
+
+  // Only the modules the DWARF reader describes: dbghelp reads its own under its single lock.
+  void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
+                       std::uint32_t count) override {
+    if (addresses == nullptr) return;
+    try {
+      dwarf_.read_ahead(process, addresses, count);
+    } catch (const std::bad_alloc&) {
+      // The look-ups read what is still unread.
+    }
   }
 
   // A module whose file carries DWARF is described by the DWARF reader (inlined calls and the

@@ -34,7 +34,7 @@ std::uint16_t FakeDebugHelp::capture_back_trace(std::uint32_t frames_to_skip,
   for (std::size_t i = frames_to_skip; i < back_trace.size() && count < frames_to_capture; ++i) {
     out[count++] = back_trace[i];
   }
-  *hash = 0;
+  if (hash != nullptr) *hash = 0;
   return static_cast<std::uint16_t>(count);
 }
 

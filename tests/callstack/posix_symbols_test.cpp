@@ -80,10 +80,14 @@ fs::path fresh_folder() {
   return mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
 }
 
-// The system handler, started with `search_path` (';'-separated folders), with every module
-// loaded right now reported to it, as the first description of a stack does.
+// The system handler, started with `search_path` (';'-separated folders) and the options the
+// subsystem sets, with every module loaded right now reported to it, as the first description
+// of a stack does.
 DebugHelp& handler_with_modules(const std::wstring& search_path) {
   DebugHelp& help = quillmark::platform::debug_help();
+  help.set_symbol_options(
+      quillmark::platform::kSymOptDebug | quillmark::platform::kSymOptLoadLines |
+      quillmark::platform::kSymOptDeferredLoads | quillmark::platform::kSymOptUndecorateNames);
   help.initialize_symbols(help.current_process(), search_path.c_str(), false);
   struct Module {
     std::wstring path;
@@ -307,26 +311,34 @@ __attribute__((noinline)) void register_through_caller(resmonitor::CStackInfo& i
   asm volatile("" ::: "memory");
 }
 
-TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
+// Runs in a process of its own, where no module was loaded before: every load fails while the
+// first stack is described (the system is out of memory), and none once the second one is.
+void describe_while_loads_fail() {
   auto info = std::make_shared<resmonitor::CStackInfo>();
   resmonitor::init_symbol_handler(*info);
   int first = 0;
   int second = 0;
   register_through_caller(*info, &first);
   register_through_caller(*info, &second);
-  // Every load fails while the first stack is described (the system is out of memory), and
-  // none once the second one is.
   posix::testing::fail_module_loads(1000);
   const std::string failed = resmonitor::describe_stack(*info, &first);
   posix::testing::fail_module_loads(0);
   const std::string retried = resmonitor::describe_stack(*info, &second);
-  EXPECT_EQ(failed.find("TestBody"), std::string::npos) << failed;
-  EXPECT_NE(retried.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
-      << retried;
   // The stack described during the failure is not remembered as it was then.
   const std::string again = resmonitor::describe_stack(*info, &first);
-  EXPECT_NE(again.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
-      << again;
+  const auto named = [](const std::string& text) {
+    return text.find("describe_while_loads_fail()") != std::string::npos;
+  };
+  std::fprintf(stderr, "during the failure: %s; later: %s, %s\n",
+               named(failed) ? "named" : "addresses", named(retried) ? "named" : "addresses",
+               named(again) ? "named" : "addresses");
+  std::exit(0);
+}
+
+TEST(FailedModuleLoadDeathTest, LeavesLaterStacksFullyResolved) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(describe_while_loads_fail(), ::testing::ExitedWithCode(0),
+              "during the failure: addresses; later: named, named");
 }
 
 // A new name's group shares the started symbol handler at once instead of waiting behind a
