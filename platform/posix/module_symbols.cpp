@@ -260,9 +260,9 @@ std::unique_ptr<ElfDwarfFile> ModuleSymbols::open_supplementary_file(const ElfDw
     errno = 0;
     const int fd = open_regular_file(candidate.c_str());
     if (fd < 0) {
-      if (errno_is_transient(errno)) transient = true;
-      if (transient) return nullptr;
-      continue;
+      if (!errno_is_transient(errno)) continue;
+      transient = true;
+      return nullptr;
     }
     auto file = std::make_unique<ElfDwarfFile>();
     const ElfDwarfFile::Opened opened = file->open(fd);
