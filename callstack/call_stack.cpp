@@ -57,13 +57,16 @@ std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count) {
 }
 
 __attribute__((noinline)) void capture_frames(std::uint32_t max_depth, std::uint32_t skip,
-                                              const StackContext& context, CapturedFrames& out) {
+                                              const StackContext& context, CapturedFrames& out,
+                                              bool with_back_trace_hash) {
   const std::uint32_t requested = std::min(max_depth + kExtraCapturedFrames, kMaxCapturedFrames);
   // On the stack rather than the heap, and not cleared first: a registration captures every
   // time, and only the entries the back-trace wrote are read.
   std::uint64_t entries[kMaxCapturedFrames];
   const std::uint32_t got = std::min<std::uint32_t>(
-      debug_help().capture_back_trace(0, requested, entries, &out.back_trace_hash), requested);
+      debug_help().capture_back_trace(0, requested, entries,
+                                      with_back_trace_hash ? &out.back_trace_hash : nullptr),
+      requested);
 
   std::uint32_t end = 0;
   std::uint32_t start = 0;

@@ -38,7 +38,8 @@ struct StackContext {
 struct CapturedFrames {
   static constexpr std::uint32_t kCapacity = 62;
   std::uint32_t count = 0;
-  // The back-trace hash the platform computed over every address it took.
+  // The back-trace hash the platform computed over every address it took; 0 when the capture was
+  // made without it (a pooled registration: the pool goes by frames_hash).
   std::uint32_t back_trace_hash = 0;
   // hash_of_frames() of frames[0, count).
   std::uint32_t frames_hash = 0;
@@ -47,21 +48,23 @@ struct CapturedFrames {
 
 // Takes min(max_depth + 10, 62) return addresses of the calling thread, starts at the last one
 // equal to context.return_address (or at entry 0 when none is), stops at a zero entry, leaves out
-// the first `skip` of the rest and keeps the others in `out`.
+// the first `skip` of the rest and keeps the others in `out`. The platform's back-trace hash is
+// computed only when `with_back_trace_hash` asks for it.
 void capture_frames(std::uint32_t max_depth, std::uint32_t skip, const StackContext& context,
-                    CapturedFrames& out);
+                    CapturedFrames& out, bool with_back_trace_hash = true);
 // FNV-1a over `count` addresses, an address at a time: the frames hash of CapturedFrames.
 std::uint32_t hash_of_frames(const std::uint64_t* frames, std::uint32_t count);
 
 // One line of a resolved frame as separate fields: what a frame line shows, for writers of other
 // formats than text.
+// In UTF-8; the file in the native path form, as the text shows it.
 struct FrameFields {
-  std::wstring module;              // the module's file name, or "(Module name unavailable)"
-  std::uint64_t module_offset = 0;  // from the module's load address; 0 when the module is unknown
-  std::wstring function;   // the function's name, its "0x..." address form, or empty (unloaded)
-  std::wstring file;       // empty when no source line was found
-  std::uint32_t line = 0;  // 0 when no source line was found
-  bool inlined = false;    // a call inlined into the frame's function
+  std::string module;        // the module's file name, or "(Module name unavailable)"
+  std::uint64_t offset = 0;  // from the module's load address; 0 when the module is unknown
+  std::string function;      // the function's name, its "0x..." address form, or empty (unloaded)
+  std::string file;          // empty when no source line was found
+  std::uint32_t line = 0;    // 0 when no source line was found
+  bool inlined = false;      // a call inlined into the frame's function
 };
 
 // A recorded call stack. Frame i lives in chunk i / 32 of the chain starting at first_chunk, in
@@ -69,7 +72,8 @@ struct FrameFields {
 // serialises capture and resolution (the CStackInfo's stacks_mutex).
 class CallStack {
  public:
-  // Each resolved frame line is at most this many characters plus the terminator.
+  // Each resolved frame line takes fewer than this many wide characters of the system (UTF-16
+  // units on Windows, code points on Linux), its line feed included.
   static constexpr std::size_t kLineCapacity = 512;
   // Frames 0 and 1 of a recorded stack (the registration operation and its direct caller) are
   // never shown.
@@ -100,7 +104,8 @@ class CallStack {
   // still measured to the return address. A frame inside calls that were inlined gives one line
   // per inlined function first, innermost first, each with the line of its call, then the line
   // of the function that holds them (at most kMaxInlinedCalls inlined lines per frame; of a
-  // deeper chain the innermost are left out). The text is allocated at its exact length; it
+  // deeper chain the innermost are left out). The text is wide (made from the UTF-8 lines kept
+  // per address, normalised as describe_stack shows them) and allocated at its exact length; it
   // holds at most 1 + kMaxInlinedCalls lines per frame, each below kLineCapacity characters.
   // The lines of each return address are resolved once per process and reused by every later
   // stack that has it. The caller serialises all resolutions in the process (describe_stack's
@@ -120,8 +125,8 @@ class CallStack {
   //
   // `pc` is the frame's key (frame_key()): the return address, or the tagged key of a frame that
   // follows a signal trampoline. lines_of_frame, frame_lines_final and fields_of_frame take keys.
-  const std::wstring& lines_of_frame(std::uint64_t pc,
-                                     const resmonitor::FrameModule* module = nullptr);
+  const std::string& lines_of_frame(std::uint64_t pc,
+                                    const resmonitor::FrameModule* module = nullptr);
   // The key the frames of a stack are resolved and kept under, given in order from the
   // innermost: the return address `pc`, looked up at pc - 1; for the frame after a signal
   // trampoline (the one the signal interrupted), a key that is looked up at pc itself. A frame
@@ -149,17 +154,18 @@ class CallStack {
 
   // The name of the function that made the call returning to `pc`, looked up at pc - 1, with
   // *displacement measured from the function's start to `pc`; or `pc` as "0x" and 16 upper-case
-  // hex digits when the handler has none (then *displacement is 0). The text lives in `symbol`.
-  // `found`, when given, tells whether the handler had the name.
-  const wchar_t* function_name(std::uint64_t pc, std::uint64_t* displacement,
-                               quillmark::platform::SymbolRecord& symbol, bool* found = nullptr);
-  // Formats one frame line into `out` and terminates it; returns its length. A line that would
-  // not fit in `out_capacity` - 1 characters is cut there and still ends in '\n' (so a frame with
-  // a very long source path and function name keeps its start). Returns 0 only when
-  // `out_capacity` is below 2.
-  std::size_t format_frame(std::uint64_t pc, const quillmark::platform::LineRecord* line,
-                           std::uint32_t displacement, const wchar_t* function, wchar_t* out,
-                           std::size_t out_capacity);
+  // hex digits when the handler has none (then *displacement is 0). A name is valid UTF-8 of at
+  // most 256 wide characters (longer ones are cut). `found`, when given, tells whether the
+  // handler had the name.
+  std::string function_name(std::uint64_t pc, std::uint64_t* displacement, bool* found = nullptr);
+  // Appends one frame line of the module at `pc` to `out` and returns its length: `line` is the
+  // frame's source line (null: none was found), `function` as function_name() gives it. A line
+  // that would take kLineCapacity wide characters or more is cut to kLineCapacity - 1 of them and
+  // still ends in '\n' (so a frame with a very long source path and function name keeps its
+  // start).
+  std::size_t format_frame(std::uint64_t pc, const quillmark::platform::ShownFunction* line,
+                           std::uint32_t displacement, const std::string& function,
+                           std::string& out);
 
   // The lock that serialises this stack's symbol-handler calls (null: none).
   quillmark::platform::CriticalSection* symbol_lock() const { return symbol_lock_; }
@@ -169,14 +175,8 @@ class CallStack {
   const FrameChunk& first_chunk() const { return first_chunk_; }
 
  private:
-  class TextBuilder;
   static constexpr std::size_t kModulePathCapacity = 260;
-  // Room for the module name of a frame line.
-  struct ModuleName {
-    wchar_t path[kModulePathCapacity] = {};
-  };
-
-  struct FrameLookup;
+  struct FrameView;
 
   static std::uint64_t key_after_signal_trampoline(std::uint64_t pc);
   // The key a frame is looked up under: `key`, or for the start of a signal trampoline `key`
@@ -188,31 +188,22 @@ class CallStack {
   // costs no look-up). Guarded like the resolved frames (the resolution lock).
   static inline bool signal_trampolines_found_ = false;
 
-  // Returns whether the function of `pc` was found.
+  // Appends the lines of the frame `pc` to `lines`; returns whether its function was found.
   bool resolve_frame_lines(std::uint64_t pc, const resmonitor::FrameModule* module,
-                           std::wstring& lines);
-  // How many inlined calls enclose `pc`, and the first of them that is shown.
-  std::uint32_t inlined_calls_of(std::uint64_t pc, const resmonitor::FrameSource& source,
-                                 std::uint32_t& first_shown);
-  // The symbol and line of one line of the frame of `pc`: the inlined call at `depth`, or the
-  // function that holds `inlined_calls` inlined calls.
-  void look_up_inlined_call(std::uint64_t pc, std::uint32_t depth,
-                            const resmonitor::FrameSource& source, FrameLookup& found);
-  void look_up_function(std::uint64_t pc, std::uint32_t inlined_calls,
-                        const resmonitor::FrameSource& source, FrameLookup& found);
-  const wchar_t* function_name_in(quillmark::platform::ProcessHandle process, std::uint64_t pc,
-                                  std::uint64_t* displacement,
-                                  quillmark::platform::SymbolRecord& symbol, bool* found);
+                           std::string& lines);
+  // Looks `pc` up in `source` and lists the lines its frame shows.
+  void view_frame(std::uint64_t pc, const resmonitor::FrameSource& source, FrameView& view);
+  static std::string function_text(std::uint64_t pc,
+                                   const quillmark::platform::ShownFunction& function);
   // The module name a line of the frame at `pc` shows: the source's, else the file name of the
-  // module loaded at `pc` (written into `name`), else "(Module name unavailable)".
-  const wchar_t* module_name_at(std::uint64_t pc, const resmonitor::FrameSource& source,
-                                ModuleName& name);
-  std::size_t format_frame_of(const wchar_t* module_name,
-                              const quillmark::platform::LineRecord* line,
-                              std::uint32_t displacement, const wchar_t* function, wchar_t* out,
-                              std::size_t out_capacity);
-  std::size_t format_unloaded_frame(std::uint64_t offset, const wchar_t* module_name, wchar_t* out,
-                                    std::size_t out_capacity);
+  // module loaded at `pc`, else "(Module name unavailable)".
+  std::string module_name_at(std::uint64_t pc, const resmonitor::FrameSource& source);
+  std::size_t format_frame_of(const std::string& module,
+                              const quillmark::platform::ShownFunction* line,
+                              std::uint32_t displacement, const std::string& function,
+                              std::string& out);
+  std::size_t format_unloaded_frame(std::uint64_t offset, const std::string& module_name,
+                                    std::string& out);
 
   std::uint32_t capacity_ = FrameChunk::kSlots;
   std::uint32_t size_ = 0;

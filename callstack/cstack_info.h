@@ -29,7 +29,7 @@ struct StackEntry {
 
 // Lock order: stacks_mutex, then the process-wide resolution lock (describe_stack.cpp), then
 // symbol_lock; init_mutex, then symbol_lock. The resolution lock is what serialises the
-// process-wide state of the subsystem (line buffer, module loading, the lines kept per address);
+// process-wide state of the subsystem (module loading, the lines kept per address);
 // the resource registry resolves holding it alone, none of its own locks.
 class alignas(64) CStackInfo {
  public:
@@ -63,10 +63,12 @@ PooledStack* intern_stack(CStackInfo& info, const CapturedFrames& captured);
 void release_stack(CStackInfo& info, PooledStack* stack);
 
 // Captures the calling thread's stack from context.return_address, as record_stack does, without
-// storing it anywhere. Always inlined into the recording function, for the same reason.
+// storing it anywhere, and without the back-trace hash: such frames are pooled (intern_stack),
+// and the pool goes by their own hash. Always inlined into the recording function, for the same
+// reason as record_stack.
 __attribute__((always_inline)) inline void capture_stack(const StackContext& context,
                                                          CapturedFrames& out) {
-  capture_frames(CStackInfo::kStackDepth, 0, context, out);
+  capture_frames(CStackInfo::kStackDepth, 0, context, out, false);
 }
 
 // Stores `stack` (owned from now on) as the recorded stack of `ptr` under `name`, deleting the

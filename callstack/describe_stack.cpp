@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <iterator>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
@@ -24,10 +25,6 @@ using quillmark::platform::ModuleRecord;
 // Set once the symbols of the process's modules were loaded; modules loaded later are not added.
 // Guarded by resolution_mutex.
 bool modules_loaded = false;
-
-// The lines of each frame as frame_text() shows them, by return address and recorded module (see
-// CallStack::lines_of_frame). Guarded by resolution_mutex.
-std::unordered_map<FrameKey, std::string, FrameKeyHash> utf8_frame_lines;
 
 constexpr std::size_t kHeaderCapacity = 128;
 // "Frame " + name + "[" + 16 hex digits + "]\n" + terminator must fit the header buffer.
@@ -187,17 +184,14 @@ void read_ahead(const CStackInfo& info, std::unique_lock<std::mutex>& resolving,
 // that frame and the frames after it need read is stored in *ahead instead, for read_ahead(), and
 // the text is empty. A stack whose lines are all at hand costs nothing more.
 //
-// Built from the lines of each frame, normalised and converted once per address: every line ends
-// in a line feed and starts with blanks, so no run of separators and no surrogate pair crosses a
-// line, and line by line gives what the whole text would.
+// Built from the lines of each frame, kept normalised (CallStack::lines_of_frame): every line
+// ends in a line feed and starts with blanks, so no run of separators crosses a line, and line by
+// line gives what the whole text would.
 std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool* final = nullptr,
                        ReadAhead* ahead = nullptr) {
   quillmark::platform::CriticalSectionGuard symbols(stack.symbol_lock());
   ModuleFilesGuard module_files;
-  // Both kept forms go together: the UTF-8 lines are final only while the wide ones are.
-  if (bound_resolved_frames() || utf8_frame_lines.size() > most_kept_frames()) {
-    utf8_frame_lines.clear();
-  }
+  bound_resolved_frames();
   std::vector<const std::string*> frames;
   std::size_t length = 0;
   bool all_final = true;
@@ -206,22 +200,13 @@ std::string frame_text(CallStack& stack, const FrameModule* const* modules, bool
     const std::uint64_t return_address = stack.frame(i);
     const std::uint64_t pc = CallStack::frame_key(return_address, after_signal_trampoline);
     const FrameModule* module = modules != nullptr ? modules[i] : nullptr;
-    const FrameKey key = frame_key(pc, module);
-    auto known = utf8_frame_lines.find(key);
-    if (known == utf8_frame_lines.end() || !CallStack::frame_lines_final(pc, module)) {
-      if (ahead != nullptr) {
-        *ahead = read_ahead_for(stack, modules, i);
-        return std::string();
-      }
-      const std::wstring& lines = stack.lines_of_frame(pc, module);
-      // Assigned in place: an earlier frame of this stack may point at the element.
-      std::string& kept = utf8_frame_lines[key];
-      kept = lines.empty() ? std::string() : path_text::to_utf8(path_text::normalize_native(lines));
-      known = utf8_frame_lines.find(key);
+    if (ahead != nullptr && !CallStack::frame_lines_final(pc, module)) {
+      *ahead = read_ahead_for(stack, modules, i);
+      return std::string();
     }
+    frames.push_back(&stack.lines_of_frame(pc, module));
     all_final = all_final && CallStack::frame_lines_final(pc, module);
-    frames.push_back(&known->second);
-    length += known->second.size();
+    length += frames.back()->size();
     after_signal_trampoline = CallStack::is_signal_trampoline_frame(return_address);
   }
   std::string text;
@@ -275,8 +260,6 @@ const std::string& pooled_frames(CStackInfo& info, PooledStack& stack,
   return stack.text;
 }
 
-std::string utf8_of(const std::wstring& text) { return path_text::to_utf8(text); }
-
 }  // namespace
 
 std::string describe_pooled_stack(CStackInfo& info, const std::string& name, void* ptr,
@@ -314,17 +297,9 @@ std::vector<FrameRecord> describe_pooled_frame_records(CStackInfo& info, PooledS
   for (std::uint32_t i = CallStack::kHiddenFrames; i < frames.size(); ++i) {
     const FrameModule* module = stack.modules != nullptr ? stack.modules[i] : nullptr;
     const std::uint64_t key = CallStack::frame_key(frames.frame(i), after_signal_trampoline);
-    const std::vector<FrameFields> frame_fields = frames.fields_of_frame(key, module);
+    std::vector<FrameFields> frame_fields = frames.fields_of_frame(key, module);
     after_signal_trampoline = CallStack::is_signal_trampoline_frame(frames.frame(i));
-    for (const FrameFields& fields : frame_fields) {
-      FrameRecord& record = records.emplace_back();
-      record.module = utf8_of(fields.module);
-      record.offset = fields.module_offset;
-      record.function = utf8_of(fields.function);
-      record.file = utf8_of(path_text::normalize_native(fields.file));
-      record.line = fields.line;
-      record.inlined = fields.inlined;
-    }
+    std::move(frame_fields.begin(), frame_fields.end(), std::back_inserter(records));
   }
   return records;
 }
@@ -345,13 +320,7 @@ void forget_loaded_modules() {
   std::lock_guard<std::mutex> resolving(resolution_mutex());
   modules_loaded = false;
   forget_handler_modules();
-  utf8_frame_lines.clear();
   forget_resolved_frames();
-}
-
-std::size_t kept_utf8_frames() {
-  std::lock_guard<std::mutex> resolving(resolution_mutex());
-  return utf8_frame_lines.size();
 }
 
 bool loaded_modules() {

@@ -50,16 +50,8 @@ std::string stack_header(const std::string& name, void* ptr);
 // it. Same locks and caching.
 std::string describe_pooled_frames(CStackInfo& info, PooledStack& stack);
 
-// One shown line of a recorded stack as fields, in UTF-8 (see FrameFields); the file in the
-// native path form, as the text shows it.
-struct FrameRecord {
-  std::string module;
-  std::uint64_t offset = 0;
-  std::string function;
-  std::string file;
-  std::uint32_t line = 0;
-  bool inlined = false;
-};
+// One shown line of a recorded stack as fields (see FrameFields).
+using FrameRecord = ::FrameFields;
 
 // The shown lines of `stack` as fields, in the order of its text. Looked up anew at each call:
 // meant for a report written once, not for queries.

@@ -13,8 +13,7 @@ bool loaded_modules();
 
 // Sets the bound of the kept frame lines (kMostKeptFrames by default).
 void set_most_kept_frames(std::size_t most);
-// How many frames' lines are kept, wide and UTF-8.
+// How many frames' lines are kept.
 std::size_t kept_frames();
-std::size_t kept_utf8_frames();
 
 }  // namespace resmonitor::stack_testing

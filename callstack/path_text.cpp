@@ -1,5 +1,6 @@
 #include "callstack/path_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <vector>
@@ -19,14 +20,13 @@ constexpr char32_t kReplacement = 0xFFFD;
 constexpr std::size_t kLongPathLength = 248;
 const std::wstring kLongPathPrefix = L"\\\\?\\";
 
-bool is_drive_letter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+template <typename Char>
+bool is_drive_letter(Char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 bool has_drive(const std::wstring& path) {
   return path.size() >= 2 && is_drive_letter(path[0]) && path[1] == L':';
-}
-
-bool is_absolute_drive_path(const std::wstring& path) {
-  return has_drive(path) && path.size() >= 3 && path[2] == kSeparator;
 }
 
 // "\\server..." (exactly two separators, then a name) opens a network name.
@@ -77,38 +77,65 @@ void append_utf8(char32_t code_point, std::string& out) {
 
 }  // namespace
 
-std::wstring normalize(const std::wstring& path) {
-  std::wstring out;
+namespace {
+
+// The rules of normalize() and normalize_posix(), for wide text and for UTF-8 alike: separators
+// are ASCII, and no byte of a multi-byte UTF-8 sequence is.
+template <typename Text>
+Text normalize_windows_form(const Text& path) {
+  using Char = typename Text::value_type;
+  const Char separator = static_cast<Char>('\\');
+  const Char slash = static_cast<Char>('/');
+  Text out;
   out.reserve(path.size() + kLongPathPrefix.size());
   for (std::size_t i = 0; i < path.size(); ++i) {
-    const wchar_t c = path[i] == L'/' ? kSeparator : path[i];
-    const bool repeats_separator = c == kSeparator && !out.empty() && out.back() == kSeparator;
+    const Char c = path[i] == slash ? separator : path[i];
+    const bool repeats_separator = c == separator && !out.empty() && out.back() == separator;
     // The second separator of a leading pair survives when a name follows it.
     const bool network_pair =
-        i == 1 && out.size() == 1 && path.size() > 2 && path[2] != L'/' && path[2] != kSeparator;
+        i == 1 && out.size() == 1 && path.size() > 2 && path[2] != slash && path[2] != separator;
     if (repeats_separator && !network_pair) continue;
     out.push_back(c);
   }
-  if (out.size() >= kLongPathLength && is_absolute_drive_path(out)) out.insert(0, kLongPathPrefix);
+  const bool absolute_drive_path = out.size() >= 3 && out[1] == static_cast<Char>(':') &&
+                                   out[2] == separator && is_drive_letter(out[0]);
+  if (out.size() >= kLongPathLength && absolute_drive_path) {
+    out.insert(out.begin(), kLongPathPrefix.begin(), kLongPathPrefix.end());
+  }
   return out;
 }
 
-std::wstring normalize_posix(const std::wstring& path) {
-  std::wstring out;
+template <typename Text>
+Text normalize_posix_form(const Text& path) {
+  using Char = typename Text::value_type;
+  const Char slash = static_cast<Char>('/');
+  Text out;
   out.reserve(path.size());
   for (std::size_t i = 0; i < path.size(); ++i) {
-    const bool repeats_separator = path[i] == L'/' && !out.empty() && out.back() == L'/';
-    const bool network_pair = i == 1 && path.size() > 2 && path[2] != L'/';
+    const bool repeats_separator = path[i] == slash && !out.empty() && out.back() == slash;
+    const bool network_pair = i == 1 && path.size() > 2 && path[2] != slash;
     if (repeats_separator && !network_pair) continue;
     out.push_back(path[i]);
   }
   return out;
 }
 
+bool windows_paths() {
+  return quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows;
+}
+
+}  // namespace
+
+std::wstring normalize(const std::wstring& path) { return normalize_windows_form(path); }
+
+std::wstring normalize_posix(const std::wstring& path) { return normalize_posix_form(path); }
+
 std::wstring normalize_native(const std::wstring& path) {
-  return quillmark::platform::native_path_style() == quillmark::platform::PathStyle::windows
-             ? normalize(path)
-             : normalize_posix(path);
+  return windows_paths() ? normalize(path) : normalize_posix(path);
+}
+
+std::string normalize_native(const std::string& path) {
+  return windows_paths() ? normalize_windows_form(path) : normalize_posix_form(path);
 }
 
 std::wstring lexically_normal(const std::wstring& path) {
@@ -191,6 +218,39 @@ std::wstring from_utf8(const std::string& text) {
     out.push_back(static_cast<wchar_t>(code_point));
   }
   return out;
+}
+
+}  // namespace resmonitor::path_text
+
+namespace resmonitor::path_text {
+
+std::string valid_utf8(std::string_view text) {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || utf8::is_valid(text.begin(), text.end())) return std::string(text);
+  std::string valid;
+  utf8::replace_invalid(text.begin(), text.end(), std::back_inserter(valid),
+                        static_cast<std::uint32_t>(kReplacement));
+  return valid;
+}
+
+WidePrefix wide_prefix(std::string_view text, std::size_t units) {
+  WidePrefix prefix;
+  std::size_t used = 0;
+  while (prefix.bytes < text.size()) {
+    const auto lead = static_cast<unsigned char>(text[prefix.bytes]);
+    const std::size_t bytes = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    // A code point beyond the basic plane takes a surrogate pair where wchar_t has 16 bits.
+    const std::size_t needed = bytes == 4 && sizeof(wchar_t) == 2 ? 2 : 1;
+    if (used + needed > units) {
+      prefix.splits_pair = used < units;
+      break;
+    }
+    used += needed;
+    prefix.bytes = std::min(text.size(), prefix.bytes + bytes);
+  }
+  prefix.units = used;
+  return prefix;
 }
 
 }  // namespace resmonitor::path_text

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace resmonitor::path_text {
 
@@ -20,8 +21,9 @@ std::wstring normalize(const std::wstring& path);
 // name ("//server") stays a pair; a backslash is an ordinary character and stays.
 std::wstring normalize_posix(const std::wstring& path);
 
-// normalize() on Windows, normalize_posix() on other systems.
+// normalize() on Windows, normalize_posix() on other systems; for wide text and for UTF-8.
 std::wstring normalize_native(const std::wstring& path);
+std::string normalize_native(const std::string& path);
 
 // The lexically normal form of a normalised path: "." elements go, and so does each element
 // followed by "..", as does a ".." right after the root; an empty result is ".".
@@ -38,5 +40,20 @@ std::string to_utf8(const std::wstring& text);
 
 // UTF-8 to wide text; ill-formed sequences become U+FFFD.
 std::wstring from_utf8(const std::string& text);
+
+// `text` with each ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string valid_utf8(std::string_view text);
+
+// The longest start of the valid UTF-8 `text` that takes at most `units` wide characters of the
+// system (UTF-16 units on Windows, code points on Linux): where the wide interfaces of the symbol
+// handler cut a text.
+struct WidePrefix {
+  std::size_t bytes = 0;
+  std::size_t units = 0;
+  // The cut falls inside a surrogate pair: wide text cut there ends in half of one, which reads
+  // as U+FFFD.
+  bool splits_pair = false;
+};
+WidePrefix wide_prefix(std::string_view text, std::size_t units);
 
 }  // namespace resmonitor::path_text

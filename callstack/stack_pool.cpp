@@ -1,13 +1,22 @@
 #include "callstack/stack_pool.h"
 
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace resmonitor {
 
+// Chunk by chunk: every registration that finds its stack pooled compares all its frames.
 bool same_frames(const CallStack& pooled, const CapturedFrames& captured) {
   if (pooled.size() != captured.count) return false;
-  for (std::uint32_t i = 0; i < captured.count; ++i) {
-    if (pooled.frame(i) != captured.frames[i]) return false;
+  const FrameChunk* chunk = &pooled.first_chunk();
+  for (std::uint32_t first = 0; first < captured.count; first += FrameChunk::kSlots) {
+    const std::uint32_t in_chunk = std::min(FrameChunk::kSlots, captured.count - first);
+    if (std::memcmp(chunk->frames, captured.frames + first, in_chunk * sizeof(std::uint64_t)) !=
+        0) {
+      return false;
+    }
+    chunk = chunk->next;
   }
   return true;
 }

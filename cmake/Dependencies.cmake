@@ -1,6 +1,7 @@
 # Third-party dependencies, all from Debian packages.
 #
-# fmt, utfcpp and nlohmann/json are used header-only on both targets. The MinGW build must never
+# fmt, utfcpp and nlohmann/json are used header-only on both targets; zlib is linked statically
+# into the Windows library. The MinGW build must never
 # see /usr/include as a whole (glibc headers would shadow the Windows ones), so it gets a folder
 # that holds only links to those header folders.
 
@@ -26,6 +27,19 @@ else()
   pkg_check_modules(LIBDW REQUIRED IMPORTED_TARGET libdw)
   find_package(Threads REQUIRED)
   target_link_libraries(quillmark_deps INTERFACE PkgConfig::LIBDW ${CMAKE_DL_LIBS} Threads::Threads)
+endif()
+
+# zlib inflates compressed debug sections. The Windows library links everything statically, so it
+# takes zlib's archive, never the import library of a zlib DLL.
+add_library(quillmark_zlib INTERFACE)
+if(WIN32)
+  find_library(QUILLMARK_ZLIB_ARCHIVE NAMES libz.a REQUIRED)
+  find_path(QUILLMARK_ZLIB_INCLUDE zlib.h REQUIRED)
+  target_include_directories(quillmark_zlib SYSTEM INTERFACE ${QUILLMARK_ZLIB_INCLUDE})
+  target_link_libraries(quillmark_zlib INTERFACE ${QUILLMARK_ZLIB_ARCHIVE})
+else()
+  find_package(ZLIB REQUIRED)
+  target_link_libraries(quillmark_zlib INTERFACE ZLIB::ZLIB)
 endif()
 
 if(QUILLMARK_BUILD_TESTS)

@@ -23,6 +23,12 @@ inline bool read_fixed(const unsigned char*& at, const unsigned char* end, unsig
   return true;
 }
 
+inline bool skip_bytes(const unsigned char*& at, const unsigned char* end, std::uint64_t count) {
+  if (count > static_cast<std::uint64_t>(end - at)) return false;
+  at += count;
+  return true;
+}
+
 inline bool read_uleb(const unsigned char*& at, const unsigned char* end, std::uint64_t& value) {
   value = 0;
   for (unsigned shift = 0; at < end; shift += 7) {

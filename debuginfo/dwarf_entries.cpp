@@ -1,10 +1,9 @@
 #include "debuginfo/dwarf_entries.h"
 
-#include "debuginfo/dwarf_constants.h"
-
 #include <cstdint>
 
-#include "debuginfo/dwarf_bytes.h"
+#include "debuginfo/attribute_forms.h"
+#include "debuginfo/dwarf_constants.h"
 
 namespace quillmark::debuginfo {
 
@@ -16,120 +15,6 @@ constexpr int kMaxDepth = 64;
 constexpr std::uint64_t kDenseCodes = 4096;
 constexpr std::size_t kAttributesReserved = 4096;
 constexpr std::size_t kDenseReserved = 512;
-
-bool skip_bytes(const unsigned char*& at, const unsigned char* end, std::uint64_t count) {
-  if (count > static_cast<std::uint64_t>(end - at)) return false;
-  at += count;
-  return true;
-}
-
-bool skip_block(const unsigned char*& at, const unsigned char* end, unsigned length_size) {
-  std::uint64_t length = 0;
-  return read_fixed(at, end, length_size, length) && skip_bytes(at, end, length);
-}
-
-// The size of a value of `form`, or -1 when it varies from value to value.
-int fixed_form_size(std::uint64_t form, const UnitShape& unit) {
-  switch (form) {
-    case DW_FORM_flag_present:
-    case DW_FORM_implicit_const:
-      return 0;
-    case DW_FORM_data1:
-    case DW_FORM_ref1:
-    case DW_FORM_flag:
-    case DW_FORM_strx1:
-    case DW_FORM_addrx1:
-      return 1;
-    case DW_FORM_data2:
-    case DW_FORM_ref2:
-    case DW_FORM_strx2:
-    case DW_FORM_addrx2:
-      return 2;
-    case DW_FORM_strx3:
-    case DW_FORM_addrx3:
-      return 3;
-    case DW_FORM_data4:
-    case DW_FORM_ref4:
-    case DW_FORM_ref_sup4:
-    case DW_FORM_strx4:
-    case DW_FORM_addrx4:
-      return 4;
-    case DW_FORM_data8:
-    case DW_FORM_ref8:
-    case DW_FORM_ref_sig8:
-    case DW_FORM_ref_sup8:
-      return 8;
-    case DW_FORM_data16:
-      return 16;
-    case DW_FORM_addr:
-      return static_cast<int>(unit.address_size);
-    case DW_FORM_strp:
-    case DW_FORM_line_strp:
-    case DW_FORM_sec_offset:
-    case DW_FORM_strp_sup:
-    case DW_FORM_GNU_ref_alt:
-    case DW_FORM_GNU_strp_alt:
-      return static_cast<int>(unit.offset_size);
-    case DW_FORM_ref_addr:
-      return static_cast<int>(unit.version <= 2 ? unit.address_size : unit.offset_size);
-    default:
-      return -1;
-  }
-}
-
-// Reads one attribute value of `form`. `value` is set for the constant, address and reference
-// forms, which are all the search looks at; the rest are stepped over.
-bool read_value(std::uint64_t form, std::int64_t implicit_value, const UnitShape& unit,
-                const unsigned char*& at, const unsigned char* end, std::uint64_t& value,
-                bool indirect_allowed = true) {
-  value = 0;
-  const int size = fixed_form_size(form, unit);
-  if (form == DW_FORM_flag_present) {
-    value = 1;
-    return true;
-  }
-  if (form == DW_FORM_implicit_const) {
-    value = static_cast<std::uint64_t>(implicit_value);
-    return true;
-  }
-  if (size > 8) return skip_bytes(at, end, static_cast<std::uint64_t>(size));
-  if (size >= 0) return read_fixed(at, end, static_cast<unsigned>(size), value);
-  std::int64_t signed_value = 0;
-  const char* text = nullptr;
-  switch (form) {
-    case DW_FORM_udata:
-    case DW_FORM_ref_udata:
-    case DW_FORM_strx:
-    case DW_FORM_addrx:
-    case DW_FORM_loclistx:
-    case DW_FORM_rnglistx:
-    case DW_FORM_GNU_addr_index:
-    case DW_FORM_GNU_str_index:
-      return read_uleb(at, end, value);
-    case DW_FORM_sdata:
-      if (!read_sleb(at, end, signed_value)) return false;
-      value = static_cast<std::uint64_t>(signed_value);
-      return true;
-    case DW_FORM_string:
-      return read_cstring(at, end, text);
-    case DW_FORM_block1:
-      return skip_block(at, end, 1);
-    case DW_FORM_block2:
-      return skip_block(at, end, 2);
-    case DW_FORM_block4:
-      return skip_block(at, end, 4);
-    case DW_FORM_block:
-    case DW_FORM_exprloc:
-      return read_uleb(at, end, value) && skip_bytes(at, end, value);
-    case DW_FORM_indirect: {
-      std::uint64_t actual = 0;
-      return indirect_allowed && read_uleb(at, end, actual) &&
-             read_value(actual, implicit_value, unit, at, end, value, false);
-    }
-    default:
-      return false;
-  }
-}
 
 bool is_constant_form(std::uint64_t form) {
   return form == DW_FORM_data1 || form == DW_FORM_data2 || form == DW_FORM_data4 ||
@@ -233,21 +118,22 @@ class EntryReader {
       for (std::uint32_t i = 0; i < abbreviation.read_count; ++i) {
         const AttributeForm& attribute = declared[abbreviation.reads[i].index];
         const unsigned char* value_at = position + abbreviation.reads[i].offset;
-        std::uint64_t value = 0;
-        if (!read_value(attribute.form, attribute.implicit_value, unit_, value_at, end_, value)) {
+        FormValue value;
+        if (!read_form_value(attribute.form, attribute.implicit_value, unit_, value_at, end_,
+                             value)) {
           return false;
         }
-        note_attribute(attribute, value, unit_, facts);
+        note_attribute(attribute, value.raw, unit_, facts);
       }
       position += abbreviation.fixed_size;
       return true;
     }
     for (std::uint32_t i = 0; i < abbreviation.attribute_count; ++i) {
       const AttributeForm& attribute = declared[i];
-      std::uint64_t value = 0;
-      if (!read_value(attribute.form, attribute.implicit_value, unit_, position, end_, value))
+      FormValue value;
+      if (!read_form_value(attribute.form, attribute.implicit_value, unit_, position, end_, value))
         return false;
-      note_attribute(attribute, value, unit_, facts);
+      note_attribute(attribute, value.raw, unit_, facts);
     }
     return true;
   }

@@ -13,17 +13,9 @@
 #include <map>
 #include <vector>
 
-namespace quillmark::debuginfo {
+#include "debuginfo/attribute_forms.h"
 
-// What the header of a unit says, and where the unit's own entry is.
-struct UnitShape {
-  unsigned version = 0;
-  unsigned address_size = 8;
-  unsigned offset_size = 4;
-  std::uint64_t unit_offset = 0;    // of the unit's header in .debug_info
-  std::uint64_t unit_entry = 0;     // of the unit's own entry in .debug_info
-  std::uint64_t abbrev_offset = 0;  // of its abbreviation table in .debug_abbrev
-};
+namespace quillmark::debuginfo {
 
 struct AttributeForm {
   std::uint32_t name = 0;

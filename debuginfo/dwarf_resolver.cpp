@@ -21,15 +21,14 @@ constexpr std::size_t kMaxRangeEntries = 1 << 16;
 
 enum Search { kFound, kNotFound, kBroken };
 
-bool skip_bytes(const unsigned char*& at, const unsigned char* end, std::uint64_t count) {
-  if (count > static_cast<std::uint64_t>(end - at)) return false;
-  at += count;
-  return true;
+bool is_unit_reference(std::uint32_t form) {
+  return form == DW_FORM_ref1 || form == DW_FORM_ref2 || form == DW_FORM_ref4 ||
+         form == DW_FORM_ref8 || form == DW_FORM_ref_udata;
 }
 
-bool is_reference(std::uint32_t form) {
-  return form == DW_FORM_ref1 || form == DW_FORM_ref2 || form == DW_FORM_ref4 ||
-         form == DW_FORM_ref8 || form == DW_FORM_ref_udata || form == DW_FORM_ref_addr;
+// References to an entry of the supplementary file, by its offset there.
+bool is_supplementary_reference(std::uint32_t form) {
+  return form == DW_FORM_GNU_ref_alt || form == DW_FORM_ref_sup4 || form == DW_FORM_ref_sup8;
 }
 
 bool is_constant(std::uint32_t form) {
@@ -77,11 +76,16 @@ bool holds_definitions(std::uint64_t tag) {
 
 // One attribute value as read: strings and indexed addresses are resolved when asked for, since
 // the unit's offset tables may be named after them.
-struct Value {
+// The fields in this order keep it at 24 bytes: an entry holds fifteen and is read often.
+struct DwarfResolver::Value {
   bool present = false;
   std::uint32_t form = 0;
   std::uint64_t raw = 0;
   const char* text = nullptr;  // DW_FORM_string
+
+  Value() = default;
+  explicit Value(const FormValue& read)
+      : present(true), form(read.form), raw(read.raw), text(read.text) {}
 };
 
 struct DwarfResolver::Entry {
@@ -95,6 +99,7 @@ struct DwarfResolver::Entry {
 };
 
 struct DwarfResolver::Unit {
+  File* file = nullptr;  // the file whose .debug_info holds the unit
   UnitShape shape;
   std::uint64_t end = 0;  // one past the unit in .debug_info
   enum class State { kClosed, kOpen, kUnusable } state = State::kClosed;
@@ -110,99 +115,7 @@ struct DwarfResolver::Unit {
 
 namespace {
 
-// Reads one value of `form` into `value`; false when it runs past `end` or the form is unknown.
-bool read_value(std::uint32_t form, std::int64_t implicit_value, const UnitShape& unit,
-                const unsigned char*& at, const unsigned char* end, Value& value,
-                bool indirect_allowed = true) {
-  value.present = true;
-  value.form = form;
-  value.raw = 0;
-  std::int64_t signed_value = 0;
-  const unsigned offset_size = unit.offset_size;
-  switch (form) {
-    case DW_FORM_flag_present:
-      value.raw = 1;
-      return true;
-    case DW_FORM_implicit_const:
-      value.raw = static_cast<std::uint64_t>(implicit_value);
-      return true;
-    case DW_FORM_data1:
-    case DW_FORM_ref1:
-    case DW_FORM_flag:
-    case DW_FORM_strx1:
-    case DW_FORM_addrx1:
-      return read_fixed(at, end, 1, value.raw);
-    case DW_FORM_data2:
-    case DW_FORM_ref2:
-    case DW_FORM_strx2:
-    case DW_FORM_addrx2:
-      return read_fixed(at, end, 2, value.raw);
-    case DW_FORM_strx3:
-    case DW_FORM_addrx3:
-      return read_fixed(at, end, 3, value.raw);
-    case DW_FORM_data4:
-    case DW_FORM_ref4:
-    case DW_FORM_ref_sup4:
-    case DW_FORM_strx4:
-    case DW_FORM_addrx4:
-      return read_fixed(at, end, 4, value.raw);
-    case DW_FORM_data8:
-    case DW_FORM_ref8:
-    case DW_FORM_ref_sig8:
-    case DW_FORM_ref_sup8:
-      return read_fixed(at, end, 8, value.raw);
-    case DW_FORM_data16:
-      return skip_bytes(at, end, 16);
-    case DW_FORM_addr:
-      return read_fixed(at, end, unit.address_size, value.raw);
-    case DW_FORM_strp:
-    case DW_FORM_line_strp:
-    case DW_FORM_sec_offset:
-    case DW_FORM_strp_sup:
-    case DW_FORM_GNU_ref_alt:
-    case DW_FORM_GNU_strp_alt:
-      return read_fixed(at, end, offset_size, value.raw);
-    case DW_FORM_ref_addr:
-      return read_fixed(at, end, unit.version <= 2 ? unit.address_size : offset_size, value.raw);
-    case DW_FORM_udata:
-    case DW_FORM_ref_udata:
-    case DW_FORM_strx:
-    case DW_FORM_addrx:
-    case DW_FORM_loclistx:
-    case DW_FORM_rnglistx:
-    case DW_FORM_GNU_addr_index:
-    case DW_FORM_GNU_str_index:
-      return read_uleb(at, end, value.raw);
-    case DW_FORM_sdata:
-      if (!read_sleb(at, end, signed_value)) return false;
-      value.raw = static_cast<std::uint64_t>(signed_value);
-      return true;
-    case DW_FORM_string:
-      return read_cstring(at, end, value.text);
-    case DW_FORM_block1:
-    case DW_FORM_block2:
-    case DW_FORM_block4: {
-      const unsigned size = form == DW_FORM_block1 ? 1 : form == DW_FORM_block2 ? 2 : 4;
-      std::uint64_t length = 0;
-      return read_fixed(at, end, size, length) && skip_bytes(at, end, length);
-    }
-    case DW_FORM_block:
-    case DW_FORM_exprloc: {
-      std::uint64_t length = 0;
-      return read_uleb(at, end, length) && skip_bytes(at, end, length);
-    }
-    case DW_FORM_indirect: {
-      std::uint64_t actual = 0;
-      return indirect_allowed && read_uleb(at, end, actual) && actual <= UINT32_MAX &&
-             read_value(static_cast<std::uint32_t>(actual), implicit_value, unit, at, end, value,
-                        false);
-    }
-    default:
-      return false;
-  }
-}
-
-Value* slot_of(DwarfResolver::Entry& entry, std::uint32_t name) {
+DwarfResolver::Value* slot_of(DwarfResolver::Entry& entry, std::uint32_t name) {
   switch (name) {
     case DW_AT_sibling:
       return &entry.sibling;
@@ -241,16 +154,24 @@ Value* slot_of(DwarfResolver::Entry& entry, std::uint32_t name) {
   }
 }
 
-// A unit-relative reference made absolute; the offset itself for DW_FORM_ref_addr.
-bool reference_of(const UnitShape& unit, const Value& value, std::uint64_t& offset) {
-  if (!value.present || !is_reference(value.form)) return false;
-  offset = value.form == DW_FORM_ref_addr ? value.raw : unit.unit_offset + value.raw;
-  return true;
+// A reference within the unit's own file made absolute: unit-relative ones, and the offset
+// itself for DW_FORM_ref_addr.
+bool reference_of(const UnitShape& unit, const DwarfResolver::Value& value, std::uint64_t& offset) {
+  if (!value.present) return false;
+  if (is_unit_reference(value.form)) {
+    offset = unit.unit_offset + value.raw;
+    return true;
+  }
+  offset = value.raw;
+  return value.form == DW_FORM_ref_addr;
 }
 
 }  // namespace
 
-DwarfResolver::DwarfResolver(const DwarfSections& sections) : sections_(sections) {}
+DwarfResolver::DwarfResolver(const DwarfSections& sections, const DwarfSections* supplementary) {
+  module_.sections = sections;
+  if (supplementary != nullptr) supplementary_.sections = *supplementary;
+}
 
 DwarfResolver::~DwarfResolver() = default;
 
@@ -259,7 +180,7 @@ bool DwarfResolver::describe(std::uint64_t address, AddressInfo& info) {
   Unit* unit = unit_at(address);
   if (unit == nullptr) return false;
   find_line(*unit, address, info);
-  const unsigned char* at = sections_.info.data + unit->shape.unit_entry;
+  const unsigned char* at = unit->file->sections.info.data + unit->shape.unit_entry;
   Entry unit_entry;
   Entry function;
   std::uint64_t start = 0;
@@ -291,76 +212,80 @@ bool DwarfResolver::describe(std::uint64_t address, AddressInfo& info) {
   return true;
 }
 
-// The headers of every unit are read once (a few bytes each); everything else when the unit is
-// first asked about.
-DwarfResolver::Unit* DwarfResolver::unit_at(std::uint64_t address) {
-  if (!units_read_) {
-    units_read_ = true;
-    const unsigned char* const begin = sections_.info.data;
-    const unsigned char* const end = begin + sections_.info.size;
-    const unsigned char* at = begin;
-    while (begin != nullptr && at < end) {
-      auto unit = std::make_unique<Unit>();
-      unit->shape.unit_offset = static_cast<std::uint64_t>(at - begin);
-      std::uint64_t length = 0;
-      std::uint64_t version = 0;
-      std::uint64_t type = DW_UT_compile;
-      std::uint64_t address_size = 0;
-      std::uint64_t abbrev = 0;
-      if (!read_fixed(at, end, 4, length)) break;
-      unit->shape.offset_size = 4;
-      if (length == 0xFFFFFFFF) {
-        unit->shape.offset_size = 8;
-        if (!read_fixed(at, end, 8, length)) break;
-      } else if (length >= 0xFFFFFFF0) {
-        break;
-      }
-      if (length > static_cast<std::uint64_t>(end - at)) break;
-      const unsigned char* unit_end = at + length;
-      if (!read_fixed(at, unit_end, 2, version) || version < 2 || version > 5) break;
-      const bool read = version >= 5 ? read_fixed(at, unit_end, 1, type) &&
-                                           read_fixed(at, unit_end, 1, address_size) &&
-                                           read_fixed(at, unit_end, unit->shape.offset_size, abbrev)
-                                     : read_fixed(at, unit_end, unit->shape.offset_size, abbrev) &&
-                                           read_fixed(at, unit_end, 1, address_size);
-      if (!read) break;
-      // Skeleton and split units carry an id, type units a signature and a type offset.
-      std::uint64_t skipped = 0;
-      if (type == DW_UT_skeleton || type == DW_UT_split_compile) skipped = 8;
-      if (type == DW_UT_type || type == DW_UT_split_type) skipped = 8 + unit->shape.offset_size;
-      if (!skip_bytes(at, unit_end, skipped)) break;
-      unit->shape.version = static_cast<unsigned>(version);
-      unit->shape.address_size = static_cast<unsigned>(address_size);
-      unit->shape.abbrev_offset = abbrev;
-      unit->shape.unit_entry = static_cast<std::uint64_t>(at - begin);
-      unit->end = static_cast<std::uint64_t>(unit_end - begin);
-      if (type == DW_UT_compile || type == DW_UT_partial) units_.push_back(std::move(unit));
-      at = unit_end;
+// The headers of every unit of `file` (a few bytes each); everything else is read when the unit
+// is first asked about.
+void DwarfResolver::read_units(File& file) {
+  if (file.units_read) return;
+  file.units_read = true;
+  const unsigned char* const begin = file.sections.info.data;
+  const unsigned char* const end = begin + file.sections.info.size;
+  const unsigned char* at = begin;
+  while (begin != nullptr && at < end) {
+    auto unit = std::make_unique<Unit>();
+    unit->file = &file;
+    unit->shape.unit_offset = static_cast<std::uint64_t>(at - begin);
+    std::uint64_t length = 0;
+    std::uint64_t version = 0;
+    std::uint64_t type = DW_UT_compile;
+    std::uint64_t address_size = 0;
+    std::uint64_t abbrev = 0;
+    if (!read_fixed(at, end, 4, length)) break;
+    unit->shape.offset_size = 4;
+    if (length == 0xFFFFFFFF) {
+      unit->shape.offset_size = 8;
+      if (!read_fixed(at, end, 8, length)) break;
+    } else if (length >= 0xFFFFFFF0) {
+      break;
     }
+    if (length > static_cast<std::uint64_t>(end - at)) break;
+    const unsigned char* unit_end = at + length;
+    if (!read_fixed(at, unit_end, 2, version) || version < 2 || version > 5) break;
+    const bool read = version >= 5 ? read_fixed(at, unit_end, 1, type) &&
+                                         read_fixed(at, unit_end, 1, address_size) &&
+                                         read_fixed(at, unit_end, unit->shape.offset_size, abbrev)
+                                   : read_fixed(at, unit_end, unit->shape.offset_size, abbrev) &&
+                                         read_fixed(at, unit_end, 1, address_size);
+    if (!read) break;
+    // Skeleton and split units carry an id, type units a signature and a type offset.
+    std::uint64_t skipped = 0;
+    if (type == DW_UT_skeleton || type == DW_UT_split_compile) skipped = 8;
+    if (type == DW_UT_type || type == DW_UT_split_type) skipped = 8 + unit->shape.offset_size;
+    if (!skip_bytes(at, unit_end, skipped)) break;
+    unit->shape.version = static_cast<unsigned>(version);
+    unit->shape.address_size = static_cast<unsigned>(address_size);
+    unit->shape.abbrev_offset = abbrev;
+    unit->shape.unit_entry = static_cast<std::uint64_t>(at - begin);
+    unit->end = static_cast<std::uint64_t>(unit_end - begin);
+    if (type == DW_UT_compile || type == DW_UT_partial) file.units.push_back(std::move(unit));
+    at = unit_end;
   }
+}
+
+DwarfResolver::Unit* DwarfResolver::unit_at(std::uint64_t address) {
+  read_units(module_);
   if (ranges_state_ == Ranges::kUnread) {
-    ranges_state_ = ranges_.read(sections_.aranges.data, sections_.aranges.size)
-                        ? Ranges::kRead
-                        : Ranges::kUnusable;
+    const SectionBytes& aranges = module_.sections.aranges;
+    ranges_state_ = ranges_.read(aranges.data, aranges.size) ? Ranges::kRead : Ranges::kUnusable;
   }
   std::uint64_t listed = 0;
   if (ranges_state_ == Ranges::kRead && ranges_.unit_at(address, listed)) {
-    Unit* unit = unit_holding_offset(listed);
+    Unit* unit = unit_holding_offset(module_, listed);
     if (unit != nullptr && unit->shape.unit_offset == listed && open(*unit)) return unit;
   }
   // Not listed: the units' own extents say.
-  for (auto& unit : units_) {
+  for (auto& unit : module_.units) {
     std::uint64_t start = 0;
     if (open(*unit) && holds(*unit, unit->entry, address, start)) return unit.get();
   }
   return nullptr;
 }
 
-DwarfResolver::Unit* DwarfResolver::unit_holding_offset(std::uint64_t offset) {
+DwarfResolver::Unit* DwarfResolver::unit_holding_offset(File& file, std::uint64_t offset) {
+  read_units(file);
   const auto after = std::upper_bound(
-      units_.begin(), units_.end(), offset,
+      file.units.begin(), file.units.end(), offset,
       [](std::uint64_t wanted, const auto& unit) { return wanted < unit->shape.unit_offset; });
-  if (after == units_.begin()) return nullptr;
+  if (after == file.units.begin()) return nullptr;
   Unit* unit = std::prev(after)->get();
   return offset < unit->end ? unit : nullptr;
 }
@@ -369,11 +294,11 @@ bool DwarfResolver::open(Unit& unit) {
   if (unit.state != Unit::State::kClosed) return unit.state == Unit::State::kOpen;
   unit.state = Unit::State::kUnusable;
   if (unit.shape.address_size > 8 || unit.shape.address_size == 0 ||
-      !unit.abbreviations.read(sections_.abbrev.data, sections_.abbrev.size,
+      !unit.abbreviations.read(unit.file->sections.abbrev.data, unit.file->sections.abbrev.size,
                                unit.shape.abbrev_offset, unit.shape)) {
     return false;
   }
-  const unsigned char* at = sections_.info.data + unit.shape.unit_entry;
+  const unsigned char* at = unit.file->sections.info.data + unit.shape.unit_entry;
   if (!read_entry(unit, at, unit.entry) || unit.entry.abbreviation == nullptr) return false;
   const Entry& entry = unit.entry;
   unit.str_offsets_base = entry.str_offsets_base.present ? entry.str_offsets_base.raw : 0;
@@ -389,7 +314,7 @@ bool DwarfResolver::open(Unit& unit) {
 
 bool DwarfResolver::read_entry(Unit& unit, const unsigned char*& at, Entry& entry) const {
   entry = Entry();
-  const unsigned char* const begin = sections_.info.data;
+  const unsigned char* const begin = unit.file->sections.info.data;
   const unsigned char* const end = begin + unit.end;
   if (at < begin || at >= end) return false;
   entry.offset = static_cast<std::uint64_t>(at - begin);
@@ -400,29 +325,44 @@ bool DwarfResolver::read_entry(Unit& unit, const unsigned char*& at, Entry& entr
   if (entry.abbreviation == nullptr) return false;
   const AttributeForm* declared = unit.abbreviations.attributes(*entry.abbreviation);
   for (std::uint32_t i = 0; i < entry.abbreviation->attribute_count; ++i) {
-    Value value;
-    if (!read_value(declared[i].form, declared[i].implicit_value, unit.shape, at, end, value)) {
+    FormValue value;
+    if (!read_form_value(declared[i].form, declared[i].implicit_value, unit.shape, at, end,
+                         value)) {
       return false;
     }
-    if (Value* slot = slot_of(entry, declared[i].name)) *slot = value;
+    if (Value* slot = slot_of(entry, declared[i].name)) *slot = Value(value);
   }
   return true;
 }
 
-bool DwarfResolver::entry_at(std::uint64_t offset, Unit*& unit, Entry& entry) {
-  unit = unit_holding_offset(offset);
+bool DwarfResolver::entry_at(File& file, std::uint64_t offset, Unit*& unit, Entry& entry) {
+  unit = unit_holding_offset(file, offset);
   if (unit == nullptr || offset < unit->shape.unit_entry || !open(*unit)) return false;
-  const unsigned char* at = sections_.info.data + offset;
+  const unsigned char* at = file.sections.info.data + offset;
   return read_entry(*unit, at, entry) && entry.abbreviation != nullptr;
+}
+
+// Where the reference `value` of an entry of `unit` leads: into the unit's own file, or into the
+// supplementary file.
+bool DwarfResolver::referred_entry(const Unit& unit, const Value& value, File*& file,
+                                   std::uint64_t& offset) {
+  if (value.present && is_supplementary_reference(value.form)) {
+    file = &supplementary_;
+    offset = value.raw;
+    return true;
+  }
+  file = unit.file;
+  return reference_of(unit.shape, value, offset);
 }
 
 bool DwarfResolver::skip_children(Unit& unit, const unsigned char*& at, const Entry& entry,
                                   int depth) const {
   std::uint64_t sibling = 0;
   if (reference_of(unit.shape, entry.sibling, sibling)) {
-    const std::uint64_t here = static_cast<std::uint64_t>(at - sections_.info.data);
+    const unsigned char* const info = unit.file->sections.info.data;
+    const std::uint64_t here = static_cast<std::uint64_t>(at - info);
     if (sibling < here || sibling > unit.end) return false;
-    at = sections_.info.data + sibling;
+    at = info + sibling;
     return true;
   }
   if (depth >= kMaxDepth) return false;
@@ -466,7 +406,7 @@ bool DwarfResolver::ranges_hold(Unit& unit, const Entry& entry, std::uint64_t ad
     return false;
   };
   if (unit.shape.version < 5) {
-    const SectionBytes& section = sections_.ranges;
+    const SectionBytes& section = unit.file->sections.ranges;
     if (section.empty() || entry.ranges.raw >= section.size) return false;
     const unsigned char* at = section.data + entry.ranges.raw;
     const unsigned char* end = section.data + section.size;
@@ -483,7 +423,7 @@ bool DwarfResolver::ranges_hold(Unit& unit, const Entry& entry, std::uint64_t ad
     }
     return false;
   }
-  const SectionBytes& section = sections_.rnglists;
+  const SectionBytes& section = unit.file->sections.rnglists;
   if (section.empty()) return false;
   std::uint64_t offset = entry.ranges.raw;
   if (entry.ranges.form == DW_FORM_rnglistx) {
@@ -563,7 +503,7 @@ struct HoldsQuestion {
 
 bool DwarfResolver::entry_holds(void* question, std::uint64_t entry_offset) {
   auto& asked = *static_cast<HoldsQuestion*>(question);
-  const unsigned char* at = asked.resolver->sections_.info.data + entry_offset;
+  const unsigned char* at = asked.unit->file->sections.info.data + entry_offset;
   Entry entry;
   std::uint64_t start = 0;
   return asked.resolver->read_entry(*asked.unit, at, entry) &&
@@ -577,12 +517,13 @@ bool DwarfResolver::find_top_level_function(Unit& unit, std::uint64_t address, E
                                             std::uint64_t& start) {
   HoldsQuestion question{this, &unit, address};
   std::uint64_t offset = 0;
-  if (find_function_entry(sections_.info.data, sections_.info.size, unit.shape, unit.abbreviations,
-                          address, &entry_holds, &question, offset) != EntrySearch::kFound ||
+  const SectionBytes& info = unit.file->sections.info;
+  if (find_function_entry(info.data, info.size, unit.shape, unit.abbreviations, address,
+                          &entry_holds, &question, offset) != EntrySearch::kFound ||
       offset >= unit.end) {
     return false;
   }
-  const unsigned char* at = sections_.info.data + offset;
+  const unsigned char* at = info.data + offset;
   return read_entry(unit, at, function) && function.tag() == DW_TAG_subprogram &&
          holds(unit, function, address, start);
 }
@@ -613,7 +554,7 @@ int DwarfResolver::find_function(Unit& unit, const unsigned char*& at, std::uint
 // another is the innermost function, so only the calls inside it count.
 void DwarfResolver::find_inlined_calls(Unit& unit, const Entry& function, std::uint64_t address,
                                        std::vector<Entry>& calls) {
-  const unsigned char* at = sections_.info.data + function.offset;
+  const unsigned char* at = unit.file->sections.info.data + function.offset;
   Entry scope;
   if (!read_entry(unit, at, scope)) return;
   for (int depth = 0; scope.has_children() && depth < kMaxDepth; ++depth) {
@@ -645,14 +586,15 @@ std::string DwarfResolver::shown_name(Unit& unit, const Entry& entry) {
       linkage = string_of(*declaration_unit, declaration.linkage.form, declaration.linkage.raw,
                           declaration.linkage.text);
     }
+    File* next_file = nullptr;
     std::uint64_t next = 0;
-    if (!reference_of(declaration_unit->shape, declaration.origin, next) &&
-        !reference_of(declaration_unit->shape, declaration.declaration_ref, next)) {
+    if (!referred_entry(*declaration_unit, declaration.origin, next_file, next) &&
+        !referred_entry(*declaration_unit, declaration.declaration_ref, next_file, next)) {
       break;
     }
     Unit* next_unit = nullptr;
     Entry next_entry;
-    if (!entry_at(next, next_unit, next_entry)) break;
+    if (!entry_at(*next_file, next, next_unit, next_entry)) break;
     declaration_unit = next_unit;
     declaration = next_entry;
   }
@@ -674,7 +616,8 @@ std::string DwarfResolver::shown_name(Unit& unit, const Entry& entry) {
 // the entry.
 std::string DwarfResolver::scope_prefix(Unit& unit, std::uint64_t target) {
   std::vector<Entry> path;
-  const unsigned char* at = sections_.info.data + unit.shape.unit_entry;
+  const unsigned char* const info = unit.file->sections.info.data;
+  const unsigned char* at = info + unit.shape.unit_entry;
   Entry top;
   if (!read_entry(unit, at, top) || !top.has_children()) return std::string();
   bool found = false;
@@ -692,10 +635,10 @@ std::string DwarfResolver::scope_prefix(Unit& unit, std::uint64_t target) {
       return std::string();
     } else if (entry.has_children()) {
       std::uint64_t sibling = 0;
-      const auto here = static_cast<std::uint64_t>(at - sections_.info.data);
+      const auto here = static_cast<std::uint64_t>(at - info);
       if (reference_of(unit.shape, entry.sibling, sibling) && sibling <= target &&
           sibling >= here && sibling <= unit.end) {
-        at = sections_.info.data + sibling;
+        at = info + sibling;
       } else {
         path.push_back(entry);
       }
@@ -722,19 +665,23 @@ const char* DwarfResolver::string_of(const Unit& unit, std::uint32_t form, std::
     const char* text = nullptr;
     return read_cstring(at, section.data + section.size, text) ? text : nullptr;
   };
+  const DwarfSections& own = unit.file->sections;
   switch (form) {
     case DW_FORM_string:
       return inline_text;
     case DW_FORM_strp:
-      return at_offset(sections_.str, raw);
+      return at_offset(own.str, raw);
     case DW_FORM_line_strp:
-      return at_offset(sections_.line_str, raw);
+      return at_offset(own.line_str, raw);
+    case DW_FORM_GNU_strp_alt:
+    case DW_FORM_strp_sup:
+      return at_offset(supplementary_.sections.str, raw);
     case DW_FORM_strx:
     case DW_FORM_strx1:
     case DW_FORM_strx2:
     case DW_FORM_strx3:
     case DW_FORM_strx4: {
-      const SectionBytes& offsets = sections_.str_offsets;
+      const SectionBytes& offsets = own.str_offsets;
       const unsigned size = unit.shape.offset_size;
       if (offsets.empty() || unit.str_offsets_base > offsets.size ||
           raw >= (offsets.size - unit.str_offsets_base) / size) {
@@ -743,7 +690,7 @@ const char* DwarfResolver::string_of(const Unit& unit, std::uint32_t form, std::
       const unsigned char* slot = offsets.data + unit.str_offsets_base + raw * size;
       std::uint64_t offset = 0;
       if (!read_fixed(slot, offsets.data + offsets.size, size, offset)) return nullptr;
-      return at_offset(sections_.str, offset);
+      return at_offset(own.str, offset);
     }
     default:
       return nullptr;
@@ -760,7 +707,7 @@ bool DwarfResolver::address_of(const Unit& unit, std::uint32_t form, std::uint64
       form != DW_FORM_addrx3 && form != DW_FORM_addrx4 && form != DW_FORM_GNU_addr_index) {
     return false;
   }
-  const SectionBytes& table = sections_.addr;
+  const SectionBytes& table = unit.file->sections.addr;
   const unsigned size = unit.shape.address_size;
   if (table.empty() || size == 0 || unit.addr_base > table.size ||
       raw >= (table.size - unit.addr_base) / size) {
@@ -774,14 +721,17 @@ void DwarfResolver::find_line(Unit& unit, std::uint64_t address, AddressInfo& in
   if (!unit.lines_read) {
     unit.lines_read = true;
     const Entry& entry = unit.entry;
-    if (entry.stmt_list.present && !sections_.line.empty()) {
+    const DwarfSections& own = unit.file->sections;
+    if (entry.stmt_list.present && !own.line.empty()) {
       LineSections sections;
-      sections.line = sections_.line.data;
-      sections.line_size = sections_.line.size;
-      sections.line_str = sections_.line_str.data;
-      sections.line_str_size = sections_.line_str.size;
-      sections.str = sections_.str.data;
-      sections.str_size = sections_.str.size;
+      sections.line = own.line.data;
+      sections.line_size = own.line.size;
+      sections.line_str = own.line_str.data;
+      sections.line_str_size = own.line_str.size;
+      sections.str = own.str.data;
+      sections.str_size = own.str.size;
+      sections.supplementary_str = supplementary_.sections.str.data;
+      sections.supplementary_str_size = supplementary_.sections.str.size;
       const char* directory =
           entry.comp_dir.present
               ? string_of(unit, entry.comp_dir.form, entry.comp_dir.raw, entry.comp_dir.text)

@@ -14,6 +14,10 @@
 //   demangler cannot read it, DW_AT_name qualified by the namespaces and classes around the
 //   declaration.
 // - Line: the row line_program.h chooses, its file joined with the unit's directory.
+// - Supplementary file: DWARF that dwz has shared out between modules refers to entries and
+//   strings of another file (DW_FORM_GNU_ref_alt, DW_FORM_GNU_strp_alt, DW_FORM_ref_sup4/8,
+//   DW_FORM_strp_sup). Given that file's sections, names and declarations are read there; without
+//   them such names are missing and the function is named by what the module itself says.
 //
 // Units are read when an address first leads to them and kept (abbreviations, line program);
 // nothing else is. Every read is bounded by its section: damaged DWARF gives less, never a read
@@ -49,7 +53,10 @@ struct AddressInfo {
 
 class DwarfResolver {
  public:
-  explicit DwarfResolver(const DwarfSections& sections);
+  // `supplementary`: the sections of the supplementary file the module's DWARF names, when it
+  // names one and it was found; copied, so the pointer itself need not outlive the call.
+  explicit DwarfResolver(const DwarfSections& sections,
+                         const DwarfSections* supplementary = nullptr);
   ~DwarfResolver();
   DwarfResolver(const DwarfResolver&) = delete;
   DwarfResolver& operator=(const DwarfResolver&) = delete;
@@ -60,13 +67,22 @@ class DwarfResolver {
 
   struct Unit;
   struct Entry;
+  struct Value;
+  // One file's sections and the units read from them.
+  struct File {
+    DwarfSections sections;
+    bool units_read = false;
+    std::vector<std::unique_ptr<Unit>> units;  // by offset in .debug_info
+  };
 
  private:
   Unit* unit_at(std::uint64_t address);
-  Unit* unit_holding_offset(std::uint64_t offset);
+  static void read_units(File& file);
+  static Unit* unit_holding_offset(File& file, std::uint64_t offset);
   bool open(Unit& unit);
   bool read_entry(Unit& unit, const unsigned char*& at, Entry& entry) const;
-  bool entry_at(std::uint64_t offset, Unit*& unit, Entry& entry);
+  bool entry_at(File& file, std::uint64_t offset, Unit*& unit, Entry& entry);
+  bool referred_entry(const Unit& unit, const Value& value, File*& file, std::uint64_t& offset);
   bool skip_children(Unit& unit, const unsigned char*& at, const Entry& entry, int depth) const;
   bool holds(Unit& unit, const Entry& entry, std::uint64_t address, std::uint64_t& start) const;
   bool ranges_hold(Unit& unit, const Entry& entry, std::uint64_t address,
@@ -86,9 +102,8 @@ class DwarfResolver {
                   std::uint64_t& address) const;
   void find_line(Unit& unit, std::uint64_t address, AddressInfo& info);
 
-  DwarfSections sections_;
-  bool units_read_ = false;
-  std::vector<std::unique_ptr<Unit>> units_;  // by offset in .debug_info
+  File module_;
+  File supplementary_;  // empty sections when there is none
   enum class Ranges { kUnread, kRead, kUnusable };
   Ranges ranges_state_ = Ranges::kUnread;
   AddressRanges ranges_;

@@ -132,6 +132,10 @@ bool LineProgram::read_entry_string(unsigned form, const unsigned char*& at,
     case DW_FORM_strp:
       return read_fixed(at, end, offset64_ ? 8 : 4, offset) &&
              string_at(sections_.str, sections_.str_size, offset, text);
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_strp_alt:
+      return read_fixed(at, end, offset64_ ? 8 : 4, offset) &&
+             string_at(sections_.supplementary_str, sections_.supplementary_str_size, offset, text);
     default:
       return false;  // string forms through an index need the unit's offsets table
   }
@@ -179,6 +183,8 @@ bool skip_form(unsigned form, const unsigned char*& at, const unsigned char* end
     }
     case DW_FORM_line_strp:
     case DW_FORM_strp:
+    case DW_FORM_strp_sup:
+    case DW_FORM_GNU_strp_alt:
       return read_fixed(at, end, offset64 ? 8 : 4, value);
     default:
       return false;

@@ -39,6 +39,8 @@ struct LineSections {
   std::size_t line_str_size = 0;
   const unsigned char* str = nullptr;  // .debug_str
   std::size_t str_size = 0;
+  const unsigned char* supplementary_str = nullptr;  // the supplementary file's .debug_str
+  std::size_t supplementary_str_size = 0;
 };
 
 class LineProgram {

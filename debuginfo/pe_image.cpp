@@ -1,5 +1,7 @@
 #include "debuginfo/pe_image.h"
 
+#include "debuginfo/compressed_section.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -196,18 +198,27 @@ std::vector<FunctionSymbol> PeImage::function_symbols() const {
   return symbols;
 }
 
-DwarfSections PeImage::dwarf_sections() const {
+DwarfSections PeImage::dwarf_sections(std::vector<std::vector<unsigned char>>* inflated) const {
+  const auto dwarf_section = [&](const char* name) {
+    const SectionBytes plain = section(std::string(".debug_") + name);
+    if (!plain.empty() || inflated == nullptr) return plain;
+    const SectionBytes compressed = section(std::string(".zdebug_") + name);
+    std::vector<unsigned char> bytes;
+    if (compressed.empty() || !inflate_gnu_section(compressed, bytes)) return SectionBytes();
+    inflated->push_back(std::move(bytes));
+    return SectionBytes{inflated->back().data(), inflated->back().size()};
+  };
   DwarfSections sections;
-  sections.info = section(".debug_info");
-  sections.abbrev = section(".debug_abbrev");
-  sections.line = section(".debug_line");
-  sections.line_str = section(".debug_line_str");
-  sections.str = section(".debug_str");
-  sections.aranges = section(".debug_aranges");
-  sections.ranges = section(".debug_ranges");
-  sections.rnglists = section(".debug_rnglists");
-  sections.addr = section(".debug_addr");
-  sections.str_offsets = section(".debug_str_offsets");
+  sections.info = dwarf_section("info");
+  sections.abbrev = dwarf_section("abbrev");
+  sections.line = dwarf_section("line");
+  sections.line_str = dwarf_section("line_str");
+  sections.str = dwarf_section("str");
+  sections.aranges = dwarf_section("aranges");
+  sections.ranges = dwarf_section("ranges");
+  sections.rnglists = dwarf_section("rnglists");
+  sections.addr = dwarf_section("addr");
+  sections.str_offsets = dwarf_section("str_offsets");
   return sections;
 }
 

@@ -25,8 +25,10 @@ class PeImage {
   // The bytes of the section called `name` (its size in memory, cut to what the file holds);
   // empty when there is none, or its bytes lie outside the file.
   SectionBytes section(const std::string& name) const;
-  // The DWARF sections of the image, each empty when missing.
-  DwarfSections dwarf_sections() const;
+  // The DWARF sections of the image, each empty when missing. A section found only compressed
+  // (".zdebug_<name>", compressed_section.h) is inflated into `inflated` when it is given, and
+  // the set points into it; when it is not given, or the section is damaged, it is missing.
+  DwarfSections dwarf_sections(std::vector<std::vector<unsigned char>>* inflated = nullptr) const;
 
   // The function symbols of the COFF symbol table, which GNU linkers keep in images that were not
   // stripped, by address; none when there is no table or it lies outside the bytes.

@@ -6,11 +6,15 @@
 // loader); tests install a fake through set_debug_help_for_testing(). Nothing here includes a
 // system header, so the subsystem's headers stay portable.
 //
-// Wide text is wchar_t on both targets: UTF-16 on Windows, UTF-32 on Linux.
+// Paths, the search path and the process queries are wide text, as the Windows interfaces take
+// them: wchar_t on both targets, UTF-16 on Windows, UTF-32 on Linux. What the handler finds for an
+// address (functions, files, lines) comes back in UTF-8.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/module_identity.h"
 
@@ -32,23 +36,31 @@ constexpr std::uint32_t kSymOptDebug = 0x80000000u;
 // The registry value type of a plain string.
 constexpr std::uint32_t kRegistryStringType = 1;
 
-// The function a symbol look-up found. The size fields mirror the dbghelp record and are set by
-// the caller before each look-up; `name` has room for max_name_len characters plus a terminator
-// (the 18-character address form written in place of a missing name fits too).
-struct SymbolRecord {
-  static constexpr std::uint32_t kMaxNameLength = 256;
-  std::uint32_t size_of_struct = 88;
-  std::uint32_t max_name_len = kMaxNameLength;
-  wchar_t name[kMaxNameLength + 1] = {};
+// One function shown for a code address, with the source line shown beside it. Text is UTF-8,
+// whole (the frame formatter cuts what does not fit), and may hold ill-formed sequences when the
+// debug information does.
+struct ShownFunction {
+  bool has_name = false;
+  std::string name;
+  bool has_line = false;
+  std::string file;
+  std::uint32_t line = 0;
 };
 
-// The source line a line look-up found. `file_name` points into storage owned by the symbol
-// handler and stays valid until the next call on the handler.
-struct LineRecord {
-  std::uint32_t size_of_struct = 40;
-  const wchar_t* file_name = nullptr;
-  std::uint32_t line_number = 0;
-  std::uint64_t address = 0;
+// What the symbol handler knows about one code address.
+//
+// The code at an address may belong to functions inlined into the function that holds it; each
+// such call is a frame of its own. `inlined` lists them innermost first: the innermost shows the
+// line of the address, each other the line of the call of the one inside it. `function` is the
+// function that holds them all; it shows the line of the address when nothing is inlined there,
+// else the line of the call of the outermost inlined function.
+struct AddressSymbols {
+  std::vector<ShownFunction> inlined;
+  ShownFunction function;
+  // From the start of `function` to the address (when it has a name).
+  std::uint64_t function_displacement = 0;
+  // From the start of the address's own line (the innermost frame's line) to the address.
+  std::uint32_t line_displacement = 0;
 };
 
 // What the symbol handler knows about a loaded module.
@@ -68,7 +80,7 @@ class DebugHelp {
   // Capture: the calling thread's return addresses, innermost first. Entry 0 is the return
   // address inside the function that called capture_back_trace (after `frames_to_skip` entries
   // are left out). Writes at most `frames_to_capture` entries, returns how many were written and
-  // stores a 32-bit hash of them in *hash.
+  // stores a 32-bit hash of them in *hash, unless `hash` is null.
   virtual std::uint16_t capture_back_trace(std::uint32_t frames_to_skip,
                                            std::uint32_t frames_to_capture,
                                            std::uint64_t* back_trace, std::uint32_t* hash) = 0;
@@ -117,34 +129,20 @@ class DebugHelp {
   // `addresses[0, count)`, so that the look-ups of the resolution that follows find them ready.
   // Reading a module's files may take seconds; done here, it holds only that module's own lock,
   // and waits only for modules that another thread is reading right now. Called with none of the
-  // subsystem's locks held. The look-ups still read a module that was not read ahead. Does
-  // nothing where the handler has a single lock for everything (Windows' dbghelp).
+  // subsystem's locks held. The look-ups still read a module that was not read ahead. On Windows
+  // only the modules that the DWARF reader describes are read ahead: dbghelp has a single lock
+  // for everything.
   virtual void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
                                std::uint32_t count) {
     (void)process;
     (void)addresses;
     (void)count;
   }
-  virtual bool symbol_from_address(ProcessHandle process, std::uint64_t address,
-                                   std::uint64_t* displacement, SymbolRecord& symbol) = 0;
-  virtual bool line_from_address(ProcessHandle process, std::uint64_t address,
-                                 std::uint32_t* displacement, LineRecord& line) = 0;
-
-  // Inlined calls. The code at `address` may belong to functions inlined into the function that
-  // holds it; each such call is a frame of its own. Depth 0 is the innermost inlined function,
-  // inline_call_count() - 1 the outermost one, and depth inline_call_count() the function that
-  // holds them all (the one symbol_from_address() finds).
-  //
-  // How many inlined calls enclose `address`: 0 when none, or when the handler cannot tell.
-  virtual std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) = 0;
-  // The name of the inlined function at `depth` (below inline_call_count()).
-  virtual bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                             SymbolRecord& symbol) = 0;
-  // The source line of the frame at `depth` (up to inline_call_count()): at depth 0 the line of
-  // `address`, with the displacement from the start of that line; at a greater depth the line of
-  // the call of the inlined function one level in, where the displacement has no meaning.
-  virtual bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                           std::uint32_t* displacement, LineRecord& line) = 0;
+  // Everything the handler knows about the code at `address`, looked up in `process` (the
+  // process, or a module file's handle). Leaves `symbols` as default-constructed where it knows
+  // nothing. An allocation failure propagates as std::bad_alloc.
+  virtual void resolve_address(ProcessHandle process, std::uint64_t address,
+                               AddressSymbols& symbols) = 0;
 
   // Module files. A frame recorded in a module that is no longer loaded as it was (unloaded, or
   // another module or build now at its address) is resolved from the module's file, which is

@@ -45,16 +45,6 @@ void add_under_root(const std::string& root, const std::string& module_folder,
   candidates.push_back(joined(root, name));
 }
 
-std::string hex_of(const unsigned char* bytes, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < size; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0xF];
-  }
-  return text;
-}
-
 // The CRC-32 the debug link records (the one of zlib and of the ELF tools).
 std::uint32_t file_crc(int fd) {
   static const std::array<std::uint32_t, 256> table = [] {
@@ -86,6 +76,36 @@ bool build_id_matches(int fd, const void* expected, int expected_size) {
 }
 
 }  // namespace
+
+std::string hex_of(const unsigned char* bytes, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i) {
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+std::vector<std::string> supplementary_file_candidates(const DebugFileSearch& search,
+                                                       const std::string& holder_path,
+                                                       const std::string& link,
+                                                       const std::string& id_hex) {
+  std::vector<std::string> candidates;
+  if (link.empty()) return candidates;
+  candidates.push_back(link.front() == '/' ? link : joined(folder_of(holder_path), link));
+  static const char kDwz[] = "/.dwz/";
+  const std::size_t dwz = link.find(kDwz);
+  for (const std::string& folder : search.folders) {
+    if (folder.empty() || folder.front() != '/') continue;
+    if (id_hex.size() > 2) {
+      candidates.push_back(
+          joined(folder, ".build-id/" + id_hex.substr(0, 2) + "/" + id_hex.substr(2) + ".debug"));
+    }
+    if (dwz != std::string::npos) candidates.push_back(joined(folder, link.substr(dwz + 1)));
+  }
+  return candidates;
+}
 
 std::vector<std::string> debug_file_candidates(const DebugFileSearch& search,
                                                const std::string& file_name,

@@ -27,6 +27,18 @@ std::vector<std::string> debug_file_candidates(const DebugFileSearch& search,
                                                const std::string& debug_link,
                                                const std::string& build_id_hex);
 
+// The candidate paths for the supplementary file that a ".gnu_debugaltlink" or ".debug_sup"
+// section of the file at `holder_path` names as `link`: the link itself (relative to the holder's
+// folder unless absolute); then, under each absolute folder of the search path, the build-id path
+// of `id_hex` and, for a link into a ".dwz" folder, the same path below the folder's ".dwz".
+std::vector<std::string> supplementary_file_candidates(const DebugFileSearch& search,
+                                                       const std::string& holder_path,
+                                                       const std::string& link,
+                                                       const std::string& id_hex);
+
+// Lower-case hexadecimal of `size` bytes.
+std::string hex_of(const unsigned char* bytes, std::size_t size);
+
 // Opens `path` for reading if it is a regular file and returns the descriptor; -1 (with errno
 // set) for anything else, without ever waiting on the file.
 int open_regular_file(const char* path);

@@ -1,6 +1,6 @@
 // The debug-help seam on Linux.
 //
-// - Capture: libgcc's unwinder (unwind_capture.h); the hash is FNV-1a over the addresses.
+// - Capture: the unwinder of unwind_capture.h; the hash is frame_hash.h's.
 // - Symbols: libdw. Modules come from the dynamic loader (loaded_objects.h); a reported module
 //   is only noted, and its file is opened when a frame inside it is first resolved
 //   (module_symbols.h), so the first resolution costs the modules of its frames, not every
@@ -8,10 +8,9 @@
 //   files (debug_file_search.h), so debug files beside the executable, in "../pdb" or
 //   "SymbolTable" are found. Functions come from each module's symbol table
 //   (function_table.h), lines and inlined calls from its DWARF through this library's own
-//   resolver (module_symbols.h; libdw's DWARF code, source_lines.h, only for DWARF the resolver
-//   cannot read), and names are shown in their native form (symbol_names.h). An allocation
-//   failure inside the resolver gives a poorer frame and drops what the resolver had read, so
-//   the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
+//   resolver (module_symbols.h), and names are shown in their native form (symbol_names.h). An
+//   allocation failure inside the resolver gives a poorer frame and drops what the resolver had
+//   read, so the next resolution starts afresh. libdw is not thread-safe: every libdw call holds
 //   `mutex_`, except those that load a module, which hold the module's own lock instead
 //   (module_symbols.h), so that a resolution can load its modules ahead without `mutex_`
 //   (load_modules_at). Each module has a libdw session of its own, and sessions share no state.
@@ -56,7 +55,6 @@
 #include "platform/posix/loaded_objects.h"
 #include "platform/posix/module_symbols.h"
 #include "platform/posix/process_queries.h"
-#include "platform/posix/source_lines.h"
 #include "platform/posix/unwind_capture.h"
 #include "platform/posix/wide_text.h"
 
@@ -77,6 +75,12 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::size_t kKeptChains = 4096;
 
 thread_local std::uint32_t last_error_code = 0;
+
+struct SourceLine {
+  const char* file = nullptr;  // alive as long as the description it comes from
+  std::uint32_t line = 0;
+  std::uint64_t address = 0;  // where the line's code starts
+};
 
 // Held shared by every read ahead of a resolution (load_modules_at, open_module_file), which may
 // run without the resolution lock, and exclusively around a fork, so that a child finds neither the
@@ -127,7 +131,7 @@ class PosixDebugHelp final : public DebugHelp {
                                                              std::uint32_t* hash) override {
     const std::uint32_t count =
         unwind_back_trace(frames_to_skip, std::min(frames_to_capture, 0xFFFFu), back_trace);
-    *hash = back_trace_hash(back_trace, count);
+    if (hash != nullptr) *hash = back_trace_hash(back_trace, count);
     return static_cast<std::uint16_t>(count);
   }
 
@@ -243,83 +247,20 @@ class PosixDebugHelp final : public DebugHelp {
     }
   }
 
-  bool symbol_from_address(ProcessHandle process, std::uint64_t address,
-                           std::uint64_t* displacement, SymbolRecord& symbol) override {
+  void resolve_address(ProcessHandle process, std::uint64_t address,
+                       AddressSymbols& symbols) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ModuleSymbols* module = symbols_at(process, address);
-    FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
-    if (functions == nullptr) return false;
-    const FunctionSymbol* function = functions->find(address);
-    if (function == nullptr) return false;
-    std::wstring& shown = functions->shown_name(*function);
-    if (shown.empty()) shown = to_wide(function_shown_name(*module, *function));
-    copy_name(shown, symbol);
-    *displacement = address - function->address;
-    return true;
-  }
-
-  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
-                         LineRecord& line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    SourceLine source;
-    if (!code_line(process, address, source)) return false;
-    *displacement = static_cast<std::uint32_t>(address - source.address);
-    hand_out(source, line);
-    return true;
-  }
-
-  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    symbols = AddressSymbols();
+    name_function(process, address, symbols);
     if (const Described* described = described_at(process, address)) {
-      return static_cast<std::uint32_t>(described->info.calls.size());
+      add_described_calls(*described, symbols);
     }
-    return chain_at(process, address).size();
-  }
-
-  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                     SymbolRecord& symbol) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (const Described* described = described_at(process, address)) {
-      if (depth >= described->info.calls.size()) return false;
-      const std::string& name = described->info.calls[depth].function;
-      if (name.empty()) return false;
-      copy_name(to_wide(name), symbol);
-      return true;
-    }
-    InlineChain& chain = chain_at(process, address);
-    const char* name = chain.function_name(depth);
-    if (name == nullptr) return false;
-    std::string shown = shown_name(name);
-    const char* from_dwarf = nullptr;
-    if ((options_ & kSymOptUndecorateNames) != 0 && still_mangled(shown) &&
-        (from_dwarf = chain.qualified_name(depth)) != nullptr) {
-      shown = without_clone_tags(from_dwarf);
-    }
-    copy_name(to_wide(shown), symbol);
-    return true;
-  }
-
-  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                   std::uint32_t* displacement, LineRecord& line) override {
-    std::lock_guard<std::mutex> lock(mutex_);
     SourceLine source;
-    if (depth == 0) {
-      if (!code_line(process, address, source)) return false;
-      *displacement = static_cast<std::uint32_t>(address - source.address);
-    } else if (const Described* described = described_at(process, address)) {
-      if (depth - 1 >= described->info.calls.size()) return false;
-      const InlinedCall& call = described->info.calls[depth - 1];
-      if (call.call_file.empty()) return false;
-      source.file = call.call_file.c_str();
-      source.line = call.call_line;
-      source.address = 0;
-      *displacement = 0;
-    } else {
-      if (!chain_at(process, address).call_site(depth - 1, source)) return false;
-      *displacement = 0;
+    ShownFunction& innermost = symbols.inlined.empty() ? symbols.function : symbols.inlined[0];
+    if (code_line(process, address, source)) {
+      show_line(source, innermost);
+      symbols.line_displacement = static_cast<std::uint32_t>(address - source.address);
     }
-    hand_out(source, line);
-    return true;
   }
 
   // The file is opened here, so that a missing file or another build gives null at once. libdw
@@ -354,10 +295,7 @@ class PosixDebugHelp final : public DebugHelp {
 
   void unload_module(ProcessHandle, std::uint64_t base) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (modules_.erase(base) != 0) {
-      chains_.clear();
-      described_.clear();
-    }
+    if (modules_.erase(base) != 0) described_.clear();
   }
 
   bool is_signal_trampoline(std::uint64_t address) override {
@@ -373,7 +311,6 @@ class PosixDebugHelp final : public DebugHelp {
   // A module file opened by open_module_file, with what was found in it.
   struct ModuleFile {
     std::unique_ptr<ModuleSymbols> symbols;
-    std::unordered_map<std::uint64_t, InlineChain> chains;
     std::unordered_map<std::uint64_t, Described> described;
   };
 
@@ -401,11 +338,6 @@ class PosixDebugHelp final : public DebugHelp {
     return folders;
   }
 
-  static void copy_name(const std::wstring& name, SymbolRecord& symbol) {
-    const std::uint32_t room = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
-    copy_out(name, symbol.name, room + 1);
-  }
-
   std::string shown_name(const char* raw) const {
     return shown_function_name(raw, (options_ & kSymOptUndecorateNames) != 0);
   }
@@ -424,8 +356,6 @@ class PosixDebugHelp final : public DebugHelp {
       if (resolver_describe(module, function.address, info) && info.has_function) {
         from_dwarf = info.function;
       }
-    } else if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kLibdw) {
-      from_dwarf = function_name_at(module.module(), function.address);
     }
     return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
   }
@@ -446,56 +376,56 @@ class PosixDebugHelp final : public DebugHelp {
   bool code_line(ProcessHandle process, std::uint64_t address, SourceLine& source) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return false;
-    if (module->dwarf_reader() != ModuleSymbols::DwarfReader::kLibdw) {
-      const Described* described = described_at(process, address);
-      if (described == nullptr || !described->info.has_line) return false;
-      source.file = described->info.file.c_str();
-      source.line = described->info.line;
-      source.address = described->info.line_address + module->bias();
-      return true;
+    const Described* described = described_at(process, address);
+    if (described == nullptr || !described->info.has_line) return false;
+    source.file = described->info.file.c_str();
+    source.line = described->info.line;
+    source.address = described->info.line_address + module->bias();
+    return true;
+  }
+
+  static void show_line(const SourceLine& source, ShownFunction& shown) {
+    shown.has_line = source.file != nullptr;
+    if (!shown.has_line) return;
+    shown.file = source.file;
+    shown.line = source.line;
+  }
+
+  // The symbol-table function that holds `address`, by its shown name.
+  void name_function(ProcessHandle process, std::uint64_t address, AddressSymbols& symbols) {
+    ModuleSymbols* module = symbols_at(process, address);
+    FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
+    const FunctionSymbol* function = functions != nullptr ? functions->find(address) : nullptr;
+    if (function == nullptr) return;
+    std::string& shown = functions->shown_name(*function);
+    if (shown.empty()) shown = function_shown_name(*module, *function);
+    symbols.function.has_name = true;
+    symbols.function.name = shown;
+    symbols.function_displacement = address - function->address;
+  }
+
+  // The resolver's inlined calls; the call site of each is the line of the frame outside it.
+  static void add_described_calls(const Described& described, AddressSymbols& symbols) {
+    const std::vector<InlinedCall>& calls = described.info.calls;
+    symbols.inlined.resize(calls.size());
+    for (std::size_t depth = 0; depth < calls.size(); ++depth) {
+      symbols.inlined[depth].has_name = !calls[depth].function.empty();
+      symbols.inlined[depth].name = calls[depth].function;
+      ShownFunction& caller =
+          depth + 1 < calls.size() ? symbols.inlined[depth + 1] : symbols.function;
+      caller.has_line = !calls[depth].call_file.empty();
+      caller.file = calls[depth].call_file;
+      caller.line = calls[depth].call_line;
     }
-    if (line_at(module->module(), module->dwarf(), address, source)) return true;
-    if (module->drop_after_transient_failure()) chains_of(process).clear();
-    return false;
   }
 
-  // Keeps the file name for the caller until the next look-up, as dbghelp does.
-  void hand_out(const SourceLine& source, LineRecord& line) {
-    line_file_ = to_wide(source.file);
-    line.file_name = line_file_.c_str();
-    line.line_number = source.line;
-    line.address = source.address;
-  }
-
-  // The inlined calls at `address`. A frame asks for them once per inlined call and once more
-  // for itself, and the same call sites recur in many stacks, so the chains found are kept (up
-  // to kKeptChains of them; then the store starts afresh).
-  InlineChain& chain_at(ProcessHandle process, std::uint64_t address) {
-    auto& chains = chains_of(process);
-    const auto found = chains.find(address);
-    if (found != chains.end()) return found->second;
-    if (chains.size() >= kKeptChains) chains.clear();
-    ModuleSymbols* symbols = symbols_at(process, address);
-    Dwfl_Module* module = symbols != nullptr ? symbols->module() : nullptr;
-    return chains
-        .emplace(address,
-                 module != nullptr ? InlineChain(module, symbols->dwarf(), address) : InlineChain())
-        .first->second;
-  }
-
-  std::unordered_map<std::uint64_t, InlineChain>& chains_of(ProcessHandle process) {
-    ModuleFile* file = module_file(process);
-    return file != nullptr ? file->chains : chains_;
-  }
-
-  // What the resolver says about `address`, kept as chain_at keeps chains (a failed look-up is
-  // not kept). Null when the module of the address is read by libdw, so the caller asks libdw;
-  // an entry without function, line or calls when nothing is known.
+  // What the resolver says about `address`, kept (up to kKeptChains addresses; then the store
+  // starts afresh; a failed look-up is not kept). An entry without function, line or calls when
+  // nothing is known.
   const Described* described_at(ProcessHandle process, std::uint64_t address) {
     ModuleSymbols* module = symbols_at(process, address);
     if (module == nullptr || module->module() == nullptr) return &nothing_described_;
     const ModuleSymbols::DwarfReader reader = module->dwarf_reader();
-    if (reader == ModuleSymbols::DwarfReader::kLibdw) return nullptr;
     if (reader == ModuleSymbols::DwarfReader::kNone) return &nothing_described_;
     auto& described = described_of(process);
     const auto found = described.find(address);
@@ -548,14 +478,11 @@ class PosixDebugHelp final : public DebugHelp {
   std::atomic<bool> started_{false};
   Dwfl_Callbacks callbacks_ = {};
   DebugFileSearch search_;
-  std::wstring line_file_;  // the file name handed out by the last line look-up
   // By base: every module reported through load_module, loaded ahead of a resolution
   // (load_modules_at) or at its first look-up. Shared with the loads in progress.
   ReportedModules modules_;
-  // By address; points into the modules' DWARF, so cleared whenever a module is dropped.
-  std::unordered_map<std::uint64_t, InlineChain> chains_;
-  // By address, from the resolver; copies, but cleared with chains_ all the same, since an
-  // unloaded module's addresses may be taken by another.
+  // By address, from the resolver; copies, but cleared whenever a module is unloaded all the
+  // same, since an unloaded module's addresses may be taken by another.
   std::unordered_map<std::uint64_t, Described> described_;
   const Described nothing_described_{};
   Described scratch_described_;  // a description that could not be kept

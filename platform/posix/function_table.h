@@ -28,13 +28,11 @@ class FunctionTable {
   // The function that holds `address`; a function of unknown size reaches up to the next one.
   const FunctionSymbol* find(std::uint64_t address) const;
   // The name `function` is shown under, kept once it is made (empty until then).
-  std::wstring& shown_name(const FunctionSymbol& function) {
-    return shown_names_[function.address];
-  }
+  std::string& shown_name(const FunctionSymbol& function) { return shown_names_[function.address]; }
 
  private:
   std::vector<FunctionSymbol> functions_;
-  std::unordered_map<std::uint64_t, std::wstring> shown_names_;  // by function address
+  std::unordered_map<std::uint64_t, std::string> shown_names_;  // by function address
 };
 
 }  // namespace quillmark::platform::posix

@@ -104,18 +104,6 @@ FunctionTable* ModuleSymbols::functions() {
   return module() != nullptr ? functions_.get() : nullptr;
 }
 
-bool ModuleSymbols::drop_after_transient_failure() {
-  const int system_error = errno;
-  if (state_.load(std::memory_order_acquire) != State::kLoaded ||
-      !libdw_failure_is_transient(dwfl_errno(), system_error)) {
-    return false;
-  }
-  std::lock_guard<std::mutex> lock(load_mutex_);
-  release();
-  state_.store(State::kNotLoaded, std::memory_order_release);
-  return true;
-}
-
 ModuleSymbols::State ModuleSymbols::read_module() {
   // Read from the loader now rather than when the module was reported: only the modules of
   // resolved frames pay for it. Another object at the same base means the reported one was
@@ -177,21 +165,12 @@ ModuleSymbols::State ModuleSymbols::read_functions() {
   return read_debug_information();
 }
 
-// The debug file is found and its sections read (and inflated) here, during the load, without the
-// handler's lock. A module without debug information keeps its symbols. DWARF left to libdw is
-// opened by libdw now, for the same reason.
+// The debug file (and the supplementary file its DWARF names) is found and its sections read
+// (and inflated) here, during the load, without the handler's lock. A module without debug
+// information keeps its symbols.
 ModuleSymbols::State ModuleSymbols::read_debug_information() {
   dwarf_reader_ = open_dwarf();
-  if (dwarf_state_ == DwarfState::kUnread) {
-    release();
-    return State::kNotLoaded;
-  }
-  Dwarf_Addr bias = 0;
-  errno = 0;
-  if (dwarf_reader_ != DwarfReader::kLibdw || dwfl_module_getdwarf(module_, &bias) != nullptr ||
-      !libdw_failure_is_transient(dwfl_errno(), errno)) {
-    return State::kLoaded;
-  }
+  if (dwarf_state_ != DwarfState::kUnread) return State::kLoaded;
   release();
   return State::kNotLoaded;
 }
@@ -213,18 +192,27 @@ ModuleSymbols::DwarfReader ModuleSymbols::open_dwarf() {
                                   : libdw_failure_is_transient(dwfl_errno(), errno)
                                       ? ElfDwarfFile::Opened::kTransient
                                       : ElfDwarfFile::Opened::kUnusable;
+    std::string holder_path = file_path_;
     if (opened == ElfDwarfFile::Opened::kNoDwarf) {
-      const int debug_fd = debug_file_descriptor(file->elf());
+      const int debug_fd = debug_file_descriptor(file->elf(), holder_path);
       if (debug_fd == -2) return DwarfReader::kNone;  // tried again on the next call
       file = std::make_unique<ElfDwarfFile>();
       opened = debug_fd >= 0 ? file->open(debug_fd) : ElfDwarfFile::Opened::kNoDwarf;
     }
     if (opened == ElfDwarfFile::Opened::kTransient) return DwarfReader::kNone;
-    dwarf_state_ = DwarfState::kRead;
-    if (opened == ElfDwarfFile::Opened::kForLibdw) return DwarfReader::kLibdw;
-    if (opened != ElfDwarfFile::Opened::kDwarf) return DwarfReader::kNone;
-    resolver_ = std::make_unique<debuginfo::DwarfResolver>(file->sections());
+    if (opened != ElfDwarfFile::Opened::kDwarf) {
+      dwarf_state_ = DwarfState::kRead;
+      return DwarfReader::kNone;
+    }
+    bool transient = false;
+    std::unique_ptr<ElfDwarfFile> supplementary =
+        open_supplementary_file(*file, holder_path, transient);
+    if (transient) return DwarfReader::kNone;
+    resolver_ = std::make_unique<debuginfo::DwarfResolver>(
+        file->sections(), supplementary != nullptr ? &supplementary->sections() : nullptr);
     dwarf_file_ = std::move(file);
+    supplementary_file_ = std::move(supplementary);
+    dwarf_state_ = DwarfState::kRead;
     return DwarfReader::kResolver;
   } catch (const std::bad_alloc&) {
     dwarf_state_ = DwarfState::kUnread;
@@ -232,9 +220,10 @@ ModuleSymbols::DwarfReader ModuleSymbols::open_dwarf() {
   }
 }
 
-// The descriptor of the module's separate debug file, found as libdw would find it; -1 when
-// there is none, -2 when the search failed for want of memory or descriptors.
-int ModuleSymbols::debug_file_descriptor(Elf* main_file) {
+// The descriptor of the module's separate debug file, found as libdw would find it, and its path
+// in `debug_path`; -1 when there is none, -2 when the search failed for want of memory or
+// descriptors.
+int ModuleSymbols::debug_file_descriptor(Elf* main_file, std::string& debug_path) {
   GElf_Word crc = 0;
   const char* link = main_file != nullptr ? dwelf_elf_gnu_debuglink(main_file, &crc) : nullptr;
   void* user_data = const_cast<DebugFileSearch*>(search_);
@@ -242,20 +231,65 @@ int ModuleSymbols::debug_file_descriptor(Elf* main_file) {
   errno = 0;
   const int fd = find_debug_file(module_, &user_data, nullptr, base_, file_path_.c_str(), link, crc,
                                  &found_name);
+  const int search_error = errno;
+  if (fd >= 0 && found_name != nullptr) {
+    try {
+      debug_path = found_name;
+    } catch (const std::bad_alloc&) {
+      std::free(found_name);
+      close(fd);
+      return -2;
+    }
+  }
   std::free(found_name);
-  return fd < 0 && errno_is_transient(errno) ? -2 : fd;
+  return fd < 0 && errno_is_transient(search_error) ? -2 : fd;
+}
+
+// The supplementary file the DWARF of `holder` (read from `holder_path`) names, opened and checked
+// against the id the link gives; null when there is none or it is not found (the DWARF is then read
+// without it). `transient` is set when the search failed for want of memory or descriptors.
+std::unique_ptr<ElfDwarfFile> ModuleSymbols::open_supplementary_file(const ElfDwarfFile& holder,
+                                                                     const std::string& holder_path,
+                                                                     bool& transient) {
+  const ElfDwarfFile::SupplementaryLink& link = holder.supplementary_link();
+  if (link.kind == ElfDwarfFile::SupplementaryLink::Kind::kNone) return nullptr;
+  const std::string id_hex =
+      hex_of(reinterpret_cast<const unsigned char*>(link.id.data()), link.id.size());
+  for (const std::string& candidate :
+       supplementary_file_candidates(*search_, holder_path, link.path, id_hex)) {
+    errno = 0;
+    const int fd = open_regular_file(candidate.c_str());
+    if (fd < 0) {
+      if (!errno_is_transient(errno)) continue;
+      transient = true;
+      return nullptr;
+    }
+    auto file = std::make_unique<ElfDwarfFile>();
+    const ElfDwarfFile::Opened opened = file->open(fd);
+    if (opened == ElfDwarfFile::Opened::kTransient) {
+      transient = true;
+      return nullptr;
+    }
+    errno = 0;
+    if (opened == ElfDwarfFile::Opened::kDwarf && file->is_supplementary_for(link)) return file;
+    if (errno_is_transient(errno)) {
+      transient = true;
+      return nullptr;
+    }
+  }
+  return nullptr;
 }
 
 void ModuleSymbols::drop_resolver() {
   resolver_.reset();
   dwarf_file_.reset();
+  supplementary_file_.reset();
   dwarf_reader_ = DwarfReader::kNone;
   dwarf_state_ = DwarfState::kUnread;
 }
 
 void ModuleSymbols::release() {
   drop_resolver();
-  dwarf_.clear();
   functions_.reset();
   module_ = nullptr;
   if (session_ != nullptr) dwfl_end(session_);

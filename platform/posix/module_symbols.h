@@ -6,11 +6,11 @@
 // the module). A module that cannot have symbols (its file is gone, is not ELF, or is no longer
 // the file that was loaded) stays without them: its frames show as addresses.
 //
-// Loading (opening the file, reading its symbol table, finding the separate debug file and
-// reading, perhaps inflating, its sections) may take seconds. It runs under the module's own
-// lock, so the handler can load ahead of a resolution without its own lock held (load()), and
-// only callers that need this module wait for it. Everything else is done under the handler's
-// lock.
+// Loading (opening the file, reading its symbol table, finding the separate debug file and the
+// supplementary file its DWARF may name, and reading, perhaps inflating, their sections) may take
+// seconds. It runs under the module's own lock, so the handler can load ahead of a resolution
+// without its own lock held (load()), and only callers that need this module wait for it.
+// Everything else is done under the handler's lock.
 #pragma once
 
 #include <elfutils/libdwfl.h>
@@ -25,7 +25,6 @@
 #include "platform/posix/elf_dwarf_file.h"
 #include "platform/posix/function_table.h"
 #include "platform/posix/loaded_objects.h"
-#include "platform/posix/module_dwarf.h"
 
 namespace quillmark::platform::posix {
 
@@ -61,11 +60,8 @@ class ModuleSymbols {
   Dwfl_Module* module();
   // Its function symbols; null while it has no symbols.
   FunctionTable* functions();
-  // What has been read from its DWARF so far (emptied whenever the module is dropped).
-  ModuleDwarf& dwarf() { return dwarf_; }
-
   // Where the module's DWARF is read, once module() has loaded it.
-  enum class DwarfReader { kNone, kResolver, kLibdw };
+  enum class DwarfReader { kNone, kResolver };
   // The DWARF is opened by the load; after drop_resolver() it is opened again here (under the
   // handler's lock). kNone for a module without symbols or DWARF, and for now after a failure
   // for want of memory or descriptors (the next call tries again).
@@ -77,12 +73,6 @@ class ModuleSymbols {
   // Forgets the resolver and everything it read, after it failed for want of memory part-way.
   void drop_resolver();
 
-  // To be called right after a libdw call on the module failed: when the failure was for want of
-  // memory or descriptors, drops what was loaded (so the next look-up loads it afresh) and
-  // returns true. Anything that pointed into the module is then invalid. The caller holds the
-  // handler's lock, so that no look-up uses the module meanwhile.
-  bool drop_after_transient_failure();
-
  private:
   enum class State { kNotLoaded, kLoaded, kWithoutSymbols };
   // kLoaded on success, kWithoutSymbols for good, kNotLoaded to try again later.
@@ -90,7 +80,10 @@ class ModuleSymbols {
   State read_functions();
   State read_debug_information();
   DwarfReader open_dwarf();
-  int debug_file_descriptor(Elf* main_file);
+  int debug_file_descriptor(Elf* main_file, std::string& debug_path);
+  std::unique_ptr<ElfDwarfFile> open_supplementary_file(const ElfDwarfFile& holder,
+                                                        const std::string& holder_path,
+                                                        bool& transient);
   void release();
 
   std::string path_;
@@ -116,11 +109,10 @@ class ModuleSymbols {
   enum class DwarfState { kUnread, kRead };
   DwarfState dwarf_state_ = DwarfState::kUnread;
   DwarfReader dwarf_reader_ = DwarfReader::kNone;
-  std::unique_ptr<ElfDwarfFile> dwarf_file_;  // the sections the resolver reads
+  std::unique_ptr<ElfDwarfFile> dwarf_file_;          // the sections the resolver reads
+  std::unique_ptr<ElfDwarfFile> supplementary_file_;  // and those its DWARF refers to, if any
   std::unique_ptr<debuginfo::DwarfResolver> resolver_;
   std::unique_ptr<FunctionTable> functions_;
-  // Filled by look-ups under the handler's lock once the module is loaded; emptied with it.
-  ModuleDwarf dwarf_;
 };
 
 // Whether the last libdw failure (with errno as the failing call left it, cleared before the call)

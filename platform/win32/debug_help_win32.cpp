@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "platform/debug_help.h"
@@ -80,46 +81,37 @@ struct InlineFrameApi {
 };
 
 // SYMBOL_INFOW ends in the first character of its name; the rest follows it.
+constexpr ULONG kMaxNameLength = 256;
 union SymbolBuffer {
   SYMBOL_INFOW info;
-  unsigned char bytes[sizeof(SYMBOL_INFOW) + SymbolRecord::kMaxNameLength * sizeof(WCHAR)];
+  unsigned char bytes[sizeof(SYMBOL_INFOW) + kMaxNameLength * sizeof(WCHAR)];
 };
 
-void prepare(SymbolBuffer& record, const SymbolRecord& symbol) {
+void prepare(SymbolBuffer& record) {
   record.info.SizeOfStruct = sizeof(SYMBOL_INFOW);
-  record.info.MaxNameLen = std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength);
+  record.info.MaxNameLen = kMaxNameLength;
 }
 
-void copy_name(const SymbolBuffer& record, SymbolRecord& symbol) {
-  const std::size_t length = std::min<std::size_t>(record.info.NameLen, record.info.MaxNameLen);
-  std::wmemcpy(symbol.name, record.info.Name, length);
-  symbol.name[std::min<std::size_t>(length, SymbolRecord::kMaxNameLength)] = L'\0';
+// dbghelp's UTF-16 as UTF-8; a lone surrogate becomes U+FFFD.
+std::string utf8_of(const wchar_t* text, std::size_t length) {
+  if (text == nullptr || length == 0) return std::string();
+  const int units = static_cast<int>(length);
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text, units, nullptr, 0, nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(std::max(size, 0)), '\0');
+  if (size > 0) WideCharToMultiByte(CP_UTF8, 0, text, units, utf8.data(), size, nullptr, nullptr);
+  return utf8;
 }
 
-void copy_name(const std::string& utf8, SymbolRecord& symbol) {
-  const int room = static_cast<int>(std::min(symbol.max_name_len, SymbolRecord::kMaxNameLength));
-  const int length = utf8.empty()
-                         ? 0
-                         : MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                               static_cast<int>(utf8.size()), symbol.name, room);
-  symbol.name[std::max(length, 0)] = L'\0';
+void show_name(const SymbolBuffer& record, ShownFunction& shown) {
+  shown.has_name = true;
+  shown.name = utf8_of(record.info.Name, std::min(record.info.NameLen, record.info.MaxNameLen));
 }
 
-std::wstring wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int size = static_cast<int>(utf8.size());
-  std::wstring text(
-      static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0)),
-      L'\0');
-  if (!text.empty())
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, text.data(), static_cast<int>(text.size()));
-  return text;
-}
-
-void copy_line(const IMAGEHLP_LINEW64& record, LineRecord& line) {
-  line.file_name = record.FileName;
-  line.line_number = record.LineNumber;
-  line.address = record.Address;
+void show_line(const IMAGEHLP_LINEW64& record, ShownFunction& shown) {
+  shown.has_line = true;
+  shown.file = record.FileName != nullptr ? utf8_of(record.FileName, std::wcslen(record.FileName))
+                                          : std::string();
+  shown.line = record.LineNumber;
 }
 
 // Whether the image file at `path` is the build `identity` names, by the fields of its PE headers
@@ -156,8 +148,9 @@ class Win32DebugHelp final : public DebugHelp {
                                                              std::uint32_t* hash) override {
     DWORD trace_hash = 0;
     const WORD count = RtlCaptureStackBackTrace(frames_to_skip + 1, frames_to_capture,
-                                                reinterpret_cast<PVOID*>(back_trace), &trace_hash);
-    *hash = trace_hash;
+                                                reinterpret_cast<PVOID*>(back_trace),
+                                                hash ? &trace_hash : nullptr);
+    if (hash != nullptr) *hash = trace_hash;
     return count;
   }
 
@@ -233,95 +226,41 @@ class Win32DebugHelp final : public DebugHelp {
     return loaded;
   }
 
-  bool symbol_from_address(ProcessHandle process, std::uint64_t address,
-                           std::uint64_t* displacement, SymbolRecord& symbol) override {
-    debuginfo::AddressInfo frame;
-    if (dwarf_.describe(process, address, frame) && frame.has_function) {
-      copy_name(frame.function, symbol);
-      *displacement = address - frame.function_start;
-      return true;
+  // Only the modules the DWARF reader describes: dbghelp reads its own under its single lock.
+  void load_modules_at(ProcessHandle process, const std::uint64_t* addresses,
+                       std::uint32_t count) override {
+    if (addresses == nullptr) return;
+    try {
+      dwarf_.read_ahead(process, addresses, count);
+    } catch (const std::bad_alloc&) {
+      // The look-ups read what is still unread.
     }
-    SymbolBuffer record = {};
-    prepare(record, symbol);
-    DWORD64 offset = 0;
-    if (!SymFromAddrW(process, address, &offset, &record.info)) return false;
-    copy_name(record, symbol);
-    *displacement = offset;
-    return true;
   }
 
-  bool line_from_address(ProcessHandle process, std::uint64_t address, std::uint32_t* displacement,
-                         LineRecord& line) override {
+  // A module whose file carries DWARF is described by the DWARF reader (inlined calls and the
+  // line of a call included); dbghelp describes the others, and the lines DWARF lacks.
+  void resolve_address(ProcessHandle process, std::uint64_t address,
+                       AddressSymbols& symbols) override {
+    symbols = AddressSymbols();
     debuginfo::AddressInfo frame;
-    if (dwarf_.describe(process, address, frame) && frame.has_line) {
-      hand_out(frame, address, displacement, line);
-      return true;
+    const bool described = dwarf_.describe(process, address, frame);
+    const bool by_dwarf = described && frame.has_function;
+    std::uint32_t inlined_by_dbghelp = 0;
+    if (by_dwarf) {
+      show_dwarf_function(frame, address, symbols);
+    } else {
+      show_dbghelp_function(process, address, symbols);
+      inlined_by_dbghelp = add_dbghelp_calls(process, address, symbols);
     }
-    IMAGEHLP_LINEW64 record = {};
-    record.SizeOfStruct = sizeof record;
-    DWORD offset = 0;
-    if (!SymGetLineFromAddrW64(process, address, &offset, &record)) return false;
-    copy_line(record, line);
-    *displacement = offset;
-    return true;
-  }
-
-  std::uint32_t inline_call_count(ProcessHandle process, std::uint64_t address) override {
-    debuginfo::AddressInfo frame;
-    if (dwarf_.describe(process, address, frame) && frame.has_function) {
-      return static_cast<std::uint32_t>(frame.calls.size());
+    ShownFunction& innermost = symbols.inlined.empty() ? symbols.function : symbols.inlined[0];
+    if (described && frame.has_line) {
+      innermost.has_line = true;
+      innermost.file = frame.file;
+      innermost.line = frame.line;
+      symbols.line_displacement = static_cast<std::uint32_t>(address - frame.line_address);
+    } else {
+      show_dbghelp_line(process, address, inlined_by_dbghelp, innermost, symbols);
     }
-    const InlineFrameApi& api = InlineFrameApi::get();
-    if (!api.available()) return 0;
-    return api.include_inline_trace(process, address);
-  }
-
-  bool inline_symbol(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                     SymbolRecord& symbol) override {
-    debuginfo::AddressInfo frame;
-    if (dwarf_.describe(process, address, frame) && frame.has_function) {
-      if (depth >= frame.calls.size() || frame.calls[depth].function.empty()) return false;
-      copy_name(frame.calls[depth].function, symbol);
-      return true;
-    }
-    DWORD context = 0;
-    if (!inline_context(process, address, depth, &context)) return false;
-    SymbolBuffer record = {};
-    prepare(record, symbol);
-    DWORD64 offset = 0;
-    if (!InlineFrameApi::get().from_inline_context(process, address, context, &offset,
-                                                   &record.info)) {
-      return false;
-    }
-    copy_name(record, symbol);
-    return true;
-  }
-
-  bool inline_line(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                   std::uint32_t* displacement, LineRecord& line) override {
-    debuginfo::AddressInfo frame;
-    if (dwarf_.describe(process, address, frame) && frame.has_function) {
-      if (depth == 0) return line_from_address(process, address, displacement, line);
-      if (depth > frame.calls.size() || frame.calls[depth - 1].call_file.empty()) return false;
-      line_file_ = wide(frame.calls[depth - 1].call_file);
-      line.file_name = line_file_.c_str();
-      line.line_number = frame.calls[depth - 1].call_line;
-      line.address = 0;
-      *displacement = 0;
-      return true;
-    }
-    DWORD context = 0;
-    if (!inline_context(process, address, depth, &context)) return false;
-    IMAGEHLP_LINEW64 record = {};
-    record.SizeOfStruct = sizeof record;
-    DWORD offset = 0;
-    if (!InlineFrameApi::get().line_from_inline_context(process, address, context, 0, &offset,
-                                                        &record)) {
-      return false;
-    }
-    copy_line(record, line);
-    *displacement = offset;
-    return true;
   }
 
   // Each file gets a symbol-handler session of its own, named by a handle that is no process (as
@@ -372,32 +311,90 @@ class Win32DebugHelp final : public DebugHelp {
     if (identity.base == base) dwarf_.note(process, identity, path);
   }
 
-  // The DWARF line of `address` as a line record; the file name stays until the next look-up.
-  void hand_out(const debuginfo::AddressInfo& frame, std::uint64_t address,
-                std::uint32_t* displacement, LineRecord& line) {
-    line_file_ = wide(frame.file);
-    line.file_name = line_file_.c_str();
-    line.line_number = frame.line;
-    line.address = frame.line_address;
-    *displacement = static_cast<std::uint32_t>(address - frame.line_address);
+  static void show_dwarf_function(const debuginfo::AddressInfo& frame, std::uint64_t address,
+                                  AddressSymbols& symbols) {
+    symbols.function.has_name = true;
+    symbols.function.name = frame.function;
+    symbols.function_displacement = address - frame.function_start;
+    symbols.inlined.resize(frame.calls.size());
+    for (std::size_t depth = 0; depth < frame.calls.size(); ++depth) {
+      const debuginfo::InlinedCall& call = frame.calls[depth];
+      symbols.inlined[depth].has_name = !call.function.empty();
+      symbols.inlined[depth].name = call.function;
+      ShownFunction& caller =
+          depth + 1 < frame.calls.size() ? symbols.inlined[depth + 1] : symbols.function;
+      caller.has_line = !call.call_file.empty();
+      caller.file = call.call_file;
+      caller.line = call.call_line;
+    }
+  }
+
+  static void show_dbghelp_function(ProcessHandle process, std::uint64_t address,
+                                    AddressSymbols& symbols) {
+    SymbolBuffer record = {};
+    prepare(record);
+    DWORD64 offset = 0;
+    if (!SymFromAddrW(process, address, &offset, &record.info)) return;
+    show_name(record, symbols.function);
+    symbols.function_displacement = offset;
+  }
+
+  // dbghelp's inlined calls at `address`, with the line of each call but the innermost's (see
+  // show_dbghelp_line); returns how many dbghelp reported.
+  static std::uint32_t add_dbghelp_calls(ProcessHandle process, std::uint64_t address,
+                                         AddressSymbols& symbols) {
+    const InlineFrameApi& api = InlineFrameApi::get();
+    DWORD innermost = 0;
+    const std::uint32_t count = api.available() ? api.include_inline_trace(process, address) : 0;
+    if (count == 0 || !innermost_context(process, address, &innermost)) return 0;
+    symbols.inlined.resize(count);
+    for (std::uint32_t depth = 0; depth <= count; ++depth) {
+      ShownFunction& shown = depth < count ? symbols.inlined[depth] : symbols.function;
+      SymbolBuffer record = {};
+      prepare(record);
+      DWORD64 offset = 0;
+      if (depth < count &&
+          api.from_inline_context(process, address, innermost + depth, &offset, &record.info)) {
+        show_name(record, shown);
+      }
+      IMAGEHLP_LINEW64 line = {};
+      line.SizeOfStruct = sizeof line;
+      DWORD line_offset = 0;
+      if (depth > 0 && api.line_from_inline_context(process, address, innermost + depth, 0,
+                                                    &line_offset, &line)) {
+        show_line(line, shown);
+      }
+    }
+    return count;
+  }
+
+  // The line of `address` itself, in the frame `innermost`.
+  static void show_dbghelp_line(ProcessHandle process, std::uint64_t address,
+                                std::uint32_t inlined_calls, ShownFunction& innermost,
+                                AddressSymbols& symbols) {
+    IMAGEHLP_LINEW64 line = {};
+    line.SizeOfStruct = sizeof line;
+    DWORD offset = 0;
+    DWORD context = 0;
+    const bool found = inlined_calls == 0
+                           ? SymGetLineFromAddrW64(process, address, &offset, &line) != FALSE
+                           : innermost_context(process, address, &context) &&
+                                 InlineFrameApi::get().line_from_inline_context(
+                                     process, address, context, 0, &offset, &line);
+    if (!found) return;
+    show_line(line, innermost);
+    symbols.line_displacement = offset;
   }
 
   win32::DwarfModules dwarf_;
-  std::wstring line_file_;  // the file name handed out by the last DWARF line look-up
 
-  // The inline context of the frame `depth` levels out from the innermost inlined call at
-  // `address`: dbghelp numbers the frames of one address consecutively from the innermost.
-  static bool inline_context(ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                             DWORD* context) {
+  // The inline context of the innermost inlined call at `address`: dbghelp numbers the frames
+  // of one address consecutively from it.
+  static bool innermost_context(ProcessHandle process, std::uint64_t address, DWORD* context) {
     const InlineFrameApi& api = InlineFrameApi::get();
-    if (!api.available()) return false;
-    DWORD innermost = 0;
     DWORD frame_index = 0;
-    if (!api.query_inline_trace(process, address, 0, address, address, &innermost, &frame_index)) {
-      return false;
-    }
-    *context = innermost + depth;
-    return true;
+    return api.available() &&
+           api.query_inline_trace(process, address, 0, address, address, context, &frame_index);
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <unordered_map>
@@ -59,11 +60,13 @@ bool same_build(const debuginfo::PeImage& image, const ModuleIdentity& identity)
 
 struct DwarfModules::Module {
   enum class State { kUnread, kDwarf, kNoDwarf };
+  std::mutex reading;  // guards everything below but identity and path, which never change
   ModuleIdentity identity;
   std::wstring path;
   State state = State::kUnread;
   std::unique_ptr<FileView> file;  // while the module has DWARF
   debuginfo::PeImage image;
+  std::vector<std::vector<unsigned char>> inflated;  // the sections the file holds compressed
   std::unique_ptr<debuginfo::DwarfResolver> resolver;
   std::vector<debuginfo::FunctionSymbol> symbols;                       // by address
   std::unordered_map<std::uint64_t, debuginfo::AddressInfo> described;  // by process address
@@ -78,9 +81,10 @@ struct DwarfModules::Module {
     const bool usable =
         file->map(path) && image.read(file->bytes(), file->size()) && same_build(image, identity);
     const debuginfo::DwarfSections sections =
-        usable ? image.dwarf_sections() : debuginfo::DwarfSections();
+        usable ? image.dwarf_sections(&inflated) : debuginfo::DwarfSections();
     if (sections.info.empty() || sections.abbrev.empty()) {
       image = debuginfo::PeImage();
+      inflated.clear();
       file.reset();
       return false;
     }
@@ -117,7 +121,7 @@ void DwarfModules::note(void* process, const ModuleIdentity& identity, const wch
   std::lock_guard<std::mutex> lock(mutex_);
   auto& module = modules_[{process, identity.base}];
   if (module != nullptr && same_module(module->identity, identity) && module->path == path) return;
-  module = std::make_unique<Module>();
+  module = std::make_shared<Module>();
   module->identity = identity;
   module->path = path;
 }
@@ -135,17 +139,36 @@ void DwarfModules::forget_all(void* process) {
 
 bool DwarfModules::describe(void* process, std::uint64_t address, debuginfo::AddressInfo& info) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Module* module = module_at(process, address);
+  const std::shared_ptr<Module> module = module_at(process, address);
   if (module == nullptr) return false;
+  std::lock_guard<std::mutex> reading(module->reading);
   if (module->state == Module::State::kUnread) module->read();
   return module->state == Module::State::kDwarf && module->describe(address, info);
 }
 
-DwarfModules::Module* DwarfModules::module_at(void* process, std::uint64_t address) {
+void DwarfModules::read_ahead(void* process, const std::uint64_t* addresses, std::uint32_t count) {
+  std::vector<std::shared_ptr<Module>> unread;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::shared_ptr<Module> module = module_at(process, addresses[i]);
+      if (module != nullptr && std::find(unread.begin(), unread.end(), module) == unread.end()) {
+        unread.push_back(std::move(module));
+      }
+    }
+  }
+  for (const std::shared_ptr<Module>& module : unread) {
+    std::lock_guard<std::mutex> reading(module->reading);
+    if (module->state == Module::State::kUnread) module->read();
+  }
+}
+
+std::shared_ptr<DwarfModules::Module> DwarfModules::module_at(void* process,
+                                                              std::uint64_t address) {
   auto next = modules_.upper_bound({process, address});
   if (next == modules_.begin()) return nullptr;
   const auto& [key, module] = *std::prev(next);
-  return key.first == process && module->holds(address) ? module.get() : nullptr;
+  return key.first == process && module->holds(address) ? module : nullptr;
 }
 
 }  // namespace quillmark::platform::win32

@@ -6,6 +6,10 @@
 // with the build it must be; its file is mapped when an address in it is first described, and
 // only if that file is the same build and has a `.debug_info` section. Otherwise the module is
 // left to dbghelp. Forgetting a module unmaps its file and drops everything read from it.
+//
+// A resolution reads its modules' files ahead (read_ahead), before it takes the subsystem's
+// locks: each file is read under its module's own lock, so a file that takes long to open holds
+// up only the look-ups in that module.
 #pragma once
 
 #include <cstdint>
@@ -31,16 +35,23 @@ class DwarfModules {
   void forget(void* process, std::uint64_t base);
   void forget_all(void* process);
 
+  // Reads the files of the noted modules that hold `addresses[0, count)` and were not read yet.
+  void read_ahead(void* process, const std::uint64_t* addresses, std::uint32_t count);
+
   // What the DWARF of the module at `address` says about it, addresses as the process sees them.
   // False when no noted module with DWARF holds the address, or no unit of it does.
   bool describe(void* process, std::uint64_t address, debuginfo::AddressInfo& info);
 
  private:
   struct Module;
-  Module* module_at(void* process, std::uint64_t address);
+  std::shared_ptr<Module> module_at(void* process, std::uint64_t address);
 
-  std::mutex mutex_;  // guards modules_ and everything each module holds
-  std::map<std::pair<void*, std::uint64_t>, std::unique_ptr<Module>> modules_;  // by handle, base
+  // Guards modules_. A module's own fields are guarded by its lock (Module::reading), which is
+  // taken after mutex_ or alone, never before it.
+  std::mutex mutex_;
+  // By handle and base; shared with the reads ahead in progress, so that a module forgotten
+  // meanwhile stays alive until its read ends.
+  std::map<std::pair<void*, std::uint64_t>, std::shared_ptr<Module>> modules_;
 };
 
 }  // namespace quillmark::platform::win32

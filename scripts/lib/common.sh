@@ -4,10 +4,11 @@
 QM_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 QM_PACKAGES_LINUX=(cmake ninja-build g++ pkg-config binutils
-                   libfmt-dev libutfcpp-dev nlohmann-json3-dev libdw-dev libelf-dev
+                   libfmt-dev libutfcpp-dev nlohmann-json3-dev libdw-dev libelf-dev zlib1g-dev
                    libgtest-dev libgmock-dev googletest libbenchmark-dev libunwind8
-                   libboost-stacktrace-dev libc6-dbg)
-QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
+                   libboost-stacktrace-dev libc6-dbg dwz)
+QM_PACKAGES_WINDOWS=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+                     wine wine64)
 # libFuzzer and its sanitizers come with clang's run-time library.
 QM_PACKAGES_FUZZ=(clang libclang-rt-14-dev)
 

@@ -3,11 +3,13 @@
 // in a child process, so that each resolution is the process's first. Allocations inside libdw and
 // libelf fail too: the DWARF of these frames is read by the library's own resolver, and libdw only
 // finds the files and reads the symbol tables, which report a failure instead of ending the
-// process as libdw's DWARF allocator does.
+// process as libdw's DWARF allocator does. Where dwz is installed, the stacks pass through a
+// library whose DWARF leans on a supplementary file, which is read the same way.
 #include <quillmark/resource_monitor.h>
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,22 +71,54 @@ constexpr int kSecondStackWhole = 0;
 constexpr int kSecondStackPoorer = 1;
 constexpr int kNothingFailed = 2;
 
-__attribute__((noinline)) void register_first(void* object) {
-  resmonitor::AddResource("Texture", object);
+int first = 0;
+int second = 0;
+
+__attribute__((noinline)) void register_first() {
+  resmonitor::AddResource("Texture", &first);
   asm volatile("");
 }
-__attribute__((noinline)) void register_second(void* object) {
-  resmonitor::AddResource("Texture", object);
+__attribute__((noinline)) void register_second() {
+  resmonitor::AddResource("Texture", &second);
   asm volatile("");
+}
+
+// Host functions of the dwz'd library that call back, each through inlined code whose names only
+// the supplementary file gives: the first stack passes through one, the second through the other,
+// so that the second one's frames there are new to the symbol handler.
+using Through = int (*)(void (*)(), int&);
+Through first_through = nullptr;
+Through second_through = nullptr;
+#ifdef DWZ_LIBRARY
+constexpr const char* kSecondThroughFrame = "libfirst.so!operator()<int>()";
+
+void load_library() {
+  void* library = dlopen(DWZ_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return;
+  first_through =
+      reinterpret_cast<Through>(dlsym(library, "_ZN11frame_lines20run_through_functionEPFvvERi"));
+  second_through =
+      reinterpret_cast<Through>(dlsym(library, "_ZN11frame_lines18run_generic_lambdaEPFvvERi"));
+}
+#else
+constexpr const char* kSecondThroughFrame = "";
+void load_library() {}
+#endif
+
+void call(Through through, void (*callback)()) {
+  int line = 0;
+  if (through != nullptr) {
+    through(callback, line);
+  } else {
+    callback();
+  }
 }
 
 // The first resolution meets the failure; the one after it must be as good as ever.
 int resolve_with_failure_at(long allocation) {
   resmonitor::CreateResMonitor(static_cast<resmonitor::MonitorInfoLevel>(1));
-  static int first = 0;
-  static int second = 0;
-  register_first(&first);
-  register_second(&second);
+  call(first_through, register_first);
+  call(second_through, register_second);
   resmonitor::ResMonitorInfo info;
   g_countdown = allocation;
   try {
@@ -97,11 +131,16 @@ int resolve_with_failure_at(long allocation) {
   resmonitor::GetObjResource("Texture", &second, next);
   const bool whole =
       next.callStack.find("!(anonymous namespace)::register_second()") != std::string::npos &&
-      next.callStack.find("allocation_failure_test.cpp (") != std::string::npos;
+      next.callStack.find("allocation_failure_test.cpp (") != std::string::npos &&
+      next.callStack.find(kSecondThroughFrame) != std::string::npos;
   return whole ? kSecondStackWhole : kSecondStackPoorer;
 }
 
 TEST(AllocationFailure, GivesAPoorerStackAtWorstAndIsForgottenAfterwards) {
+  load_library();
+  ASSERT_TRUE(kSecondThroughFrame[0] == '\0' ||
+              (first_through != nullptr && second_through != nullptr))
+      << dlerror();
   long allocation = 1;
   for (;; ++allocation) {
     const pid_t child = fork();

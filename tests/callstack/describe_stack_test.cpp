@@ -13,7 +13,6 @@
 
 namespace {
 
-using quillmark::platform::LineRecord;
 using quillmark::testing::FakeDebugHelp;
 using quillmark::testing::ScopedFakeDebugHelp;
 
@@ -63,12 +62,12 @@ class DescribeStackTest : public ::testing::Test {
 constexpr std::uint64_t returning_to(std::uint64_t call) { return call + 1; }
 
 TEST_F(DescribeStackTest, WritesTheFourFrameFormats) {
-  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0x3F};
-  fake_->lines[kHostBase + 0x10] = {L"C:\\src\\main.cpp", 42, 0x1B};
-  fake_->symbols[kHostBase + 0x20] = {L"App::start", 0x8};
+  fake_->symbols[kHostBase + 0x10] = {"App::run", 0x3F};
+  fake_->lines[kHostBase + 0x10] = {"C:\\src\\main.cpp", 42, 0x1B};
+  fake_->symbols[kHostBase + 0x20] = {"App::start", 0x8};
   fake_->inline_sites[kHostBase + 0x20] = {
-      {L"App::prepare"}, {{L"C:\\src\\app.h", 12, 0x3}, {L"C:\\src\\main.cpp", 7, 0x9}}};
-  fake_->symbols[kHostBase + 0x30] = {L"main", 0x29};
+      {"App::prepare"}, {{"C:\\src\\app.h", 12, 0x3}, {"C:\\src\\main.cpp", 7, 0x9}}};
+  fake_->symbols[kHostBase + 0x30] = {"main", 0x29};
   record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20),
           returning_to(kHostBase + 0x30), 0x400040});
 
@@ -97,12 +96,12 @@ TEST_F(DescribeStackTest, ShowsAddressesAndModuleNamesWhenNothingElseIsKnown) {
 TEST_F(DescribeStackTest, ShowsAtMostEightInlinedCallsPerFrameKeepingTheOutermost) {
   FakeDebugHelp::InlineSite site;
   for (int depth = 0; depth < 10; ++depth) {
-    site.functions.push_back(L"inlined" + std::to_wstring(depth));
-    site.lines.push_back({L"a.h", static_cast<std::uint32_t>(100 + depth), 0});
+    site.functions.push_back("inlined" + std::to_string(depth));
+    site.lines.push_back({"a.h", static_cast<std::uint32_t>(100 + depth), 0});
   }
-  site.lines.push_back({L"a.cpp", 7, 0});
+  site.lines.push_back({"a.cpp", 7, 0});
   fake_->inline_sites[kHostBase + 0x10] = site;
-  fake_->symbols[kHostBase + 0x10] = {L"outer", 0x3};
+  fake_->symbols[kHostBase + 0x10] = {"outer", 0x3};
   record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x10)});
 
   std::string frame;
@@ -117,8 +116,8 @@ TEST_F(DescribeStackTest, ShowsAtMostEightInlinedCallsPerFrameKeepingTheOutermos
 
 TEST_F(DescribeStackTest, AnInlinedCallWithoutNameOrLineShowsTheReturnAddress) {
   // The handler counts one inlined call but knows neither its name nor any line.
-  fake_->inline_sites[kHostBase + 0x10] = {{L""}, {}};
-  fake_->symbols[kHostBase + 0x10] = {L"outer", 0x3};
+  fake_->inline_sites[kHostBase + 0x10] = {{""}, {}};
+  fake_->symbols[kHostBase + 0x10] = {"outer", 0x3};
   record({1, 2, returning_to(kHostBase + 0x10)});
   EXPECT_EQ(describe(), header() +
                             "    host.exe!0x0000000000400011()\n"
@@ -138,7 +137,7 @@ TEST_F(DescribeStackTest, GivesTheHeaderAloneWithoutFramesToShow) {
   EXPECT_EQ(fake_->enumerations, 0);
   EXPECT_FALSE(resmonitor::stack_testing::loaded_modules());
 
-  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  fake_->symbols[kHostBase + 0x10] = {"App::run", 0};
   record({kHostBase + 0x10, kHostBase + 0x10});
   EXPECT_EQ(describe(), header());
   record({kHostBase + 0x10});
@@ -160,7 +159,7 @@ TEST_F(DescribeStackTest, GivesTheHeaderAloneWithoutFramesToShow) {
 TEST_F(DescribeStackTest, LooksUpAFrameWithoutANameAgain) {
   record({1, 2, returning_to(kHostBase + 0x10)});
   EXPECT_EQ(describe().find("App::run"), std::string::npos);
-  fake_->symbols[kHostBase + 0x10] = {L"App::run", 0};
+  fake_->symbols[kHostBase + 0x10] = {"App::run", 0};
   EXPECT_NE(describe().find("App::run"), std::string::npos);
 }
 
@@ -177,7 +176,7 @@ TEST_F(DescribeStackTest, KeepsABoundedNumberOfFrames) {
       std::string expected = header();
       for (int i = 0; i < kFramesPerStack; ++i) {
         const std::uint64_t call = kHostBase + 0x100 * static_cast<std::uint64_t>(stack) + 0x10 * i;
-        const std::wstring name = L"f" + std::to_wstring(stack) + L"_" + std::to_wstring(i);
+        const std::string name = "f" + std::to_string(stack) + "_" + std::to_string(i);
         fake_->symbols[call] = {name, 0};
         frames.push_back(returning_to(call));
         expected +=
@@ -185,7 +184,6 @@ TEST_F(DescribeStackTest, KeepsABoundedNumberOfFrames) {
       }
       record(frames);
       EXPECT_EQ(describe(), expected);
-      EXPECT_LE(resmonitor::stack_testing::kept_utf8_frames(), kBound + kFramesPerStack);
       EXPECT_LE(resmonitor::stack_testing::kept_frames(), kBound + kFramesPerStack);
     }
   }
@@ -219,10 +217,10 @@ TEST_F(DescribeStackTest, IgnoresModulesTheHandlerRefusesToLoad) {
 }
 
 TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {
-  const std::wstring long_file = L"C:\\" + std::wstring(400, L'f') + L".cpp";
-  fake_->symbols[kHostBase + 0x10] = {std::wstring(256, L's'), 0};
+  const std::string long_file = "C:\\" + std::string(400, 'f') + ".cpp";
+  fake_->symbols[kHostBase + 0x10] = {std::string(256, 's'), 0};
   fake_->lines[kHostBase + 0x10] = {long_file, 1, 0};
-  fake_->symbols[kHostBase + 0x20] = {L"next", 0};
+  fake_->symbols[kHostBase + 0x20] = {"next", 0};
   record({1, 2, returning_to(kHostBase + 0x10), returning_to(kHostBase + 0x20)});
 
   const std::string text = describe();
@@ -233,35 +231,38 @@ TEST_F(DescribeStackTest, CutsAnOverlongFrameLineToTheBuffer) {
   EXPECT_EQ(text.substr(header().size() + 511), "    host.exe!next() + 0x1 bytes\n");
 }
 
-TEST(FormatFrame, CutsToTheBufferAndTerminates) {
+// Names and lines are cut where the handler's wide records cut them: in wide characters, never
+// inside a UTF-8 sequence; ill-formed UTF-8 from debug information shows as U+FFFD.
+TEST(FormatFrame, CutsInWideCharactersAndRepairsBadUtf8) {
   ScopedFakeDebugHelp fake;
+  std::string umlauts;
+  for (int i = 0; i < 300; ++i) umlauts += "\xC3\xBC";
+  fake->symbols[0x1233] = {umlauts, 0};
+  fake->symbols[0x2233] = {"bad\xFF\xC3name", 0};
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
-  wchar_t out[16];
-  std::fill(std::begin(out), std::end(out), L'#');
-  const std::size_t length =
-      stack->format_frame(0x10, nullptr, 0, L"a_long_function_name", out, 12);
-  EXPECT_EQ(length, 11u);
-  EXPECT_EQ(std::wstring(out), L"    (Modul\n");
-  EXPECT_EQ(out[12], L'#');
-  EXPECT_EQ(stack->format_frame(0x10, nullptr, 0, L"f", out, 1), 0u);
+  std::uint64_t displacement = 0;
+  EXPECT_EQ(stack->function_name(0x1234, &displacement), umlauts.substr(0, 512));
+  EXPECT_EQ(stack->function_name(0x2234, &displacement), "bad\xEF\xBF\xBD\xEF\xBF\xBDname");
 
-  LineRecord line;
-  line.file_name = L"a.cpp";
-  line.line_number = 9;
-  EXPECT_EQ(stack->format_frame(0x10, &line, 0x1F, L"f", out, 16), 15u);
-  EXPECT_EQ(std::wstring(out), L"    a.cpp (9):\n");
+  quillmark::platform::ShownFunction line;
+  line.has_line = true;
+  line.file = umlauts + umlauts;
+  line.line = 9;
+  std::string out = "kept";
+  const std::size_t length = stack->format_frame(0x10, &line, 0x1F, "f", out);
+  EXPECT_EQ(out.substr(0, 4), "kept");
+  EXPECT_EQ(length, 4 + 506 * 2 + 1) << "510 characters and the line feed";
+  EXPECT_EQ(out.substr(4), "    " + (umlauts + umlauts).substr(0, 506 * 2) + "\n");
 }
 
 TEST(FunctionName, LooksUpTheCallAndFallsBackToTheReturnAddress) {
   ScopedFakeDebugHelp fake;
-  fake->symbols[0x1233] = {L"known", 0x10};
+  fake->symbols[0x1233] = {"known", 0x10};
   std::unique_ptr<CallStack> stack(create_fast_call_stack());
-  quillmark::platform::SymbolRecord symbol;
   std::uint64_t displacement = 99;
-  EXPECT_EQ(std::wstring(stack->function_name(0x1234, &displacement, symbol)), L"known");
+  EXPECT_EQ(stack->function_name(0x1234, &displacement), "known");
   EXPECT_EQ(displacement, 0x11u) << "measured to the return address";
-  EXPECT_EQ(std::wstring(stack->function_name(0xFEDCBA9876543210, &displacement, symbol)),
-            L"0xFEDCBA9876543210");
+  EXPECT_EQ(stack->function_name(0xFEDCBA9876543210, &displacement), "0xFEDCBA9876543210");
   EXPECT_EQ(displacement, 0u);
 }
 

@@ -34,7 +34,7 @@ std::uint16_t FakeDebugHelp::capture_back_trace(std::uint32_t frames_to_skip,
   for (std::size_t i = frames_to_skip; i < back_trace.size() && count < frames_to_capture; ++i) {
     out[count++] = back_trace[i];
   }
-  *hash = 0;
+  if (hash != nullptr) *hash = 0;
   return static_cast<std::uint16_t>(count);
 }
 
@@ -110,54 +110,42 @@ std::uint64_t FakeDebugHelp::load_module(platform::ProcessHandle, const wchar_t*
   return base;
 }
 
-bool FakeDebugHelp::symbol_from_address(platform::ProcessHandle, std::uint64_t address,
-                                        std::uint64_t* displacement,
-                                        platform::SymbolRecord& symbol) {
+void FakeDebugHelp::resolve_address(platform::ProcessHandle, std::uint64_t address,
+                                    platform::AddressSymbols& found) {
   if (on_symbol_lookup) on_symbol_lookup();
   ++symbol_lookups;
-  const auto found = symbols.find(address);
-  if (found == symbols.end()) return false;
-  copy_terminated(found->second.name, symbol.name, symbol.max_name_len + 1);
-  *displacement = found->second.displacement;
-  return true;
-}
-
-bool FakeDebugHelp::line_from_address(platform::ProcessHandle, std::uint64_t address,
-                                      std::uint32_t* displacement, platform::LineRecord& line) {
-  const auto found = lines.find(address);
-  if (found == lines.end()) return false;
-  line.file_name = found->second.file.c_str();
-  line.line_number = found->second.number;
-  *displacement = found->second.displacement;
-  return true;
-}
-
-std::uint32_t FakeDebugHelp::inline_call_count(platform::ProcessHandle, std::uint64_t address) {
-  const auto found = inline_sites.find(address);
-  return found == inline_sites.end() ? 0
-                                     : static_cast<std::uint32_t>(found->second.functions.size());
-}
-
-bool FakeDebugHelp::inline_symbol(platform::ProcessHandle, std::uint64_t address,
-                                  std::uint32_t depth, platform::SymbolRecord& symbol) {
-  const auto found = inline_sites.find(address);
-  if (found == inline_sites.end() || depth >= found->second.functions.size() ||
-      found->second.functions[depth].empty()) {
-    return false;
+  found = platform::AddressSymbols();
+  const auto symbol = symbols.find(address);
+  if (symbol != symbols.end()) {
+    found.function.has_name = true;
+    found.function.name = symbol->second.name;
+    found.function_displacement = symbol->second.displacement;
   }
-  copy_terminated(found->second.functions[depth], symbol.name, symbol.max_name_len + 1);
-  return true;
-}
-
-bool FakeDebugHelp::inline_line(platform::ProcessHandle, std::uint64_t address, std::uint32_t depth,
-                                std::uint32_t* displacement, platform::LineRecord& line) {
-  const auto found = inline_sites.find(address);
-  if (found == inline_sites.end() || depth >= found->second.lines.size()) return false;
-  const Line& source = found->second.lines[depth];
-  line.file_name = source.file.c_str();
-  line.line_number = source.number;
-  *displacement = source.displacement;
-  return true;
+  const auto show = [&](const Line& line, platform::ShownFunction& shown) {
+    shown.has_line = true;
+    shown.file = line.file;
+    shown.line = line.number;
+  };
+  const auto site = inline_sites.find(address);
+  if (site == inline_sites.end()) {
+    const auto line = lines.find(address);
+    if (line == lines.end()) return;
+    show(line->second, found.function);
+    found.line_displacement = line->second.displacement;
+    return;
+  }
+  const std::vector<std::string>& functions = site->second.functions;
+  found.inlined.resize(functions.size());
+  for (std::size_t depth = 0; depth < functions.size(); ++depth) {
+    found.inlined[depth].has_name = !functions[depth].empty();
+    found.inlined[depth].name = functions[depth];
+  }
+  for (std::size_t depth = 0; depth < site->second.lines.size() && depth <= functions.size();
+       ++depth) {
+    show(site->second.lines[depth],
+         depth < functions.size() ? found.inlined[depth] : found.function);
+    if (depth == 0) found.line_displacement = site->second.lines[0].displacement;
+  }
 }
 
 }  // namespace quillmark::testing

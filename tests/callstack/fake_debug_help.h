@@ -20,11 +20,11 @@ namespace quillmark::testing {
 class FakeDebugHelp final : public platform::DebugHelp {
  public:
   struct Symbol {
-    std::wstring name;
+    std::string name;
     std::uint64_t displacement = 0;
   };
   struct Line {
-    std::wstring file;
+    std::string file;
     std::uint32_t number = 0;
     std::uint32_t displacement = 0;
   };
@@ -37,7 +37,7 @@ class FakeDebugHelp final : public platform::DebugHelp {
   // handler does not know); `lines` per depth, from the line of the address (depth 0) to the
   // call site in the function that holds them all.
   struct InlineSite {
-    std::vector<std::wstring> functions;
+    std::vector<std::string> functions;
     std::vector<Line> lines;
   };
   struct RegistryValue {
@@ -107,15 +107,8 @@ class FakeDebugHelp final : public platform::DebugHelp {
                    platform::ModuleRecord& record) override;
   std::uint64_t load_module(platform::ProcessHandle process, const wchar_t* path,
                             std::uint64_t base, std::uint32_t size) override;
-  bool symbol_from_address(platform::ProcessHandle process, std::uint64_t address,
-                           std::uint64_t* displacement, platform::SymbolRecord& symbol) override;
-  bool line_from_address(platform::ProcessHandle process, std::uint64_t address,
-                         std::uint32_t* displacement, platform::LineRecord& line) override;
-  std::uint32_t inline_call_count(platform::ProcessHandle process, std::uint64_t address) override;
-  bool inline_symbol(platform::ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                     platform::SymbolRecord& symbol) override;
-  bool inline_line(platform::ProcessHandle process, std::uint64_t address, std::uint32_t depth,
-                   std::uint32_t* displacement, platform::LineRecord& line) override;
+  void resolve_address(platform::ProcessHandle process, std::uint64_t address,
+                       platform::AddressSymbols& symbols) override;
 
  private:
   std::uint32_t copy_text(const std::wstring& text, wchar_t* buffer, std::uint32_t capacity) const;

@@ -46,9 +46,9 @@ class PooledStacks : public ::testing::Test {
  protected:
   void SetUp() override {
     resmonitor::stack_testing::forget_loaded_modules();
-    fake_->symbols[0x3030 - 1] = {L"open_texture", 0x10};
-    fake_->symbols[0x3131 - 1] = {L"open_shader", 0x20};
-    fake_->symbols[0x4040 - 1] = {L"main", 0x30};
+    fake_->symbols[0x3030 - 1] = {"open_texture", 0x10};
+    fake_->symbols[0x3131 - 1] = {"open_shader", 0x20};
+    fake_->symbols[0x4040 - 1] = {"main", 0x30};
     fake_->back_trace = kSiteA;
     monitor_.SetMonitorInfoLevel(resmonitor::MonitorInfoStack);
   }

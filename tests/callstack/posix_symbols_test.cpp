@@ -70,8 +70,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using quillmark::platform::DebugHelp;
-using quillmark::platform::LineRecord;
-using quillmark::platform::SymbolRecord;
 namespace posix = quillmark::platform::posix;
 
 // Seconds a child may take before it counts as hung.
@@ -82,10 +80,14 @@ fs::path fresh_folder() {
   return mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
 }
 
-// The system handler, started with `search_path` (';'-separated folders), with every module
-// loaded right now reported to it, as the first description of a stack does.
+// The system handler, started with `search_path` (';'-separated folders) and the options the
+// subsystem sets, with every module loaded right now reported to it, as the first description
+// of a stack does.
 DebugHelp& handler_with_modules(const std::wstring& search_path) {
   DebugHelp& help = quillmark::platform::debug_help();
+  help.set_symbol_options(
+      quillmark::platform::kSymOptDebug | quillmark::platform::kSymOptLoadLines |
+      quillmark::platform::kSymOptDeferredLoads | quillmark::platform::kSymOptUndecorateNames);
   help.initialize_symbols(help.current_process(), search_path.c_str(), false);
   struct Module {
     std::wstring path;
@@ -106,21 +108,25 @@ DebugHelp& handler_with_modules(const std::wstring& search_path) {
   return help;
 }
 
+quillmark::platform::AddressSymbols symbols_at(DebugHelp& help, const void* address) {
+  quillmark::platform::AddressSymbols symbols;
+  help.resolve_address(help.current_process(), reinterpret_cast<std::uint64_t>(address), symbols);
+  return symbols;
+}
+
 std::string function_at(DebugHelp& help, const void* address) {
-  SymbolRecord symbol;
-  std::uint64_t displacement = 0;
-  if (!help.symbol_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                                &displacement, symbol)) {
-    return "(address only)";
-  }
-  return posix::to_utf8(symbol.name);
+  const auto symbols = symbols_at(help, address);
+  return symbols.function.has_name ? symbols.function.name : "(address only)";
+}
+
+// The line of the address itself (the innermost frame's).
+const quillmark::platform::ShownFunction& innermost(
+    const quillmark::platform::AddressSymbols& symbols) {
+  return symbols.inlined.empty() ? symbols.function : symbols.inlined.front();
 }
 
 bool has_line(DebugHelp& help, const void* address) {
-  LineRecord line;
-  std::uint32_t displacement = 0;
-  return help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                                &displacement, line);
+  return innermost(symbols_at(help, address)).has_line;
 }
 
 int open_descriptors() {
@@ -193,33 +199,31 @@ TEST(ReplacedModule, ShowsAddressesOnlyOnceAnotherBuildTookItsPlace) {
 }
 
 std::string line_at(DebugHelp& help, const void* address) {
-  LineRecord line;
-  std::uint32_t displacement = 0;
-  if (!help.line_from_address(help.current_process(), reinterpret_cast<std::uint64_t>(address),
-                              &displacement, line)) {
-    return "(no line)";
-  }
-  return posix::to_utf8(line.file_name) + ":" + std::to_string(line.line_number);
+  const auto symbols = symbols_at(help, address);
+  const quillmark::platform::ShownFunction& line = innermost(symbols);
+  return line.has_line ? line.file + ":" + std::to_string(line.line) : "(no line)";
 }
 
-// DWARF that names a supplementary file is left to libdw, which gives the frame the resolver
-// gives for the same library without the link.
-TEST(SupplementedDwarf, IsReadByLibdwWithTheSameNamesAndLines) {
+// DWARF that names a supplementary file which is nowhere to be found is read without it: here,
+// where the module's own DWARF says everything, the frame is the one of the same library without
+// the link.
+TEST(SupplementedDwarf, MissingSupplementLeavesWhatTheModuleSays) {
   posix::ElfDwarfFile file;
   EXPECT_EQ(file.open(open(STALE_LIB_ALTLINK, O_RDONLY | O_CLOEXEC)),
-            posix::ElfDwarfFile::Opened::kForLibdw);
+            posix::ElfDwarfFile::Opened::kDwarf);
+  EXPECT_EQ(file.supplementary_link().path, "missing-supplement.debug");
   const fs::path folder = fresh_folder();
   fs::copy_file(STALE_LIB_FIRST_BUILD, folder / "libplain.so");
   fs::copy_file(STALE_LIB_ALTLINK, folder / "liblinked.so");
   void* plain = dlopen((folder / "libplain.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   void* linked = dlopen((folder / "liblinked.so").c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_TRUE(plain != nullptr && linked != nullptr) << dlerror();
-  const void* by_resolver = dlsym(plain, "stale_function");
-  const void* by_libdw = dlsym(linked, "stale_function");
+  const void* in_plain = dlsym(plain, "stale_function");
+  const void* in_linked = dlsym(linked, "stale_function");
   DebugHelp& help = handler_with_modules(L"");
-  EXPECT_EQ(function_at(help, by_libdw), "stale_function");
-  EXPECT_NE(line_at(help, by_resolver), "(no line)");
-  EXPECT_EQ(line_at(help, by_libdw), line_at(help, by_resolver));
+  EXPECT_EQ(function_at(help, in_linked), "stale_function");
+  EXPECT_NE(line_at(help, in_plain), "(no line)");
+  EXPECT_EQ(line_at(help, in_linked), line_at(help, in_plain));
 }
 
 // A FIFO with the name of a module's debug file, in the first folder of the search path: the
@@ -256,6 +260,25 @@ TEST(DebugFileSearch, OpensRegularFilesOnly) {
   close(fd);
 }
 
+// A supplementary file: the link as given (a relative one beside the file that names it), then
+// under each absolute folder its build-id path and, for a link into a ".dwz" folder, the same
+// path below that folder's ".dwz".
+TEST(DebugFileSearch, FindsSupplementaryFilesByTheLinkTheBuildIdAndTheDwzFolder) {
+  const posix::DebugFileSearch search{{"/sym", "", "rel"}};
+  const std::vector<std::string> relative = {"/usr/lib/debug/usr/lib/common.debug",
+                                             "/sym/.build-id/ab/cdef.debug"};
+  EXPECT_EQ(posix::supplementary_file_candidates(search, "/usr/lib/debug/usr/lib/libx.so.debug",
+                                                 "common.debug", "abcdef"),
+            relative);
+  const std::vector<std::string> in_dwz = {"/usr/lib/debug/.dwz/x86_64-linux-gnu/pkg.debug",
+                                           "/sym/.build-id/ab/cdef.debug",
+                                           "/sym/.dwz/x86_64-linux-gnu/pkg.debug"};
+  EXPECT_EQ(posix::supplementary_file_candidates(
+                search, "/opt/libx.so", "/usr/lib/debug/.dwz/x86_64-linux-gnu/pkg.debug", "abcdef"),
+            in_dwz);
+  EXPECT_TRUE(posix::supplementary_file_candidates(search, "/opt/libx.so", "", "abcdef").empty());
+}
+
 TEST(DebugFileSearch, TriesBuildIdPathsThenTheDebugLinkInEachFolder) {
   const posix::DebugFileSearch search{{"/sym", "", ".debug", "rel/sub"}};
   const std::vector<std::string> expected = {
@@ -288,26 +311,34 @@ __attribute__((noinline)) void register_through_caller(resmonitor::CStackInfo& i
   asm volatile("" ::: "memory");
 }
 
-TEST(FailedModuleLoad, LeavesLaterStacksFullyResolved) {
+// Runs in a process of its own, where no module was loaded before: every load fails while the
+// first stack is described (the system is out of memory), and none once the second one is.
+void describe_while_loads_fail() {
   auto info = std::make_shared<resmonitor::CStackInfo>();
   resmonitor::init_symbol_handler(*info);
   int first = 0;
   int second = 0;
   register_through_caller(*info, &first);
   register_through_caller(*info, &second);
-  // Every load fails while the first stack is described (the system is out of memory), and
-  // none once the second one is.
   posix::testing::fail_module_loads(1000);
   const std::string failed = resmonitor::describe_stack(*info, &first);
   posix::testing::fail_module_loads(0);
   const std::string retried = resmonitor::describe_stack(*info, &second);
-  EXPECT_EQ(failed.find("TestBody"), std::string::npos) << failed;
-  EXPECT_NE(retried.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
-      << retried;
   // The stack described during the failure is not remembered as it was then.
   const std::string again = resmonitor::describe_stack(*info, &first);
-  EXPECT_NE(again.find("LeavesLaterStacksFullyResolved_Test::TestBody()"), std::string::npos)
-      << again;
+  const auto named = [](const std::string& text) {
+    return text.find("describe_while_loads_fail()") != std::string::npos;
+  };
+  std::fprintf(stderr, "during the failure: %s; later: %s, %s\n",
+               named(failed) ? "named" : "addresses", named(retried) ? "named" : "addresses",
+               named(again) ? "named" : "addresses");
+  std::exit(0);
+}
+
+TEST(FailedModuleLoadDeathTest, LeavesLaterStacksFullyResolved) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(describe_while_loads_fail(), ::testing::ExitedWithCode(0),
+              "during the failure: addresses; later: named, named");
 }
 
 // A new name's group shares the started symbol handler at once instead of waiting behind a

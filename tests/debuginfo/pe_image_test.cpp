@@ -1,13 +1,17 @@
 // The PE/COFF section reader on images built byte by byte: long section names through the COFF
 // string table, the image fields DWARF addresses depend on, and damaged files (cut short, names
 // pointing outside the string table, sections past the end) that must give fewer sections,
-// never a read outside the bytes.
+// never a read outside the bytes; and DWARF sections kept compressed, which must inflate to exactly
+// the size they claim.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
+#include "debuginfo/compressed_section.h"
 #include "debuginfo/pe_image.h"
 
 namespace {
@@ -32,7 +36,7 @@ struct Image {
   std::size_t info_at = 0;
   std::size_t strings = 0;  // where the string table is
 
-  explicit Image(const std::string& info) {
+  explicit Image(const std::string& info, const std::string& info_name = ".debug_info") {
     put(bytes, 0, 0x5A4D, 2);
     put(bytes, 0x3C, kPeHeader, 4);
     put(bytes, kPeHeader, 0x4550, 4);
@@ -50,7 +54,7 @@ struct Image {
     // Two symbols of 18 bytes, then the string table: its size, then "/4" points here.
     put(bytes, file_header + 8, symbols, 4);
     put(bytes, file_header + 12, 2, 4);
-    const std::string names = std::string(".debug_info") + '\0' + "_ZN2ns3runEv" + '\0';
+    const std::string names = info_name + '\0' + "_ZN2ns3runEv" + '\0';
     strings = symbols + 2 * 18;
     put(bytes, strings, 4 + names.size(), 4);
     bytes.resize(strings + 4);
@@ -58,7 +62,7 @@ struct Image {
     // Two functions of .text: a short name in place, a long one in the string table.
     symbol(symbols, "main", 0x40);
     symbol(symbols + 18, "", 0x10);
-    put(bytes, symbols + 18 + 4, 4 + 12, 4);
+    put(bytes, symbols + 18 + 4, 4 + info_name.size() + 1, 4);
     section(0, ".text", 0x1000, 0, 0);
     put(bytes, kSections + 12, 0x1000, 4);
     name_field = kSections + 40;
@@ -88,10 +92,10 @@ struct Image {
     for (std::size_t i = 0; i < 8; ++i) bytes[name_field + i] = i < name.size() ? name[i] : 0;
   }
 
-  std::string info_of() const {
+  std::string info_of(std::vector<std::vector<unsigned char>>* inflated = nullptr) const {
     PeImage image;
     if (!image.read(bytes.data(), bytes.size())) return "<not read>";
-    const auto section = image.dwarf_sections().info;
+    const auto section = image.dwarf_sections(inflated).info;
     return std::string(reinterpret_cast<const char*>(section.data), section.size);
   }
 };
@@ -165,6 +169,45 @@ TEST(PeImage, EveryCutOfTheFileIsReadWithinItsBytes) {
   PeImage image;
   EXPECT_FALSE(image.read(not_pe.data(), not_pe.size()));
   EXPECT_FALSE(image.read(nullptr, 0));
+}
+
+// ".zdebug_info": "ZLIB", the plain size in big-endian order, a zlib stream.
+std::string compressed(const std::string& plain, std::uint64_t claimed_size) {
+  std::vector<unsigned char> stream(compressBound(static_cast<uLong>(plain.size())));
+  uLongf size = static_cast<uLongf>(stream.size());
+  compress(stream.data(), &size, reinterpret_cast<const Bytef*>(plain.data()),
+           static_cast<uLong>(plain.size()));
+  std::string section = "ZLIB";
+  for (int shift = 56; shift >= 0; shift -= 8) section += static_cast<char>(claimed_size >> shift);
+  return section + std::string(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
+TEST(PeImage, InflatesCompressedSectionsWithinTheirClaimedSize) {
+  std::string plain;
+  for (int i = 0; i < 5000; ++i) plain += "entry " + std::to_string(i % 97) + ";";
+  std::vector<std::vector<unsigned char>> inflated;
+  EXPECT_EQ(Image(compressed(plain, plain.size()), ".zdebug_info").info_of(&inflated), plain);
+  EXPECT_EQ(inflated.size(), 1u);
+  // Without room for inflated bytes the section is missing.
+  EXPECT_EQ(Image(compressed(plain, plain.size()), ".zdebug_info").info_of(), "");
+
+  // A claimed size the stream does not fill exactly, a size beyond the bound, a cut stream or
+  // another header: no section, and nothing kept.
+  std::string cut = compressed(plain, plain.size());
+  cut.resize(cut.size() - 9);
+  std::string other_header = compressed(plain, plain.size());
+  other_header[0] = 'X';
+  for (const std::string& damaged :
+       {compressed(plain, plain.size() + 1), compressed(plain, plain.size() - 1),
+        compressed(plain, quillmark::debuginfo::kMostInflatedSectionBytes + 1),
+        compressed(plain, ~std::uint64_t{0}), cut, other_header, std::string("ZLIB\0\0"),
+        std::string("ZLIB") + std::string(8, '\0')}) {
+    inflated.clear();
+    EXPECT_EQ(Image(damaged, ".zdebug_info").info_of(&inflated), "");
+    EXPECT_TRUE(inflated.empty());
+  }
+  // A plain section wins over a compressed one of the same name.
+  EXPECT_EQ(Image("entries").info_of(&inflated), "entries");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The PE/COFF reader and the DWARF resolver on any bytes, as a damaged or hostile module file
 // would give them: the input is the image file, looked up at addresses spread over the first
-// pages of its code. Nothing may read outside the copy of the input, every symbol name lies
+// pages of its code. Its DWARF serves as its own supplementary file too, so that entries and
+// strings referred to there are read as well. Nothing may read outside the copy of the input, every symbol name lies
 // inside it, and a line or function found starts at or before the address.
 #include <cstdint>
 #include <vector>
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const FunctionSymbol& symbol : symbols) {
     FUZZ_CHECK(symbol.name >= begin && symbol.name + symbol.length <= begin + file.size());
   }
-  DwarfResolver resolver(image.dwarf_sections());
+  const DwarfSections sections = image.dwarf_sections();
+  DwarfResolver resolver(sections, &sections);
   for (int i = 0; i < kAddresses; ++i) {
     const std::uint64_t address = image.image_base() + kFirstCode + kStep * i;
     AddressInfo info;

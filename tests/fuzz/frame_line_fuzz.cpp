@@ -1,10 +1,11 @@
 // Frame lines and stack text from odd symbol-handler answers: names and source paths far beyond
-// the line buffer, NULs, lone surrogates, slashes, any displacement, buffers of any size. A line
-// never runs past its buffer, is terminated where its length says, starts with four blanks and
-// ends in a line feed; the whole text of a stack is well-formed UTF-8 under its header line.
+// the line length, NULs, ill-formed UTF-8, slashes, any displacement. A name stays within the
+// handler's record and is valid UTF-8; a line takes fewer than 512 wide characters, starts with
+// four blanks and ends in a line feed; the whole text of a stack is well-formed UTF-8
+// under its header line.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <utf8cpp/utf8.h>
 
-#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,49 +13,35 @@
 #include "callstack/call_stack.h"
 #include "callstack/cstack_info.h"
 #include "callstack/describe_stack.h"
+#include "callstack/path_text.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/fuzz/fuzz_input.h"
 
 namespace {
 
-using quillmark::platform::LineRecord;
-using quillmark::platform::SymbolRecord;
+bool well_formed_utf8(const std::string& text) { return utf8::is_valid(text.begin(), text.end()); }
 
 void check_one_line(FuzzedDataProvider& input, CallStack& stack, std::uint64_t pc) {
-  SymbolRecord symbol;
   std::uint64_t symbol_displacement = 0;
-  const wchar_t* name = stack.function_name(pc, &symbol_displacement, symbol);
-  FUZZ_CHECK(std::wcslen(name) <= SymbolRecord::kMaxNameLength);
+  const std::string name = stack.function_name(pc, &symbol_displacement);
+  FUZZ_CHECK(well_formed_utf8(name));
+  FUZZ_CHECK(resmonitor::path_text::wide_prefix(name, 256).bytes == name.size());
 
-  const std::wstring file = quillmark::fuzzing::consume_wide(input, 700);
-  LineRecord line;
-  line.file_name = file.c_str();
-  line.line_number = input.ConsumeIntegral<std::uint32_t>();
+  quillmark::platform::ShownFunction line;
+  line.has_line = true;
+  line.file = input.ConsumeRandomLengthString(1400);
+  line.line = input.ConsumeIntegral<std::uint32_t>();
   const bool with_line = input.ConsumeBool();
 
-  // A guard zone after the buffer catches a write past its end.
-  const std::size_t capacity = input.ConsumeIntegralInRange<std::size_t>(0, 600);
-  std::vector<wchar_t> out(capacity + 8, L'#');
-  const std::size_t length =
-      stack.format_frame(pc, with_line ? &line : nullptr, input.ConsumeIntegral<std::uint32_t>(),
-                         name, out.data(), capacity);
-  for (std::size_t i = capacity; i < out.size(); ++i) FUZZ_CHECK(out[i] == L'#');
-  if (capacity < 2) {
-    FUZZ_CHECK(length == 0);
-    return;
-  }
-  FUZZ_CHECK(length < capacity);
-  FUZZ_CHECK(out[length] == L'\0');
-  FUZZ_CHECK(length >= 1 && out[length - 1] == L'\n');
-  for (std::size_t i = 0; i < 4 && i + 1 < length; ++i) FUZZ_CHECK(out[i] == L' ');
-}
-
-bool well_formed_utf8(const std::string& text) {
-  // Enough for this target: no byte that never occurs in UTF-8, and no cut sequence at the end.
-  for (unsigned char byte : text) {
-    if (byte == 0xC0 || byte == 0xC1 || byte >= 0xF5) return false;
-  }
-  return text.empty() || static_cast<unsigned char>(text.back()) < 0x80;
+  std::string out;
+  const std::size_t length = stack.format_frame(pc, with_line ? &line : nullptr,
+                                                input.ConsumeIntegral<std::uint32_t>(), name, out);
+  FUZZ_CHECK(length == out.size());
+  FUZZ_CHECK(well_formed_utf8(out));
+  FUZZ_CHECK(resmonitor::path_text::wide_prefix(out, CallStack::kLineCapacity - 1).bytes ==
+             out.size());
+  FUZZ_CHECK(out.rfind("    ", 0) == 0);
+  FUZZ_CHECK(out.back() == '\n');
 }
 
 void check_stack_text(FuzzedDataProvider& input, const std::vector<std::uint64_t>& frames) {

@@ -61,11 +61,12 @@ inline void fill_debug_help(FuzzedDataProvider& input, testing::FakeDebugHelp& h
                                                 consume_wide(input, kMaxText)};
     }
     if (input.ConsumeBool()) {
-      help.symbols[address] = {consume_wide(input, kMaxText),
+      help.symbols[address] = {input.ConsumeRandomLengthString(kMaxText),
                                input.ConsumeIntegral<std::uint64_t>()};
     }
     if (input.ConsumeBool()) {
-      help.lines[address] = {consume_wide(input, kMaxText), input.ConsumeIntegral<std::uint32_t>(),
+      help.lines[address] = {input.ConsumeRandomLengthString(kMaxText),
+                             input.ConsumeIntegral<std::uint32_t>(),
                              input.ConsumeIntegral<std::uint32_t>()};
     }
   }
