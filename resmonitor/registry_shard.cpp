@@ -26,7 +26,7 @@ ResourceGroup* RegistryShard::find(std::string_view name) {
     ResourceGroup* group = slots_[i].group;
     if (group == nullptr) return nullptr;
     if (slots_[i].hash == hash && group->name() == name) {
-      last_group_.store(group, std::memory_order_relaxed);
+      last_group_ = group;
       return group;
     }
   }
@@ -42,7 +42,7 @@ ResourceGroup& RegistryShard::emplace(std::string_view name, StackStores& stores
   while (slots_[i].group != nullptr) i = (i + 1) & (capacity_ - 1);
   slots_[i] = {hash, group};
   ++size_;
-  last_group_.store(group, std::memory_order_relaxed);
+  last_group_ = group;
   return *group;
 }
 
@@ -81,7 +81,7 @@ void RegistryShard::grow() {
 }
 
 void RegistryShard::clear() {
-  last_group_.store(nullptr, std::memory_order_relaxed);
+  last_group_ = nullptr;
   // Each group drops its entries' stacks as it goes.
   for_each_group([this](ResourceGroup& group) { destroy(&group); });
   slots_.reset();

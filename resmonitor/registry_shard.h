@@ -1,7 +1,6 @@
 // One slice of the resource registry: the groups of the objects whose pointers fall to it.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,10 +19,10 @@ namespace resmonitor {
 // lock. Everything but `mutex` is guarded by it. Two cache lines apart, as processors fetch lines
 // in pairs: neighbouring slices' locks must not travel together.
 //
-// Threads whose objects lie side by side (one array handed out in turn) work in the same slice,
-// mostly under one name: the slice's first group lies in the slice itself, its table's header in
-// the lock's cache line, so that a registration there finds the lock and the table in one line
-// (and the table's slots) rather than three.
+// Threads whose objects lie side by side in no pattern (one array handed out in any order) work
+// in the same slices, mostly under one name: a slice's first group lies in the slice itself, its
+// table's header in the lock's cache line, so that a registration there finds the lock and the
+// table in one line (and the table's slots) rather than in three.
 //
 // A host may use a hundred thousand names, each of whose objects falls to most slices: a slice
 // therefore keeps its groups in one small open-addressing table keyed by a hash of the name, so
@@ -42,8 +41,7 @@ class alignas(128) RegistryShard {
   // The group of the whole name `name`, or null. The group found last is checked first, against
   // the C string itself: a host registers under a few names over and over.
   ResourceGroup* find(const char* name) {
-    ResourceGroup* last = last_group_.load(std::memory_order_relaxed);
-    if (last != nullptr && names_match(last->name(), name)) return last;
+    if (last_group_ != nullptr && names_match(last_group_->name(), name)) return last_group_;
     return find(std::string_view(name));
   }
   ResourceGroup* find(std::string_view name);
@@ -59,15 +57,6 @@ class alignas(128) RegistryShard {
       if (slots_[i].group != nullptr) visit(*slots_[i].group);
     }
   }
-  // Asks for the lines a registration in the slice writes first (the lock's, and the group found
-  // last when it is not the slice's own), without the lock: when the other processor has them,
-  // they arrive in one wait.
-  void prefetch() const {
-    __builtin_prefetch(this, 1);
-    const ResourceGroup* last = last_group_.load(std::memory_order_relaxed);
-    if (last != nullptr && last != first_group()) __builtin_prefetch(last, 1);
-  }
-
   // The hash a group of `name` is found by.
   static std::uint64_t hash_of(std::string_view name);
 
@@ -102,8 +91,7 @@ class alignas(128) RegistryShard {
   std::unique_ptr<Slot[]> slots_;
   std::uint32_t capacity_ = 0;  // a power of two, or 0
   std::uint32_t size_ = 0;
-  // Atomic only so that prefetch() may read it without the lock.
-  std::atomic<ResourceGroup*> last_group_{nullptr};
+  ResourceGroup* last_group_ = nullptr;
   // The storage of the slice's first group, constructed while first_group_used_; its table's
   // header ends the first cache line.
   alignas(ResourceGroup) unsigned char first_group_[sizeof(ResourceGroup)];

@@ -139,7 +139,6 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   }
   HeldStack held(stack_stores, stack);  // given up after the lock is released, unless kept
   RegistryShard& shard = shard_of(obj);
-  shard.prefetch();
   const std::time_t created = std::time(nullptr);
 
   std::unique_lock<OwnedMutex> lock;
@@ -166,7 +165,6 @@ void ResourceMonitor::SetMonitorInfoLevel(MonitorInfoLevel new_level) {
 int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
   ResourceEntry removed;  // its stack is given up after the lock is released
   RegistryShard& shard = shard_of(obj);
-  shard.prefetch();
   {
     std::lock_guard<OwnedMutex> lock(shard.mutex);
     ResourceGroup* group = shard.find(objName);
