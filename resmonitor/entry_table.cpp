@@ -4,8 +4,7 @@ namespace resmonitor {
 
 std::size_t EntryTable::home_of(const void* obj) const {
   // Fibonacci hashing: objects are aligned, so their low bits carry little; the product's top
-  // bits mix all of them.
-  // The top log2(capacity) bits; mask_ is never 0 here, and its leading zeros are 64 - log2.
+  // log2(capacity) bits mix all of them. mask_ is never 0 here; it has 64 - log2 leading zeros.
   const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
   return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
                                   __builtin_clzll(std::uint64_t{mask_}));

@@ -95,9 +95,8 @@ class ResourceMonitor final : public IResourceMonitor {
   // Around a fork (see resmonitor/fork_safety.cpp): the first takes control_mutex, names_mutex,
   // every slice's lock, then every stack store's lock (registrations pool their stacks and queries
   // release them without the registry's locks), so no thread holds any of them when the process
-  // is copied; the second
-  // releases them all. The call-stack resolution lock has fork
-  // steps of its own, taken after these. In the child, forget_check_thread_after_fork gives up the
+  // is copied; the second releases them all. The call-stack resolution lock has fork steps of its
+  // own, taken after these. In the child, forget_check_thread_after_fork gives up the
   // parent's check thread, which the child does not have, so that the child can start its own.
   void lock_for_fork();
   void unlock_after_fork();
