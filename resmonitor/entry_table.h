@@ -70,8 +70,11 @@ class EntryTable {
 
 template <typename Visit>
 void EntryTable::for_each(Visit&& visit) const {
-  for (std::size_t i = 0; i < capacity(); ++i) {
-    if (slots_[i].obj != nullptr) visit(slots_[i].obj, slots_[i].entry);
+  // Read once: what `visit` writes could otherwise be taken to change them.
+  const Slot* const slots = slots_.get();
+  const std::size_t end = capacity();
+  for (std::size_t i = 0; i < end; ++i) {
+    if (slots[i].obj != nullptr) visit(slots[i].obj, slots[i].entry);
   }
 }
 

@@ -24,17 +24,22 @@ void RegistrySnapshot::prepare(std::size_t groups, std::size_t entries) {
   entries_.resize(entries);  // written through, so its pages are there before the copy
 }
 
-std::uint32_t RegistrySnapshot::add_group(std::string_view name, StackStores& stores) {
-  stores_ = &stores;
-  groups_.push_back({std::string(name), 0, static_cast<std::uint32_t>(used_)});
-  return static_cast<std::uint32_t>(groups_.size() - 1);
+void RegistrySnapshot::pin_all(StackStores& stores) {
+  for (std::uint32_t lane = 0; lane < StackStores::kLanes; ++lane) pin(stores, lane);
 }
 
-void RegistrySnapshot::pin(std::uint32_t lane) {
-  CStackInfo& store = stores_->store(lane);
+void RegistrySnapshot::pin(StackStores& stores, std::uint32_t lane) {
+  if ((pinned_lanes_ & (1u << lane)) != 0) return;
+  stores_ = &stores;
+  CStackInfo& store = stores.store(lane);
   std::lock_guard<quillmark::platform::ShortLock> lock(store.stacks_mutex);
   store.pool.pin();
   pinned_lanes_ |= 1u << lane;
+}
+
+std::uint32_t RegistrySnapshot::add_group(std::string_view name) {
+  groups_.push_back({std::string(name), 0, static_cast<std::uint32_t>(used_)});
+  return static_cast<std::uint32_t>(groups_.size() - 1);
 }
 
 void RegistrySnapshot::finish(bool sorted) {

@@ -47,19 +47,25 @@ class RegistrySnapshot {
   // touched already, so that the copy under the locks neither allocates nor faults pages in
   // while there is room.
   void prepare(std::size_t groups, std::size_t entries);
-  // Under the registry's locks: per group add_group(), with the stores that pool its stacks,
-  // then add_entry() for each of its entries, which pins the store of the entry's stack (its
-  // stacks stay while the snapshot lives, without a reference per entry).
-  std::uint32_t add_group(std::string_view name, StackStores& stores);
+  // Pins the stores of the stacks the snapshot will hold: every store before the registry is
+  // locked (a store pinned then keeps every stack released after it), or under the lock the one
+  // store of a single entry. Their stacks stay while the snapshot lives, without a reference per
+  // entry.
+  void pin_all(StackStores& stores);
+  void pin(StackStores& stores, std::uint32_t lane);
+  // Under the registry's locks: per group add_group(), then add_entry() for each of its entries,
+  // whose stack's store is pinned.
+  std::uint32_t add_group(std::string_view name);
   void add_entry(std::uint32_t group, void* obj, std::time_t created, StackRef stack) {
-    if (stack && (pinned_lanes_ & (1u << stack.lane())) == 0) pin(stack.lane());
-    const Entry entry{obj, created, stack.stack(), group, stack.lane()};
-    if (used_ < entries_.size()) {
-      entries_[used_] = entry;
-    } else {
-      entries_.push_back(entry);
-    }
-    ++used_;
+    if (used_ == entries_.size()) entries_.emplace_back();
+    // Field by field: a whole entry built aside and copied in was read back before its parts
+    // were written, which cost the copy under the registry's locks half its time.
+    Entry& entry = entries_[used_++];
+    entry.obj = obj;
+    entry.created = created;
+    entry.stack = stack.stack();
+    entry.group = group;
+    entry.lane = stack.lane();
   }
 
   // With no registry lock held: ranks the names and, when `sorted`, sorts the entries by name
@@ -85,13 +91,12 @@ class RegistrySnapshot {
   // Sorts a large snapshot by name (the ranks set), then pointer; `groups_by_name` lists the
   // groups in name order.
   void sort_by_digits(const std::vector<std::uint32_t>& groups_by_name);
-  void pin(std::uint32_t lane);
 
   std::vector<Group> groups_;
   std::vector<Entry> entries_;  // the first used_ are set until finish()
   std::size_t used_ = 0;
   std::size_t name_count_ = 0;
-  StackStores* stores_ = nullptr;   // set by the first add_group()
+  StackStores* stores_ = nullptr;   // set by the first pin
   std::uint32_t pinned_lanes_ = 0;  // a bit per lane whose store is pinned
 };
 

@@ -18,7 +18,7 @@ bool ResourceGroup::add(void* obj, std::time_t created, StackRef stack) {
 bool ResourceGroup::remove(void* obj, ResourceEntry& removed) { return entries.take(obj, removed); }
 
 void ResourceGroup::append_to(RegistrySnapshot& into) {
-  const std::uint32_t group = into.add_group(name_, stores_);
+  const std::uint32_t group = into.add_group(name_);
   entries.for_each([&into, group](void* obj, const ResourceEntry& entry) {
     into.add_entry(group, obj, entry.created, entry.stack);
   });
@@ -27,7 +27,8 @@ void ResourceGroup::append_to(RegistrySnapshot& into) {
 bool ResourceGroup::append_one(void* obj, RegistrySnapshot& into) {
   const ResourceEntry* entry = entries.find(obj);
   if (entry == nullptr) return false;
-  const std::uint32_t group = into.add_group(name_, stores_);
+  if (entry->stack) into.pin(stores_, entry->stack.lane());
+  const std::uint32_t group = into.add_group(name_);
   into.add_entry(group, obj, entry->created, entry->stack);
   return true;
 }

@@ -36,10 +36,11 @@ class ResourceGroup {
   bool remove(void* obj, ResourceEntry& removed);
   // The number of registrations.
   std::size_t size() const { return entries.size(); }
-  // Copies the group and every entry into `into` (see RegistrySnapshot), which pins the stores
-  // of their stacks so that the stacks stay.
+  // Copies the group and every entry into `into` (see RegistrySnapshot), which must have pinned
+  // every store (pin_all) before the registry was locked, so that the entries' stacks stay.
   void append_to(RegistrySnapshot& into);
-  // The same for the entry of `obj` alone; false when `obj` is not registered.
+  // The same for the entry of `obj` alone, pinning its stack's store; false when `obj` is not
+  // registered.
   bool append_one(void* obj, RegistrySnapshot& into);
   // Drops every entry and its recorded stack.
   void clear();

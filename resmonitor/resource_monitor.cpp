@@ -267,6 +267,7 @@ void ResourceMonitor::take_snapshot(RegistrySnapshot& snapshot,
     entries += group.size();
   });
   snapshot.prepare(groups + groups / 4 + 4, entries + entries / 8 + 64);
+  snapshot.pin_all(stack_stores);
 
   lock_all_shards();
   try {
