@@ -188,7 +188,8 @@ class CallStack {
   // costs no look-up). Guarded like the resolved frames (the resolution lock).
   static inline bool signal_trampolines_found_ = false;
 
-  // Appends the lines of the frame `pc` to `lines`; returns whether its function was found.
+  // Appends the lines of the frame `pc` to `lines`; returns whether they are final: its function
+  // was found, and the handler met no passing failure while it looked.
   bool resolve_frame_lines(std::uint64_t pc, const resmonitor::FrameModule* module,
                            std::string& lines);
   // Looks `pc` up in `source` and lists the lines its frame shows.

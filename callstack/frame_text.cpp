@@ -191,10 +191,14 @@ const std::string& CallStack::lines_of_frame(std::uint64_t pc, const FrameModule
   if (known != frame_lines.end() && provisional_frames.count(key) == 0) return known->second;
   std::string lines;
   const bool final = resolve_frame_lines(lookup_key(pc, known == frame_lines.end()), module, lines);
+  std::string shown = resmonitor::path_text::normalize_native(lines);
+  // The miss is counted before the lines are kept: should memory run short in between, lines
+  // kept without their count would pass for final.
+  const bool keep_for_good = final || ++provisional_frames[key] >= kMissesBeforeFinal;
   // Assigned in place: an earlier frame of the same stack may point at this element.
   std::string& kept = frame_lines[key];
-  kept = resmonitor::path_text::normalize_native(lines);
-  if (final || ++provisional_frames[key] >= kMissesBeforeFinal) provisional_frames.erase(key);
+  kept = std::move(shown);
+  if (keep_for_good) provisional_frames.erase(key);
   return kept;
 }
 
@@ -259,7 +263,7 @@ bool CallStack::resolve_frame_lines(std::uint64_t pc, const FrameModule* module,
     format_frame_of(view.module, line.shown->has_line ? line.shown : nullptr, line.displacement,
                     line.function, lines);
   }
-  return view.symbols.function.has_name;
+  return view.symbols.function.has_name && view.symbols.complete;
 }
 
 std::vector<FrameFields> CallStack::fields_of_frame(std::uint64_t key, const FrameModule* module) {

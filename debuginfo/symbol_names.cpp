@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace quillmark::debuginfo {
 
@@ -26,9 +27,13 @@ std::string without_version(const char* name) {
   return at == nullptr ? std::string(name) : std::string(name, at);
 }
 
+// A name the demangler could not read for want of memory is no unreadable name: the failure
+// goes to the caller, which then knows its answer is poorer than it should be.
 bool demangle(const std::string& name, std::string& demangled) {
   int status = 0;
   char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
+  constexpr int kOutOfMemory = -1;
+  if (status == kOutOfMemory) throw std::bad_alloc();
   if (status != 0 || text == nullptr) return false;
   demangled = text;
   std::free(text);

@@ -61,6 +61,9 @@ struct AddressSymbols {
   std::uint64_t function_displacement = 0;
   // From the start of the address's own line (the innermost frame's line) to the address.
   std::uint32_t line_displacement = 0;
+  // False when the handler met a passing failure (memory ran short) and found less than it
+  // knows: the answer is not to be kept, and the next look-up may find more.
+  bool complete = true;
 };
 
 // What the symbol handler knows about a loaded module.

@@ -251,6 +251,7 @@ class PosixDebugHelp final : public DebugHelp {
                        AddressSymbols& symbols) override {
     std::lock_guard<std::mutex> lock(mutex_);
     symbols = AddressSymbols();
+    short_of_memory_ = false;
     name_function(process, address, symbols);
     if (const Described* described = described_at(process, address)) {
       add_described_calls(*described, symbols);
@@ -261,6 +262,7 @@ class PosixDebugHelp final : public DebugHelp {
       show_line(source, innermost);
       symbols.line_displacement = static_cast<std::uint32_t>(address - source.address);
     }
+    symbols.complete = !short_of_memory_;
   }
 
   // The file is opened here, so that a missing file or another build gives null at once. libdw
@@ -361,13 +363,15 @@ class PosixDebugHelp final : public DebugHelp {
   }
 
   // The resolver's description of `address` (a process address); false when it has none,
-  // or when it ran out of memory: then it is dropped, to be read afresh by the next look-up.
+  // or when it ran out of memory: then it is dropped, to be read afresh by the next look-up, and
+  // short_of_memory_ is set.
   bool resolver_describe(ModuleSymbols& module, std::uint64_t address, AddressInfo& info) {
     try {
       return module.resolver()->describe(address - module.bias(), info);
     } catch (const std::bad_alloc&) {
       module.drop_resolver();
       info = AddressInfo();
+      short_of_memory_ = true;
       return false;
     }
   }
@@ -397,10 +401,17 @@ class PosixDebugHelp final : public DebugHelp {
     FunctionTable* functions = module != nullptr ? module->functions() : nullptr;
     const FunctionSymbol* function = functions != nullptr ? functions->find(address) : nullptr;
     if (function == nullptr) return;
-    std::string& shown = functions->shown_name(*function);
-    if (shown.empty()) shown = function_shown_name(*module, *function);
+    std::string& kept = functions->shown_name(*function);
+    if (kept.empty()) {
+      const bool was_short = short_of_memory_;
+      std::string shown = function_shown_name(*module, *function);
+      // A name made while memory ran short may lack its DWARF form: not kept.
+      if (was_short || !short_of_memory_) kept = shown;
+      symbols.function.name = std::move(shown);
+    } else {
+      symbols.function.name = kept;
+    }
     symbols.function.has_name = true;
-    symbols.function.name = shown;
     symbols.function_displacement = address - function->address;
   }
 
@@ -431,10 +442,12 @@ class PosixDebugHelp final : public DebugHelp {
     const auto found = described.find(address);
     if (found != described.end()) return &found->second;
     Described fresh;
-    if (!resolver_describe(*module, address, fresh.info) &&
-        module->dwarf_reader() != ModuleSymbols::DwarfReader::kResolver) {
-      return &nothing_described_;  // dropped for want of memory: nothing kept
-    }
+    const bool was_short = short_of_memory_;
+    short_of_memory_ = false;
+    resolver_describe(*module, address, fresh.info);
+    const bool short_now = short_of_memory_;
+    short_of_memory_ = was_short || short_now;
+    if (short_now) return &nothing_described_;  // dropped for want of memory: nothing kept
     try {
       if (described.size() >= kKeptChains) described.clear();
       return &described.emplace(address, std::move(fresh)).first->second;
@@ -486,6 +499,9 @@ class PosixDebugHelp final : public DebugHelp {
   std::unordered_map<std::uint64_t, Described> described_;
   const Described nothing_described_{};
   Described scratch_described_;  // a description that could not be kept
+  // Set while a resolve_address() call met an allocation failure: it then answers with less than
+  // the module holds, and says so (AddressSymbols::complete).
+  bool short_of_memory_ = false;
   // The module files open_module_file opened and close_module_file did not close yet.
   std::unordered_map<ProcessHandle, std::unique_ptr<ModuleFile>> module_files_;
 };

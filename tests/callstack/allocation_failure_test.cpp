@@ -67,9 +67,14 @@ void free(void* block) { __libc_free(block); }
 
 namespace {
 
-constexpr int kSecondStackWhole = 0;
+constexpr int kStacksWhole = 0;
 constexpr int kSecondStackPoorer = 1;
 constexpr int kNothingFailed = 2;
+constexpr int kFailedStackStillPoorer = 3;
+
+// The text of the first stack where nothing fails, made in a child like the others (and so with
+// the same addresses) before they run.
+std::string g_first_stack_whole;
 
 int first = 0;
 int second = 0;
@@ -114,8 +119,17 @@ void call(Through through, void (*callback)()) {
   }
 }
 
-// The first resolution meets the failure; the one after it must be as good as ever.
-int resolve_with_failure_at(long allocation) {
+// The frames of a stack text up to the one of resolve_with_failure_at(): those that follow it
+// differ between the child that made the reference text and the others.
+std::string inner_frames(const std::string& text) {
+  const std::size_t frame = text.find("resolve_with_failure_at()");
+  return frame == std::string::npos ? text : text.substr(0, text.find('\n', frame));
+}
+
+// The first resolution meets the failure; the one after it must be as good as ever, and so must
+// the stack that met it when it is asked for again. With `allocation` 0 nothing fails, and the
+// first stack's text goes to `text_out`.
+int resolve_with_failure_at(long allocation, int text_out = -1) {
   resmonitor::CreateResMonitor(static_cast<resmonitor::MonitorInfoLevel>(1));
   call(first_through, register_first);
   call(second_through, register_second);
@@ -126,6 +140,12 @@ int resolve_with_failure_at(long allocation) {
   } catch (const std::bad_alloc&) {
   }
   g_countdown = 0;
+  if (text_out >= 0) {
+    const std::string& text = info.callStack;
+    return write(text_out, text.data(), text.size()) == static_cast<ssize_t>(text.size())
+               ? kNothingFailed
+               : kSecondStackPoorer;
+  }
   if (!g_failed) return kNothingFailed;
   resmonitor::ResMonitorInfo next;
   resmonitor::GetObjResource("Texture", &second, next);
@@ -133,7 +153,26 @@ int resolve_with_failure_at(long allocation) {
       next.callStack.find("!(anonymous namespace)::register_second()") != std::string::npos &&
       next.callStack.find("allocation_failure_test.cpp (") != std::string::npos &&
       next.callStack.find(kSecondThroughFrame) != std::string::npos;
-  return whole ? kSecondStackWhole : kSecondStackPoorer;
+  if (!whole) return kSecondStackPoorer;
+  resmonitor::ResMonitorInfo again;
+  resmonitor::GetObjResource("Texture", &first, again);
+  return inner_frames(again.callStack) == inner_frames(g_first_stack_whole)
+             ? kStacksWhole
+             : kFailedStackStillPoorer;
+}
+
+std::string first_stack_when_nothing_fails() {
+  int pipe_ends[2];
+  if (pipe(pipe_ends) != 0) return std::string();
+  const pid_t child = fork();
+  if (child == 0) _exit(resolve_with_failure_at(0, pipe_ends[1]));
+  close(pipe_ends[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t got; (got = read(pipe_ends[0], chunk, sizeof chunk)) > 0;) text.append(chunk, got);
+  close(pipe_ends[0]);
+  waitpid(child, nullptr, 0);
+  return text;
 }
 
 TEST(AllocationFailure, GivesAPoorerStackAtWorstAndIsForgottenAfterwards) {
@@ -141,6 +180,9 @@ TEST(AllocationFailure, GivesAPoorerStackAtWorstAndIsForgottenAfterwards) {
   ASSERT_TRUE(kSecondThroughFrame[0] == '\0' ||
               (first_through != nullptr && second_through != nullptr))
       << dlerror();
+  g_first_stack_whole = first_stack_when_nothing_fails();
+  ASSERT_NE(g_first_stack_whole.find("resolve_with_failure_at()"), std::string::npos)
+      << g_first_stack_whole;
   long allocation = 1;
   for (;; ++allocation) {
     const pid_t child = fork();
@@ -149,8 +191,10 @@ TEST(AllocationFailure, GivesAPoorerStackAtWorstAndIsForgottenAfterwards) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "allocation " << allocation << " ended the process";
     if (WEXITSTATUS(status) == kNothingFailed) break;
-    EXPECT_EQ(WEXITSTATUS(status), kSecondStackWhole)
-        << "after allocation " << allocation << " failed, the next stack was poorer too";
+    EXPECT_EQ(WEXITSTATUS(status), kStacksWhole)
+        << "after allocation " << allocation << " failed, "
+        << (WEXITSTATUS(status) == kSecondStackPoorer ? "the next stack was poorer too"
+                                                      : "the stack that met it stayed poorer");
   }
   // The first resolution allocates; every one of them was tried.
   EXPECT_GT(allocation, 50);
