@@ -1,5 +1,6 @@
 #include "freezemonitor/record_index.h"
 
+#include <new>
 #include <utility>
 
 namespace freezemonitor {
@@ -7,6 +8,8 @@ namespace freezemonitor {
 namespace {
 
 constexpr std::size_t kSmallestCapacity = 16;
+// A table this many times larger than its last burst needed shrinks once it is empty.
+constexpr std::size_t kOversized = 8;
 
 }  // namespace
 
@@ -16,6 +19,7 @@ std::size_t RecordIndex::home_of(std::uint64_t id) const {
 }
 
 void RecordIndex::reserve_one_more() {
+  if (used_ >= peak_) peak_ = used_ + 1;
   if ((used_ + 1) * 2 <= slots_.size()) return;
   rehash(slots_.empty() ? kSmallestCapacity : slots_.size() * 2);
 }
@@ -97,12 +101,30 @@ void RecordIndex::remove_slot(std::size_t hole) {
     }
   }
   slots_[hole] = Slot{};
-  --used_;
+  if (--used_ != 0) return;
+  // Tables of up to this size stay as they are: the smallest a burst needs is smaller only by
+  // kOversized.
+  if (slots_.size() > kSmallestCapacity * kOversized) shrink_after_burst();
+  peak_ = 0;
+}
+
+// Sized as reserve_one_more would have grown it for the burst: its next one of the same size
+// then needs no rehash.
+void RecordIndex::shrink_after_burst() {
+  std::size_t needed = kSmallestCapacity;
+  while (needed < peak_ * 2) needed *= 2;
+  if (slots_.size() <= needed * kOversized) return;
+  try {
+    std::vector<Slot>(needed).swap(slots_);
+  } catch (const std::bad_alloc&) {
+    // The large table still serves.
+  }
 }
 
 void RecordIndex::clear() {
   for (Slot& slot : slots_) slot = Slot{};
   used_ = 0;
+  peak_ = 0;
 }
 
 }  // namespace freezemonitor

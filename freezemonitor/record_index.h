@@ -31,6 +31,9 @@ class RecordIndex {
   void move(std::uint64_t id, std::size_t from, std::size_t to);
   void clear();
   std::size_t size() const { return used_; }
+  // The number of slots: twice the entries of the largest burst since the table was last empty,
+  // or more (it never shrinks below what the last burst needed, and it shrinks only once empty).
+  std::size_t capacity() const { return slots_.size(); }
 
  private:
   struct Slot {
@@ -43,8 +46,15 @@ class RecordIndex {
   void remove_slot(std::size_t slot);
   void rehash(std::size_t capacity);
 
+  // Called when the last entry left: a table grown for a burst of tracers that has ended shrinks
+  // back to the size of that burst, so that the tracers that follow find their slots in a few
+  // cache lines instead of anywhere in a table that mostly stays empty.
+  void shrink_after_burst();
+
   std::vector<Slot> slots_;  // size 0 or a power of two
   std::size_t used_ = 0;
+  // The most entries at once since the table was last empty, as reserve_one_more counts them.
+  std::size_t peak_ = 0;
 };
 
 }  // namespace freezemonitor

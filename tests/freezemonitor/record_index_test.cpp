@@ -87,5 +87,32 @@ TEST(RecordIndex, RepeatedIdAnswersTheFrontMostEntryUntilItIsErased) {
   EXPECT_EQ(index.find(42), 1u);
 }
 
+// Tracers come in bursts: a table grown for a large one shrinks once it is empty and the next
+// burst was small, so lone tracers find their slots in a few cache lines; bursts of one size keep
+// their table.
+TEST(RecordIndex, ShrinksAfterABurstButKeepsRoomForBurstsOfTheSameSize) {
+  RecordIndex index;
+  std::uint64_t next_id = 1;
+  const auto burst = [&](std::size_t count) {
+    const std::uint64_t first = next_id;
+    for (std::size_t i = 0; i < count; ++i) {
+      index.reserve_one_more();
+      index.insert(next_id++, i);
+    }
+    for (std::size_t i = 0; i < count; ++i) ASSERT_EQ(index.take(first + i), i);
+    ASSERT_EQ(index.size(), 0u);
+  };
+  burst(1000);
+  const std::size_t grown = index.capacity();
+  EXPECT_GE(grown, 2000u);
+  burst(1000);
+  burst(1000);
+  EXPECT_EQ(index.capacity(), grown);
+  burst(1);  // a lone tracer finds the large table, and leaves it small
+  EXPECT_LE(index.capacity(), 16u);
+  burst(1000);
+  EXPECT_EQ(index.capacity(), grown);
+}
+
 }  // namespace
 }  // namespace freezemonitor
