@@ -58,7 +58,7 @@ class RegistrySnapshot {
   std::uint32_t add_group(std::string_view name);
   void add_entry(std::uint32_t group, void* obj, std::time_t created, StackRef stack) {
     if (used_ == entries_.size()) entries_.emplace_back();
-    // Field by field: a whole entry built aside and copied in was read back before its parts
+    // Field by field: a whole entry built aside and copied in was read back before its fields
     // were written, which cost the copy under the registry's locks half its time.
     Entry& entry = entries_[used_++];
     entry.obj = obj;
