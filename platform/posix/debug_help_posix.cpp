@@ -48,6 +48,7 @@
 #include "debuginfo/symbol_names.h"
 #include "platform/debug_help.h"
 #include "platform/fork.h"
+#include "platform/inlined_calls.h"
 #include "platform/module_identity.h"
 #include "platform/posix/debug_file_search.h"
 #include "platform/posix/function_table.h"
@@ -254,7 +255,7 @@ class PosixDebugHelp final : public DebugHelp {
     short_of_memory_ = false;
     name_function(process, address, symbols);
     if (const Described* described = described_at(process, address)) {
-      add_described_calls(*described, symbols);
+      show_inlined_calls(described->info.calls, symbols);
     }
     SourceLine source;
     ShownFunction& innermost = symbols.inlined.empty() ? symbols.function : symbols.inlined[0];
@@ -355,24 +356,27 @@ class PosixDebugHelp final : public DebugHelp {
     std::string from_dwarf;
     if (module.dwarf_reader() == ModuleSymbols::DwarfReader::kResolver) {
       AddressInfo info;
-      if (resolver_describe(module, function.address, info) && info.has_function) {
+      if (resolver_describe(module, function.address, info) == Lookup::kFound &&
+          info.has_function) {
         from_dwarf = info.function;
       }
     }
     return from_dwarf.empty() ? name : without_clone_tags(from_dwarf);
   }
 
-  // The resolver's description of `address` (a process address); false when it has none,
-  // or when it ran out of memory: then it is dropped, to be read afresh by the next look-up, and
-  // short_of_memory_ is set.
-  bool resolver_describe(ModuleSymbols& module, std::uint64_t address, AddressInfo& info) {
+  enum class Lookup { kFound, kNotFound, kShortOfMemory };
+
+  // The resolver's description of `address` (a process address). A resolver that runs out of
+  // memory is dropped, to be read afresh by the next look-up, and short_of_memory_ is set.
+  Lookup resolver_describe(ModuleSymbols& module, std::uint64_t address, AddressInfo& info) {
     try {
-      return module.resolver()->describe(address - module.bias(), info);
+      return module.resolver()->describe(address - module.bias(), info) ? Lookup::kFound
+                                                                        : Lookup::kNotFound;
     } catch (const std::bad_alloc&) {
       module.drop_resolver();
       info = AddressInfo();
       short_of_memory_ = true;
-      return false;
+      return Lookup::kShortOfMemory;
     }
   }
 
@@ -403,31 +407,16 @@ class PosixDebugHelp final : public DebugHelp {
     if (function == nullptr) return;
     std::string& kept = functions->shown_name(*function);
     if (kept.empty()) {
-      const bool was_short = short_of_memory_;
+      // The first look-up of resolve_address(), so short_of_memory_ tells about this one alone.
       std::string shown = function_shown_name(*module, *function);
       // A name made while memory ran short may lack its DWARF form: not kept.
-      if (was_short || !short_of_memory_) kept = shown;
+      if (!short_of_memory_) kept = shown;
       symbols.function.name = std::move(shown);
     } else {
       symbols.function.name = kept;
     }
     symbols.function.has_name = true;
     symbols.function_displacement = address - function->address;
-  }
-
-  // The resolver's inlined calls; the call site of each is the line of the frame outside it.
-  static void add_described_calls(const Described& described, AddressSymbols& symbols) {
-    const std::vector<InlinedCall>& calls = described.info.calls;
-    symbols.inlined.resize(calls.size());
-    for (std::size_t depth = 0; depth < calls.size(); ++depth) {
-      symbols.inlined[depth].has_name = !calls[depth].function.empty();
-      symbols.inlined[depth].name = calls[depth].function;
-      ShownFunction& caller =
-          depth + 1 < calls.size() ? symbols.inlined[depth + 1] : symbols.function;
-      caller.has_line = !calls[depth].call_file.empty();
-      caller.file = calls[depth].call_file;
-      caller.line = calls[depth].call_line;
-    }
   }
 
   // What the resolver says about `address`, kept (up to kKeptChains addresses; then the store
@@ -442,12 +431,9 @@ class PosixDebugHelp final : public DebugHelp {
     const auto found = described.find(address);
     if (found != described.end()) return &found->second;
     Described fresh;
-    const bool was_short = short_of_memory_;
-    short_of_memory_ = false;
-    resolver_describe(*module, address, fresh.info);
-    const bool short_now = short_of_memory_;
-    short_of_memory_ = was_short || short_now;
-    if (short_now) return &nothing_described_;  // dropped for want of memory: nothing kept
+    if (resolver_describe(*module, address, fresh.info) == Lookup::kShortOfMemory) {
+      return &nothing_described_;  // dropped for want of memory: nothing kept
+    }
     try {
       if (described.size() >= kKeptChains) described.clear();
       return &described.emplace(address, std::move(fresh)).first->second;

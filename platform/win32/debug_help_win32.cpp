@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/debug_help.h"
+#include "platform/inlined_calls.h"
 #include "platform/win32/dwarf_modules.h"
 #include "platform/win32/pe_identity.h"
 
@@ -316,17 +317,7 @@ class Win32DebugHelp final : public DebugHelp {
     symbols.function.has_name = true;
     symbols.function.name = frame.function;
     symbols.function_displacement = address - frame.function_start;
-    symbols.inlined.resize(frame.calls.size());
-    for (std::size_t depth = 0; depth < frame.calls.size(); ++depth) {
-      const debuginfo::InlinedCall& call = frame.calls[depth];
-      symbols.inlined[depth].has_name = !call.function.empty();
-      symbols.inlined[depth].name = call.function;
-      ShownFunction& caller =
-          depth + 1 < frame.calls.size() ? symbols.inlined[depth + 1] : symbols.function;
-      caller.has_line = !call.call_file.empty();
-      caller.file = call.call_file;
-      caller.line = call.call_line;
-    }
+    show_inlined_calls(frame.calls, symbols);
   }
 
   static void show_dbghelp_function(ProcessHandle process, std::uint64_t address,
