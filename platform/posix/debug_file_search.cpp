@@ -75,6 +75,11 @@ bool build_id_matches(int fd, const void* expected, int expected_size) {
   return same;
 }
 
+// Where a debug file with this build id lies under a search folder.
+std::string build_id_path(const std::string& id_hex) {
+  return ".build-id/" + id_hex.substr(0, 2) + "/" + id_hex.substr(2) + ".debug";
+}
+
 }  // namespace
 
 std::string hex_of(const unsigned char* bytes, std::size_t size) {
@@ -98,10 +103,7 @@ std::vector<std::string> supplementary_file_candidates(const DebugFileSearch& se
   const std::size_t dwz = link.find(kDwz);
   for (const std::string& folder : search.folders) {
     if (folder.empty() || folder.front() != '/') continue;
-    if (id_hex.size() > 2) {
-      candidates.push_back(
-          joined(folder, ".build-id/" + id_hex.substr(0, 2) + "/" + id_hex.substr(2) + ".debug"));
-    }
+    if (id_hex.size() > 2) candidates.push_back(joined(folder, build_id_path(id_hex)));
     if (dwz != std::string::npos) candidates.push_back(joined(folder, link.substr(dwz + 1)));
   }
   return candidates;
@@ -113,8 +115,7 @@ std::vector<std::string> debug_file_candidates(const DebugFileSearch& search,
                                                const std::string& build_id_hex) {
   std::vector<std::string> candidates;
   if (build_id_hex.size() > 2) {
-    const std::string tail =
-        ".build-id/" + build_id_hex.substr(0, 2) + "/" + build_id_hex.substr(2) + ".debug";
+    const std::string tail = build_id_path(build_id_hex);
     for (const std::string& folder : search.folders) {
       if (!folder.empty() && folder.front() == '/') candidates.push_back(joined(folder, tail));
     }
