@@ -4,8 +4,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <numeric>
+#include <vector>
 
 namespace quillmark::bench {
 
@@ -24,20 +27,31 @@ inline void report_ratio(benchmark::State& state, double baseline_seconds, doubl
   state.counters["ratio"] = candidate_seconds / baseline_seconds;
 }
 
+inline double median_of(std::vector<double> samples) {
+  if (samples.empty()) return 0;
+  const auto middle = samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 2);
+  std::nth_element(samples.begin(), middle, samples.end());
+  return *middle;
+}
+
 // Each iteration runs `batch` calls of the baseline, then `batch` of the candidate; both get the
-// call index.
+// call index. Besides the totals' "ratio", "median_ratio" compares the median rounds: a virtual
+// machine's neighbours slow single rounds of either side by half or more, which the totals keep.
 template <typename Baseline, typename Candidate>
 void measure_ratio(benchmark::State& state, std::size_t batch, const Baseline& baseline,
                    const Candidate& candidate) {
-  double baseline_seconds = 0;
-  double candidate_seconds = 0;
-  double calls = 0;
+  std::vector<double> baseline_rounds;
+  std::vector<double> candidate_rounds;
   for (auto _ : state) {
-    baseline_seconds += seconds_for(batch, baseline);
-    candidate_seconds += seconds_for(batch, candidate);
-    calls += static_cast<double>(batch);
+    baseline_rounds.push_back(seconds_for(batch, baseline));
+    candidate_rounds.push_back(seconds_for(batch, candidate));
   }
-  report_ratio(state, baseline_seconds, candidate_seconds, calls);
+  const auto total = [](const std::vector<double>& rounds) {
+    return std::accumulate(rounds.begin(), rounds.end(), 0.0);
+  };
+  report_ratio(state, total(baseline_rounds), total(candidate_rounds),
+               static_cast<double>(batch * baseline_rounds.size()));
+  state.counters["median_ratio"] = median_of(candidate_rounds) / median_of(baseline_rounds);
 }
 
 }  // namespace quillmark::bench
