@@ -59,14 +59,83 @@ class EntryTable {
 
   std::size_t home_of(const void* obj) const;
   std::size_t slot_of(const void* obj) const;  // its slot, or capacity() when absent
+  bool full_for_one_more() const { return (std::size_t{size_} + 1) * 4 > capacity() * 3; }
+  void grow();
   void rehash(std::size_t new_capacity);
   void close_gap(std::size_t gap);
+  void move_back_into(std::size_t gap);
+  void shrink_if_sparse();
+  void shrink();
 
   // Sixteen bytes, so that a slice can keep its first group's table in its lock's cache line.
   std::unique_ptr<Slot[]> slots_;
   std::uint32_t mask_ = 0;  // capacity - 1; the capacity is a power of two (or 0)
   std::uint32_t size_ = 0;
 };
+
+// Registering and removing are most of the registry's work: the steps they take each time are
+// defined here, where the callers can inline them; growing, shrinking and moving entries back
+// are not.
+
+inline std::size_t EntryTable::home_of(const void* obj) const {
+  // Fibonacci hashing: objects are aligned, so their low bits carry little; the product's top
+  // log2(capacity) bits mix all of them. mask_ is never 0 here; it has 64 - log2 leading zeros.
+  const auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
+  return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >>
+                                  __builtin_clzll(std::uint64_t{mask_}));
+}
+
+inline std::size_t EntryTable::slot_of(const void* obj) const {
+  if (size_ == 0) return capacity();
+  for (std::size_t i = home_of(obj);; i = (i + 1) & mask_) {
+    if (slots_[i].obj == obj) return i;
+    if (slots_[i].obj == nullptr) return capacity();
+  }
+}
+
+inline ResourceEntry* EntryTable::find(const void* obj) {
+  const std::size_t slot = slot_of(obj);
+  return slot == capacity() ? nullptr : &slots_[slot].entry;
+}
+
+inline std::pair<ResourceEntry*, bool> EntryTable::insert(void* obj) {
+  // Grown before the search, so that one probe run finds either the entry or the free slot it
+  // goes to.
+  if (full_for_one_more()) grow();
+  std::size_t i = home_of(obj);
+  for (; slots_[i].obj != nullptr; i = (i + 1) & mask_) {
+    if (slots_[i].obj == obj) return {&slots_[i].entry, false};
+  }
+  slots_[i].obj = obj;
+  ++size_;
+  return {&slots_[i].entry, true};
+}
+
+inline bool EntryTable::take(const void* obj, ResourceEntry& out) {
+  const std::size_t slot = slot_of(obj);
+  if (slot == capacity()) return false;
+  out = std::move(slots_[slot].entry);
+  close_gap(slot);
+  --size_;
+  shrink_if_sparse();
+  return true;
+}
+
+inline void EntryTable::close_gap(std::size_t gap) {
+  // Mostly the slot after the gap is free: nothing moves back.
+  if (slots_[(gap + 1) & mask_].obj != nullptr) {
+    move_back_into(gap);
+  } else {
+    slots_[gap].obj = nullptr;
+    slots_[gap].entry = ResourceEntry();
+  }
+}
+
+inline void EntryTable::shrink_if_sparse() {
+  // Below an eighth full, half the room goes back, so a burst of registrations does not keep
+  // its memory forever.
+  if (capacity() > kShrinkFloor && std::size_t{size_} * 8 < capacity()) shrink();
+}
 
 template <typename Visit>
 void EntryTable::for_each(Visit&& visit) const {

@@ -13,7 +13,8 @@ namespace resmonitor {
 
 class NameStore {
  public:
-  // A copy of `name` that lasts until clear(). May allocate (std::bad_alloc changes nothing).
+  // A copy of `name` that lasts until clear(), padded with zeros for name_matches (see
+  // name_match.h). May allocate (std::bad_alloc changes nothing).
   std::string_view keep(std::string_view name);
   // Frees every copy.
   void clear();

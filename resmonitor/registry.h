@@ -108,6 +108,8 @@ class ResourceMonitor final : public IResourceMonitor {
 
  private:
   void stamp_change();
+  // Whether a change made now must be stamped: whether a check thread may read the stamp.
+  bool stamps_read() const;
   // timing->now_us(), for the stamps of changes.
   std::int64_t change_time_us();
   std::string build_report(MonitorInfoLevel form);
@@ -116,11 +118,11 @@ class ResourceMonitor final : public IResourceMonitor {
   // Every slice's lock, taken in slice order, for what must see the registry as one.
   void lock_all_shards();
   void unlock_all_shards();
-  // The group of `name` in `shard`, made when the slice has none yet. Returns it with the slice's
-  // lock held by `lock`; `new_name` tells whether the name was new to the whole registry, which
-  // the caller stamps once its entry is in.
-  ResourceGroup& group_in_shard(RegistryShard& shard, const char* name,
-                                std::unique_lock<OwnedMutex>& lock, bool& new_name);
+  // The group of `name` in `shard`, which had none when `lock` (held, on the slice's lock) last
+  // looked. Returns it with the lock held again; `new_name` tells whether the name was new to the
+  // whole registry, which the caller stamps once its entry is in.
+  ResourceGroup& group_new_to_shard(RegistryShard& shard, const char* name,
+                                    std::unique_lock<OwnedMutex>& lock, bool& new_name);
   // The registry's copy of `name`, added when it is new (`new_name`), with the number of clears
   // so far: the copy lasts while that number stays.
   std::string_view keep_name(std::string_view name, bool& new_name, std::uint64_t& clears_seen);

@@ -3,12 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
 
+#include "resmonitor/name_match.h"
 #include "resmonitor/owned_mutex.h"
 #include "resmonitor/resource_group.h"
 #include "resmonitor/stack_stores.h"
@@ -41,12 +41,13 @@ class alignas(128) RegistryShard {
   // The group of the whole name `name`, or null. The group found last is checked first, against
   // the C string itself: a host registers under a few names over and over.
   ResourceGroup* find(const char* name) {
-    if (last_group_ != nullptr && names_match(last_group_->name(), name)) return last_group_;
+    if (last_group_ != nullptr && name_matches(last_group_->name(), name)) return last_group_;
     return find(std::string_view(name));
   }
   ResourceGroup* find(std::string_view name);
-  // Makes the group of `name` (whose bytes must stay until clear()); the slice must have none.
-  // May allocate (std::bad_alloc leaves the slice as it was).
+  // Makes the group of `name`, whose bytes must stay until clear() and be padded as name_matches
+  // needs (a NameStore copy is); the slice must have none. May allocate (std::bad_alloc leaves
+  // the slice as it was).
   ResourceGroup& emplace(std::string_view name, StackStores& stores);
   // Drops every group, each with its entries' stacks.
   void clear();
@@ -75,10 +76,6 @@ class alignas(128) RegistryShard {
   static constexpr std::size_t kCellsPerBlock = 64;
   static constexpr std::size_t kMinimumCapacity = 4;
 
-  // Whether the C string `name` is `key`, reading no byte of `name` past its terminator.
-  static bool names_match(std::string_view key, const char* name) {
-    return std::strncmp(name, key.data(), key.size()) == 0 && name[key.size()] == '\0';
-  }
   std::size_t home_of(std::uint64_t hash) const { return hash & (capacity_ - 1); }
   void grow();
   const ResourceGroup* first_group() const {

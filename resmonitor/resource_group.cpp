@@ -7,16 +7,6 @@ ResourceGroup::ResourceGroup(std::string_view name, StackStores& stores)
 
 ResourceGroup::~ResourceGroup() { clear(); }
 
-bool ResourceGroup::add(void* obj, std::time_t created, StackRef stack) {
-  const auto [entry, added] = entries.insert(obj);
-  if (!added) return false;
-  entry->created = created;
-  entry->stack = stack;
-  return true;
-}
-
-bool ResourceGroup::remove(void* obj, ResourceEntry& removed) { return entries.take(obj, removed); }
-
 void ResourceGroup::append_to(RegistrySnapshot& into) {
   const std::uint32_t group = into.add_group(name_);
   entries.for_each([&into, group](void* obj, const ResourceEntry& entry) {

@@ -51,4 +51,16 @@ class ResourceGroup {
   StackStores& stores_;
 };
 
+inline bool ResourceGroup::add(void* obj, std::time_t created, StackRef stack) {
+  const auto [entry, added] = entries.insert(obj);
+  if (!added) return false;
+  entry->created = created;
+  entry->stack = stack;
+  return true;
+}
+
+inline bool ResourceGroup::remove(void* obj, ResourceEntry& removed) {
+  return entries.take(obj, removed);
+}
+
 }  // namespace resmonitor

@@ -59,8 +59,9 @@ ResourceMonitor::~ResourceMonitor() {
 int ResourceMonitor::Destroy() { return clear(); }
 
 RegistryShard& ResourceMonitor::shard_of(const void* obj) {
-  // By the 64 KiB block of the pointer, fully mixed (the finaliser of MurmurHash3), then by the
-  // parity of its cache line. Objects a thread makes lie close together (in its allocator arena,
+  // By the 64 KiB block of the pointer (Fibonacci hashing: the product's top bits mix every bit
+  // of the block number, and neighbouring blocks fall far apart), then by the parity of its cache
+  // line. Objects a thread makes lie close together (in its allocator arena,
   // or on its stack), while other threads' lie in other blocks: each thread then mostly works in
   // the two slices of its block, whose locks and tables stay in its processor's cache. Hashing
   // each object apart would spread every thread over every slice, and the slices' cache lines
@@ -69,12 +70,7 @@ RegistryShard& ResourceMonitor::shard_of(const void* obj) {
   // Objects that threads take from one array in turn (a pool of frames) share a block; the line's
   // parity still sets apart those on every other line, as two threads taking turns leave them.
   const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
-  auto key = address >> 16;
-  key ^= key >> 33;
-  key *= 0xFF51AFD7ED558CCDull;
-  key ^= key >> 33;
-  key *= 0xC4CEB9FE1A85EC53ull;
-  key ^= key >> 33;
+  const std::uint64_t key = (address >> 16) * 0x9E3779B97F4A7C15ull;
   const std::size_t line_parity = (address >> 6) & 1;
   return shards[static_cast<std::size_t>(key >> (64 - kShardBits)) ^ line_parity];
 }
@@ -99,11 +95,9 @@ std::string_view ResourceMonitor::keep_name(std::string_view name, bool& new_nam
   return kept;
 }
 
-ResourceGroup& ResourceMonitor::group_in_shard(RegistryShard& shard, const char* objName,
-                                               std::unique_lock<OwnedMutex>& lock, bool& new_name) {
-  new_name = false;
-  lock = std::unique_lock<OwnedMutex>(shard.mutex);
-  if (ResourceGroup* group = shard.find(objName)) return *group;
+ResourceGroup& ResourceMonitor::group_new_to_shard(RegistryShard& shard, const char* objName,
+                                                   std::unique_lock<OwnedMutex>& lock,
+                                                   bool& new_name) {
   lock.unlock();
   const std::string_view name(objName);
 
@@ -141,13 +135,14 @@ int ResourceMonitor::AddResource(const char* objName, void* obj) {
   RegistryShard& shard = shard_of(obj);
   const std::time_t created = std::time(nullptr);
 
-  std::unique_lock<OwnedMutex> lock;
+  std::unique_lock<OwnedMutex> lock(shard.mutex);
   bool new_name = false;
-  ResourceGroup& group = group_in_shard(shard, objName, lock, new_name);
-  if (group.add(obj, created, stack)) held.pass_on();
+  ResourceGroup* group = shard.find(objName);
+  if (group == nullptr) group = &group_new_to_shard(shard, objName, lock, new_name);
+  if (group->add(obj, created, stack)) held.pass_on();
   // Stamped once the entry is in, under the slice's lock: a report that misses the entry also
   // misses the stamp, and reports again later.
-  if (new_name) stamp_change();
+  if (new_name && stamps_read()) stamp_change();
   return 0;
 }
 
@@ -169,12 +164,14 @@ int ResourceMonitor::RemoveResource(const char* objName, void* obj) {
     std::lock_guard<OwnedMutex> lock(shard.mutex);
     ResourceGroup* group = shard.find(objName);
     if (group == nullptr || !group->remove(obj, removed)) return 0;
-    // Read under the lock, so that a removal stamped after another one in this slice never
-    // stamps an earlier time than it did. Stored only when it moves: threads removing at once
-    // then share the line instead of taking it from each other at every call.
-    const std::int64_t now_us = change_time_us();
-    if (last_change_us.load(std::memory_order_relaxed) != now_us) {
-      last_change_us.store(now_us);
+    if (stamps_read()) {
+      // Read under the lock, so that a removal stamped after another one in this slice never
+      // stamps an earlier time than it did. Stored only when it moves: threads removing at once
+      // then share the line instead of taking it from each other at every call.
+      const std::int64_t now_us = change_time_us();
+      if (last_change_us.load(std::memory_order_relaxed) != now_us) {
+        last_change_us.store(now_us);
+      }
     }
   }
   stack_stores.release(removed.stack);
@@ -379,5 +376,12 @@ bool ResourceMonitor::check_thread_running() {
 }
 
 void ResourceMonitor::stamp_change() { last_change_us.store(change_time_us()); }
+
+bool ResourceMonitor::stamps_read() const {
+  // Only a check thread reads the stamps, and only while the level has the check bit. The bit
+  // comes back only through start_check, which stamps then: without the bit, a registration's
+  // stamp would be overwritten before anything read it, so the clock is not read for it.
+  return (level.load() & MonitorInfoCheck) != 0;
+}
 
 }  // namespace resmonitor

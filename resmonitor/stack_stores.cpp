@@ -27,8 +27,8 @@ StackRef StackStores::intern(const CapturedFrames& captured) {
   return StackRef(intern_stack(chosen.store, captured), lane);
 }
 
-void StackStores::release(StackRef stack) {
-  if (stack) release_stack(store(stack.lane()), stack.stack());
+void StackStores::release_pooled(StackRef stack) {
+  release_stack(store(stack.lane()), stack.stack());
 }
 
 void StackStores::lock_all() {

@@ -44,8 +44,11 @@ class StackStores {
   // Pools `captured` in the calling thread's lane, with one reference for the caller. Takes that
   // store's lock; may allocate (std::bad_alloc changes nothing).
   StackRef intern(const CapturedFrames& captured);
-  // Gives up one reference on `stack` in the store that pools it (nothing for an empty one).
-  void release(StackRef stack);
+  // Gives up one reference on `stack` in the store that pools it (nothing for an empty one,
+  // which costs no call: registrations without stacks give one up at every add and remove).
+  void release(StackRef stack) {
+    if (stack) release_pooled(stack);
+  }
   CStackInfo& store(std::uint32_t lane) { return lanes_[lane].store; }
 
   // Every store's lock, in lane order (around a fork).
@@ -61,6 +64,7 @@ class StackStores {
   };
 
   static std::uint32_t lane_of_this_thread();
+  void release_pooled(StackRef stack);
 
   std::array<Lane, kLanes> lanes_;
 };

@@ -48,6 +48,10 @@ TEST_F(CheckLoop, StampsOnlyOnNewGroupsRemovalsAndStarts) {
   EXPECT_EQ(monitor->last_change(), 0);
   monitor->SetMonitorInfoLevel(MonitorInfoStack);  // no check bit: stops nothing, stamps nothing
   EXPECT_EQ(monitor->last_change(), 0);
+  // Without the check bit nothing would read a stamp before start_check makes a new one.
+  EXPECT_EQ(stamp_after(10, [&] { monitor->AddResource("Z", pointer(1)); }), 0);
+  EXPECT_EQ(stamp_after(20, [&] { monitor->RemoveResource("Z", pointer(1)); }), 0);
+  EXPECT_EQ(stamp_after(50, [&] { monitor->start_check(MonitorInfoCheck); }), 50);
 
   EXPECT_EQ(stamp_after(100, [&] { monitor->AddResource("A", pointer(1)); }), 100);
   EXPECT_EQ(stamp_after(200, [&] { monitor->AddResource("A", pointer(2)); }), 100);
@@ -59,6 +63,7 @@ TEST_F(CheckLoop, StampsOnlyOnNewGroupsRemovalsAndStarts) {
   EXPECT_EQ(stamp_after(700, [&] { monitor->Destroy(); }), 500);
   EXPECT_EQ(stamp_after(800, [&] { monitor->AddResource("A", pointer(1)); }), 800);
   EXPECT_EQ(stamp_after(900, [&] { monitor->start_check(MonitorInfoDetail); }), 900);
+  EXPECT_EQ(stamp_after(920, [&] { monitor->AddResource("D", pointer(1)); }), 900);
   EXPECT_EQ(stamp_after(950, [&] { monitor->SetMonitorInfoLevel(MonitorInfoStack); }), 900);
   EXPECT_EQ(stamp_after(990, [&] { monitor->SetMonitorInfoLevel(MonitorInfoNone); }), 900);
   EXPECT_EQ(stamp_after(999, [&] { monitor->AddResource("C", pointer(1)); }), 900);

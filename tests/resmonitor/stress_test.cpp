@@ -289,7 +289,8 @@ TEST_P(Stress, RegistryMatchesTheModelAfterEveryRound) {
 TEST(StressClear, ANameAddedDuringAClearIsStampedAgain) {
   auto timing = std::make_shared<testing::ManualTiming>(0);
   ResourceMonitor monitor(timing);
-  monitor.SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8));
+  // The check bit, so that changes are stamped; clear() stops the thread it starts.
+  monitor.SetMonitorInfoLevel(static_cast<MonitorInfoLevel>(8 | MonitorInfoCheck));
   int first = 0;
   int racing = 0;
   ResMonitorInfo info;
