@@ -64,7 +64,7 @@ QuillmarkRecentFreeze shown(const RecentFreeze& entry, std::int64_t now) {
 // Under records_mutex, so that no count falls between clearing and switching on.
 unsigned FreezeMonitorImpl::set_extras(unsigned wanted) {
   const unsigned now_on = wanted & kKnownExtras;
-  std::lock_guard<std::mutex> lock(records_mutex);
+  RecordsLock lock(records_mutex);
   const unsigned before = extras.exchange(now_on);
   if ((now_on & ~before & kQuillmarkFreezeStatistics) != 0) task_statistics.clear();
   return now_on;
@@ -127,7 +127,7 @@ void FreezeMonitorImpl::end_frozen_trace(std::uint32_t id) {
 void FreezeMonitorImpl::deliver_recoveries() {
   std::vector<RecoveryReport> ready;
   {
-    std::lock_guard<std::mutex> lock(records_mutex);
+    RecordsLock lock(records_mutex);
     ready.swap(recoveries);
   }
   for (const RecoveryReport& recovery : ready) log_recovery(recovery);
@@ -137,7 +137,7 @@ void FreezeMonitorImpl::deliver_recoveries() {
 std::vector<TypeFigures> FreezeMonitorImpl::statistics() {
   TaskStatistics copy;
   {
-    std::lock_guard<std::mutex> lock(records_mutex);
+    RecordsLock lock(records_mutex);
     copy = task_statistics;
   }
   return copy.figures();

@@ -24,7 +24,7 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
     record.thread = quillmark::platform::current_thread_id();
   }
   const std::int64_t due = first_due(record, start);
-  std::lock_guard<std::mutex> lock(records_mutex);
+  RecordsLock lock(records_mutex);
   // Everything that may throw comes before the append, so a failure leaves no entry behind.
   running_index.reserve_one_more();
   records.push_back(std::move(record));
@@ -36,7 +36,7 @@ void FreezeMonitorImpl::register_tracer(std::uint32_t id, FreezeEvent event) {
 // process): the watchdog holds records_mutex only while it walks the records, never while it
 // logs.
 void FreezeMonitorImpl::end_trace(std::uint32_t id) {
-  std::lock_guard<std::mutex> lock(records_mutex);
+  RecordsLock lock(records_mutex);
   const std::size_t position = running_index.take(id);
   if (position == RecordIndex::kNone) {
     // Reported as freezed: the record is finished, maybe dropped.
@@ -95,7 +95,7 @@ void FreezeMonitorImpl::clear_records() {
 }
 
 std::vector<TraceRecord> FreezeMonitorImpl::records_snapshot() {
-  std::lock_guard<std::mutex> lock(records_mutex);
+  RecordsLock lock(records_mutex);
   return records;
 }
 

@@ -68,7 +68,7 @@ void FreezeMonitorImpl::sample_frozen_threads() {
   if (sampled_tasks.empty() && !extra_on(kQuillmarkFreezeSampledStacks)) return;
   std::vector<EndedSampledTask> ended;
   {
-    std::lock_guard<std::mutex> lock(records_mutex);
+    RecordsLock lock(records_mutex);
     ended.swap(ended_sampled_tasks);
   }
   for (const EndedSampledTask& end : ended) {

@@ -109,7 +109,7 @@ bool FreezeMonitorImpl::run_pass() {
 // record gives the time they really ran.
 void FreezeMonitorImpl::check_records(const SkippedTime& skipped,
                                       std::vector<PassReport>& reports) {
-  std::lock_guard<std::mutex> lock(records_mutex);
+  RecordsLock lock(records_mutex);
   if (skipped.ticks > 0) {
     for (FrozenTask& task : frozen_tasks) leave_out(task.start_ticks, skipped);
     for (SampledTask& task : sampled_tasks) leave_out(task.start_ticks, skipped);
@@ -218,7 +218,7 @@ FreezeMonitorImpl::~FreezeMonitorImpl() {
     if (capture_stacks.exchange(false)) quillmark::platform::disable_thread_capture();
     deliver_recoveries();
     log_statistics();
-    std::lock_guard<std::mutex> lock(records_mutex);
+    RecordsLock lock(records_mutex);
     clear_records();
   } else if (records_mutex.try_lock()) {
     clear_records();

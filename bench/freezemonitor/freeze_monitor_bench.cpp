@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +27,7 @@
 #include "freezemonitor/freeze_monitor_impl.h"
 #include "platform/platform.h"
 #include "platform/thread_capture.h"
+#include "ratio.h"
 
 namespace {
 
@@ -111,18 +113,23 @@ void BM_TraceBurstVsHandWritten(benchmark::State& state) {
   freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
   HandRegistry registry;
   const auto burst = static_cast<std::size_t>(state.range(0));
-  double ours = 0;
-  double hand = 0;
+  std::vector<double> ours;
+  std::vector<double> hand;
   for (auto _ : state) {
-    hand += time_bursts(burst, [&] { return std::make_shared<HandTracer>(registry); }).count();
-    const double spent = time_bursts(burst, [&] { return monitor.CreateGPUInitTracer(); }).count();
-    ours += spent;
-    state.SetIterationTime(spent);
+    hand.push_back(
+        time_bursts(burst, [&] { return std::make_shared<HandTracer>(registry); }).count());
+    ours.push_back(time_bursts(burst, [&] { return monitor.CreateGPUInitTracer(); }).count());
+    state.SetIterationTime(ours.back());
   }
+  const double ours_total = std::accumulate(ours.begin(), ours.end(), 0.0);
+  const double hand_total = std::accumulate(hand.begin(), hand.end(), 0.0);
   const auto tracers = static_cast<double>(state.iterations() * kTracersPerMeasurement);
-  state.counters["ns_per_trace"] = 1e9 * ours / tracers;
-  state.counters["hand_ns_per_trace"] = 1e9 * hand / tracers;
-  state.counters["ratio"] = ours / hand;
+  state.counters["ns_per_trace"] = 1e9 * ours_total / tracers;
+  state.counters["hand_ns_per_trace"] = 1e9 * hand_total / tracers;
+  state.counters["ratio"] = ours_total / hand_total;
+  // Measurements the machine's neighbours slowed weigh on the totals, not on the medians.
+  state.counters["median_ratio"] =
+      quillmark::bench::median_of(ours) / quillmark::bench::median_of(hand);
 }
 BENCHMARK(BM_TraceBurstVsHandWritten)
     ->Arg(1)
@@ -175,11 +182,6 @@ void time_cold_bursts(std::size_t burst, Make make, std::vector<unsigned char>& 
   }
 }
 
-double median(std::vector<double>& values) {
-  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-  return values[values.size() / 2];
-}
-
 // Arg = burst size.
 void BM_ColdTraceBurstVsHandWritten(benchmark::State& state) {
   freezemonitor::FreezeMonitorImpl& monitor = quiet_monitor();
@@ -198,8 +200,8 @@ void BM_ColdTraceBurstVsHandWritten(benchmark::State& state) {
     for (std::size_t at = first; at < ours.size(); ++at) spent += ours[at];
     state.SetIterationTime(spent);
   }
-  const double ours_median = median(ours);
-  const double hand_median = median(hand);
+  const double ours_median = quillmark::bench::median_of(ours);
+  const double hand_median = quillmark::bench::median_of(hand);
   state.counters["ns_per_trace"] = 1e9 * ours_median / static_cast<double>(burst);
   state.counters["hand_ns_per_trace"] = 1e9 * hand_median / static_cast<double>(burst);
   state.counters["ratio"] = ours_median / hand_median;
