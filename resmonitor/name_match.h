@@ -10,6 +10,12 @@
 // bytes, so that they can be read a word at a time from any offset.
 #pragma once
 
+// Both targets are x86-64: the word read below is one of its instructions, and the byte order of
+// the masks is its little-endian one.
+#if !defined(__x86_64__)
+#error "name_matches reads words with an x86-64 instruction"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -42,7 +48,7 @@ inline std::uint64_t padded_word(const char* bytes) {
 
 // Whether the C string `name` is `key`, whose bytes are followed by a terminator and
 // kNamePadding - 1 readable bytes. Reads no aligned word of `name` past the one that holds its
-// terminator or its first byte that differs. Little-endian processors only.
+// terminator or its first byte that differs.
 inline bool name_matches(std::string_view key, const char* name) {
   using name_match_detail::aligned_word;
   using name_match_detail::padded_word;

@@ -1,9 +1,9 @@
 #include "resmonitor/name_store.h"
 
-#include "resmonitor/name_match.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "resmonitor/name_match.h"
 
 namespace resmonitor {
 

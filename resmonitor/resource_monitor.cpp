@@ -61,12 +61,12 @@ int ResourceMonitor::Destroy() { return clear(); }
 RegistryShard& ResourceMonitor::shard_of(const void* obj) {
   // By the 64 KiB block of the pointer (Fibonacci hashing: the product's top bits mix every bit
   // of the block number, and neighbouring blocks fall far apart), then by the parity of its cache
-  // line. Objects a thread makes lie close together (in its allocator arena,
-  // or on its stack), while other threads' lie in other blocks: each thread then mostly works in
-  // the two slices of its block, whose locks and tables stay in its processor's cache. Hashing
-  // each object apart would spread every thread over every slice, and the slices' cache lines
-  // would travel between processors at nearly every call: measured, two threads then reach about
-  // 0.8 of one thread's throughput, whether their objects are neighbours in one array or not.
+  // line. Objects a thread makes lie close together (in its allocator arena, or on its stack),
+  // while other threads' lie in other blocks: each thread then mostly works in the two slices of
+  // its block, whose locks and tables stay in its processor's cache. Hashing each object apart
+  // would spread every thread over every slice, and the slices' cache lines would travel between
+  // processors at nearly every call: measured, two threads then reach about 0.8 of one thread's
+  // throughput, whether their objects are neighbours in one array or not.
   // Objects that threads take from one array in turn (a pool of frames) share a block; the line's
   // parity still sets apart those on every other line, as two threads taking turns leave them.
   const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(obj));
