@@ -16,6 +16,7 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -270,17 +271,11 @@ double g_text_bytes = 0;
 
 // Seconds per GetAllResource, over several rounds.
 struct RoundSeconds {
-  double fastest = 1e9;
-  double total = 0;
-  int rounds = 0;
   std::vector<double> each;
 
-  void add(double seconds) {
-    fastest = std::min(fastest, seconds);
-    total += seconds;
-    ++rounds;
-    each.push_back(seconds);
-  }
+  void add(double seconds) { each.push_back(seconds); }
+  double fastest() const { return *std::min_element(each.begin(), each.end()); }
+  double mean() const { return std::accumulate(each.begin(), each.end(), 0.0) / each.size(); }
   double median() const { return quillmark::bench::median_of(each); }
 };
 
@@ -321,8 +316,8 @@ void BM_GetAll100kStacksVsNone(benchmark::State& state) {
     time_get_all(static_cast<MonitorInfoLevel>(8), kEntries, 3, without);
     time_get_all(MonitorInfoStack, kEntries, 3, with);
   }
-  report_ratio(state, without.total / without.rounds, with.total / with.rounds, kEntries);
-  state.counters["ratio_fastest"] = with.fastest / without.fastest;
+  report_ratio(state, without.mean(), with.mean(), kEntries);
+  state.counters["ratio_fastest"] = with.fastest() / without.fastest();
   state.counters["text_bytes"] = g_text_bytes;
 }
 BENCHMARK(BM_GetAll100kStacksVsNone)->Iterations(4)->Unit(benchmark::kMillisecond);
@@ -372,9 +367,8 @@ void BM_GetAllVsMapCopy(benchmark::State& state) {
     time_listing(copied, [&](std::list<ResMonitorInfo>& out) { baseline.append_all(out); });
     time_listing(listed, [&](std::list<ResMonitorInfo>& out) { GetAllResource(out); });
   }
-  report_ratio(state, copied.total / copied.rounds, listed.total / listed.rounds,
-               static_cast<double>(entries));
-  state.counters["ratio_fastest"] = listed.fastest / copied.fastest;
+  report_ratio(state, copied.mean(), listed.mean(), static_cast<double>(entries));
+  state.counters["ratio_fastest"] = listed.fastest() / copied.fastest();
   state.counters["median_ratio"] = listed.median() / copied.median();
   SetMonitorInfoLevel(MonitorInfoNone);
 }
